@@ -1,0 +1,24 @@
+// The process-wide stability epsilon that keeps drift logarithms and ratios finite.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace morvane {
+
+inline constexpr double DEFAULT_STABILITY_EPS = 1e-12;
+
+// Read from MORVANE_STABILITY_EPS on first use, 1e-12 when unset or unparsable, then
+// fixed for the life of the process. Zero, negative, infinite and NaN values are kept
+// as given. Reads as a double wherever one is expected: `float eps = STABILITIY_EPS;`.
+double stability_eps();
+inline constexpr struct StabilityEps {
+    operator double() const { return stability_eps(); }
+} STABILITIY_EPS{};
+
+// The decimal grammar both environment variables use: optional sign, digits with an
+// optional fraction and exponent, or inf/infinity/nan in any case; no blanks.
+std::optional<double> parse_decimal_f64(std::string_view text);
+std::optional<float> parse_decimal_f32(std::string_view text);
+
+}  // namespace morvane

@@ -1,0 +1,202 @@
+// _morvane_selftest: a module built only for the test suite. It exercises the binding
+// toolkit (binder, converters, borrow flag, panic guard) on its own, through a tiny
+// class and a few functions, without touching the registered surface of _morvane.
+#include <Python.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "data_handler/arrays.hpp"
+#include "py/call.hpp"
+#include "py/module_def.hpp"
+#include "py/object.hpp"
+#include "py/to_python.hpp"
+
+namespace morvane::py {
+namespace {
+
+// A counter whose `add` converts a sequence (so an element's __float__ can call back
+// into the same object while it is exclusively borrowed).
+struct Counter {
+    double total = 0.0;
+    std::size_t pushes = 0;
+};
+using CounterClass = Class<Counter>;
+
+const Signature COUNTER = class_signature("Counter", {"start", "scale=0.10"}, "A test counter.");
+const Signature ADD = method_signature("Counter", "add", {"values"});
+const Signature TOTAL = method_signature("Counter", "total", {});
+const Signature PANIC = method_signature("Counter", "panic", {});
+
+PyObject* counter_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return CounterClass::construct(COUNTER, tp, args, kwargs, [](double start, Threshold scale) -> std::optional<Counter> {
+        if (start < 0) {
+            value_error("negative start");
+            return std::nullopt;
+        }
+        return Counter{start * scale.value, 0};
+    });
+}
+
+PyObject* counter_add(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return CounterClass::method<Access::Exclusive>(ADD, self, a, n, kw, [](Counter& c, Seq<double> values) -> PyObject* {
+        for (double v : values.values) c.total += v;
+        ++c.pushes;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* counter_total(PyObject* self, PyObject*) {
+    return CounterClass::simple<Access::Shared>(self, &TOTAL, [](Counter& c) { return to_py(c.total); });
+}
+
+PyObject* counter_panic(PyObject* self, PyObject*) {
+    return CounterClass::simple<Access::Shared>(self, &PANIC, [](Counter&) -> PyObject* {
+        throw std::logic_error("Invalid error conversion");
+    });
+}
+
+PyObject* counter_pushes(PyObject* self, void*) {
+    return CounterClass::simple<Access::Shared>(self, &TOTAL, [](Counter& c) { return PyLong_FromSize_t(c.pushes); });
+}
+
+PyTypeObject* counter_type() {
+    static const ClassDef DEF = CounterClass::def(
+        "Counter", COUNTER, counter_new,
+        {fastcall(ADD, counter_add), noargs(TOTAL, counter_total), noargs(PANIC, counter_panic)},
+        {{"pushes", counter_pushes, "Number of add calls."}});
+    return CounterClass::create(DEF);
+}
+
+// Each converter, by name: convert(kind, value) returns the converted value.
+const Signature CONVERT = function_signature("convert", {"kind", "value"});
+PyObject* convert(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(CONVERT, a, n, kw, [](std::string kind, Object value) -> PyObject* {
+        PyObject* o = value.object;
+        auto one = [&]<class T>(T v, auto&& out) -> PyObject* {
+            if (!From<T>::convert(o, v)) {
+                wrap_argument_error("value");
+                return nullptr;
+            }
+            return out(v);
+        };
+        auto list = [](const auto& xs) {
+            Ref l = Ref::steal(PyList_New(0));
+            for (const auto& x : xs) {
+                Ref item;
+                if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::string>)
+                    item = Ref::steal(to_py(std::string_view(x)));
+                else if constexpr (std::is_floating_point_v<std::decay_t<decltype(x)>>)
+                    item = Ref::steal(to_py(x));
+                else
+                    item = Ref::steal(PyLong_FromLongLong(x));
+                PyList_Append(l.get(), item.get());
+            }
+            return l.release();
+        };
+        if (kind == "f32") return one(float{}, [](float v) { return to_py(v); });
+        if (kind == "f64") return one(double{}, [](double v) { return to_py(v); });
+        if (kind == "i8") return one(std::int8_t{}, [](std::int8_t v) { return PyLong_FromLong(v); });
+        if (kind == "i32") return one(std::int32_t{}, [](std::int32_t v) { return PyLong_FromLong(v); });
+        if (kind == "i64") return one(std::int64_t{}, [](std::int64_t v) { return PyLong_FromLongLong(v); });
+        if (kind == "u64") return one(std::uint64_t{}, [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); });
+        if (kind == "str") return one(std::string{}, [](const std::string& v) { return to_py(std::string_view(v)); });
+        if (kind == "strs") return one(std::vector<std::string>{}, list);
+        if (kind == "dict")
+            return one(FloatDict{}, [](const FloatDict& d) {
+                Ref out = Ref::steal(PyDict_New());
+                for (const auto& [k, v] : d) set_item(out.get(), k, to_py(v));
+                return out.release();
+            });
+        if (kind == "opt_f32")
+            return one(std::optional<float>{}, [](std::optional<float> v) { return v ? to_py(*v) : Py_NewRef(Py_None); });
+        if (kind == "f64array") return one(F64Array{}, [&](F64Array v) { return to_py_list(v.values()); });
+        if (kind == "seq_f32") return one(Seq<float>{}, [&](const Seq<float>& v) { return list(v.values); });
+        if (kind == "seq_f64") return one(Seq<double>{}, [&](const Seq<double>& v) { return list(v.values); });
+        if (kind == "seq_i32") return one(Seq<std::int32_t>{}, [&](const Seq<std::int32_t>& v) { return list(v.values); });
+        if (kind == "seq_i8") return one(Seq<std::int8_t>{}, [&](const Seq<std::int8_t>& v) { return list(v.values); });
+        return value_error("unknown kind");
+    });
+}
+
+// Array reading: kind(array) -> "Float" | ..., copy(kind, array, slow) -> list.
+const Signature ARRAY_KIND = function_signature("array_kind", {"array"});
+PyObject* array_kind(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(ARRAY_KIND, a, n, kw, [](AnyArray arr) -> PyObject* {
+        static constexpr const char* NAMES[] = {"Float", "Integer", "String", "Boolean"};
+        return to_py(std::string_view(NAMES[static_cast<int>(determine_type(arr.array))]));
+    });
+}
+
+const Signature COPY = function_signature("copy", {"kind", "array"});
+PyObject* copy(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(COPY, a, n, kw, [](std::string kind, AnyArray arr) -> PyObject* {
+        auto out = [](auto&& v) -> PyObject* {
+            if (!v) return nullptr;
+            Ref l = Ref::steal(PyList_New(0));
+            for (const auto& x : *v) {
+                Ref item;
+                using T = std::decay_t<decltype(x)>;
+                if constexpr (std::is_same_v<T, std::string>) item = Ref::steal(to_py(std::string_view(x)));
+                else if constexpr (std::is_floating_point_v<T>) item = Ref::steal(to_py(x));
+                else if constexpr (std::is_same_v<T, bool>) item = Ref::steal(PyBool_FromLong(x));
+                else item = Ref::steal(PyLong_FromLongLong(x));
+                PyList_Append(l.get(), item.get());
+            }
+            return l.release();
+        };
+        if (kind == "f64") return out(copy_to_f64(arr.array));
+        if (kind == "f32") return out(convert_f32(arr.array, determine_type(arr.array)));
+        if (kind == "i64") return out(copy_to_i64(arr.array));
+        if (kind == "bool") {
+            auto v = copy_to_bool(arr.array);
+            if (!v) return nullptr;
+            return out(std::optional<std::vector<int>>(std::vector<int>(v->begin(), v->end())));
+        }
+        if (kind == "str") return out(copy_to_strings(arr.array));
+        return value_error("unknown kind");
+    });
+}
+
+const Signature RAISE_ERROR = function_signature("raise_error", {"family", "member"});
+PyObject* raise_error(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(RAISE_ERROR, a, n, kw, [](std::string family, std::int32_t m) -> PyObject* {
+        if (family == "BiasError") return fail(static_cast<BiasError>(m));
+        if (family == "DriftError") return fail(static_cast<DriftError>(m));
+        if (family == "DataBiasRuntimeError") return fail(static_cast<DataBiasRuntimeError>(m));
+        if (family == "ModelBiasRuntimeError") return fail(static_cast<ModelBiasRuntimeError>(m));
+        if (family == "ModelPerformanceError") return fail(ModelPerformanceError::of(static_cast<PerfKind>(m)));
+        if (family == "PerfBias") return fail(ModelPerformanceError::of(static_cast<BiasError>(m)));
+        if (family == "ToBias") return fail(to_bias_error(ModelPerformanceError::of(static_cast<PerfKind>(m))));
+        return value_error("unknown family");
+    });
+}
+
+const FunctionDef FUNCTIONS[] = {{&CONVERT, convert}, {&ARRAY_KIND, array_kind}, {&COPY, copy}, {&RAISE_ERROR, raise_error}};
+
+PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane_selftest", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace morvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__morvane_selftest() {
+    using namespace morvane::py;
+    return guard([]() -> PyObject* {
+        if (!import_numpy()) return nullptr;
+        static std::vector<PyMethodDef> methods = [] {
+            std::vector<PyMethodDef> m;
+            for (const auto& f : FUNCTIONS)
+                m.push_back({f.sig->name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.impl)),
+                             METH_FASTCALL | METH_KEYWORDS, f.sig->docstring.c_str()});
+            m.push_back({nullptr, nullptr, 0, nullptr});
+            return m;
+        }();
+        MODULE_DEF.m_methods = methods.data();
+        Ref module = Ref::steal(PyModule_Create(&MODULE_DEF));
+        if (!module) return nullptr;
+        PyTypeObject* t = counter_type();
+        if (!t || PyModule_AddObjectRef(module.get(), "Counter", reinterpret_cast<PyObject*>(t)) < 0) return nullptr;
+        if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) return nullptr;
+        return module.release();
+    });
+}
