@@ -1,0 +1,23 @@
+"""Shared helpers for the test suite: exact float32 widening and common fixtures."""
+
+import numpy as np
+import pytest
+
+import _morvane
+
+
+def f32(x):
+    """The Python float that a 32-bit metric value becomes: x rounded to float32, widened exactly."""
+    return float(np.float32(x))
+
+
+@pytest.fixture
+def mv():
+    return _morvane
+
+
+def raises_with(exc, message):
+    """pytest.raises matching the whole message exactly."""
+    import re
+
+    return pytest.raises(exc, match="^" + re.escape(message) + "$")
