@@ -37,7 +37,7 @@ struct TailParams<R (C::*)(S, A...) const> {
 template <class Tuple>
 bool convert_slots(const Signature& sig, const Slots& slots, Tuple& out) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        auto one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+        [[maybe_unused]] auto one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
             PyObject* o = slots[K];
             if (!o) return true;  // an omitted parameter keeps its default
             using T = std::tuple_element_t<K, Tuple>;

@@ -10,6 +10,7 @@
 #include "py/call.hpp"
 #include "py/module_def.hpp"
 #include "py/object.hpp"
+#include "metrics/stability.hpp"
 #include "py/to_python.hpp"
 
 namespace morvane::py {
@@ -172,7 +173,134 @@ PyObject* raise_error(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw)
     });
 }
 
-const FunctionDef FUNCTIONS[] = {{&CONVERT, convert}, {&ARRAY_KIND, array_kind}, {&COPY, copy}, {&RAISE_ERROR, raise_error}};
+// Runs `body` with the metric enumeration named by `family` as a type tag.
+template <class F>
+PyObject* with_family(const std::string& family, F&& body) {
+    if (family == "data_bias") return body(DataBiasMetric{});
+    if (family == "model_bias") return body(ModelBiasMetric{});
+    if (family == "classification") return body(ClassificationEvaluationMetric{});
+    if (family == "regression") return body(LinearRegressionEvaluationMetric{});
+    return value_error("unknown family");
+}
+
+template <class M>
+PyObject* names_list(const std::vector<M>& ms) {
+    Ref l = Ref::steal(PyList_New(0));
+    for (M m : ms) {
+        Ref item = Ref::steal(to_py(metric_name(m)));
+        if (!item || PyList_Append(l.get(), item.get()) < 0) return nullptr;
+    }
+    return l.release();
+}
+
+// parse_metrics(parser, names): the five list parsers by name.
+const Signature PARSE_METRICS = function_signature("parse_metrics", {"parser", "names"});
+PyObject* parse_metrics(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(PARSE_METRICS, a, n, kw, [](std::string parser, std::vector<std::string> names) -> PyObject* {
+        auto out = [](auto&& r) -> PyObject* { return r ? names_list(*r) : fail(r.error()); };
+        if (parser == "data_bias") return out(parse_data_bias_metrics(names));
+        if (parser == "model_bias") return out(parse_model_bias_metrics(names));
+        if (parser == "classification") return out(parse_classification_metrics(names));
+        if (parser == "logistic_regression") return out(parse_logistic_regression_metrics(names));
+        if (parser == "linear_regression") return out(parse_linear_regression_metrics(names));
+        return value_error("unknown parser");
+    });
+}
+
+const Signature PARSE_CLASSIFICATION = function_signature("parse_classification_metric", {"name"});
+PyObject* parse_classification(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(PARSE_CLASSIFICATION, a, n, kw, [](std::string name) -> PyObject* {
+        auto r = parse_classification_metric(name);
+        return r ? to_py(metric_name(*r)) : value_error(r.error());
+    });
+}
+
+// metric_dict(family, {name: value}) and drift_report(family, {name: deviation}):
+// a metric map built from the dict, through report_to_py_dict / DriftReport.
+template <class M>
+std::optional<MetricMap<M>> map_from(const FloatDict& d) {
+    MetricMap<M> map;
+    for (const auto& [k, v] : d) {
+        auto m = parse_metric<M>(k);
+        if (!m) {
+            value_error("unknown metric " + k);
+            return std::nullopt;
+        }
+        map.emplace(*m, v);
+    }
+    return map;
+}
+
+const Signature METRIC_DICT = function_signature("metric_dict", {"family", "values"});
+PyObject* metric_dict(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(METRIC_DICT, a, n, kw, [](std::string family, FloatDict values) -> PyObject* {
+        return with_family(family, [&]<class M>(M) -> PyObject* {
+            auto map = map_from<M>(values);
+            return map ? report_to_py_dict(*map) : nullptr;
+        });
+    });
+}
+
+const Signature DRIFT_REPORT = function_signature("drift_report", {"family", "failed"});
+PyObject* drift_report(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(DRIFT_REPORT, a, n, kw, [](std::string family, FloatDict failed) -> PyObject* {
+        return with_family(family, [&]<class M>(M) -> PyObject* {
+            auto map = map_from<M>(failed);
+            return map ? into_py_dict(DriftReport<M>::from_runtime(std::move(*map))) : nullptr;
+        });
+    });
+}
+
+// The malformed report no producer makes: building its dict is a broken invariant.
+const Signature BROKEN_REPORT = function_signature("broken_report", {});
+PyObject* broken_report(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(BROKEN_REPORT, a, n, kw, []() -> PyObject* {
+        DriftReport<DataBiasMetric> r;
+        r.passed = false;
+        return into_py_dict(r);
+    });
+}
+
+const Signature STABILITY = function_signature("stability_eps", {});
+PyObject* stability(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(STABILITY, a, n, kw, []() -> PyObject* { return to_py(static_cast<double>(STABILITIY_EPS)); });
+}
+
+const Signature PARSE_DECIMAL = function_signature("parse_decimal", {"text", "bits"});
+PyObject* parse_decimal(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(PARSE_DECIMAL, a, n, kw, [](std::string text, std::int32_t bits) -> PyObject* {
+        if (bits == 32) {
+            auto v = parse_decimal_f32(text);
+            return v ? to_py(*v) : Py_NewRef(Py_None);
+        }
+        auto v = parse_decimal_f64(text);
+        return v ? to_py(*v) : Py_NewRef(Py_None);
+    });
+}
+
+const Signature ALLOCATE = function_signature("allocate", {"count"});
+PyObject* allocate(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(ALLOCATE, a, n, kw, [](std::uint64_t count) -> PyObject* {
+        std::vector<double> v;
+        v.reserve(count);
+        Py_RETURN_NONE;
+    });
+}
+
+const FunctionDef FUNCTIONS[] = {
+    {&CONVERT, convert},
+    {&ARRAY_KIND, array_kind},
+    {&COPY, copy},
+    {&RAISE_ERROR, raise_error},
+    {&PARSE_METRICS, parse_metrics},
+    {&PARSE_CLASSIFICATION, parse_classification},
+    {&METRIC_DICT, metric_dict},
+    {&DRIFT_REPORT, drift_report},
+    {&BROKEN_REPORT, broken_report},
+    {&STABILITY, stability},
+    {&PARSE_DECIMAL, parse_decimal},
+    {&ALLOCATE, allocate},
+};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane_selftest", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
