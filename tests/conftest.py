@@ -1,5 +1,7 @@
 """Shared helpers for the test suite: exact float32 widening and common fixtures."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -22,3 +24,9 @@ def raises_with(exc, message):
     import re
 
     return pytest.raises(exc, match="^" + re.escape(message) + "$")
+
+
+# Under AddressSanitizer an allocation of terabytes aborts the process instead of
+# failing, so tests that provoke MemoryError on purpose are skipped there.
+SANITIZED = bool(os.environ.get("MORVANE_SANITIZED"))
+huge_allocation = pytest.mark.skipif(SANITIZED, reason="huge allocations abort under AddressSanitizer")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _morvane
-from conftest import f32, raises_with
+from conftest import f32, huge_allocation, raises_with
 
 st = pytest.importorskip("_morvane_selftest")
 
@@ -259,6 +259,7 @@ def test_panic_is_a_base_exception_with_its_message():
         st.broken_report()
 
 
+@huge_allocation
 def test_allocation_failure_is_memory_error_not_abort():
     with pytest.raises(MemoryError):
         st.allocate(2**60)
@@ -266,6 +267,7 @@ def test_allocation_failure_is_memory_error_not_abort():
         st.allocate(2**45)
 
 
+@huge_allocation
 def test_huge_broadcast_array_is_memory_error():
     huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**44,), strides=(0,))
     with pytest.raises(MemoryError):
