@@ -15,6 +15,14 @@ namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
     &PY_MODEL_PERF_LINEAR_REGRESSION,
+    &PY_MODEL_PERF_CLASS_RT_FULL,
+    &PY_MODEL_PERF_CLASS_RT_PARTIAL,
+    &PY_MODEL_PERF_CLASSIFICATION,
+    &PY_MODEL_PERF_LOG_REG_RT_PARTIAL,
+    &PY_MODEL_PERF_LOGISTIC_REGRESSION,
+    &PY_MODEL_PERF_LIN_REG_RT_FULL,
+    &PY_MODEL_PERF_LIN_REG_RT_PARTIAL,
+    &PY_MODEL_PERF_LOG_REG_RT_FULL,
 };
 
 // name, factory
@@ -22,7 +30,11 @@ struct ClassEntry {
     const char* name;
     TypeFactory type;
 };
-const std::vector<ClassEntry> CLASSES = {};
+const std::vector<ClassEntry> CLASSES = {
+    {"PyBinaryClassificationStreaming", binary_classification_streaming_type},
+    {"PyLinearRegressionStreaming", linear_regression_streaming_type},
+    {"PyLogisticRegressionStreaming", logistic_regression_streaming_type},
+};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 

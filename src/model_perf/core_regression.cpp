@@ -30,18 +30,19 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
     return b;
 }
 
+double LinearRegressionErrorBuckets::r_squared() const {
+    const double sst = y_true_squared_sum - (y_true_sum * y_true_sum) / count;
+    // The expanded residual sum, not squared_error_sum: the two differ in the last bits.
+    const double sse = y_pred_squared_sum + (y_true_squared_sum - (y_true_y_pred_sum + y_true_y_pred_sum));
+    if (sst != 0.0) return 1.0 - sse / sst;  // NaN counts as non-zero
+    return sse == 0.0 ? 1.0 : 0.0;
+}
+
 LinearRegressionRuntime LinearRegressionRuntime::from_buckets(const LinearRegressionErrorBuckets& b, double n) {
     const double mse = b.squared_error_sum / n;
     const double rmse = std::sqrt(mse);
     const double mae = b.absolute_error_sum / n;
-    const double sst = b.y_true_squared_sum - (b.y_true_sum * b.y_true_sum) / b.count;
-    // The expanded residual sum, not squared_error_sum: the two differ in the last bits.
-    const double sse = b.y_pred_squared_sum + (b.y_true_squared_sum - (b.y_true_y_pred_sum + b.y_true_y_pred_sum));
-    double r2;
-    if (sst != 0.0)  // NaN counts as non-zero
-        r2 = 1.0 - sse / sst;
-    else
-        r2 = sse == 0.0 ? 1.0 : 0.0;
+    const double r2 = b.r_squared();
     const double msle = b.squared_log_error_sum / n;
     const double rmsle = std::sqrt(msle);
     const double mape = b.absolute_percent_error_sum / n;

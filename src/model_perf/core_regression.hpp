@@ -26,6 +26,10 @@ struct LinearRegressionErrorBuckets {
                                                                                     std::span<const float> y_pred);
     // Adds one pair, widened to 64 bits.
     void push(float t, float p);
+
+    // R² in 64 bits from the expanded sums: 1 - SSE / SST, with SST exactly 0 giving
+    // 1.0 for an exact fit and 0.0 otherwise.
+    double r_squared() const;
 };
 
 // The eight metrics in LinearRegressionEvaluationMetric order.

@@ -141,6 +141,12 @@ Signature class_signature(const char* cls, std::vector<std::string> params, cons
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots& out) {
     const auto npos = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+    // The common call, every parameter by position and no keywords, needs no checks:
+    // it is what per-element methods such as push see millions of times.
+    if (!kwnames && npos == sig.names.size()) {
+        for (std::size_t i = 0; i < npos; ++i) out[i] = args[i];
+        return true;
+    }
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     PyObject* const* names = kwnames ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr;
     return bind_core(sig, args, npos, names, args + npos, nkw, out);
