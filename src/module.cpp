@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "drift/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
@@ -15,6 +16,8 @@ namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
     &PY_MODEL_PERF_LINEAR_REGRESSION,
+    &PY_COMPUTE_DRIFT_CATEGORICAL_DISTRIBTUION,
+    &PY_COMPUTE_DRIFT_CONTINUOUS_DISTRIBTUION,
 };
 
 // name, factory
@@ -22,7 +25,14 @@ struct ClassEntry {
     const char* name;
     TypeFactory type;
 };
-const std::vector<ClassEntry> CLASSES = {};
+const std::vector<ClassEntry> CLASSES = {
+    {"PyCategoricalDataDrift", py_categorical_data_drift_type},
+    {"PyContinuousDataDrift", py_continuous_data_drift_type},
+    {"PyStreamingContinuousDataDriftFlush", py_streaming_continuous_data_drift_flush_type},
+    {"PyStreamingContinuousDataDriftDecay", py_streaming_continuous_data_drift_decay_type},
+    {"PyStreamingCategoricalDataDriftFlush", py_streaming_categorical_data_drift_flush_type},
+    {"PyStreamingCategoricalDataDriftDecay", py_streaming_categorical_data_drift_decay_type},
+};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
