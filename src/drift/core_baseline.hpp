@@ -55,7 +55,8 @@ public:
     std::size_t bin_index_single(double v) const;
 
     // Adds 1.0 to counts[bin_index(v)] for every value, by direct index computation on
-    // the equal-width grid corrected against the stored edges.
+    // the equal-width grid corrected against the stored edges. The counts must hold
+    // whole numbers (they are added as integers).
     void accumulate(std::span<const double> values, std::span<double> counts) const;
 
     const std::vector<double>& bin_edges() const { return bin_edges_; }
