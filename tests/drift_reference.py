@@ -4,6 +4,8 @@ definitions (not from the module) so the tests can compare results bit for bit."
 import bisect
 import math
 
+import numpy as np
+
 LN_2 = 0.6931471805599453
 MAX_BINS = 65536
 METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
@@ -42,6 +44,17 @@ def drift(b, r, total, kind, metric, eps=1e-12):
     return s / max(len(b) - 2, 1)
 
 
+def ieee_ceil_div(a, b):
+    """ceil(a / b) with IEEE results (inf, NaN) where Python would raise."""
+    with np.errstate(all="ignore"):
+        return float(np.ceil(np.float64(a) / np.float64(b)))
+
+
+def saturate(x):
+    """Float-to-count conversion: NaN and negatives become 0, huge values stay huge."""
+    return 0 if not x > 0 else (2**64 - 1 if x >= 2.0**64 else int(x))
+
+
 def num_bins(quantile, x):
     """Bin count of sorted values x under a heuristic, clamped to [3, MAX_BINS]."""
     n = len(x)
@@ -53,7 +66,7 @@ def num_bins(quantile, x):
         if iqr == 0.0:
             return 3
         h = 2.0 * iqr * math.pow(nf, -0.3333333333333333)
-        bins = math.ceil((x[-1] - x[0]) / h)
+        bins = saturate(ieee_ceil_div(x[-1] - x[0], h))
     elif quantile == "Scott":
         total = 0.0
         for v in x:
@@ -66,7 +79,7 @@ def num_bins(quantile, x):
         if x[-1] == x[0]:
             return 3
         h = math.pow(nf, -0.3333333333333333) * (3.49 * s)
-        bins = math.ceil((x[-1] - x[0]) / h)
+        bins = saturate(ieee_ceil_div(x[-1] - x[0], h))
     else:
         bins = math.floor(math.log2(nf)) + 1
     return min(max(bins, 3), MAX_BINS)

@@ -241,7 +241,10 @@ finite = st.floats(-1e4, 1e4, allow_nan=False, allow_infinity=False)
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(finite, min_size=2, max_size=60), st.lists(finite, min_size=1, max_size=80))
+@given(
+    st.lists(finite, min_size=2, max_size=60),
+    st.lists(finite | st.sampled_from([math.inf, -math.inf, 1e308, -1e308, 5e-324]), min_size=1, max_size=80),
+)
 def test_batch_equals_single_samples(baseline, runtime):
     one, many = cont_decay(None, np.array(baseline)), cont_decay(None, np.array(baseline))
     many.update_stream_batch(np.array(runtime))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -49,6 +50,42 @@ double raw_bin_count(QuantileType q, std::span<const double> x) {
     return 3.0;
 }
 
+// Ascending sort of NaN-free doubles. Large samples go through an LSD radix sort on
+// order-preserving keys (random data costs std::sort a branch miss per comparison);
+// -0.0 lands before +0.0, which compare equal anyway.
+void sort_values(std::vector<double>& x) {
+    constexpr std::size_t RADIX_FROM = 2048;
+    if (x.size() < RADIX_FROM) {
+        std::sort(x.begin(), x.end());
+        return;
+    }
+    constexpr int BITS = 11;
+    constexpr std::size_t BUCKETS = std::size_t{1} << BITS;
+    constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+    const std::size_t n = x.size();
+    std::vector<std::uint64_t> keys(n), scratch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, &x[i], sizeof u);
+        keys[i] = (u & SIGN) ? ~u : (u | SIGN);
+    }
+    std::vector<std::size_t> count(BUCKETS);
+    for (int shift = 0; shift < 64; shift += BITS) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::uint64_t k : keys) ++count[(k >> shift) & (BUCKETS - 1)];
+        if (count[(keys[0] >> shift) & (BUCKETS - 1)] == n) continue;  // one digit value: nothing to move
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (std::uint64_t k : keys) scratch[count[(k >> shift) & (BUCKETS - 1)]++] = k;
+        keys.swap(scratch);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        const std::uint64_t u = (k & SIGN) ? (k & ~SIGN) : ~k;
+        std::memcpy(&x[i], &u, sizeof u);
+    }
+}
+
 }  // namespace
 
 Result<QuantileType, DriftError> parse_quantile_type(std::string_view text) {
@@ -79,7 +116,7 @@ Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::spa
     for (double v : values)
         if (std::isnan(v)) return unexpected(DriftError::NaNValueError);
     std::vector<double> sorted(values.begin(), values.end());
-    std::sort(sorted.begin(), sorted.end());
+    sort_values(sorted);
 
     // The grid is laid over the finite values only; infinite baseline values are then
     // binned like any runtime value beyond the edges (-inf in bin 0, +inf in the last).
@@ -124,14 +161,19 @@ Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> v
     return {};
 }
 
-inline std::size_t BaselineContinuousBins::inner_bin(double v) const {
-    const double* e = bin_edges_.data();
-    const std::size_t n = bin_edges_.size();
+namespace {
+
+// Exact count of the ascending edges e[0..n) that are <= v, for e[0] <= v <= e[n-1].
+// The guess from the equal-width grid is clamped before the integer conversion (the
+// product may be huge, infinite or NaN), then checked against the stored edges, which
+// repeated addition has moved off the grid by a few ulps at most; a guess more than
+// one bin off falls back to a binary search.
+[[gnu::always_inline]] inline std::size_t grid_bin(double v, const double* e, std::size_t n, double inv_width) {
     if (n == 1) return 1;
-    // Guess from the equal-width grid, clamped before the integer conversion (the
-    // product may be huge, infinite or NaN), then fix it against the real edges.
-    const double g = (v - e[0]) * inv_width_;
-    std::size_t k = (g >= 0.0 && g < static_cast<double>(n - 1)) ? static_cast<std::size_t>(g) + 1 : n;
+    const double g = (v - e[0]) * inv_width;
+    std::size_t k = (g >= 0.0 && g < static_cast<double>(n - 1))
+                        ? static_cast<std::size_t>(static_cast<std::int64_t>(g)) + 1
+                        : n;
     auto exact = [&] { return static_cast<std::size_t>(std::upper_bound(e, e + n, v) - e); };
     if (k > 1 && e[k - 1] > v) {
         --k;
@@ -142,6 +184,12 @@ inline std::size_t BaselineContinuousBins::inner_bin(double v) const {
         return (k < n && e[k] <= v) ? exact() : k;
     }
     return k;
+}
+
+}  // namespace
+
+std::size_t BaselineContinuousBins::inner_bin(double v) const {
+    return grid_bin(v, bin_edges_.data(), bin_edges_.size(), inv_width_);
 }
 
 std::size_t BaselineContinuousBins::bin_index(double v) const {
@@ -161,30 +209,54 @@ std::size_t BaselineContinuousBins::bin_index_single(double v) const {
 }
 
 void BaselineContinuousBins::accumulate(std::span<const double> values, std::span<double> counts) const {
-    const double first = bin_edges_.front(), last = bin_edges_.back();
-    const std::size_t top = n_bins_ - 1;
-    auto bin = [&](double v) { return !(v >= first) ? 0 : (v > last ? top : inner_bin(v)); };
+    const std::size_t nb = n_bins_;
+    const std::size_t ne = bin_edges_.size();
+    // Bin b holds exactly the values with lo[b] <= v < hi[b]; infinities, NaN and values
+    // whose grid guess is off fail the test and take the exact rule instead.
+    std::vector<double> lo(nb), hi(nb);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double last = bin_edges_.back();
+    lo[0] = -inf;
+    hi[0] = bin_edges_.front();
+    for (std::size_t b = 1; b < ne; ++b) {
+        lo[b] = bin_edges_[b - 1];
+        hi[b] = bin_edges_[b];
+    }
+    lo[ne] = last;
+    hi[ne] = std::nextafter(last, inf);
+    lo[nb - 1] = hi[ne];
+    hi[nb - 1] = inf;
+
     // Four interleaved integer histograms: consecutive samples in the same bin do not
     // wait on each other's increment. Whole counts below 2^53 add up exactly in doubles,
     // so the result equals adding 1.0 per sample.
-    const std::size_t nb = n_bins_;
     std::vector<std::uint64_t> lanes(4 * nb, 0);
-    std::uint64_t* l0 = lanes.data();
-    std::uint64_t* l1 = l0 + nb;
-    std::uint64_t* l2 = l1 + nb;
-    std::uint64_t* l3 = l2 + nb;
+    const double e0 = bin_edges_.front(), inv = inv_width_;
+    const double top_guess = static_cast<double>(ne);  // g + 1 truncates to the top bin
+    constexpr std::size_t BLOCK = 512;
+    std::int32_t guess[BLOCK];
     const double* v = values.data();
     const std::size_t n = values.size();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        ++l0[bin(v[i])];
-        ++l1[bin(v[i + 1])];
-        ++l2[bin(v[i + 2])];
-        ++l3[bin(v[i + 3])];
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t m = std::min(BLOCK, n - start);
+        const double* x = v + start;
+        // Branch-free guesses from the equal-width grid (vectorised by the compiler):
+        // below the grid -> 0, beyond it or NaN -> the top bin.
+        for (std::size_t j = 0; j < m; ++j) {
+            double g = (x[j] - e0) * inv;
+            g = g < top_guess ? g : top_guess;
+            g = g > -1.0 ? g : -1.0;
+            guess[j] = static_cast<std::int32_t>(g + 1.0);
+        }
+        for (std::size_t j = 0; j < m; ++j) {
+            const double xv = x[j];
+            std::size_t b = static_cast<std::size_t>(guess[j]);
+            if (!(lo[b] <= xv && xv < hi[b])) b = bin_index(xv);
+            ++lanes[(j & 3) * nb + b];
+        }
     }
-    for (; i < n; ++i) ++l0[bin(v[i])];
     for (std::size_t b = 0; b < nb; ++b)
-        counts[b] += static_cast<double>(l0[b] + l1[b] + l2[b] + l3[b]);
+        counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
 }
 
 Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::span<const std::string> labels) {
