@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "drift/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
@@ -23,6 +24,8 @@ const FunctionDef* const FUNCTIONS[] = {
     &PY_MODEL_PERF_LIN_REG_RT_FULL,
     &PY_MODEL_PERF_LIN_REG_RT_PARTIAL,
     &PY_MODEL_PERF_LOG_REG_RT_FULL,
+    &PY_COMPUTE_DRIFT_CATEGORICAL_DISTRIBTUION,
+    &PY_COMPUTE_DRIFT_CONTINUOUS_DISTRIBTUION,
 };
 
 // name, factory
@@ -31,6 +34,12 @@ struct ClassEntry {
     TypeFactory type;
 };
 const std::vector<ClassEntry> CLASSES = {
+    {"PyCategoricalDataDrift", py_categorical_data_drift_type},
+    {"PyContinuousDataDrift", py_continuous_data_drift_type},
+    {"PyStreamingContinuousDataDriftFlush", py_streaming_continuous_data_drift_flush_type},
+    {"PyStreamingContinuousDataDriftDecay", py_streaming_continuous_data_drift_decay_type},
+    {"PyStreamingCategoricalDataDriftFlush", py_streaming_categorical_data_drift_flush_type},
+    {"PyStreamingCategoricalDataDriftDecay", py_streaming_categorical_data_drift_decay_type},
     {"PyBinaryClassificationStreaming", binary_classification_streaming_type},
     {"PyLinearRegressionStreaming", linear_regression_streaming_type},
     {"PyLogisticRegressionStreaming", logistic_regression_streaming_type},

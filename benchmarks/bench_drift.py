@@ -1,0 +1,178 @@
+"""Drift detection timings against the pipelines a user would write with NumPy/SciPy.
+
+Run against an installed (or PYTHONPATH'd) _morvane:  python benchmarks/bench_drift.py [--quick]
+Prints medians of several repeats and ratios (peer time / morvane time; > 1 means faster).
+"""
+
+import argparse
+import statistics
+import sys
+import time
+from collections import Counter
+
+import numpy as np
+from scipy.spatial.distance import jensenshannon
+from scipy.stats import entropy
+
+import _morvane as mv
+
+METRICS = ["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
+EPS = 1e-12
+
+
+def median_time(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def numpy_scores(b, r, continuous):
+    """The four scores as a NumPy/SciPy user would compute them from two histograms."""
+    total = r.sum()
+    p = np.maximum(b + EPS, EPS)
+    q = np.maximum(r / total + EPS, EPS)
+    js = jensenshannon(p, q, base=2) ** 2
+    qp = np.maximum((r + EPS) / total, EPS)
+    psi = np.sum((p - qp) * np.log(p / qp))
+    diff = np.abs(p - q)
+    wd = diff[1:-1].mean() if continuous else 0.5 * diff.sum()
+    kl = entropy(p, (r + EPS) / total)
+    return [js, psi, wd, kl]
+
+
+def row(name, ours, peers):
+    cells = [f"{name:<44}", f"{ours * 1e3:10.2f} ms"]
+    for peer_name, t in peers:
+        cells.append(f"{peer_name}: {t * 1e3:9.2f} ms ({t / ours:5.1f}x)")
+    print("  ".join(cells))
+
+
+def bench_continuous(n, repeats, rng):
+    baseline = rng.normal(0.0, 1.0, 100_000)
+    runtime = rng.normal(0.1, 1.1, n)
+    detector = mv.PyContinuousDataDrift(baseline, None)
+    s = mv.PyStreamingContinuousDataDriftDecay(baseline, None, None)
+    s.update_stream(0.0)
+    snap = s.export_snapshot()
+    edges, b = np.array(snap["binEdges"]), np.array(snap["baselineBins"])
+    # The detector's layout: below e0 | [e_i, e_i+1) ... | == last edge | above the last edge.
+    hist_edges = np.concatenate(([-np.inf], edges, [np.nextafter(edges[-1], np.inf), np.inf]))
+
+    def ours():
+        return detector.compute_drift_mutliple_criteria(runtime, METRICS)
+
+    def pipeline():
+        r = np.histogram(runtime, bins=hist_edges)[0].astype(np.float64)
+        return numpy_scores(b, r, True)
+
+    got, want = ours(), pipeline()
+    assert np.allclose(got, want, rtol=1e-6, atol=1e-12), (got, want)
+    t_ours = median_time(ours, repeats)
+    t_np = median_time(pipeline, repeats)
+    t_floor = median_time(runtime.sum, repeats)
+    row(f"batch continuous, {n:.0e} samples, {len(b)} bins", t_ours,
+        [("np.histogram+formulas", t_np), ("floor (one read)", t_floor)])
+    # The one-shot function includes sorting the 1e5-value baseline.
+    t_fn = median_time(lambda: mv.py_compute_drift_continuous_distribtuion(baseline, runtime, METRICS, None), repeats)
+    row(f"one-shot continuous fn, {n:.0e} samples", t_fn, [("np.histogram+formulas", t_np)])
+    return t_np / t_ours
+
+
+def bench_categorical(n, repeats, rng):
+    names = [f"category_{i:02d}" for i in range(20)]
+    baseline = [names[i] for i in rng.integers(0, 20, 50_000)]
+    runtime = [names[i] for i in rng.integers(0, 21, n) % 20] + ["unseen"] * 100
+    detector = mv.PyCategoricalDataDrift(baseline)
+    labels = sorted(set(baseline))
+    b = np.array([baseline.count(l) / len(baseline) for l in labels] + [0.0])
+
+    def ours():
+        return detector.compute_drift_mutliple_criteria(runtime, METRICS)
+
+    def pipeline():
+        c = Counter(runtime)
+        known = [c.get(l, 0) for l in labels]
+        r = np.array(known + [len(runtime) - sum(known)], dtype=np.float64)
+        return numpy_scores(b, r, False)
+
+    got, want = ours(), pipeline()
+    assert np.allclose(got, want, rtol=1e-6, atol=1e-12), (got, want)
+    peers = [("Counter+formulas", median_time(pipeline, repeats))]
+    try:
+        import pandas as pd
+
+        def pandas_pipeline():
+            vc = pd.Series(runtime).value_counts()
+            known = [int(vc.get(l, 0)) for l in labels]
+            r = np.array(known + [len(runtime) - sum(known)], dtype=np.float64)
+            return numpy_scores(b, r, False)
+
+        peers.append(("pandas value_counts", median_time(pandas_pipeline, repeats)))
+    except ImportError:
+        print("  (pandas not installed: value_counts pipeline skipped)")
+    row(f"batch categorical, {n:.0e} labels", median_time(ours, repeats), peers)
+
+
+def bench_streaming(n, repeats, rng):
+    baseline = rng.normal(0.0, 1.0, 100_000)
+    data = rng.normal(0.0, 1.0, n)
+    calls = 200_000
+    values = data[:calls].tolist()
+    for mode, make in [
+        ("decay", lambda: mv.PyStreamingContinuousDataDriftDecay(baseline, None, None)),
+        ("flush", lambda: mv.PyStreamingContinuousDataDriftFlush(baseline, None, None, None)),
+    ]:
+        s = make()
+
+        def singles():
+            update = s.update_stream
+            for v in values:
+                update(v)
+
+        t_single = median_time(singles, repeats)
+        counts = {}
+
+        def python_dict():
+            for v in values:
+                counts[v > 0.0] = counts.get(v > 0.0, 0) + 1
+
+        t_dict = median_time(python_dict, repeats)
+        print(f"  continuous {mode}: update_stream {t_single / calls * 1e9:7.1f} ns/call "
+              f"(a Python dict increment: {t_dict / calls * 1e9:6.1f} ns)")
+        t_batch = median_time(lambda: s.update_stream_batch(data), repeats)
+        print(f"  continuous {mode}: update_stream_batch {n / t_batch / 1e6:8.1f} M samples/s ({n:.0e} per call)")
+    names = [f"category_{i:02d}" for i in range(20)]
+    labels = [names[i] for i in rng.integers(0, 20, n)]
+    s = mv.PyStreamingCategoricalDataDriftDecay(labels[:10_000], None)
+    few = labels[:calls]
+
+    def label_singles():
+        update = s.update_stream
+        for l in few:
+            update(l)
+
+    print(f"  categorical decay: update_stream {median_time(label_singles, repeats) / calls * 1e9:7.1f} ns/call")
+    t_batch = median_time(lambda: s.update_stream_batch(labels), repeats)
+    print(f"  categorical decay: update_stream_batch {n / t_batch / 1e6:8.1f} M labels/s ({n:.0e} per call)")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="skip the 1e7 run")
+    args = parser.parse_args()
+    rng = np.random.default_rng(7)
+    print(f"numpy {np.__version__}, python {sys.version.split()[0]}")
+    ratios = [bench_continuous(1_000_000, 7, rng)]
+    if not args.quick:
+        ratios.append(bench_continuous(10_000_000, 3, rng))
+    bench_categorical(1_000_000, 5, rng)
+    bench_streaming(1_000_000, 5, rng)
+    target = all(r >= 3.0 for r in ratios)
+    print(f"batch continuous target (>= 3x vs NumPy/SciPy pipeline): {'met' if target else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
