@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "model_bias/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
@@ -14,6 +15,8 @@ namespace morvane::py {
 namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
+    &PY_MODEL_BIAS_RUNTIME_CHECK,
+    &PY_MODEL_BIAS_PARTIAL_CHECK,
     &PY_MODEL_PERF_LINEAR_REGRESSION,
 };
 
@@ -22,7 +25,9 @@ struct ClassEntry {
     const char* name;
     TypeFactory type;
 };
-const std::vector<ClassEntry> CLASSES = {};
+const std::vector<ClassEntry> CLASSES = {
+    {"PyModelBiasStreaming", py_model_bias_streaming_type},
+};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
