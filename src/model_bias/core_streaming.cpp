@@ -6,7 +6,7 @@ namespace morvane {
 
 namespace {
 
-constexpr SegmentRule LABEL_ONE{SegmentRule::Kind::Label, 1};
+constexpr SegmentRule LABEL_ONE = SegmentRule::label(1);
 constexpr float DEFAULT_THRESHOLD = 0.10f;
 
 constexpr std::array<ModelBiasMetric, 12> ALL_METRICS = [] {

@@ -5,18 +5,21 @@
 
 namespace morvane {
 
+enum class SegmentRuleKind : std::uint8_t { GreaterThan, GreaterThanEqualTo, LessThan, LessThanEqualTo, Label };
+
 struct SegmentRule {
-    enum class Kind : std::uint8_t { GreaterThan, GreaterThanEqualTo, LessThan, LessThanEqualTo, Label };
-    Kind kind;
-    std::int8_t value;
+    SegmentRuleKind kind = SegmentRuleKind::Label;
+    std::int8_t value = 1;
+
+    static constexpr SegmentRule label(std::int8_t v) { return {SegmentRuleKind::Label, v}; }
 
     constexpr bool passes(std::int8_t x) const {
         switch (kind) {
-            case Kind::GreaterThan: return x > value;
-            case Kind::GreaterThanEqualTo: return x >= value;
-            case Kind::LessThan: return x < value;
-            case Kind::LessThanEqualTo: return x <= value;
-            case Kind::Label: return x == value;
+            case SegmentRuleKind::GreaterThan: return x > value;
+            case SegmentRuleKind::GreaterThanEqualTo: return x >= value;
+            case SegmentRuleKind::LessThan: return x < value;
+            case SegmentRuleKind::LessThanEqualTo: return x <= value;
+            case SegmentRuleKind::Label: return x == value;
         }
         return false;
     }
