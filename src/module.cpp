@@ -15,8 +15,10 @@ namespace morvane::py {
 namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
+    &PY_MODEL_BIAS_ANALYZER,
     &PY_MODEL_BIAS_RUNTIME_CHECK,
     &PY_MODEL_BIAS_PARTIAL_CHECK,
+    &PY_MODEL_BIAS_ANALYZER_EXPLICIT_SEG,
     &PY_MODEL_PERF_LINEAR_REGRESSION,
 };
 

@@ -48,8 +48,8 @@ def guard(c):
         d["p"] == 0
         or a["l"] == 0
         or d["l"] == 0
-        or F(d["n"]) - F(d["p"]) == 0
-        or F(a["n"]) - F(a["p"]) == 0
+        or F(d["n"] - d["p"]) == 0
+        or F(a["n"] - a["p"]) == 0
         or F(d["tn"]) + F(d["fn"]) == 0
         or F(a["tn"]) + F(a["fn"]) == 0
         or d["fp"] == 0
@@ -70,8 +70,11 @@ def cddpl(c):
 
 def values(c, ge):
     """The twelve metrics as Python floats (float32 values widened), in metric order."""
-    a = {k: F(v) for k, v in facet(c["a"]).items()}
-    d = {k: F(v) for k, v in facet(c["d"]).items()}
+    ia, id_ = facet(c["a"]), facet(c["d"])
+    a = {k: F(v) for k, v in ia.items()}
+    d = {k: F(v) for k, v in id_.items()}
+    # Label and prediction negatives: exact integer differences, converted once.
+    a_ln, a_pn, d_ln, d_pn = (F(x["n"] - x[k]) for x in (ia, id_) for k in ("l", "p"))
     with np.errstate(all="ignore"):
         pa, pd = a["p"] / a["n"], d["p"] / d["n"]
         out = [
@@ -83,7 +86,7 @@ def values(c, ge):
             a["p"] / a["l"] - d["p"] / d["l"],
             a["tp"] / (a["tp"] + a["fp"]) - d["tp"] / (d["tp"] + d["fp"]),
             a["tn"] / (a["tn"] + a["fp"]) - d["tn"] / (d["tn"] + d["fp"]),
-            (d["n"] - d["l"]) / (d["n"] - d["p"]) - (a["n"] - a["l"]) / (a["n"] - a["p"]),
+            d_ln / d_pn - a_ln / a_pn,
             d["tn"] / (d["tn"] + d["fn"]) - a["tn"] / (a["tn"] + a["fn"]),
             d["fn"] / d["fp"] - a["fn"] / a["fp"],
             cddpl(c),

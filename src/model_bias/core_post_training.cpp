@@ -26,15 +26,19 @@ constexpr unsigned combination(bool in_facet_a, bool predicted_positive, bool la
 
 float f32(std::uint64_t v) { return static_cast<float>(v); }
 
-// One facet's counts as the 32-bit floats the formulas read.
+// One facet's counts as the 32-bit floats the formulas read. The label and prediction
+// negatives (n - L, n - P) are exact integer differences, converted once: the same as
+// the difference of the converted counts below 2^24, and never a spurious zero above.
 struct FacetFloats {
     float tp, fp, tn, fn;  // confusion counts
     float n, l, p;  // elements, label positives, prediction positives
+    float label_negative, pred_negative;
 };
 
 FacetFloats facet_floats(const ConfusionCounts& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
     return {f32(c.true_positive), f32(c.false_positive), f32(c.true_negative), f32(c.false_negative),
-            f32(n),               f32(l),                f32(p)};
+            f32(n),               f32(l),                f32(p),              f32(n - l),
+            f32(n - p)};
 }
 
 // Sums over the three flag vectors in one pass: how many elements are in facet a (f),
@@ -188,7 +192,7 @@ GuardFailure check_guards(const PostTraining& t) {
     const FacetFloats d = facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive);
     // Compared with 0 exactly; a NaN does not trip a guard.
     const bool refused = d.p / d.n == 0.0f || t.facet_a_label_positive == 0 || t.facet_d_label_positive == 0 ||
-                         d.n - d.p == 0.0f || a.n - a.p == 0.0f || d.tn + d.fn == 0.0f || a.tn + a.fn == 0.0f ||
+                         d.pred_negative == 0.0f || a.pred_negative == 0.0f || d.tn + d.fn == 0.0f || a.tn + a.fn == 0.0f ||
                          d.fp == 0.0f || a.fp == 0.0f;
     return refused ? GuardFailure::ZeroDenominator : GuardFailure::None;
 }
@@ -222,7 +226,7 @@ std::array<float, 12> bias_values(const PostTraining& t, float generalized_entro
         a.p / a.l - d.p / d.l,
         a.tp / (a.tp + a.fp) - d.tp / (d.tp + d.fp),
         a.tn / (a.tn + a.fp) - d.tn / (d.tn + d.fp),
-        (d.n - d.l) / (d.n - d.p) - (a.n - a.l) / (a.n - a.p),
+        d.label_negative / d.pred_negative - a.label_negative / a.pred_negative,
         d.tn / (d.tn + d.fn) - a.tn / (a.tn + a.fn),
         d.fn / d.fp - a.fn / a.fp,
         cond_dem_desp_in_pred_labels(t),

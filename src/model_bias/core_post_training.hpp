@@ -8,7 +8,7 @@
 
 #include "errors/errors.hpp"
 #include "metrics/metrics.hpp"
-#include "model_bias/segment_rule_pending.hpp"
+#include "data_handler/core_segment_rule.hpp"
 
 namespace morvane {
 

@@ -1,6 +1,8 @@
 // The model-bias family's Python functions and the PyModelBiasStreaming class.
 #include "model_bias/python.hpp"
 
+#include "data_handler/segmentation.hpp"
+#include "model_bias/core_post_training.hpp"
 #include "model_bias/core_runtime.hpp"
 #include "model_bias/core_streaming.hpp"
 #include "py/call.hpp"
@@ -10,6 +12,61 @@
 namespace morvane::py {
 
 namespace {
+
+// ---- One-shot analyzers -----------------------------------------------------------
+
+// Counts and metrics of three flag vectors; BiasErrors are raised as ValueError.
+PyObject* analyze(const Flags& facet, const Flags& prediction, const Flags& label) {
+    auto record = DiscretePostTraining::make(facet, prediction, label);
+    if (!record) return fail(record.error());
+    auto metrics = model_bias::post_training_bias(*record);
+    if (!metrics) return fail(metrics.error());
+    return report_to_py_dict(*metrics);
+}
+
+const Signature ANALYZER = function_signature(
+    "py_model_bias_analyzer", {"feature_array", "ground_truth_array", "prediction_array", "feature_label_or_threshold",
+                               "ground_truth_label_or_threshold", "prediction_label_or_threshold"});
+
+PyObject* analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(ANALYZER, args, nargs, kwnames,
+                [](AnyArray feature, AnyArray ground_truth, AnyArray prediction, Object feature_value,
+                   Object gt_value, Object prediction_value) -> PyObject* {
+                    // Predictions are labelled first, then ground truth, then features.
+                    auto pred = apply_label(prediction.array, prediction_value.object);
+                    if (!pred) return nullptr;
+                    auto label = apply_label(ground_truth.array, gt_value.object);
+                    if (!label) return nullptr;
+                    auto facet = apply_label(feature.array, feature_value.object);
+                    if (!facet) return nullptr;
+                    return analyze(*facet, *pred, *label);
+                });
+}
+
+const Signature ANALYZER_EXPLICIT_SEG = function_signature(
+    "py_model_bias_analyzer_explicit_seg",
+    {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label", "feat_threshold_type",
+     "ground_truth_array", "gt_segmentation_threshold", "gt_segmentation_label", "gt_threshold_type",
+     "prediction_array", "pred_segmentation_threshold", "pred_segmentation_label", "pred_threshold_type"});
+
+using OptF64 = std::optional<double>;
+using OptStr = std::optional<std::string>;
+
+PyObject* analyzer_explicit_seg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(ANALYZER_EXPLICIT_SEG, args, nargs, kwnames,
+                [](AnyArray feature, OptF64 feat_threshold, OptStr feat_label, OptStr feat_type, AnyArray ground_truth,
+                   OptF64 gt_threshold, OptStr gt_label, OptStr gt_type, AnyArray prediction, OptF64 pred_threshold,
+                   OptStr pred_label, OptStr pred_type) -> PyObject* {
+                    // Features first, then ground truth, then predictions.
+                    auto facet = label_python_bias_explicit_seg(feature.array, feat_threshold, feat_label, feat_type);
+                    if (!facet) return fail(facet.error());
+                    auto label = label_python_bias_explicit_seg(ground_truth.array, gt_threshold, gt_label, gt_type);
+                    if (!label) return fail(label.error());
+                    auto pred = label_python_bias_explicit_seg(prediction.array, pred_threshold, pred_label, pred_type);
+                    if (!pred) return fail(pred.error());
+                    return analyze(*facet, *pred, *label);
+                });
+}
 
 // ---- Runtime checks against a stored baseline dict -------------------------------
 
@@ -143,6 +200,8 @@ PyObject* performance_snapshot(PyObject* self, PyObject*) {
 
 }  // namespace
 
+const FunctionDef PY_MODEL_BIAS_ANALYZER{&ANALYZER, analyzer};
+const FunctionDef PY_MODEL_BIAS_ANALYZER_EXPLICIT_SEG{&ANALYZER_EXPLICIT_SEG, analyzer_explicit_seg};
 const FunctionDef PY_MODEL_BIAS_RUNTIME_CHECK{&RUNTIME_CHECK, runtime_check};
 const FunctionDef PY_MODEL_BIAS_PARTIAL_CHECK{&PARTIAL_CHECK, partial_check};
 

@@ -5,8 +5,10 @@
 
 namespace morvane::py {
 
+extern const FunctionDef PY_MODEL_BIAS_ANALYZER;
 extern const FunctionDef PY_MODEL_BIAS_RUNTIME_CHECK;
 extern const FunctionDef PY_MODEL_BIAS_PARTIAL_CHECK;
+extern const FunctionDef PY_MODEL_BIAS_ANALYZER_EXPLICIT_SEG;
 PyTypeObject* py_model_bias_streaming_type();
 
 }  // namespace morvane::py
