@@ -4,7 +4,9 @@
 
 #include <vector>
 
+#include "data_bias/python.hpp"
 #include "drift/python.hpp"
+#include "model_bias/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
@@ -15,6 +17,14 @@ namespace morvane::py {
 namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
+    &PY_DATA_BIAS_ANALYZER,
+    &PY_DATA_BIAS_RUNTIME_CHECK,
+    &PY_DATA_BIAS_PARTIAL_CHECK,
+    &PY_DATA_BIAS_ANALYZER_EXPLICIT_SEG,
+    &PY_MODEL_BIAS_ANALYZER,
+    &PY_MODEL_BIAS_RUNTIME_CHECK,
+    &PY_MODEL_BIAS_PARTIAL_CHECK,
+    &PY_MODEL_BIAS_ANALYZER_EXPLICIT_SEG,
     &PY_MODEL_PERF_LINEAR_REGRESSION,
     &PY_MODEL_PERF_CLASS_RT_FULL,
     &PY_MODEL_PERF_CLASS_RT_PARTIAL,
@@ -40,6 +50,8 @@ const std::vector<ClassEntry> CLASSES = {
     {"PyStreamingContinuousDataDriftDecay", py_streaming_continuous_data_drift_decay_type},
     {"PyStreamingCategoricalDataDriftFlush", py_streaming_categorical_data_drift_flush_type},
     {"PyStreamingCategoricalDataDriftDecay", py_streaming_categorical_data_drift_decay_type},
+    {"PyDataBiasStreaming", py_data_bias_streaming_type},
+    {"PyModelBiasStreaming", py_model_bias_streaming_type},
     {"PyBinaryClassificationStreaming", binary_classification_streaming_type},
     {"PyLinearRegressionStreaming", linear_regression_streaming_type},
     {"PyLogisticRegressionStreaming", logistic_regression_streaming_type},
