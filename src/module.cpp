@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "data_bias/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
@@ -14,6 +15,10 @@ namespace morvane::py {
 namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
+    &PY_DATA_BIAS_ANALYZER,
+    &PY_DATA_BIAS_RUNTIME_CHECK,
+    &PY_DATA_BIAS_PARTIAL_CHECK,
+    &PY_DATA_BIAS_ANALYZER_EXPLICIT_SEG,
     &PY_MODEL_PERF_LINEAR_REGRESSION,
 };
 
@@ -22,7 +27,9 @@ struct ClassEntry {
     const char* name;
     TypeFactory type;
 };
-const std::vector<ClassEntry> CLASSES = {};
+const std::vector<ClassEntry> CLASSES = {
+    {"PyDataBiasStreaming", py_data_bias_streaming_type},
+};
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
