@@ -142,7 +142,7 @@ def test_converters_accept(kind, value, expected):
         ("f64array", [1.0], TypeError, "argument 'value': 'list' object cannot be converted to 'PyArray<T, D>'"),
         ("f64array", np.arange(3), TypeError, "argument 'value': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
         ("f64array", np.ones((2, 2)), TypeError, "argument 'value': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        ("f64array", np.arange(4.0)[::2], TypeError, "argument 'value': The given array is not contiguous"),
+        ("f64array", np.arange(4.0)[::2], TypeError, "The given array is not contiguous"),
         ("seq_f32", {1.0}, TypeError, "argument 'value': 'set' object cannot be converted to 'Sequence'"),
         ("seq_f32", "12", TypeError, "argument 'value': Can't extract `str` to `Vec`"),
         ("seq_f32", [1.0, None], TypeError, "argument 'value': must be real number, not NoneType"),

@@ -37,6 +37,7 @@ PyObject* continuous_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return ContinuousClass::construct(
         CONTINUOUS_NEW, tp, args, kwargs,
         [](F64Array baseline, std::optional<std::string> quantile) -> std::optional<ContinuousDataDrift> {
+            if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q) return std::nullopt;
             return take(ContinuousDataDrift::new_from_baseline(*q, baseline.values()));
@@ -46,6 +47,7 @@ PyObject* continuous_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 PyObject* continuous_compute(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return ContinuousClass::method<Access::Exclusive>(
         CONTINUOUS_COMPUTE, self, a, n, kw, [](ContinuousDataDrift& d, F64Array data, std::string name) -> PyObject* {
+            if (!require_contiguous(data)) return nullptr;
             auto type = parse_type(name);
             if (!type) return nullptr;
             auto score = take(d.compute_drift(data.values(), *type));
@@ -56,6 +58,7 @@ PyObject* continuous_compute(PyObject* self, PyObject* const* a, Py_ssize_t n, P
 PyObject* continuous_multiple(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return ContinuousClass::method<Access::Exclusive>(
         CONTINUOUS_MULTIPLE, self, a, n, kw, [](ContinuousDataDrift& d, F64Array data, Labels names) -> PyObject* {
+            if (!require_contiguous(data)) return nullptr;
             auto types = parse_types(names);
             if (!types) return nullptr;
             auto scores = take(d.compute_drift_multiple_criteria(data.values(), *types));
@@ -66,6 +69,7 @@ PyObject* continuous_multiple(PyObject* self, PyObject* const* a, Py_ssize_t n, 
 PyObject* continuous_reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return ContinuousClass::method<Access::Exclusive>(CONTINUOUS_RESET, self, a, n, kw,
                                                       [](ContinuousDataDrift& d, F64Array data) -> PyObject* {
+                                                          if (!require_contiguous(data)) return nullptr;
                                                           if (!done(d.reset_baseline(data.values()))) return nullptr;
                                                           Py_RETURN_NONE;
                                                       });
@@ -171,6 +175,7 @@ PyObject* categorical_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* 
 PyObject* continuous_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return call(CONTINUOUS_FN, a, n, kw,
                 [](F64Array baseline, F64Array candidate, Labels names, std::optional<std::string> quantile) -> PyObject* {
+                    if (!require_contiguous(baseline, candidate)) return nullptr;
                     auto types = parse_types(names);
                     if (!types) return nullptr;
                     auto q = parse_quantile(quantile);

@@ -15,6 +15,8 @@ using Labels = std::vector<std::string>;
 
 inline std::span<const double> values_of(const F64Array& a) { return a.values(); }
 inline std::span<const std::string> values_of(const Labels& l) { return l; }
+inline bool readable(const F64Array& a) { return require_contiguous(a); }
+inline bool readable(const Labels&) { return true; }
 
 // What distinguishes the four classes: name, core type, argument types and texts.
 template <class M>
@@ -106,6 +108,7 @@ struct Members {
 
     static PyObject* reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
         return Cls::template method<Access::Exclusive>(RESET, self, a, n, kw, [](State& s, typename T::Batch data) -> PyObject* {
+            if (!readable(data)) return nullptr;
             if (!done(s.reset_baseline(values_of(data)))) return nullptr;
             Py_RETURN_NONE;
         });
@@ -113,6 +116,7 @@ struct Members {
 
     static PyObject* update_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
         return Cls::template method<Access::Exclusive>(BATCH, self, a, n, kw, [](State& s, typename T::Batch data) -> PyObject* {
+            if (!readable(data)) return nullptr;
             if (!done(s.update_stream_batch(values_of(data)))) return nullptr;
             Py_RETURN_NONE;
         });
@@ -233,6 +237,7 @@ PyObject* cont_flush_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         CONT_FLUSH_NEW, tp, args, kwargs,
         [](F64Array baseline, std::optional<std::string> quantile, std::optional<std::uint64_t> rate,
            std::optional<std::uint64_t> cadence) -> std::optional<State> {
+            if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q) return std::nullopt;
             return take(State::new_flush(baseline.values(), *q, rate, cadence_of(cadence)));
@@ -245,6 +250,7 @@ PyObject* cont_decay_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         CONT_DECAY_NEW, tp, args, kwargs,
         [](F64Array baseline, std::optional<std::string> quantile, std::optional<std::uint64_t> half_life)
             -> std::optional<State> {
+            if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q || !half_life_ok(half_life)) return std::nullopt;
             return take(State::new_decay(baseline.values(), *q, half_life.value_or(0)));

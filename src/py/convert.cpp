@@ -240,10 +240,6 @@ bool From<F64Array>::convert(PyObject* o, F64Array& v) {
         type_mismatch(o, "PyArray<T, D>");
         return false;
     }
-    if (!PyArray_IS_C_CONTIGUOUS(a)) {
-        type_error("The given array is not contiguous");
-        return false;
-    }
     v.array = a;
     return true;
 }

@@ -33,13 +33,24 @@ struct AnyArray {
     PyObject* object() const { return reinterpret_cast<PyObject*>(array); }
 };
 
-// A one-dimensional, contiguous float64 array read in place ("PyArray<T, D>").
+// A one-dimensional float64 array ("PyArray<T, D>"), read in place. Conversion accepts
+// any layout; the entry then calls `require_contiguous` before reading `values()`,
+// so a strided array fails after every argument has converted, with the bare message.
 struct F64Array {
     PyArrayObject* array = nullptr;
+    bool contiguous() const { return PyArray_IS_C_CONTIGUOUS(array); }
     std::span<const double> values() const {
         return {static_cast<const double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
     }
 };
+
+// TypeError "The given array is not contiguous" unless every array is.
+template <class... A>
+bool require_contiguous(const A&... arrays) {
+    if ((arrays.contiguous() && ...)) return true;
+    type_error("The given array is not contiguous");
+    return false;
+}
 
 using FloatDict = std::unordered_map<std::string, float>;
 

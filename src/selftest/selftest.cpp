@@ -111,7 +111,8 @@ PyObject* convert(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
             });
         if (kind == "opt_f32")
             return one(std::optional<float>{}, [](std::optional<float> v) { return v ? to_py(*v) : Py_NewRef(Py_None); });
-        if (kind == "f64array") return one(F64Array{}, [&](F64Array v) { return to_py_list(v.values()); });
+        if (kind == "f64array")
+            return one(F64Array{}, [&](F64Array v) { return require_contiguous(v) ? to_py_list(v.values()) : nullptr; });
         if (kind == "seq_f32") return one(Seq<float>{}, [&](const Seq<float>& v) { return list(v.values); });
         if (kind == "seq_f64") return one(Seq<double>{}, [&](const Seq<double>& v) { return list(v.values); });
         if (kind == "seq_i32") return one(Seq<std::int32_t>{}, [&](const Seq<std::int32_t>& v) { return list(v.values); });
