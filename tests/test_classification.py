@@ -123,6 +123,29 @@ class TestArgumentErrors:
         assert "UnSupportedType" not in str(e.value)
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16, np.uint64])
+def test_long_arrays_match_reference(dtype):
+    # Long enough to be read in several blocks, the last one partial; strided too.
+    rng = np.random.default_rng(7)
+    n = 5000
+    t = rng.integers(0, 3, n).astype(dtype)
+    p = rng.integers(0, 2, 2 * n).astype(dtype)[::2]
+    assert same(mv.py_model_perf_classification(t, p), ratios(*counts(t == 1, p == 1)))
+    if dtype in (np.float64, np.float32):
+        t = (t == 1).astype(dtype)
+        p = rng.random(n).astype(dtype)
+        assert same(mv.py_model_perf_logistic_regression(t, p, 0.5), logistic(t.tolist(), p.tolist(), 0.5))
+    else:
+        with raises_with(TypeError, INVALID_DATA):  # some pair has t = 1 and p = 1
+            mv.py_model_perf_logistic_regression(t, p, 0.5)
+
+
+def test_zero_dimensional_array_error_passes_unchanged():
+    for f in (lambda a: mv.py_model_perf_classification(a, a), lambda a: mv.py_model_perf_logistic_regression(a, a, 0.5)):
+        with raises_with(TypeError, "len() of unsized object"):
+            f(np.array(1.0))
+
+
 # ---- logistic regression ----
 
 

@@ -89,16 +89,11 @@ def test_identical_positive_records_pass(family):
         assert fn(values, values, threshold) == {"passed": True}
 
 
-@pytest.mark.parametrize("family", FAMILIES)
-def test_default_threshold_is_f32_tenth(family):
-    fn, names = FULL[family]
-    metric = "Accuracy" if family != "regression" else "MeanSquaredError"
-    b, l = record(family, 1.0), record(family, 1.0)
-    # Just inside and just outside the 0.1 boundary in each direction.
-    for latest in (0.905, 0.95, 1.05, 1.095, 0.8, 1.2):
-        l[metric] = latest
-        assert fn(b, l) == fn(b, l, 0.1) == fn(b, l, threshold=f32(0.1))
-        assert failed(fn(b, l)) == failed(fn(b, l, 0.10000000149011612))
+@pytest.mark.parametrize("latest, fails", [(1.1, False), (float(np.nextafter(F(1.1), F(2))), True)])
+def test_default_threshold_is_a_tenth_in_32_bits(latest, fails):
+    b, l = record("regression", 0.0, MeanSquaredError=1.0), record("regression", 0.0, MeanSquaredError=latest)
+    assert mv.py_model_perf_lin_reg_rt_full(b, l) == mv.py_model_perf_lin_reg_rt_full(b, l, 0.10000000149011612)
+    assert (not mv.py_model_perf_lin_reg_rt_full(b, l)["passed"]) is fails
 
 
 @given(

@@ -73,25 +73,43 @@ std::optional<LogLossClamp> LogLossClamp::from_stability_eps() {
     return LogLossClamp{eps, upper};
 }
 
+Result<LogisticAccumulator, ModelPerformanceError> LogisticAccumulator::start(std::size_t n, double threshold) {
+    LogisticAccumulator acc;
+    acc.n = n;
+    acc.threshold = threshold;
+    if (n != 0) {
+        const auto clamp = LogLossClamp::from_stability_eps();
+        if (!clamp) return unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
+        acc.clamp = *clamp;
+    }
+    return acc;
+}
+
+void LogisticAccumulator::add(std::span<const float> y_true, std::span<const float> y_pred) {
+    // Both sides are thresholded, compared as 64-bit values; NaN is negative.
+    const double th = threshold;
+    counts.push_pairs(y_true, y_pred, [th](float v) { return static_cast<double>(v) >= th; });
+    // Each term in 32 bits; the terms accumulate in 64 bits so long inputs do not
+    // stagnate, and the sum is narrowed once.
+    double sum = log_loss_sum;
+    for (std::size_t i = 0; i < y_true.size(); ++i) sum += clamp.term(y_true[i], y_pred[i]);
+    log_loss_sum = sum;
+}
+
+Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticAccumulator::finish() const {
+    const float log_loss = -static_cast<float>(log_loss_sum) / static_cast<float>(n);
+    if (std::isnan(log_loss)) return unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
+    return LogisticRegressionRuntime::from_parts(counts, log_loss);
+}
+
 Result<LogisticRegressionRuntime, ModelPerformanceError> LogisticRegressionRuntime::make(std::span<const float> y_true,
                                                                                        std::span<const float> y_pred,
                                                                                        double threshold) {
     if (y_true.size() != y_pred.size()) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
-    ConfusionMatrix cm;
-    // Both sides are thresholded, compared as 64-bit values; NaN is negative.
-    cm.push_pairs(y_true, y_pred, [threshold](float v) { return static_cast<double>(v) >= threshold; });
-
-    // Each term in 32 bits; the terms accumulate in 64 bits so long inputs do not
-    // stagnate, and the sum is narrowed once.
-    double sum = 0.0;
-    if (!y_true.empty()) {
-        const auto clamp = LogLossClamp::from_stability_eps();
-        if (!clamp) return unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
-        for (std::size_t i = 0; i < y_true.size(); ++i) sum += clamp->term(y_true[i], y_pred[i]);
-    }
-    const float log_loss = -static_cast<float>(sum) / static_cast<float>(y_true.size());
-    if (std::isnan(log_loss)) return unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
-    return from_parts(cm, log_loss);
+    auto acc = LogisticAccumulator::start(y_true.size(), threshold);
+    if (!acc) return unexpected(acc.error());
+    acc->add(y_true, y_pred);
+    return acc->finish();
 }
 
 LogisticRegressionRuntime LogisticRegressionRuntime::from_parts(const ConfusionMatrix& cm, float log_loss) {

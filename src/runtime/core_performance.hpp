@@ -47,6 +47,26 @@ struct LogLossClamp {
     }
 };
 
+struct LogisticRegressionRuntime;
+
+// The one-shot logistic computation, fed in consecutive blocks of pairs: counts of
+// both thresholded sides, and the log-loss terms summed in input order.
+struct LogisticAccumulator {
+    ConfusionMatrix counts;
+    double log_loss_sum = 0.0;  // 32-bit terms, accumulated in 64 bits
+    std::size_t n = 0;
+    double threshold = 0.0;
+    LogLossClamp clamp{};
+
+    // For n pairs in all: fails with InvalidData when there is data and the epsilon
+    // cannot clamp.
+    static Result<LogisticAccumulator, ModelPerformanceError> start(std::size_t n, double threshold);
+    // Equal-length blocks, in order.
+    void add(std::span<const float> y_true, std::span<const float> y_pred);
+    // LogLoss = −sum / n; a NaN LogLoss fails with InvalidData.
+    Result<LogisticRegressionRuntime, ModelPerformanceError> finish() const;
+};
+
 // The seven ratio metrics followed by LogLoss.
 struct LogisticRegressionRuntime {
     std::array<float, 8> values{};
