@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "data_bias/python.hpp"
 #include "model_bias/python.hpp"
 #include "model_perf/python.hpp"
 #include "py/module_def.hpp"
@@ -15,6 +16,10 @@ namespace morvane::py {
 namespace {
 
 const FunctionDef* const FUNCTIONS[] = {
+    &PY_DATA_BIAS_ANALYZER,
+    &PY_DATA_BIAS_RUNTIME_CHECK,
+    &PY_DATA_BIAS_PARTIAL_CHECK,
+    &PY_DATA_BIAS_ANALYZER_EXPLICIT_SEG,
     &PY_MODEL_BIAS_ANALYZER,
     &PY_MODEL_BIAS_RUNTIME_CHECK,
     &PY_MODEL_BIAS_PARTIAL_CHECK,
@@ -28,6 +33,7 @@ struct ClassEntry {
     TypeFactory type;
 };
 const std::vector<ClassEntry> CLASSES = {
+    {"PyDataBiasStreaming", py_data_bias_streaming_type},
     {"PyModelBiasStreaming", py_model_bias_streaming_type},
 };
 
