@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _morvane as mv
-from conftest import f32, raises_with
+from conftest import raises_with
 from model_bias_reference import F, METRICS, counts, entropy_sum, guard, same, values
 
 LENGTH = "All data arrays must have equal length and be at least lenght 1"
