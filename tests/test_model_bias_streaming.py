@@ -225,7 +225,7 @@ def test_fast_and_slow_sequences_agree(triples):
         lambda c: tuple(c),
         lambda c: np.array(c, dtype=np.int8),
         lambda c: np.array(c, dtype=np.int64)[::-1][::-1],
-        lambda c: np.array(c * 2, dtype=np.int32)[::2],
+        lambda c: np.repeat(np.array(c, dtype=np.int32), 2)[::2],
         lambda c: np.array(c, dtype=object),
         lambda c: [np.int16(x) for x in c],
     ]
