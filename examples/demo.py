@@ -25,8 +25,10 @@ features.
 from __future__ import annotations
 
 import argparse
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 from sklearn.datasets import load_breast_cancer, load_diabetes
@@ -67,13 +69,14 @@ def heading(text: str) -> None:
     print(f"\n{text}\n{'=' * len(text)}")
 
 
-def verdict(report: dict) -> str:
+def verdict(report: Mapping[str, Any]) -> str:
     if report["passed"]:
         return "passed"
     return f"FAILED ({len(report['failed_report'])} metrics)"
 
 
-def show_check(title: str, baseline: dict, latest: dict, report: dict, checked=None) -> None:
+def show_check(title: str, baseline: Mapping[str, float], latest: Mapping[str, float], report: Mapping[str, Any],
+               checked: list[str] | None = None) -> None:
     """One table: baseline and latest value of every metric, and the check's verdict on it."""
     failed = {entry["metric"]: entry["driftError"] for entry in report.get("failed_report", [])}
     print(f"\n  {title}: {verdict(report)}")
@@ -88,7 +91,7 @@ def show_check(title: str, baseline: dict, latest: dict, report: dict, checked=N
         print(f"    {name:<48}{baseline[name]:>10.4f}{latest[name]:>10.4f}   {mark}")
 
 
-def show_monitor(title: str, report: dict) -> None:
+def show_monitor(title: str, report: Mapping[str, Any]) -> None:
     """One line: the verdict, and each failed metric with its change."""
     entries = sorted(report.get("failed_report", []), key=lambda e: e["metric"])
     failed = ", ".join(f"{e['metric']} ({e['driftError']:.3f})" for e in entries)
@@ -113,7 +116,7 @@ class Batch:
 
 @dataclass
 class Classifier:
-    model: object
+    model: Any
     names: list[str]
     X_train: np.ndarray
     X_base: np.ndarray
@@ -159,7 +162,7 @@ def build_classifier(rng: np.random.Generator) -> Classifier:
 
 @dataclass
 class Regressor:
-    model: object
+    model: Any
     X_train: np.ndarray
     X_base: np.ndarray
     y_base: np.ndarray

@@ -1,0 +1,67 @@
+"""The README's Python snippets run as written, in order, in one namespace, and a print
+whose comment states a value prints exactly that value."""
+
+import ast
+import contextlib
+import io
+import re
+from pathlib import Path
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
+# "# 0.5", "# {'passed': True}: prose", "# 1.0 0.1643"; not "# {...}, in no fixed order".
+PROMISE = re.compile(r"#\s(?P<value>[-+\d.e ]+?|True|False|\{[^}]*\}|\[[^\]]*\])(?::\s.*)?$")
+
+
+def blocks():
+    return BLOCK.findall(README.read_text(encoding="utf-8"))
+
+
+def statements(block):
+    """Each top-level statement with the value its trailing comment promises, if any."""
+    lines = block.splitlines()
+    for stmt in ast.parse(block).body:
+        promise = None
+        last = lines[stmt.end_lineno - 1]
+        if isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Call) and getattr(stmt.value.func, "id", "") == "print":
+            m = PROMISE.search(last)
+            if m:
+                promise = m.group("value").strip()
+        yield ast.Module([stmt], type_ignores=[]), promise, stmt.lineno
+
+
+def test_readme_covers_every_family():
+    text = "\n".join(blocks())
+    for entry in ("py_model_perf_linear_regression", "py_model_perf_lin_reg_rt_full", "PyLogisticRegressionStreaming",
+                  "py_data_bias_analyzer", "py_data_bias_runtime_check", "PyDataBiasStreaming",
+                  "py_model_bias_analyzer", "py_model_bias_runtime_check", "PyModelBiasStreaming",
+                  "PyContinuousDataDrift", "PyCategoricalDataDrift", "PyStreamingContinuousDataDriftDecay",
+                  "PyStreamingCategoricalDataDriftFlush"):
+        assert entry in text, entry
+
+
+def test_snippets_run_in_order_and_print_what_they_promise():
+    namespace = {"__name__": "readme"}
+    checked = 0
+    for i, block in enumerate(blocks(), start=1):
+        for module, promise, line in statements(block):
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                exec(compile(module, f"README.md python block {i}", "exec"), namespace)
+            if promise is not None:
+                assert out.getvalue().strip() == promise, f"block {i}, line {line}"
+                checked += 1
+    assert checked >= 10  # the promises themselves are being read
+
+
+def test_first_lines_are_the_install_and_test_commands():
+    # CI runs the second command verbatim.
+    lines = README.read_text(encoding="utf-8").splitlines()
+    assert lines[:6] == [
+        "# morvane",
+        "",
+        "```bash",
+        'pip install ".[demo]" && python examples/demo.py',
+        'pip install ".[test]" -C cmake.define.MORVANE_SELFTEST=ON && python -m pytest -q tests',
+        "```",
+    ]
