@@ -129,7 +129,7 @@ class Classifier:
 
     def proba(self, X: np.ndarray) -> np.ndarray:
         cols = [self.names.index(n) for n in CLASSIFIER_FEATURES]
-        # Log loss is computed in 32 bits, where a probability within 6e-8 of 1 rounds to
+        # Log loss is computed in 32 bits, where a probability within 3e-8 of 1 rounds to
         # 1.0 and a confident right answer would make it NaN: keep probabilities inside.
         return np.clip(self.model.predict_proba(X[:, cols])[:, 1], 1e-6, 1 - 1e-6)
 
