@@ -1,12 +1,15 @@
 """Data-bias benchmark: the one-shot analyzer against a vectorised NumPy computation of
 the same seven metrics (masks and counts), and the streaming monitor's push_batch.
 
-    python benchmarks/bench_data_bias.py [--sizes 1e6 1e7] [--repeats 7]
+    python benchmarks/bench_data_bias.py [--sizes 1e6 1e7] [--repeats 30] [--malloc steady|default]
 
-Prints medians of repeats and ratios (each row's time over morvane's: above 1 means
-morvane is faster)."""
+The implementations being compared take turns in rounds (a few calls each per round),
+so that the load of a shared machine falls on all of them alike while each still runs
+in its own steady state. Prints medians of repeats and
+ratios (each row's time over the first row's: above 1 means the first is faster)."""
 
 import argparse
+import ctypes
 import statistics
 import time
 
@@ -17,15 +20,30 @@ import _morvane as mv
 F = np.float32
 
 
-def median_time(fn, repeats, warmup=1):
-    for _ in range(warmup):
-        fn()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def median_times(fns, repeats, per_round=3):
+    """Median time of each function over `repeats` calls, taken per_round at a time
+    in turns (after one warm-up call at the start of each turn)."""
+    times = [[] for _ in fns]
+    for _ in range(max(1, repeats // per_round)):
+        for fn, ts in zip(fns, times):
+            fn()
+            for _ in range(per_round):
+                start = time.perf_counter()
+                fn()
+                ts.append(time.perf_counter() - start)
+    return [statistics.median(ts) for ts in times]
+
+
+def steady_malloc():
+    """Keep freed memory in the heap instead of returning it to the system after every
+    call. With glibc's defaults, whether a megabyte-sized temporary is page-faulted
+    afresh on each call depends on what the process allocated before (its mmap
+    threshold adapts), which can make the same NumPy code 3x slower or faster from one
+    run to the next. This gives every implementation the same, favourable state."""
+    libc = ctypes.CDLL("libc.so.6")
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    libc.mallopt(M_MMAP_THRESHOLD, 32 << 20)
+    libc.mallopt(M_TRIM_THRESHOLD, 1 << 30)
 
 
 def metrics_from_counts(pa, na, pd, nd):
@@ -73,8 +91,12 @@ def row(label, seconds, base, n):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", nargs="+", type=float, default=[1e6, 1e7])
-    ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--repeats", type=int, default=30)
+    ap.add_argument("--malloc", choices=["steady", "default"], default="steady")
     args = ap.parse_args()
+    if args.malloc == "steady":
+        steady_malloc()
+    print(f"malloc: {args.malloc}")
     rng = np.random.default_rng(0)
     header = f"{'':<40}{'median':>13}{'rows/s':>14}{'ratio':>10}"
     for size in args.sizes:
@@ -86,10 +108,15 @@ def main():
         ref = numpy_analyzer(feature, label, 0.0)
         for k in ("ClassImbalance", "DifferenceInProportionOfLabels", "LpNorm", "TotalVariationDistance"):
             assert ours[k] == ref[k], (k, ours[k], ref[k])
-        t_ours = median_time(lambda: mv.py_data_bias_analyzer(feature, label, 0.0, 1), repeats)
-        t_np = median_time(lambda: numpy_analyzer(feature, label, 0.0), repeats)
         strided = np.repeat(feature, 2)[::2]
-        t_strided = median_time(lambda: mv.py_data_bias_analyzer(strided, label, 0.0, 1), repeats)
+        t_ours, t_np, t_strided = median_times(
+            [
+                lambda: mv.py_data_bias_analyzer(feature, label, 0.0, 1),
+                lambda: numpy_analyzer(feature, label, 0.0),
+                lambda: mv.py_data_bias_analyzer(strided, label, 0.0, 1),
+            ],
+            repeats,
+        )
         print(f"\npy_data_bias_analyzer, {n:,} rows (float64 feature >= 0.0, int64 label == 1), median of {repeats}")
         print(header)
         print(row("morvane py_data_bias_analyzer", t_ours, t_ours, n))
@@ -109,15 +136,13 @@ def main():
 
     print(f"\nPyDataBiasStreaming.push_batch, {n:,} pairs per batch, median of {args.repeats}")
     print(header)
-    t_i8 = median_time(lambda: push(f8, g8), args.repeats)
-    rows = [
-        ("push_batch int8 arrays", t_i8),
-        ("push_batch int64 arrays", median_time(lambda: push(f64, g64), args.repeats)),
-        ("push_batch lists of int", median_time(lambda: push(fl, gl), max(3, args.repeats // 2))),
-        ("NumPy counts of int8 arrays", median_time(lambda: numpy_counts_int8(f8, g8), args.repeats)),
-    ]
-    for label, t in rows:
-        print(row(label, t, t_i8, n))
+    labels = ["push_batch int8 arrays", "push_batch int64 arrays", "push_batch lists of int", "NumPy counts of int8 arrays"]
+    times = median_times(
+        [lambda: push(f8, g8), lambda: push(f64, g64), lambda: push(fl, gl), lambda: numpy_counts_int8(f8, g8)],
+        args.repeats,
+    )
+    for label, t in zip(labels, times):
+        print(row(label, t, times[0], n))
 
 
 if __name__ == "__main__":

@@ -37,13 +37,12 @@ PyObject* analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call(ANALYZER, args, nargs, kwnames, [](AnyArray feature, AnyArray ground_truth, Object feature_value, Object gt_value) -> PyObject* {
         // The ground truth is labelled before the features. The facet flags are only
         // counted against the label flags, so they are reduced as they are made.
-        const auto labels = apply_label(ground_truth.array, gt_value.object);
+        const auto labels = apply_label_bytes(ground_truth.array, gt_value.object);
         if (!labels) return nullptr;
-        const auto sums = apply_label_sums(feature.array, feature_value.object, *labels);
+        const auto sums = apply_label_sums(feature.array, feature_value.object, labels->span());
         if (!sums) return nullptr;
         // Columns of different lengths cannot be paired element by element.
-        if (sums->length != labels->size()) return fail(BiasError::DataLengthError);
-        // Label flags are signed; their sums wrap into the counts as adding each would.
+        if (sums->length != labels->size) return fail(BiasError::DataLengthError);
         PreTraining counts;
         counts.facet_a_count = sums->flags;
         counts.facet_a_positive = static_cast<std::uint64_t>(sums->weighted);

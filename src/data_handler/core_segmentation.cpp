@@ -39,6 +39,14 @@ DistinctSet::DistinctSet(std::size_t max_keys) {
     shift_ = 64 - bits;
 }
 
+BucketBitmap::BucketBitmap(std::size_t max_keys) {
+    // About sixteen buckets per key: few distinct keys share a bucket.
+    unsigned bits = 6;
+    while ((std::size_t{1} << bits) < 16 * max_keys) ++bits;
+    words_.assign((std::size_t{1} << bits) / 64, 0);
+    shift_ = 64 - bits;
+}
+
 std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuristic) {
     if (n < 4 || !share_is_continuous(n, n, heuristic)) return std::nullopt;
     std::size_t lo = 4, hi = n;  // the verdict is false at lo or lo is the answer; true at hi

@@ -97,6 +97,27 @@ private:
     unsigned shift_;
 };
 
+// A bitmap of hashed keys. The buckets it has seen are never more than the distinct
+// keys behind them, so their count is a lower bound on the distinct values, kept
+// without a branch or a probe: it can prove a column continuous, never categorical.
+class BucketBitmap {
+public:
+    explicit BucketBitmap(std::size_t max_keys);
+    // 1 when the key's bucket was not seen yet.
+    std::size_t add(std::uint64_t key) {
+        const std::size_t b = (key * 0x9E3779B97F4A7C15ull) >> shift_;
+        std::uint64_t& w = words_[b >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (b & 63);
+        const std::size_t fresh = (w & bit) == 0;
+        w |= bit;
+        return fresh;
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+    unsigned shift_;
+};
+
 // The key of a value for distinct counting: equal values share a key (so +0.0 and
 // -0.0 do), and a NaN has none, since it equals nothing, not even another NaN.
 inline std::optional<std::uint64_t> distinct_key(double v) {
@@ -117,8 +138,8 @@ inline bool share_is_continuous(std::size_t d, std::size_t n, float heuristic) {
 std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuristic);
 
 // flags[i] = pred(x[i]) for i in [begin, end).
-template <class E, class P>
-void write_flags(const E x, std::size_t begin, std::size_t end, std::int16_t* __restrict out, const P pred) {
+template <class E, class P, class O>
+void write_flags(const E x, std::size_t begin, std::size_t end, O* __restrict out, const P pred) {
     for (std::size_t i = begin; i < end; ++i) out[i] = pred(x[i]) ? 1 : 0;
 }
 
@@ -129,17 +150,29 @@ Flags flags_where(const E& x, const P& pred) {
     return out;
 }
 
-// True when every element of [begin, end) equals one of three values. Written
-// without early exit so that it vectorises; a NaN equals nothing.
-template <class E, class T>
-bool all_seen(const E x, std::size_t begin, std::size_t end, T r0, T r1, T r2) {
-    unsigned unseen = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-        const T v = x[i];
-        unseen |= !((v == r0) | (v == r1) | (v == r2));
-    }
-    return unseen == 0;
+// Calls f with a test for "equals one of the first k values of raw" (k from 1 to 3).
+template <class T, class F>
+decltype(auto) with_seen(const T* raw, std::size_t k, F&& f) {
+    const T r0 = raw[0], r1 = raw[1], r2 = raw[2];
+    if (k == 1) return f([r0](T v) { return v == r0; });
+    if (k == 2) return f([r0, r1](T v) { return (v == r0) | (v == r1); });
+    return f([r0, r1, r2](T v) { return (v == r0) | (v == r1) | (v == r2); });
 }
+
+// What the distinct-value search does with the blocks it reads: scan(x, begin, end,
+// seen) tells whether every element passes `seen`, touch(x, begin, end) is told of a
+// block read element by element. Written without early exit so that it vectorises;
+// a NaN equals nothing.
+struct JustLook {
+    template <class E, class Seen>
+    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) const {
+        unsigned unseen = 0;
+        for (std::size_t i = begin; i < end; ++i) unseen |= !seen(x[i]);
+        return unseen == 0;
+    }
+    template <class E>
+    void touch(const E&, std::size_t, std::size_t) const {}
+};
 
 // Whether the implicit labelling treats a numeric column as continuous: by the count
 // of distinct values, each taken as its nearest 64-bit float and every NaN a new
@@ -149,10 +182,9 @@ bool all_seen(const E x, std::size_t begin, std::size_t end, T r0, T r1, T r2) {
 // The search for the first four passes whole blocks whose elements all equal a value
 // already seen (raw equality implies equal keys) and looks at any other block element
 // by element; then a hash set counts on until the share is certain or the column ends.
-// scanned(begin, end) is told of each block the first search has read, in order, while
-// it is still in cache: a categorical column can be labelled on the way.
-template <class E, class Scanned>
-bool numeric_is_continuous(const E& x, Scanned&& scanned) {
+// The policy sees each block of the first search while it is in cache (see JustLook).
+template <class E, class Policy>
+bool numeric_is_continuous(const E& x, Policy& policy) {
     using T = typename E::value_type;
     const std::size_t n = x.size;
     T raw[3]{};
@@ -173,10 +205,15 @@ bool numeric_is_continuous(const E& x, Scanned&& scanned) {
     constexpr std::size_t BLOCK = 2048;
     while (i < n && d < 4) {
         const std::size_t begin = i, end = std::min(n, i + BLOCK);
-        if (k > 0 && end - i == BLOCK && all_seen(x, i, end, raw[0], raw[k > 1 ? 1 : 0], raw[k > 2 ? 2 : 0])) i = end;
-        else
-            for (; i < end && d < 4; ++i) look(x[i]);
-        scanned(begin, end);
+        if (k > 0 && end - begin == BLOCK) {
+            if (with_seen(raw, k, [&](const auto& seen) { return policy.scan(x, begin, end, seen); })) {
+                i = end;
+                continue;
+            }
+        } else {
+            policy.touch(x, begin, end);
+        }
+        for (; i < end && d < 4; ++i) look(x[i]);
     }
     if (d < 4) return false;
 
@@ -184,6 +221,20 @@ bool numeric_is_continuous(const E& x, Scanned&& scanned) {
     if (share_is_continuous(d, n, heuristic)) return true;
     const auto bound = continuous_distinct_bound(n, heuristic);
     if (!bound) return false;  // even n distinct values would not be enough
+    // A continuous column usually shows enough distinct buckets soon after the bound,
+    // which settles it cheaply; only when they do not, within twice the bound, are the
+    // values counted exactly.
+    {
+        BucketBitmap buckets(*bound);
+        std::size_t lower = d - k;  // the NaNs seen so far
+        for (std::size_t j = 0; j < k; ++j) lower += buckets.add(keys[j]);
+        const std::size_t stop = std::min(n, i + 2 * *bound);
+        for (std::size_t j = i; j < stop; ++j) {
+            const auto key = distinct_key(static_cast<double>(x[j]));
+            lower += key ? buckets.add(*key) : 1;
+            if (lower >= *bound) return true;
+        }
+    }
     DistinctSet set(*bound);
     for (std::size_t j = 0; j < k; ++j) set.insert(keys[j]);
     for (; i < n; ++i) {
@@ -195,23 +246,52 @@ bool numeric_is_continuous(const E& x, Scanned&& scanned) {
 
 template <class E>
 bool numeric_is_continuous(const E& x) {
-    return numeric_is_continuous(x, [](std::size_t, std::size_t) {});
+    JustLook policy;
+    return numeric_is_continuous(x, policy);
 }
 
-// The implicit labelling of a numeric column into flags: equal(x) where categorical,
-// at_least(x) where continuous. The categorical flags are written block by block as
-// the distinct values are looked for, so a categorical column is read once.
+// The search policy that writes the categorical flags of each block it reads.
+template <class Eq, class O>
+struct LabelWhileLooking {
+    Eq equal;
+    O* out;
+    std::size_t written = 0;
+
+    template <class E, class Seen>
+    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) {
+        O* __restrict o = out;
+        const Eq eq = equal;
+        unsigned unseen = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto v = x[i];
+            o[i] = eq(v) ? 1 : 0;
+            unseen |= !seen(v);
+        }
+        written = end;
+        return unseen == 0;
+    }
+    template <class E>
+    void touch(const E& x, std::size_t begin, std::size_t end) {
+        write_flags(x, begin, end, out, equal);
+        written = end;
+    }
+};
+
+// The implicit labelling of a numeric column into out[0, x.size) (16-bit flags, or
+// bytes): equal(x) where categorical, at_least(x) where continuous. The categorical
+// flags are written in the same pass as the search for distinct values, so a
+// categorical column is read once.
+template <class E, class Eq, class Ge, class O>
+void label_numeric(const E& x, const Eq& equal, const Ge& at_least, O* out) {
+    LabelWhileLooking<Eq, O> policy{equal, out};
+    if (numeric_is_continuous(x, policy)) write_flags(x, 0, x.size, out, at_least);
+    else write_flags(x, policy.written, x.size, out, equal);
+}
+
 template <class E, class Eq, class Ge>
 Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
     Flags out(x.size);
-    std::int16_t* o = out.data();
-    std::size_t written = 0;
-    const bool continuous = numeric_is_continuous(x, [&](std::size_t begin, std::size_t end) {
-        write_flags(x, begin, end, o, equal);
-        written = end;
-    });
-    if (continuous) write_flags(x, 0, x.size, o, at_least);
-    else write_flags(x, written, x.size, o, equal);
+    label_numeric(x, equal, at_least, out.data());
     return out;
 }
 

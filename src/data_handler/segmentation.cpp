@@ -272,16 +272,33 @@ struct Materialise {
 };
 constexpr Materialise MATERIALISE;
 
+// Labelling into bytes, in a buffer left uncleared since every byte is written.
+struct Bytes {
+    template <class E, class T>
+    ByteFlags direct(const E& x, const T& test) const {
+        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
+        write_flags(x, 0, x.size, out.data.get(), test);
+        return out;
+    }
+    template <class E, class Eq, class Ge>
+    ByteFlags numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
+        label_numeric(x, equal, at_least, out.data.get());
+        return out;
+    }
+};
+
 // Labelling reduced straight to sums against weights, in one pass.
+template <class W>
 struct Sums {
-    std::span<const std::int16_t> weights;
+    std::span<const W> weights;
 
     template <class E, class T>
     FlagSums direct(const E& x, const T& test) const {
         FlagSums out;
         out.length = x.size;
         const E xs = x;
-        const std::int16_t* w = weights.data();
+        const W* w = weights.data();
         const std::size_t n = std::min(x.size, weights.size());
         // Blocks small enough for 32-bit partial sums, branch-free so that it vectorises.
         constexpr std::size_t BLOCK = 1 << 15;
@@ -313,8 +330,16 @@ std::optional<Flags> apply_label(PyArrayObject* column, PyObject* value) {
     return label_column<Flags>(column, value, MATERIALISE);
 }
 
+std::optional<ByteFlags> apply_label_bytes(PyArrayObject* column, PyObject* value) {
+    return label_column<ByteFlags>(column, value, Bytes{});
+}
+
 std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int16_t> weights) {
-    return label_column<FlagSums>(column, value, Sums{weights});
+    return label_column<FlagSums>(column, value, Sums<std::int16_t>{weights});
+}
+
+std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int8_t> weights) {
+    return label_column<FlagSums>(column, value, Sums<std::int8_t>{weights});
 }
 
 Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, std::optional<double> threshold,
