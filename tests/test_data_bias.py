@@ -102,6 +102,29 @@ def test_float_value_on_integer_column(column, value, flags):
         assert res["TotalVariationDistance"] == 0.0
 
 
+@pytest.mark.parametrize(
+    "column, value",
+    [
+        # the fourth distinct value only in a late block: every flag is "at least"
+        (np.array([0, 1, 2] * 1500 + list(range(3, 503))), 1),
+        (np.array([0.5, 1.5, 2.5] * 1500 + [float(v) for v in range(3, 503)]), 1.5),
+        # new values arrive only after a long run of old ones: counted exactly
+        (np.array([0, 1, 2, 3] * 50 + list(range(4, 60)), dtype=np.int32), 2),
+        (np.array([0, 1, 2, 3] * 50 + list(range(4, 10)), dtype=np.int32), 2),
+        # a third value late: still categorical
+        (np.array([0, 1] * 3000 + [2] * 10, dtype=np.uint8), 1),
+        (np.array([np.nan] * 3 + [1.0] * 5000 + [2.0]), 1.0),
+    ],
+)
+def test_long_columns_match_the_distinct_count(column, value):
+    gt = np.random.default_rng(len(column)).integers(0, 2, len(column))
+    facet = expected_flags(column, value)
+    assert_metrics(analyze(column, gt, value, 1), *reference_with_scale(facet, gt))
+    # and the same column as ground truth
+    feature = np.random.default_rng(1).integers(0, 2, len(column))
+    assert_metrics(analyze(feature, column, 1, value), *reference_with_scale(feature, facet))
+
+
 def test_heuristic_from_environment():
     # 100 elements of five values: continuous once the share only needs to pass 0.01
     code = (

@@ -25,6 +25,14 @@ struct PreTraining {
                                                                 std::span<const std::int8_t> ground_truth,
                                                                 SegmentRule gt_rule);
 
+    // Adds every pair of two slices of equal length by their rules.
+    void accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+                    std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
+
+    // Adds the pairs of facet flags (1 = facet a, any other value facet d) and label
+    // flags (added as signed values) up to the shorter length.
+    void add_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags);
+
     // Adds one element.
     void push(bool in_facet_a, bool positive) {
         if (in_facet_a) {
@@ -56,7 +64,7 @@ Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(std::span<const std::int16_t> facet_flags,
                                                                      std::span<const std::int16_t> label_flags);
 
-// The counts of a pair of flag vectors of equal length.
-PreTraining count_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags);
+// The same from counts already made: NoFacetDeviation unless both facets have elements.
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts);
 
 }  // namespace morvane

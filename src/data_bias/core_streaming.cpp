@@ -49,7 +49,7 @@ Result<void, ModelPerformanceError> StreamingDataBias::push_batch(std::span<cons
                                                                   std::span<const std::int8_t> ground_truth) {
     if (feature.size() != ground_truth.size() || feature.empty())
         return unexpected(ModelPerformanceError::of(BiasError::DataLengthError));
-    for (std::size_t i = 0; i < feature.size(); ++i) push(feature[i], ground_truth[i]);
+    runtime_counts.accumulate(feature, feature_segment, ground_truth, gt_segment);
     return {};
 }
 

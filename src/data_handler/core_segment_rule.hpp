@@ -34,4 +34,19 @@ struct SegmentRule {
     }
 };
 
+// Calls f with the rule's test as a function object of its own type, so that a loop
+// over many elements compiles to one plain comparison per element.
+template <class F>
+decltype(auto) visit_rule(SegmentRule r, F&& f) {
+    const std::int8_t v = r.value;
+    switch (r.kind) {
+        case SegmentRuleKind::GreaterThan: return f([v](std::int8_t x) { return x > v; });
+        case SegmentRuleKind::GreaterThanEqualTo: return f([v](std::int8_t x) { return x >= v; });
+        case SegmentRuleKind::LessThan: return f([v](std::int8_t x) { return x < v; });
+        case SegmentRuleKind::LessThanEqualTo: return f([v](std::int8_t x) { return x <= v; });
+        case SegmentRuleKind::Label: break;
+    }
+    return f([v](std::int8_t x) { return x == v; });
+}
+
 }  // namespace morvane

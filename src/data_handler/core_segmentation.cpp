@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "metrics/stability.hpp"
 
@@ -38,6 +39,14 @@ DistinctSet::DistinctSet(std::size_t max_keys) {
     shift_ = 64 - bits;
 }
 
+BucketBitmap::BucketBitmap(std::size_t max_keys) {
+    // About sixteen buckets per key: few distinct keys share a bucket.
+    unsigned bits = 6;
+    while ((std::size_t{1} << bits) < 16 * max_keys) ++bits;
+    words_.assign((std::size_t{1} << bits) / 64, 0);
+    shift_ = 64 - bits;
+}
+
 std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuristic) {
     if (n < 4 || !share_is_continuous(n, n, heuristic)) return std::nullopt;
     std::size_t lo = 4, hi = n;  // the verdict is false at lo or lo is the answer; true at hi
@@ -50,18 +59,27 @@ std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuris
     return hi;
 }
 
-IntegerCut integer_at_least(double v) {
-    if (std::isnan(v)) return {IntegerCut::Mode::None, 0};
+namespace {
+constexpr std::int64_t MIN = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+constexpr IntegerRange NOTHING{1, 0};
+}  // namespace
+
+IntegerRange integer_at_least(double v) {
+    if (std::isnan(v)) return NOTHING;
     const double c = std::ceil(v);
-    if (c >= TWO_POW_63) return {IntegerCut::Mode::None, 0};
-    if (c < -TWO_POW_63) return {IntegerCut::Mode::All, 0};
-    return {IntegerCut::Mode::Value, static_cast<std::int64_t>(c)};
+    if (c >= TWO_POW_63) return NOTHING;
+    if (c < -TWO_POW_63) return {MIN, MAX};
+    return {static_cast<std::int64_t>(c), MAX};
 }
 
-IntegerCut integer_equal_to(double v) {
-    if (!std::isfinite(v) || v != std::trunc(v) || v >= TWO_POW_63 || v < -TWO_POW_63)
-        return {IntegerCut::Mode::None, 0};
-    return {IntegerCut::Mode::Value, static_cast<std::int64_t>(v)};
+IntegerRange integer_equal_to(double v) {
+    if (!std::isfinite(v) || v != std::trunc(v) || v >= TWO_POW_63 || v < -TWO_POW_63) return NOTHING;
+    const auto c = static_cast<std::int64_t>(v);
+    return {c, c};
 }
+
+IntegerRange integer_at_least(std::int64_t v) { return {v, MAX}; }
+IntegerRange integer_equal_to(std::int64_t v) { return {v, v}; }
 
 }  // namespace morvane

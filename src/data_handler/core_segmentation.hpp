@@ -4,13 +4,17 @@
 // small accessors so that the same loops serve array memory and copied vectors.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "data_handler/core_dispatch.hpp"
 
 namespace morvane {
 
@@ -45,7 +49,9 @@ struct Elements {
     std::size_t size;
     T operator[](std::size_t i) const {
         T v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * (CONTIGUOUS ? std::ptrdiff_t(sizeof(T)) : stride), sizeof(T));
+        // Unsigned offsets in the contiguous case, so loops see consecutive elements.
+        if constexpr (CONTIGUOUS) std::memcpy(&v, data + i * sizeof(T), sizeof(T));
+        else std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
         return v;
     }
 };
@@ -69,7 +75,7 @@ public:
     explicit DistinctSet(std::size_t max_keys);
     // True when the key was not present.
     bool insert(std::uint64_t key) {
-        std::size_t i = (key * 0x9E3779B97F4A7C15ull) >> shift_;
+        std::size_t i = slot(key);
         while (true) {
             const std::uint64_t s = slots_[i];
             if (s == key) return false;
@@ -82,10 +88,33 @@ public:
     }
 
 private:
+    std::size_t slot(std::uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
+
     // A NaN pattern: NaN is never a key, so it can mark an empty slot.
     static constexpr std::uint64_t EMPTY = 0x7FF8000000000001ull;
     std::vector<std::uint64_t> slots_;
     std::size_t mask_;
+    unsigned shift_;
+};
+
+// A bitmap of hashed keys. The buckets it has seen are never more than the distinct
+// keys behind them, so their count is a lower bound on the distinct values, kept
+// without a branch or a probe: it can prove a column continuous, never categorical.
+class BucketBitmap {
+public:
+    explicit BucketBitmap(std::size_t max_keys);
+    // 1 when the key's bucket was not seen yet.
+    std::size_t add(std::uint64_t key) {
+        const std::size_t b = (key * 0x9E3779B97F4A7C15ull) >> shift_;
+        std::uint64_t& w = words_[b >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (b & 63);
+        const std::size_t fresh = (w & bit) == 0;
+        w |= bit;
+        return fresh;
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
     unsigned shift_;
 };
 
@@ -108,17 +137,57 @@ inline bool share_is_continuous(std::size_t d, std::size_t n, float heuristic) {
 // grows with d, so a binary search finds it.
 std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuristic);
 
-// Categorical or continuous, by the count of distinct values (each as its nearest
-// 64-bit float, every NaN a new value): continuous when there are at least four and
-// their share passes the heuristic. The heuristic is read only once four are found.
-template <class E>
-bool is_continuous(const E& x) {
+// flags[i] = pred(x[i]) for i in [begin, end).
+template <class E, class P, class O>
+void write_flags(const E x, std::size_t begin, std::size_t end, O* __restrict out, const P pred) {
+    for (std::size_t i = begin; i < end; ++i) out[i] = pred(x[i]) ? 1 : 0;
+}
+
+template <class E, class P>
+Flags flags_where(const E& x, const P& pred) {
+    Flags out(x.size);
+    write_flags(x, 0, x.size, out.data(), pred);
+    return out;
+}
+
+// Calls f with a test for "equals one of the first k values of raw" (k from 1 to 3).
+template <class T, class F>
+decltype(auto) with_seen(const T* raw, std::size_t k, F&& f) {
+    const T r0 = raw[0], r1 = raw[1], r2 = raw[2];
+    if (k == 1) return f([r0](T v) { return v == r0; });
+    if (k == 2) return f([r0, r1](T v) { return (v == r0) | (v == r1); });
+    return f([r0, r1, r2](T v) { return (v == r0) | (v == r1) | (v == r2); });
+}
+
+// What the distinct-value search does with the blocks it reads: scan(x, begin, end,
+// seen) tells whether every element passes `seen`, touch(x, begin, end) is told of a
+// block read element by element. Written without early exit so that it vectorises;
+// a NaN equals nothing.
+struct JustLook {
+    template <class E, class Seen>
+    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) const {
+        unsigned unseen = 0;
+        for (std::size_t i = begin; i < end; ++i) unseen |= !seen(x[i]);
+        return unseen == 0;
+    }
+    template <class E>
+    void touch(const E&, std::size_t, std::size_t) const {}
+};
+
+// Whether the implicit labelling treats a numeric column as continuous: by the count
+// of distinct values, each taken as its nearest 64-bit float and every NaN a new
+// value, it needs at least four and a share above the heuristic. The heuristic is
+// read only once four are found.
+//
+// The search for the first four passes whole blocks whose elements all equal a value
+// already seen (raw equality implies equal keys) and looks at any other block element
+// by element; then a hash set counts on until the share is certain or the column ends.
+// The policy sees each block of the first search while it is in cache (see JustLook).
+template <class E, class Policy>
+bool numeric_is_continuous(const E& x, Policy& policy) {
     using T = typename E::value_type;
     const std::size_t n = x.size;
-    // First: up to four distinct values. Whole blocks whose elements all equal a value
-    // already seen are skipped with a loop that vectorises; raw equality implies equal
-    // keys, and anything else (a NaN, a new value) is looked at element by element.
-    T raw[4]{};
+    T raw[3]{};
     std::uint64_t keys[4]{};
     std::size_t k = 0, d = 0, i = 0;
     auto look = [&](T v) {
@@ -129,26 +198,22 @@ bool is_continuous(const E& x) {
         }
         for (std::size_t j = 0; j < k; ++j)
             if (keys[j] == *key) return;
-        raw[k] = v;
-        keys[k] = *key;
-        ++k;
+        if (k < 3) raw[k] = v;
+        keys[k++] = *key;
         ++d;
     };
-    constexpr std::size_t BLOCK = 64;
+    constexpr std::size_t BLOCK = 2048;
     while (i < n && d < 4) {
-        if (k > 0 && i + BLOCK <= n) {
-            const T r0 = raw[0], r1 = k > 1 ? raw[1] : r0, r2 = k > 2 ? raw[2] : r0;
-            bool unseen = false;
-            for (std::size_t j = 0; j < BLOCK; ++j) {
-                const T v = x[i + j];
-                unseen |= (v != r0) & (v != r1) & (v != r2);
-            }
-            if (!unseen) {
-                i += BLOCK;
+        const std::size_t begin = i, end = std::min(n, i + BLOCK);
+        if (k > 0 && end - begin == BLOCK) {
+            if (with_seen(raw, k, [&](const auto& seen) { return policy.scan(x, begin, end, seen); })) {
+                i = end;
                 continue;
             }
+        } else {
+            policy.touch(x, begin, end);
         }
-        for (const std::size_t end = std::min(n, i + BLOCK); i < end && d < 4; ++i) look(x[i]);
+        for (; i < end && d < 4; ++i) look(x[i]);
     }
     if (d < 4) return false;
 
@@ -156,39 +221,81 @@ bool is_continuous(const E& x) {
     if (share_is_continuous(d, n, heuristic)) return true;
     const auto bound = continuous_distinct_bound(n, heuristic);
     if (!bound) return false;  // even n distinct values would not be enough
-    // Then count on until the bound is reached or the column ends.
+    // A continuous column usually shows enough distinct buckets soon after the bound,
+    // which settles it cheaply; only when they do not, within twice the bound, are the
+    // values counted exactly.
+    {
+        BucketBitmap buckets(*bound);
+        std::size_t lower = d - k;  // the NaNs seen so far
+        for (std::size_t j = 0; j < k; ++j) lower += buckets.add(keys[j]);
+        const std::size_t stop = std::min(n, i + 2 * *bound);
+        for (std::size_t j = i; j < stop; ++j) {
+            const auto key = distinct_key(static_cast<double>(x[j]));
+            lower += key ? buckets.add(*key) : 1;
+            if (lower >= *bound) return true;
+        }
+    }
     DistinctSet set(*bound);
     for (std::size_t j = 0; j < k; ++j) set.insert(keys[j]);
     for (; i < n; ++i) {
         const auto key = distinct_key(static_cast<double>(x[i]));
-        if (!key || set.insert(*key)) {
-            if (++d >= *bound) return true;
-        }
+        if ((!key || set.insert(*key)) && ++d >= *bound) return true;
     }
     return false;
 }
 
-// flags[i] = pred(x[i]) for every element.
-template <class E, class P>
-Flags flags_where(const E& x, P&& pred) {
+template <class E>
+bool numeric_is_continuous(const E& x) {
+    JustLook policy;
+    return numeric_is_continuous(x, policy);
+}
+
+// The search policy that writes the categorical flags of each block it reads.
+template <class Eq, class O>
+struct LabelWhileLooking {
+    Eq equal;
+    O* out;
+    std::size_t written = 0;
+
+    template <class E, class Seen>
+    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) {
+        O* __restrict o = out;
+        const Eq eq = equal;
+        unsigned unseen = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto v = x[i];
+            o[i] = eq(v) ? 1 : 0;
+            unseen |= !seen(v);
+        }
+        written = end;
+        return unseen == 0;
+    }
+    template <class E>
+    void touch(const E& x, std::size_t begin, std::size_t end) {
+        write_flags(x, begin, end, out, equal);
+        written = end;
+    }
+};
+
+// The implicit labelling of a numeric column into out[0, x.size) (16-bit flags, or
+// bytes): equal(x) where categorical, at_least(x) where continuous. The categorical
+// flags are written in the same pass as the search for distinct values, so a
+// categorical column is read once.
+template <class E, class Eq, class Ge, class O>
+void label_numeric(const E& x, const Eq& equal, const Ge& at_least, O* out) {
+    LabelWhileLooking<Eq, O> policy{equal, out};
+    if (numeric_is_continuous(x, policy)) write_flags(x, 0, x.size, out, at_least);
+    else write_flags(x, policy.written, x.size, out, equal);
+}
+
+template <class E, class Eq, class Ge>
+Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
     Flags out(x.size);
-    std::int16_t* o = out.data();
-    for (std::size_t i = 0; i < x.size; ++i) o[i] = pred(x[i]) ? 1 : 0;
+    label_numeric(x, equal, at_least, out.data());
     return out;
 }
 
 // Comparison of the explicit segmentation; every comparison with NaN is false.
-template <class T>
-bool threshold_holds(ThresholdType t, T v, T threshold) {
-    switch (t) {
-        case ThresholdType::GreaterThan: return v > threshold;
-        case ThresholdType::GreaterThanEqualTo: return v >= threshold;
-        case ThresholdType::LessThan: return v < threshold;
-        case ThresholdType::LessThanEqualTo: return v <= threshold;
-    }
-    return false;
-}
-
 template <class E>
 Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
     switch (t) {
@@ -200,27 +307,31 @@ Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
     return Flags(x.size, 0);
 }
 
-// A float value applied to integer elements, compared exactly: "at least v" is "at
+// The integers an integer element must lie in to be a member: [lo, hi], empty when
+// lo > hi. A float value is compared exactly with the integers: "at least v" is "at
 // least ceil(v)", and only an integral v can be equal to an element.
-struct IntegerCut {
-    enum class Mode : std::uint8_t { Value, All, None };
-    Mode mode;
-    std::int64_t value;
-};
-IntegerCut integer_at_least(double v);
-IntegerCut integer_equal_to(double v);
-inline IntegerCut integer_cut(std::int64_t v) { return {IntegerCut::Mode::Value, v}; }
-
-template <class E>
-Flags integer_flags(const E& x, IntegerCut cut, bool continuous) {
-    switch (cut.mode) {
-        case IntegerCut::Mode::All: return Flags(x.size, 1);
-        case IntegerCut::Mode::None: return Flags(x.size, 0);
-        case IntegerCut::Mode::Value: break;
+struct IntegerRange {
+    std::int64_t lo;
+    std::int64_t hi;
+    template <class T>
+    bool operator()(T v) const {
+        const auto w = static_cast<std::int64_t>(v);
+        return (lo <= w) & (w <= hi);
     }
-    const std::int64_t c = cut.value;
-    if (continuous) return flags_where(x, [=](auto v) { return static_cast<std::int64_t>(v) >= c; });
-    return flags_where(x, [=](auto v) { return static_cast<std::int64_t>(v) == c; });
+};
+// Calls f with the plainest test equivalent to the range: equality, a lower bound,
+// or the range itself, so that the flag loops compile to one comparison where they can.
+template <class F>
+decltype(auto) with_integer_test(IntegerRange r, F&& f) {
+    if (r.lo == r.hi) return f([c = r.lo](auto v) { return static_cast<std::int64_t>(v) == c; });
+    if (r.hi == std::numeric_limits<std::int64_t>::max() && r.lo <= r.hi)
+        return f([c = r.lo](auto v) { return static_cast<std::int64_t>(v) >= c; });
+    return f(r);
 }
+
+IntegerRange integer_at_least(double v);
+IntegerRange integer_equal_to(double v);
+IntegerRange integer_at_least(std::int64_t v);
+IntegerRange integer_equal_to(std::int64_t v);
 
 }  // namespace morvane

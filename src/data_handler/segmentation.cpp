@@ -16,16 +16,42 @@ namespace morvane::py {
 
 namespace {
 
+// Every kind below hands its elements and the membership test to a sink, once the
+// column has been read and the value checked: sink.direct(elements, test), with
+// test(elements[i]) the flag, or for numbers sink.numeric(elements, equal, at_least),
+// which also settles categorical or continuous. Elements are any accessor with
+// `size` and operator[].
+
+// Elements already reduced to their flag.
+template <class Get>
+struct Computed {
+    using value_type = bool;
+    Get get;
+    std::size_t size;
+    bool operator[](std::size_t i) const { return get(i); }
+};
+template <class Get>
+Computed<Get> computed(std::size_t size, Get get) {
+    return {std::move(get), size};
+}
+constexpr auto IDENTITY = [](bool b) { return b; };
+
 // The value's kind does not fit the column's.
-std::optional<Flags> type_err() {
+template <class R>
+std::optional<R> type_err() {
     generate_type_err();
     return std::nullopt;
 }
 
-// ---- Float columns -------------------------------------------------------------
+// ---- Numeric columns -----------------------------------------------------------
 
-template <class E>
-std::optional<Flags> float_column_flags(const E& x, PyObject* value) {
+template <class E, class Eq, class Ge, class Sink>
+auto numeric_sink(const E& x, const Eq& equal, const Ge& at_least, Sink& sink) {
+    return with_best_isa([&] { return sink.numeric(x, equal, at_least); });
+}
+
+template <class R, class E, class Sink>
+std::optional<R> float_column(const E& x, PyObject* value, Sink& sink) {
     double v;
     if (PyFloat_Check(value)) {
         v = PyFloat_AS_DOUBLE(value);
@@ -34,52 +60,54 @@ std::optional<Flags> float_column_flags(const E& x, PyObject* value) {
         if (!to_i64(value, i)) return std::nullopt;
         v = static_cast<double>(i);
     } else {
-        return type_err();
+        return type_err<R>();
     }
-    if (is_continuous(x)) return flags_where(x, [v](auto e) { return static_cast<double>(e) >= v; });
-    return flags_where(x, [v](auto e) { return static_cast<double>(e) == v; });
+    return numeric_sink(x, [v](auto e) { return static_cast<double>(e) == v; },
+                        [v](auto e) { return static_cast<double>(e) >= v; }, sink);
 }
 
-std::optional<Flags> label_float(PyArrayObject* a, PyObject* value) {
-    std::optional<Flags> out;
+template <class R, class Sink>
+std::optional<R> label_float(PyArrayObject* a, PyObject* value, Sink& sink) {
+    std::optional<R> out;
     bool handled = false;
     visit_numeric(a, [&](auto view) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_FLOAT_ELEMENT<T>) {
             handled = true;
             out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
-                                   [&](const auto& x) { return float_column_flags(x, value); });
+                                   [&](const auto& x) { return float_column<R>(x, value, sink); });
         }
     });
     if (handled) return out;
     auto elements = copy_to_f64(a);
     if (!elements) return std::nullopt;
-    return with_elements(*elements, [&](const auto& x) { return float_column_flags(x, value); });
+    return with_elements(*elements, [&](const auto& x) { return float_column<R>(x, value, sink); });
 }
 
-// ---- Integer columns -----------------------------------------------------------
-
-template <class E>
-std::optional<Flags> integer_column_flags(const E& x, PyObject* value) {
-    // A float value is compared exactly with the integers: an element is "at least
-    // 2.9" from 3 on, and only an integral value can be equal to an element.
-    std::optional<double> float_value;
-    std::int64_t int_value = 0;
+template <class R, class E, class Sink>
+std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
+    IntegerRange equal, at_least;
     if (PyFloat_Check(value)) {
-        float_value = PyFloat_AS_DOUBLE(value);
+        // A float value is compared exactly with the integers, never truncated.
+        const double v = PyFloat_AS_DOUBLE(value);
+        equal = integer_equal_to(v);
+        at_least = integer_at_least(v);
     } else if (PyLong_Check(value)) {
-        if (!to_i64(value, int_value)) return std::nullopt;
+        std::int64_t v;
+        if (!to_i64(value, v)) return std::nullopt;
+        equal = integer_equal_to(v);
+        at_least = integer_at_least(v);
     } else {
-        return type_err();
+        return type_err<R>();
     }
-    const bool continuous = is_continuous(x);
-    IntegerCut cut = integer_cut(int_value);
-    if (float_value) cut = continuous ? integer_at_least(*float_value) : integer_equal_to(*float_value);
-    return integer_flags(x, cut, continuous);
+    return with_integer_test(equal, [&](const auto& eq) {
+        return with_integer_test(at_least, [&](const auto& ge) { return numeric_sink(x, eq, ge, sink); });
+    });
 }
 
-std::optional<Flags> label_integer(PyArrayObject* a, PyObject* value) {
-    std::optional<Flags> out;
+template <class R, class Sink>
+std::optional<R> label_integer(PyArrayObject* a, PyObject* value, Sink& sink) {
+    std::optional<R> out;
     bool handled = false;
     visit_numeric(a, [&](auto view) {
         using T = typename decltype(view)::value_type;
@@ -94,13 +122,13 @@ std::optional<Flags> label_integer(PyArrayObject* a, PyObject* value) {
                     }
             }
             out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
-                                   [&](const auto& x) { return integer_column_flags(x, value); });
+                                   [&](const auto& x) { return integer_column<R>(x, value, sink); });
         }
     });
     if (handled) return out;
     auto elements = copy_to_i64(a);
     if (!elements) return std::nullopt;
-    return with_elements(*elements, [&](const auto& x) { return integer_column_flags(x, value); });
+    return with_elements(*elements, [&](const auto& x) { return integer_column<R>(x, value, sink); });
 }
 
 // ---- Boolean columns -----------------------------------------------------------
@@ -117,21 +145,23 @@ std::optional<bool> boolean_label(PyObject* value) {
     return std::nullopt;
 }
 
-std::optional<Flags> label_boolean(PyArrayObject* a, PyObject* value) {
+template <class R, class Sink>
+std::optional<R> label_boolean(PyArrayObject* a, PyObject* value, Sink& sink) {
     if (PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_BOOL) {
         const auto label = boolean_label(value);
         if (!label) return std::nullopt;
         const bool want = *label;
         return with_elements<npy_bool>(PyArray_BYTES(a), PyArray_STRIDE(a, 0), static_cast<std::size_t>(PyArray_DIM(a, 0)),
-                                       [&](const auto& x) { return flags_where(x, [want](npy_bool e) { return (e != 0) == want; }); });
+                                       [&](const auto& x) {
+                                           return with_best_isa([&] { return sink.direct(x, [want](npy_bool e) { return (e != 0) == want; }); });
+                                       });
     }
     auto elements = copy_to_bool(a);
     if (!elements) return std::nullopt;
     const auto label = boolean_label(value);
     if (!label) return std::nullopt;
-    Flags out(elements->size());
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = (*elements)[i] == *label;
-    return out;
+    const bool want = *label;
+    return sink.direct(computed(elements->size(), [&](std::size_t i) { return (*elements)[i] == want; }), IDENTITY);
 }
 
 // ---- String columns ------------------------------------------------------------
@@ -143,12 +173,6 @@ struct UnicodeColumn {
     npy_intp size;
     std::size_t width;  // code units per element
 
-    // The element's length once NumPy's trailing NULs are dropped, as its str has.
-    std::size_t length(const char32_t* e) const {
-        std::size_t n = width;
-        while (n > 0 && e[n - 1] == 0) --n;
-        return n;
-    }
     const char32_t* element(npy_intp i, char32_t* buf) const {
         std::memcpy(buf, data + i * stride, width * sizeof(char32_t));
         return buf;
@@ -188,49 +212,134 @@ std::u32string decode_utf8(std::string_view s) {
     return out;
 }
 
-// Equal code points are equal UTF-8 bytes.
-Flags unicode_equal_flags(const UnicodeColumn& col, std::string_view label) {
+// Equal code points are equal UTF-8 bytes; NumPy drops an element's trailing NULs
+// when it hands it out as a str, so they are dropped here too.
+template <class Sink>
+auto unicode_equal(const UnicodeColumn& col, std::string_view label, Sink& sink) {
     const std::u32string want = decode_utf8(label);
-    Flags out(static_cast<std::size_t>(col.size));
     std::vector<char32_t> buf(col.width);
-    for (npy_intp i = 0; i < col.size; ++i) {
-        const char32_t* e = col.element(i, buf.data());
-        const std::size_t n = col.length(e);
-        out[static_cast<std::size_t>(i)] = n == want.size() && std::char_traits<char32_t>::compare(e, want.data(), n) == 0;
-    }
-    return out;
+    return sink.direct(computed(static_cast<std::size_t>(col.size),
+                         [&](std::size_t i) {
+                             const char32_t* e = col.element(static_cast<npy_intp>(i), buf.data());
+                             std::size_t n = col.width;
+                             while (n > 0 && e[n - 1] == 0) --n;
+                             return n == want.size() && std::char_traits<char32_t>::compare(e, want.data(), n) == 0;
+                         }),
+                IDENTITY);
 }
 
-Flags string_equal_flags(const std::vector<std::string>& elements, std::string_view label) {
-    Flags out(elements.size());
-    for (std::size_t i = 0; i < elements.size(); ++i) out[i] = elements[i] == label;
-    return out;
+template <class Sink>
+auto strings_equal(const std::vector<std::string>& elements, std::string_view label, Sink& sink) {
+    return sink.direct(computed(elements.size(), [&](std::size_t i) { return elements[i] == label; }), IDENTITY);
 }
 
-std::optional<Flags> label_string(PyArrayObject* a, PyObject* value) {
+template <class R, class Sink>
+std::optional<R> label_string(PyArrayObject* a, PyObject* value, Sink& sink) {
     std::optional<std::vector<std::string>> elements;
     const auto fast = unicode_column(a);
     if (!fast) {
         elements = copy_to_strings(a);
         if (!elements) return std::nullopt;
     }
-    if (!PyUnicode_Check(value)) return type_err();
+    if (!PyUnicode_Check(value)) return type_err<R>();
     std::string label;
     if (!to_string(value, label)) return std::nullopt;
-    if (fast) return unicode_equal_flags(*fast, label);
-    return string_equal_flags(*elements, label);
+    if (fast) return unicode_equal(*fast, label, sink);
+    return strings_equal(*elements, label, sink);
 }
+
+template <class R, class Sink>
+std::optional<R> label_column(PyArrayObject* column, PyObject* value, const Sink& sink) {
+    switch (determine_type(column)) {
+        case InputDataType::Float: return label_float<R>(column, value, sink);
+        case InputDataType::Integer: return label_integer<R>(column, value, sink);
+        case InputDataType::String: return label_string<R>(column, value, sink);
+        case InputDataType::Boolean: return label_boolean<R>(column, value, sink);
+    }
+    return std::nullopt;
+}
+
+// Labelling into one flags vector.
+struct Materialise {
+    template <class E, class T>
+    Flags direct(const E& x, const T& test) const {
+        return flags_where(x, test);
+    }
+    template <class E, class Eq, class Ge>
+    Flags numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+        return label_numeric(x, equal, at_least);
+    }
+};
+constexpr Materialise MATERIALISE;
+
+// Labelling into bytes, in a buffer left uncleared since every byte is written.
+struct Bytes {
+    template <class E, class T>
+    ByteFlags direct(const E& x, const T& test) const {
+        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
+        write_flags(x, 0, x.size, out.data.get(), test);
+        return out;
+    }
+    template <class E, class Eq, class Ge>
+    ByteFlags numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
+        label_numeric(x, equal, at_least, out.data.get());
+        return out;
+    }
+};
+
+// Labelling reduced straight to sums against weights, in one pass.
+template <class W>
+struct Sums {
+    std::span<const W> weights;
+
+    template <class E, class T>
+    FlagSums direct(const E& x, const T& test) const {
+        FlagSums out;
+        out.length = x.size;
+        const E xs = x;
+        const W* w = weights.data();
+        const std::size_t n = std::min(x.size, weights.size());
+        // Blocks small enough for 32-bit partial sums, branch-free so that it vectorises.
+        constexpr std::size_t BLOCK = 1 << 15;
+        for (std::size_t start = 0; start < n; start += BLOCK) {
+            const std::size_t end = std::min(n, start + BLOCK);
+            std::int32_t set = 0, weighted = 0, all = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                const std::int32_t f = test(xs[i]) ? 1 : 0;
+                const std::int32_t wi = w[i];
+                set += f;
+                weighted += -f & wi;
+                all += wi;
+            }
+            out.flags += static_cast<std::uint64_t>(set);
+            out.weighted += weighted;
+            out.weights += all;
+        }
+        return out;
+    }
+    template <class E, class Eq, class Ge>
+    FlagSums numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+        return numeric_is_continuous(x) ? direct(x, at_least) : direct(x, equal);
+    }
+};
 
 }  // namespace
 
 std::optional<Flags> apply_label(PyArrayObject* column, PyObject* value) {
-    switch (determine_type(column)) {
-        case InputDataType::Float: return label_float(column, value);
-        case InputDataType::Integer: return label_integer(column, value);
-        case InputDataType::String: return label_string(column, value);
-        case InputDataType::Boolean: return label_boolean(column, value);
-    }
-    return std::nullopt;
+    return label_column<Flags>(column, value, MATERIALISE);
+}
+
+std::optional<ByteFlags> apply_label_bytes(PyArrayObject* column, PyObject* value) {
+    return label_column<ByteFlags>(column, value, Bytes{});
+}
+
+std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int16_t> weights) {
+    return label_column<FlagSums>(column, value, Sums<std::int16_t>{weights});
+}
+
+std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int8_t> weights) {
+    return label_column<FlagSums>(column, value, Sums<std::int8_t>{weights});
 }
 
 Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, std::optional<double> threshold,
@@ -244,8 +353,9 @@ Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, s
             using T = typename decltype(view)::value_type;
             kind = parse_threshold_type(*threshold_type);
             if (!kind) return;
-            out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
-                                   [&](const auto& x) { return threshold_flags(x, *kind, *threshold); });
+            out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size), [&](const auto& x) {
+                return with_best_isa([&] { return threshold_flags(x, *kind, *threshold); });
+            });
         });
         if (typed) {
             if (!out) return unexpected(BiasError::BiasConfigError);
@@ -262,13 +372,13 @@ Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, s
     }
     if (!threshold && label && !threshold_type) {
         // Label rule: the column as strings, compared byte for byte.
-        if (const auto fast = unicode_column(column)) return unicode_equal_flags(*fast, *label);
+        if (const auto fast = unicode_column(column)) return unicode_equal(*fast, *label, MATERIALISE);
         auto elements = copy_to_strings(column);
         if (!elements) {
             PyErr_Clear();
             return unexpected(BiasError::BiasConfigError);
         }
-        return string_equal_flags(*elements, *label);
+        return strings_equal(*elements, *label, MATERIALISE);
     }
     return unexpected(BiasError::BiasConfigError);
 }
