@@ -141,7 +141,8 @@ class Sub(list):
 
 def forms(values, dtype):
     a = np.array(values, dtype=dtype)
-    return [list(values), tuple(values), Sub(values), a, np.repeat(a, 2)[::2], a.astype(object), list(a), unaligned(a)]
+    return [list(values), tuple(values), Sub(values), a, np.repeat(a, 2)[::2], a.astype(object), list(a), unaligned(a),
+            a.astype(a.dtype.newbyteorder())]
 
 
 @SETTINGS

@@ -176,6 +176,17 @@ class FailsMidway(LyingSequence):
         return self.items[i]
 
 
+class IterationFailsMidway(FailsMidway):
+    """Iterates by its own __iter__, which raises after the first item."""
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        yield self.items[0]
+        raise self.error
+
+
 class Raises:
     """An element whose conversions raise the given error."""
 
@@ -293,19 +304,22 @@ def test_the_call_table_has_every_method_that_converts_a_callable_argument():
 
 
 @pytest.mark.parametrize("name, method, shared, args", CALLS, ids=CALL_IDS)
-@pytest.mark.parametrize("error", [hostile.HostileError("midway"), TypeError("midway")], ids=["own", "TypeError"])
-def test_failures_midway_pass_through_and_change_nothing(name, method, shared, args, error):
+@pytest.mark.parametrize("sequence", [FailsMidway, IterationFailsMidway], ids=["getitem", "iter"])
+@pytest.mark.parametrize("error", [hostile.HostileError("midway"), TypeError("midway"), KeyboardInterrupt("midway")],
+                         ids=["own", "TypeError", "KeyboardInterrupt"])
+def test_failures_midway_pass_through_and_change_nothing(name, method, shared, args, sequence, error):
     obj = primed(name)
     before = hostile.observe(obj)
-    call = build(args, lambda: Raises(error), lambda v: [v[0], Raises(error), *v[2:]], lambda v: FailsMidway(v, error))
-    # The interpreter's own errors pass unchanged; a TypeError names the argument.
+    call = build(args, lambda: Raises(error), lambda v: [v[0], Raises(error), *v[2:]], lambda v: sequence(v, error))
+    # Errors pass unchanged, except that a TypeError names the argument.
     if isinstance(error, TypeError):
         with pytest.raises(TypeError, match="^argument '[a-z_]+': midway$"):
             getattr(obj, method)(*call)
     else:
-        with pytest.raises(hostile.HostileError, match="^midway$"):
+        with pytest.raises(type(error), match="^midway$"):
             getattr(obj, method)(*call)
     assert hostile.observe(obj) == before
+    REENTRY[name][0](obj)  # the borrow was released
 
 
 # The other method each class is re-entered with: one that changes the object, one that reads it.
