@@ -48,6 +48,13 @@ class LyingSequence:
         return 1
 
 
+class LyingList(list):
+    """A list whose __len__ claims far more items than it stores."""
+
+    def __len__(self):
+        return 2**40
+
+
 class BrokenSequence:
     """Raises while being iterated."""
 
@@ -92,6 +99,10 @@ def arrays(draw):
         array = array.reshape(shape)
     if array.ndim == 1 and array.size > 2 and draw(st.booleans()):
         array = np.repeat(array, 2)[::2]  # same values, non-contiguous
+    elif array.ndim == 1 and dtype.kind in "fiu" and draw(st.booleans()):
+        shifted = np.zeros(array.nbytes + 1, dtype=np.uint8)[1:].view(dtype)
+        shifted[:] = array
+        array = shifted  # same values, contiguous but unaligned
     return array
 
 
@@ -110,7 +121,8 @@ values = st.deferred(
         sequences(st.sampled_from(["a", "b", "c"])),
         sequences(words),
         st.dictionaries(words, numbers, max_size=8),
-        st.sampled_from([RaisingFloat(), LyingSequence(), BrokenSequence(), object(), {1, 2}, b"ab"]),
+        st.sampled_from([RaisingFloat(), LyingSequence(), BrokenSequence(), LyingList([1, 0, 1]), LyingList(["a", "b"]),
+                         object(), {1, 2}, b"ab"]),
         sequences(st.sampled_from([RaisingFloat(), 1, 1.0, "a", None])),
     )
 )

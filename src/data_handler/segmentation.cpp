@@ -74,6 +74,7 @@ std::optional<R> label_float(PyArrayObject* a, PyObject* value, Sink& sink) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_FLOAT_ELEMENT<T>) {
             handled = true;
+            reserve_as_copy(static_cast<std::size_t>(view.size), sizeof(double));
             out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
                                    [&](const auto& x) { return float_column<R>(x, value, sink); });
         }
@@ -113,6 +114,7 @@ std::optional<R> label_integer(PyArrayObject* a, PyObject* value, Sink& sink) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_INT_ELEMENT<T>) {
             handled = true;
+            reserve_as_copy(static_cast<std::size_t>(view.size), sizeof(std::int64_t));
             if constexpr (!std::in_range<std::int64_t>(std::numeric_limits<T>::max())) {
                 // Elements convert to 64-bit signed integers first, as element-wise.
                 for (npy_intp i = 0; i < view.size; ++i)
@@ -188,6 +190,7 @@ std::optional<UnicodeColumn> unicode_column(PyArrayObject* a) {
     if (PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != NPY_UNICODE || !PyArray_ISNOTSWAPPED(a)) return std::nullopt;
     UnicodeColumn col{PyArray_BYTES(a), PyArray_STRIDE(a, 0), PyArray_DIM(a, 0),
                       static_cast<std::size_t>(PyArray_ITEMSIZE(a)) / sizeof(char32_t)};
+    reserve_as_copy(static_cast<std::size_t>(col.size), sizeof(std::string));
     std::vector<char32_t> buf(col.width);
     for (npy_intp i = 0; i < col.size; ++i) {
         const char32_t* e = col.element(i, buf.data());

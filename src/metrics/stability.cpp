@@ -1,5 +1,7 @@
 #include "metrics/stability.hpp"
 
+#include <locale.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -39,18 +41,25 @@ bool is_decimal(std::string_view t) {
     return i == t.size();
 }
 
+// The "C" locale: the host application may have set a numeric locale whose decimal
+// separator is a comma, under which strtod would read "0.5" as 0.
+locale_t c_locale() {
+    static const locale_t C = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return C;
+}
+
 }  // namespace
 
 std::optional<double> parse_decimal_f64(std::string_view text) {
     if (!is_decimal(text)) return std::nullopt;
     const std::string s(text);
-    return std::strtod(s.c_str(), nullptr);
+    return strtod_l(s.c_str(), nullptr, c_locale());
 }
 
 std::optional<float> parse_decimal_f32(std::string_view text) {
     if (!is_decimal(text)) return std::nullopt;
     const std::string s(text);
-    return std::strtof(s.c_str(), nullptr);
+    return strtof_l(s.c_str(), nullptr, c_locale());
 }
 
 double stability_eps() {

@@ -53,6 +53,8 @@ Direct read_blocks(AnyArray y_true, AnyArray y_pred, Begin&& begin, Block&& bloc
     };
     if (!eligible(y_true.array) || !eligible(y_pred.array)) return Direct::NotEligible;
     const npy_intp n = PyArray_DIM(y_true.array, 0);
+    // The room of the two converted vectors, before anything else, as convert_f32 takes it.
+    reserve_as_copy(static_cast<std::size_t>(n) + static_cast<std::size_t>(PyArray_DIM(y_pred.array, 0)), sizeof(float));
     if (PyArray_DIM(y_pred.array, 0) != n) return Direct::LengthMismatch;
     if (!begin(static_cast<std::size_t>(n))) return Direct::Done;
     // Two blocks of 8 KiB stay in the first-level cache while the core reads them.

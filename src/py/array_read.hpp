@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "py/numpy.hpp"
@@ -49,6 +50,19 @@ bool visit_numeric(PyArrayObject* a, F&& f) {
         case NPY_BOOL: call(static_cast<bool*>(nullptr)); return true;
         default: return false;
     }
+}
+
+// The element-wise reading reserves room for its whole copy before it reads one element,
+// so an array too large to copy fails at once with MemoryError. A typed path that needs
+// less memory, or none, reserves and releases the same room first: it fails alike instead
+// of reading through a huge array (a broadcast view, say) for minutes. Untouched room
+// costs only its mapping. Throws std::bad_alloc, which the entry guard raises as MemoryError.
+inline void reserve_as_copy(std::size_t count, std::size_t element_size) {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / element_size) throw std::bad_alloc();
+    // The interpreter's allocator, which the compiler cannot elide as it may a malloc/free pair.
+    void* room = PyMem_RawMalloc(count * element_size);
+    if (!room) throw std::bad_alloc();
+    PyMem_RawFree(room);
 }
 
 template <class T>

@@ -51,12 +51,23 @@ bool sequence_front(PyObject* o, Py_ssize_t& reserve) {
         type_mismatch(o, "Sequence");
         return false;
     }
-    reserve = PySequence_Size(o);
-    if (reserve < 0) {
-        PyErr_Clear();
-        reserve = 0;
+    // Lists, tuples and arrays are sized by their storage, which a subclass's __len__
+    // cannot misreport; any other sequence's own claim is trusted only so far.
+    if (PyList_Check(o)) {
+        reserve = PyList_GET_SIZE(o);
+    } else if (PyTuple_Check(o)) {
+        reserve = PyTuple_GET_SIZE(o);
+    } else if (PyArray_Check(o)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        reserve = PyArray_NDIM(a) > 0 ? PyArray_DIM(a, 0) : 0;
+    } else {
+        reserve = PySequence_Size(o);
+        if (reserve < 0) {
+            PyErr_Clear();
+            reserve = 0;
+        }
+        reserve = std::min(reserve, MAX_TRUSTED_RESERVE);
     }
-    if (!PyList_Check(o) && !PyTuple_Check(o) && !PyArray_Check(o)) reserve = std::min(reserve, MAX_TRUSTED_RESERVE);
     return true;
 }
 
@@ -95,7 +106,8 @@ bool sequence_convert(PyObject* o, std::vector<E>& out, Conv&& conv, Fast&& fast
     bool ok;
     if (PyArray_Check(o) && fast_array(reinterpret_cast<PyArrayObject*>(o), result, ok)) {
         // handled by the typed path
-    } else if (PyList_Check(o)) {
+    } else if (PyList_CheckExact(o)) {
+        // A list subclass may define its own iteration, which element-wise reading honours.
         ok = list_convert(o, result, conv);
     } else {
         ok = iterate_convert(o, result, conv);

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,8 +41,14 @@ struct F64Array {
     PyArrayObject* array = nullptr;
     bool contiguous() const { return PyArray_IS_C_CONTIGUOUS(array); }
     std::span<const double> values() const {
-        return {static_cast<const double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
+        const auto n = static_cast<std::size_t>(PyArray_SIZE(array));
+        if (PyArray_ISALIGNED(array) || n == 0) return {static_cast<const double*>(PyArray_DATA(array)), n};
+        // A contiguous view at an odd byte offset holds no readable doubles: read a copy.
+        aligned.resize(n);
+        std::memcpy(aligned.data(), PyArray_DATA(array), n * sizeof(double));
+        return aligned;
     }
+    mutable std::vector<double> aligned;  // the copy of an unaligned array
 };
 
 // TypeError "The given array is not contiguous" unless every array is.
