@@ -5,8 +5,8 @@ the same seven metrics (masks and counts), and the streaming monitor's push_batc
 
 The implementations being compared take turns in rounds (a few calls each per round),
 so that the load of a shared machine falls on all of them alike while each still runs
-in its own steady state. Prints medians of repeats and
-ratios (each row's time over the first row's: above 1 means the first is faster)."""
+in its own steady state. Prints medians of wall and CPU time and their ratios (each
+row's time over the first row's: above 1 means the first row is faster)."""
 
 import argparse
 import ctypes
