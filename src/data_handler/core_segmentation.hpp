@@ -12,6 +12,8 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "data_handler/core_dispatch.hpp"
@@ -313,25 +315,47 @@ Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
 struct IntegerRange {
     std::int64_t lo;
     std::int64_t hi;
-    template <class T>
-    bool operator()(T v) const {
-        const auto w = static_cast<std::int64_t>(v);
-        return (lo <= w) & (w <= hi);
-    }
 };
-// Calls f with the plainest test equivalent to the range: equality, a lower bound,
-// or the range itself, so that the flag loops compile to one comparison where they can.
-template <class F>
-decltype(auto) with_integer_test(IntegerRange r, F&& f) {
-    if (r.lo == r.hi) return f([c = r.lo](auto v) { return static_cast<std::int64_t>(v) == c; });
-    if (r.hi == std::numeric_limits<std::int64_t>::max() && r.lo <= r.hi)
-        return f([c = r.lo](auto v) { return static_cast<std::int64_t>(v) >= c; });
-    return f(r);
-}
-
 IntegerRange integer_at_least(double v);
 IntegerRange integer_equal_to(double v);
 IntegerRange integer_at_least(std::int64_t v);
 IntegerRange integer_equal_to(std::int64_t v);
+
+// Tests of membership in an equality range (lo == hi) or a lower-bound range (hi at
+// the maximum) on elements of type T, compared in T itself so that narrow columns are
+// compared in narrow lanes, with one comparison each. Elements are signed 64-bit values
+// (unsigned 64-bit columns hold no value above the signed maximum), so the range is
+// first cut to what T can hold; a range left empty clears `any`.
+template <class T>
+struct TypedEqual {
+    T value;
+    bool any;
+    bool operator()(T v) const { return (v == value) & any; }
+};
+template <class T>
+struct TypedAtLeast {
+    T bound;
+    bool any;
+    bool operator()(T v) const { return (v >= bound) & any; }
+};
+
+template <class T>
+constexpr std::int64_t TYPE_MIN = std::is_signed_v<T> ? static_cast<std::int64_t>(std::numeric_limits<T>::min()) : 0;
+template <class T>
+constexpr std::int64_t TYPE_MAX = std::in_range<std::int64_t>(std::numeric_limits<T>::max())
+                                      ? static_cast<std::int64_t>(std::numeric_limits<T>::max())
+                                      : std::numeric_limits<std::int64_t>::max();
+
+template <class T>
+TypedEqual<T> typed_equal(IntegerRange r) {
+    if (r.lo != r.hi || r.lo < TYPE_MIN<T> || r.lo > TYPE_MAX<T>) return {T(0), false};
+    return {static_cast<T>(r.lo), true};
+}
+
+template <class T>
+TypedAtLeast<T> typed_at_least(IntegerRange r) {
+    if (r.lo > r.hi || r.lo > TYPE_MAX<T>) return {T(0), false};
+    return {static_cast<T>(std::max(r.lo, TYPE_MIN<T>)), true};
+}
 
 }  // namespace morvane

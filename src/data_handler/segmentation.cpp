@@ -100,9 +100,8 @@ std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
     } else {
         return type_err<R>();
     }
-    return with_integer_test(equal, [&](const auto& eq) {
-        return with_integer_test(at_least, [&](const auto& ge) { return numeric_sink(x, eq, ge, sink); });
-    });
+    using T = typename E::value_type;
+    return numeric_sink(x, typed_equal<T>(equal), typed_at_least<T>(at_least), sink);
 }
 
 template <class R, class Sink>
