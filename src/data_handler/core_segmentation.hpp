@@ -253,15 +253,15 @@ bool numeric_is_continuous(const E& x) {
 }
 
 // The search policy that writes the categorical flags of each block it reads.
-template <class Eq, class O>
+template <class Eq>
 struct LabelWhileLooking {
     Eq equal;
-    O* out;
+    std::int16_t* out;
     std::size_t written = 0;
 
     template <class E, class Seen>
     bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) {
-        O* __restrict o = out;
+        std::int16_t* __restrict o = out;
         const Eq eq = equal;
         unsigned unseen = 0;
         for (std::size_t i = begin; i < end; ++i) {
@@ -279,13 +279,12 @@ struct LabelWhileLooking {
     }
 };
 
-// The implicit labelling of a numeric column into out[0, x.size) (16-bit flags, or
-// bytes): equal(x) where categorical, at_least(x) where continuous. The categorical
-// flags are written in the same pass as the search for distinct values, so a
-// categorical column is read once.
-template <class E, class Eq, class Ge, class O>
-void label_numeric(const E& x, const Eq& equal, const Ge& at_least, O* out) {
-    LabelWhileLooking<Eq, O> policy{equal, out};
+// The implicit labelling of a numeric column into out[0, x.size): equal(x) where
+// categorical, at_least(x) where continuous. The categorical flags are written in the
+// same pass as the search for distinct values, so a categorical column is read once.
+template <class E, class Eq, class Ge>
+void label_numeric(const E& x, const Eq& equal, const Ge& at_least, std::int16_t* out) {
+    LabelWhileLooking<Eq> policy{equal, out};
     if (numeric_is_continuous(x, policy)) write_flags(x, 0, x.size, out, at_least);
     else write_flags(x, policy.written, x.size, out, equal);
 }
@@ -295,6 +294,114 @@ Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
     Flags out(x.size);
     label_numeric(x, equal, at_least, out.data());
     return out;
+}
+
+// ---- Flags as bits ------------------------------------------------------------
+// Flag i is bit i % 64 of word i / 64; bits past the last element are 0. A column of
+// flags then takes an eighth of a byte per element and stays in cache, and the loops
+// below keep 64-bit lanes throughout instead of narrowing compare results to bytes.
+
+using FlagWords = std::vector<std::uint64_t>;
+
+inline std::size_t word_count(std::size_t n) { return (n + 63) / 64; }
+
+// The word of pred over x[i, min(i + 64, n)), i a multiple of 64. Wide elements are
+// shifted into place in 64-bit lanes; narrow ones are compared in their own lanes into
+// bytes, and each eight bytes of 0 or 1 gathered into eight bits by one multiplication
+// (byte k lands on bit 56 + k, and no two partial products meet).
+template <class E, class P>
+std::uint64_t flag_word(const E& x, std::size_t i, const P& pred) {
+    using T = typename E::value_type;
+    const std::size_t m = std::min<std::size_t>(64, x.size - i);
+    std::uint64_t w = 0;
+    if constexpr (sizeof(T) > 2) {
+        if (m == 64) {
+            for (std::size_t j = 0; j < 64; ++j) w |= static_cast<std::uint64_t>(pred(x[i + j])) << j;
+        } else {
+            for (std::size_t j = 0; j < m; ++j) w |= static_cast<std::uint64_t>(pred(x[i + j])) << j;
+        }
+    } else {
+        std::uint8_t b[64] = {};
+        if (m == 64) {
+            for (std::size_t j = 0; j < 64; ++j) b[j] = pred(x[i + j]) ? 1 : 0;
+        } else {
+            for (std::size_t j = 0; j < m; ++j) b[j] = pred(x[i + j]) ? 1 : 0;
+        }
+        for (std::size_t k = 0; k < 8; ++k) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, b + 8 * k, 8);
+            w |= ((chunk * 0x0102040810204080ull) >> 56) << (8 * k);
+        }
+    }
+    return w;
+}
+
+// words for the elements [begin, end), begin a multiple of 64.
+template <class E, class P>
+void write_bits(const E x, std::size_t begin, std::size_t end, std::uint64_t* __restrict words, const P pred) {
+    for (std::size_t i = begin; i < end; i += 64) words[i / 64] = flag_word(x, i, pred);
+}
+
+// The search policy that writes the categorical flags of each block it reads, as bits.
+template <class Eq>
+struct LabelBitsWhileLooking {
+    Eq equal;
+    std::uint64_t* words;
+    std::size_t written = 0;
+
+    template <class E, class Seen>
+    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) {
+        std::uint64_t* __restrict out = words;
+        const Eq eq = equal;
+        std::uint64_t unseen = 0;
+        for (std::size_t i = begin; i < end; i += 64) {
+            out[i / 64] = flag_word(x, i, eq);
+            for (std::size_t j = i; j < i + 64; ++j) unseen |= !seen(x[j]);
+        }
+        written = end;
+        return unseen == 0;
+    }
+    template <class E>
+    void touch(const E& x, std::size_t begin, std::size_t end) {
+        write_bits(x, begin, end, words, equal);
+        written = end;
+    }
+};
+
+// label_numeric into bits: words must hold word_count(x.size) words.
+template <class E, class Eq, class Ge>
+void label_numeric_bits(const E& x, const Eq& equal, const Ge& at_least, std::uint64_t* words) {
+    LabelBitsWhileLooking<Eq> policy{equal, words};
+    if (numeric_is_continuous(x, policy)) write_bits(x, 0, x.size, words, at_least);
+    else write_bits(x, policy.written, x.size, words, equal);
+}
+
+// Counts of test(x[i]) against flags given as bits, over the pairs up to the shorter
+// length: how many tests hold, how many hold where the flag is set, and how many flags
+// are set.
+struct BitCounts {
+    std::uint64_t tests = 0;
+    std::uint64_t both = 0;
+    std::uint64_t flags = 0;
+};
+
+template <class E, class P>
+BitCounts count_against_bits(const E x, const P test, const std::uint64_t* words, std::size_t flag_count) {
+    BitCounts c;
+    const std::size_t n = std::min(x.size, flag_count);
+    for (std::size_t i = 0; i < n; i += 64) {
+        std::uint64_t f = flag_word(x, i, test);
+        std::uint64_t w = words[i / 64];
+        if (n - i < 64) {
+            const std::uint64_t keep = (std::uint64_t{1} << (n - i)) - 1;
+            f &= keep;
+            w &= keep;
+        }
+        c.tests += static_cast<std::uint64_t>(std::popcount(f));
+        c.both += static_cast<std::uint64_t>(std::popcount(f & w));
+        c.flags += static_cast<std::uint64_t>(std::popcount(w));
+    }
+    return c;
 }
 
 // Comparison of the explicit segmentation; every comparison with NaN is false.
