@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <immintrin.h>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -296,6 +297,55 @@ Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
     return out;
 }
 
+// The integers an integer element must lie in to be a member: [lo, hi], empty when
+// lo > hi. A float value is compared exactly with the integers: "at least v" is "at
+// least ceil(v)", and only an integral v can be equal to an element.
+struct IntegerRange {
+    std::int64_t lo;
+    std::int64_t hi;
+};
+IntegerRange integer_at_least(double v);
+IntegerRange integer_equal_to(double v);
+IntegerRange integer_at_least(std::int64_t v);
+IntegerRange integer_equal_to(std::int64_t v);
+
+// Tests of membership in an equality range (lo == hi) or a lower-bound range (hi at
+// the maximum) on elements of type T, compared in T itself so that narrow columns are
+// compared in narrow lanes, with one comparison each. Elements are signed 64-bit values
+// (unsigned 64-bit columns hold no value above the signed maximum), so the range is
+// first cut to what T can hold; a range left empty clears `any`.
+template <class T>
+struct TypedEqual {
+    T value;
+    bool any;
+    bool operator()(T v) const { return (v == value) & any; }
+};
+template <class T>
+struct TypedAtLeast {
+    T bound;
+    bool any;
+    bool operator()(T v) const { return (v >= bound) & any; }
+};
+
+template <class T>
+constexpr std::int64_t TYPE_MIN = std::is_signed_v<T> ? static_cast<std::int64_t>(std::numeric_limits<T>::min()) : 0;
+template <class T>
+constexpr std::int64_t TYPE_MAX = std::in_range<std::int64_t>(std::numeric_limits<T>::max())
+                                      ? static_cast<std::int64_t>(std::numeric_limits<T>::max())
+                                      : std::numeric_limits<std::int64_t>::max();
+
+template <class T>
+TypedEqual<T> typed_equal(IntegerRange r) {
+    if (r.lo != r.hi || r.lo < TYPE_MIN<T> || r.lo > TYPE_MAX<T>) return {T(0), false};
+    return {static_cast<T>(r.lo), true};
+}
+
+template <class T>
+TypedAtLeast<T> typed_at_least(IntegerRange r) {
+    if (r.lo > r.hi || r.lo > TYPE_MAX<T>) return {T(0), false};
+    return {static_cast<T>(std::max(r.lo, TYPE_MIN<T>)), true};
+}
+
 // ---- Flags as bits ------------------------------------------------------------
 // Flag i is bit i % 64 of word i / 64; bits past the last element are 0. A column of
 // flags then takes an eighth of a byte per element and stays in cache, and the loops
@@ -305,6 +355,70 @@ using FlagWords = std::vector<std::uint64_t>;
 
 inline std::size_t word_count(std::size_t n) { return (n + 63) / 64; }
 
+// The membership tests of numeric columns, as types of their own so that the common
+// cases below can be recognised.
+struct FloatEqual {
+    double value;
+    template <class T>
+    bool operator()(T e) const {
+        return static_cast<double>(e) == value;
+    }
+};
+struct FloatAtLeast {
+    double value;
+    template <class T>
+    bool operator()(T e) const {
+        return static_cast<double>(e) >= value;
+    }
+};
+
+// Words of 64 contiguous float64 or int64 elements straight from AVX2 comparison masks
+// (one bit per lane): the most common columns, and the ones whose 64-bit lanes cost the
+// most to narrow otherwise. Comparisons with NaN are false, as in C++.
+namespace avx2 {
+[[gnu::target("avx2")]] inline std::uint64_t float64_word(const char* p, double v, bool at_least) {
+    const __m256d c = _mm256_set1_pd(v);
+    std::uint64_t w = 0;
+    for (int k = 0; k < 16; ++k) {
+        const __m256d e = _mm256_loadu_pd(reinterpret_cast<const double*>(p) + 4 * k);
+        const __m256d m = at_least ? _mm256_cmp_pd(e, c, _CMP_GE_OQ) : _mm256_cmp_pd(e, c, _CMP_EQ_OQ);
+        w |= static_cast<std::uint64_t>(_mm256_movemask_pd(m)) << (4 * k);
+    }
+    return w;
+}
+[[gnu::target("avx2")]] inline std::uint64_t int64_word(const char* p, std::int64_t v, bool at_least) {
+    const __m256i c = _mm256_set1_epi64x(v);
+    std::uint64_t w = 0;
+    for (int k = 0; k < 16; ++k) {
+        const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p) + k);
+        // at least v: not (v > e)
+        const __m256i m = at_least ? _mm256_cmpgt_epi64(c, e) : _mm256_cmpeq_epi64(e, c);
+        std::uint64_t bits = static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(m)));
+        if (at_least) bits ^= 0xF;
+        w |= bits << (4 * k);
+    }
+    return w;
+}
+}  // namespace avx2
+
+inline bool cpu_has_avx2() {
+    static const bool AVX2 = __builtin_cpu_supports("avx2");
+    return AVX2;
+}
+
+inline std::uint64_t fast_word(const Elements<double, true>& x, std::size_t i, const FloatEqual& t) {
+    return avx2::float64_word(x.data + i * sizeof(double), t.value, false);
+}
+inline std::uint64_t fast_word(const Elements<double, true>& x, std::size_t i, const FloatAtLeast& t) {
+    return avx2::float64_word(x.data + i * sizeof(double), t.value, true);
+}
+inline std::uint64_t fast_word(const Elements<std::int64_t, true>& x, std::size_t i, const TypedEqual<std::int64_t>& t) {
+    return t.any ? avx2::int64_word(x.data + i * sizeof(std::int64_t), t.value, false) : 0;
+}
+inline std::uint64_t fast_word(const Elements<std::int64_t, true>& x, std::size_t i, const TypedAtLeast<std::int64_t>& t) {
+    return t.any ? avx2::int64_word(x.data + i * sizeof(std::int64_t), t.bound, true) : 0;
+}
+
 // The word of pred over x[i, min(i + 64, n)), i a multiple of 64. Wide elements are
 // shifted into place in 64-bit lanes; narrow ones are compared in their own lanes into
 // bytes, and each eight bytes of 0 or 1 gathered into eight bits by one multiplication
@@ -313,6 +427,9 @@ template <class E, class P>
 std::uint64_t flag_word(const E& x, std::size_t i, const P& pred) {
     using T = typename E::value_type;
     const std::size_t m = std::min<std::size_t>(64, x.size - i);
+    if constexpr (requires { fast_word(x, i, pred); }) {
+        if (m == 64 && cpu_has_avx2()) return fast_word(x, i, pred);
+    }
     std::uint64_t w = 0;
     if constexpr (sizeof(T) > 2) {
         if (m == 64) {
@@ -414,55 +531,6 @@ Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
         case ThresholdType::LessThanEqualTo: return flags_where(x, [=](auto v) { return static_cast<double>(v) <= threshold; });
     }
     return Flags(x.size, 0);
-}
-
-// The integers an integer element must lie in to be a member: [lo, hi], empty when
-// lo > hi. A float value is compared exactly with the integers: "at least v" is "at
-// least ceil(v)", and only an integral v can be equal to an element.
-struct IntegerRange {
-    std::int64_t lo;
-    std::int64_t hi;
-};
-IntegerRange integer_at_least(double v);
-IntegerRange integer_equal_to(double v);
-IntegerRange integer_at_least(std::int64_t v);
-IntegerRange integer_equal_to(std::int64_t v);
-
-// Tests of membership in an equality range (lo == hi) or a lower-bound range (hi at
-// the maximum) on elements of type T, compared in T itself so that narrow columns are
-// compared in narrow lanes, with one comparison each. Elements are signed 64-bit values
-// (unsigned 64-bit columns hold no value above the signed maximum), so the range is
-// first cut to what T can hold; a range left empty clears `any`.
-template <class T>
-struct TypedEqual {
-    T value;
-    bool any;
-    bool operator()(T v) const { return (v == value) & any; }
-};
-template <class T>
-struct TypedAtLeast {
-    T bound;
-    bool any;
-    bool operator()(T v) const { return (v >= bound) & any; }
-};
-
-template <class T>
-constexpr std::int64_t TYPE_MIN = std::is_signed_v<T> ? static_cast<std::int64_t>(std::numeric_limits<T>::min()) : 0;
-template <class T>
-constexpr std::int64_t TYPE_MAX = std::in_range<std::int64_t>(std::numeric_limits<T>::max())
-                                      ? static_cast<std::int64_t>(std::numeric_limits<T>::max())
-                                      : std::numeric_limits<std::int64_t>::max();
-
-template <class T>
-TypedEqual<T> typed_equal(IntegerRange r) {
-    if (r.lo != r.hi || r.lo < TYPE_MIN<T> || r.lo > TYPE_MAX<T>) return {T(0), false};
-    return {static_cast<T>(r.lo), true};
-}
-
-template <class T>
-TypedAtLeast<T> typed_at_least(IntegerRange r) {
-    if (r.lo > r.hi || r.lo > TYPE_MAX<T>) return {T(0), false};
-    return {static_cast<T>(std::max(r.lo, TYPE_MIN<T>)), true};
 }
 
 }  // namespace morvane

@@ -62,8 +62,7 @@ std::optional<R> float_column(const E& x, PyObject* value, Sink& sink) {
     } else {
         return type_err<R>();
     }
-    return numeric_sink(x, [v](auto e) { return static_cast<double>(e) == v; },
-                        [v](auto e) { return static_cast<double>(e) >= v; }, sink);
+    return numeric_sink(x, FloatEqual{v}, FloatAtLeast{v}, sink);
 }
 
 template <class R, class Sink>
