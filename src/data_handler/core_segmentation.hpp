@@ -1,7 +1,8 @@
 // The pure side of segmentation: comparison kinds, the distribution heuristic, the
 // distinct-value decision between categorical and continuous columns, and the loops
-// that turn typed elements into 16-bit membership flags. Elements are read through
-// small accessors so that the same loops serve array memory and copied vectors.
+// that turn typed elements into membership flags (16-bit, or packed bits) or count
+// them. Elements are read through small accessors so that the same loops serve array
+// memory and copied vectors.
 #pragma once
 
 #include <algorithm>
