@@ -154,14 +154,12 @@ Flags flags_where(const E& x, const P& pred) {
     return out;
 }
 
-// Calls f with a test for "equals one of the first k values of raw" (k from 1 to 3).
-template <class T, class F>
-decltype(auto) with_seen(const T* raw, std::size_t k, F&& f) {
-    const T r0 = raw[0], r1 = raw[1], r2 = raw[2];
-    if (k == 1) return f([r0](T v) { return v == r0; });
-    if (k == 2) return f([r0, r1](T v) { return (v == r0) | (v == r1); });
-    return f([r0, r1, r2](T v) { return (v == r0) | (v == r1) | (v == r2); });
-}
+// "Equals one of the values already seen" (up to three; fewer are repeated).
+template <class T>
+struct SeenValues {
+    T r0, r1, r2;
+    bool operator()(T v) const { return (v == r0) | (v == r1) | (v == r2); }
+};
 
 // What the distinct-value search does with the blocks it reads: scan(x, begin, end,
 // seen) tells whether every element passes `seen`, touch(x, begin, end) is told of a
@@ -210,7 +208,7 @@ bool numeric_is_continuous(const E& x, Policy& policy) {
     while (i < n && d < 4) {
         const std::size_t begin = i, end = std::min(n, i + BLOCK);
         if (k > 0 && end - begin == BLOCK) {
-            if (with_seen(raw, k, [&](const auto& seen) { return policy.scan(x, begin, end, seen); })) {
+            if (policy.scan(x, begin, end, SeenValues<T>{raw[0], raw[k > 1 ? 1 : 0], raw[k > 2 ? 2 : 0]})) {
                 i = end;
                 continue;
             }
@@ -402,6 +400,43 @@ namespace avx2 {
 }
 }  // namespace avx2
 
+// The same for equality, while also noting whether any element differs from all of
+// three values seen (the distinct-value search of a categorical column).
+namespace avx2 {
+[[gnu::target("avx2")]] inline std::uint64_t float64_equal_word_seen(const char* p, double v, const double* seen,
+                                                                    bool& unseen) {
+    const __m256d c = _mm256_set1_pd(v), a = _mm256_set1_pd(seen[0]), b = _mm256_set1_pd(seen[1]),
+                  d = _mm256_set1_pd(seen[2]);
+    __m256d hit_all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    std::uint64_t w = 0;
+    for (int k = 0; k < 16; ++k) {
+        const __m256d e = _mm256_loadu_pd(reinterpret_cast<const double*>(p) + 4 * k);
+        w |= static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_cmp_pd(e, c, _CMP_EQ_OQ))) << (4 * k);
+        const __m256d hit = _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(e, a, _CMP_EQ_OQ), _mm256_cmp_pd(e, b, _CMP_EQ_OQ)),
+                                         _mm256_cmp_pd(e, d, _CMP_EQ_OQ));
+        hit_all = _mm256_and_pd(hit_all, hit);
+    }
+    unseen |= _mm256_movemask_pd(hit_all) != 0xF;
+    return w;
+}
+[[gnu::target("avx2")]] inline std::uint64_t int64_equal_word_seen(const char* p, std::int64_t v, const std::int64_t* seen,
+                                                                  bool& unseen) {
+    const __m256i c = _mm256_set1_epi64x(v), a = _mm256_set1_epi64x(seen[0]), b = _mm256_set1_epi64x(seen[1]),
+                  d = _mm256_set1_epi64x(seen[2]);
+    __m256i hit_all = _mm256_set1_epi64x(-1);
+    std::uint64_t w = 0;
+    for (int k = 0; k < 16; ++k) {
+        const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p) + k);
+        w |= static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(e, c)))) << (4 * k);
+        const __m256i hit =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi64(e, a), _mm256_cmpeq_epi64(e, b)), _mm256_cmpeq_epi64(e, d));
+        hit_all = _mm256_and_si256(hit_all, hit);
+    }
+    unseen |= _mm256_movemask_pd(_mm256_castsi256_pd(hit_all)) != 0xF;
+    return w;
+}
+}  // namespace avx2
+
 inline bool cpu_has_avx2() {
     static const bool AVX2 = __builtin_cpu_supports("avx2");
     return AVX2;
@@ -418,6 +453,18 @@ inline std::uint64_t fast_word(const Elements<std::int64_t, true>& x, std::size_
 }
 inline std::uint64_t fast_word(const Elements<std::int64_t, true>& x, std::size_t i, const TypedAtLeast<std::int64_t>& t) {
     return t.any ? avx2::int64_word(x.data + i * sizeof(std::int64_t), t.bound, true) : 0;
+}
+
+inline std::uint64_t fast_word_seen(const Elements<double, true>& x, std::size_t i, const FloatEqual& t,
+                                    const SeenValues<double>& s, bool& unseen) {
+    const double seen[3] = {s.r0, s.r1, s.r2};
+    return avx2::float64_equal_word_seen(x.data + i * sizeof(double), t.value, seen, unseen);
+}
+inline std::uint64_t fast_word_seen(const Elements<std::int64_t, true>& x, std::size_t i,
+                                    const TypedEqual<std::int64_t>& t, const SeenValues<std::int64_t>& s, bool& unseen) {
+    const std::int64_t seen[3] = {s.r0, s.r1, s.r2};
+    const std::uint64_t w = avx2::int64_equal_word_seen(x.data + i * sizeof(std::int64_t), t.value, seen, unseen);
+    return t.any ? w : 0;
 }
 
 // The word of pred over x[i, min(i + 64, n)), i a multiple of 64. Wide elements are
@@ -473,6 +520,14 @@ struct LabelBitsWhileLooking {
         const Eq eq = equal;
         std::uint64_t unseen = 0;
         for (std::size_t i = begin; i < end; i += 64) {
+            if constexpr (requires(bool& u) { fast_word_seen(x, i, eq, seen, u); }) {
+                if (cpu_has_avx2()) {
+                    bool u = false;
+                    out[i / 64] = fast_word_seen(x, i, eq, seen, u);
+                    unseen |= u;
+                    continue;
+                }
+            }
             out[i / 64] = flag_word(x, i, eq);
             for (std::size_t j = i; j < i + 64; ++j) unseen |= !seen(x[j]);
         }
