@@ -5,8 +5,8 @@ the same seven metrics (masks and counts), and the streaming monitor's push_batc
 
 The implementations being compared take turns in rounds (a few calls each per round),
 so that the load of a shared machine falls on all of them alike while each still runs
-in its own steady state. Prints medians of repeats and
-ratios (each row's time over the first row's: above 1 means the first is faster)."""
+in its own steady state. Prints medians of wall and CPU time and their ratios (each
+row's time over the first row's: above 1 means the first row is faster)."""
 
 import argparse
 import ctypes
@@ -21,17 +21,21 @@ F = np.float32
 
 
 def median_times(fns, repeats, per_round=3):
-    """Median time of each function over `repeats` calls, taken per_round at a time
-    in turns (after one warm-up call at the start of each turn)."""
-    times = [[] for _ in fns]
+    """Median wall time and median CPU time of the calling thread for each function,
+    over `repeats` calls taken per_round at a time in turns (after one warm-up call at
+    the start of each turn). On a shared machine the CPU time is the steadier of the
+    two: it leaves out the time the process waits for a core."""
+    wall = [[] for _ in fns]
+    cpu = [[] for _ in fns]
     for _ in range(max(1, repeats // per_round)):
-        for fn, ts in zip(fns, times):
+        for fn, w, c in zip(fns, wall, cpu):
             fn()
             for _ in range(per_round):
-                start = time.perf_counter()
+                c0, w0 = time.thread_time(), time.perf_counter()
                 fn()
-                ts.append(time.perf_counter() - start)
-    return [statistics.median(ts) for ts in times]
+                w.append(time.perf_counter() - w0)
+                c.append(time.thread_time() - c0)
+    return [(statistics.median(w), statistics.median(c)) for w, c in zip(wall, cpu)]
 
 
 def steady_malloc():
@@ -84,8 +88,10 @@ def numpy_counts_int8(f, g):
     return pa, na, int(np.count_nonzero(positive)) - pa, f.size - na
 
 
-def row(label, seconds, base, n):
-    return f"{label:<40}{seconds * 1e3:>10.2f} ms{n / seconds / 1e6:>10.1f} M/s{seconds / base:>10.2f}x"
+def row(label, times, base, n):
+    (wall, cpu), (base_wall, base_cpu) = times, base
+    return (f"{label:<36}{wall * 1e3:>9.2f} ms{wall / base_wall:>8.2f}x{cpu * 1e3:>11.2f} ms{cpu / base_cpu:>8.2f}x"
+            f"{n / cpu / 1e6:>10.0f} M/s")
 
 
 def main():
@@ -98,7 +104,7 @@ def main():
         steady_malloc()
     print(f"malloc: {args.malloc}")
     rng = np.random.default_rng(0)
-    header = f"{'':<40}{'median':>13}{'rows/s':>14}{'ratio':>10}"
+    header = f"{'':<36}{'wall':>12}{'ratio':>9}{'cpu':>14}{'ratio':>9}{'rows/cpu s':>14}"
     for size in args.sizes:
         n = int(size)
         repeats = args.repeats if n <= 1_000_000 else max(3, args.repeats // 2)

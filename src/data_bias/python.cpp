@@ -37,17 +37,18 @@ PyObject* analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call(ANALYZER, args, nargs, kwnames, [](AnyArray feature, AnyArray ground_truth, Object feature_value, Object gt_value) -> PyObject* {
         // The ground truth is labelled before the features. The facet flags are only
         // counted against the label flags, so they are reduced as they are made.
-        const auto labels = apply_label_bytes(ground_truth.array, gt_value.object);
+        const auto labels = apply_label_bits(ground_truth.array, gt_value.object);
         if (!labels) return nullptr;
-        const auto sums = apply_label_sums(feature.array, feature_value.object, labels->span());
-        if (!sums) return nullptr;
+        const auto facets = apply_label_counts(feature.array, feature_value.object, *labels);
+        if (!facets) return nullptr;
         // Columns of different lengths cannot be paired element by element.
-        if (sums->length != labels->size) return fail(BiasError::DataLengthError);
+        if (facets->length != labels->size) return fail(BiasError::DataLengthError);
+        const BitCounts& c = facets->counts;
         PreTraining counts;
-        counts.facet_a_count = sums->flags;
-        counts.facet_a_positive = static_cast<std::uint64_t>(sums->weighted);
-        counts.facet_d_count = sums->length - sums->flags;
-        counts.facet_d_positive = static_cast<std::uint64_t>(sums->weights - sums->weighted);
+        counts.facet_a_count = c.tests;
+        counts.facet_a_positive = c.both;
+        counts.facet_d_count = facets->length - c.tests;
+        counts.facet_d_positive = c.flags - c.both;
         auto map = data_bias_analysis_counts(counts);
         if (!map) return fail(map.error());
         return report_to_py_dict(*map);

@@ -40,9 +40,10 @@ DistinctSet::DistinctSet(std::size_t max_keys) {
 }
 
 BucketBitmap::BucketBitmap(std::size_t max_keys) {
-    // About sixteen buckets per key: few distinct keys share a bucket.
+    // About sixteen buckets per key, so that few distinct keys share a bucket; at most
+    // 32 MiB (more sharing only means the exact count decides more often).
     unsigned bits = 6;
-    while ((std::size_t{1} << bits) < 16 * max_keys) ++bits;
+    while (bits < 28 && (std::size_t{1} << bits) < 16 * max_keys) ++bits;
     words_.assign((std::size_t{1} << bits) / 64, 0);
     shift_ = 64 - bits;
 }

@@ -62,8 +62,7 @@ std::optional<R> float_column(const E& x, PyObject* value, Sink& sink) {
     } else {
         return type_err<R>();
     }
-    return numeric_sink(x, [v](auto e) { return static_cast<double>(e) == v; },
-                        [v](auto e) { return static_cast<double>(e) >= v; }, sink);
+    return numeric_sink(x, FloatEqual{v}, FloatAtLeast{v}, sink);
 }
 
 template <class R, class Sink>
@@ -101,9 +100,8 @@ std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
     } else {
         return type_err<R>();
     }
-    return with_integer_test(equal, [&](const auto& eq) {
-        return with_integer_test(at_least, [&](const auto& ge) { return numeric_sink(x, eq, ge, sink); });
-    });
+    using T = typename E::value_type;
+    return numeric_sink(x, typed_equal<T>(equal), typed_at_least<T>(at_least), sink);
 }
 
 template <class R, class Sink>
@@ -275,54 +273,32 @@ struct Materialise {
 };
 constexpr Materialise MATERIALISE;
 
-// Labelling into bytes, in a buffer left uncleared since every byte is written.
-struct Bytes {
+// Labelling into bits.
+struct Bits {
     template <class E, class T>
-    ByteFlags direct(const E& x, const T& test) const {
-        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
-        write_flags(x, 0, x.size, out.data.get(), test);
+    BitFlags direct(const E& x, const T& test) const {
+        BitFlags out{FlagWords(word_count(x.size)), x.size};
+        write_bits(x, 0, x.size, out.words.data(), test);
         return out;
     }
     template <class E, class Eq, class Ge>
-    ByteFlags numeric(const E& x, const Eq& equal, const Ge& at_least) const {
-        ByteFlags out{std::unique_ptr<std::int8_t[]>(new std::int8_t[x.size]), x.size};
-        label_numeric(x, equal, at_least, out.data.get());
+    BitFlags numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+        BitFlags out{FlagWords(word_count(x.size)), x.size};
+        label_numeric_bits(x, equal, at_least, out.words.data());
         return out;
     }
 };
 
-// Labelling reduced straight to sums against weights, in one pass.
-template <class W>
-struct Sums {
-    std::span<const W> weights;
+// Labelling counted straight against given bits, in one pass.
+struct Counts {
+    const BitFlags& flags;
 
     template <class E, class T>
-    FlagSums direct(const E& x, const T& test) const {
-        FlagSums out;
-        out.length = x.size;
-        const E xs = x;
-        const W* w = weights.data();
-        const std::size_t n = std::min(x.size, weights.size());
-        // Blocks small enough for 32-bit partial sums, branch-free so that it vectorises.
-        constexpr std::size_t BLOCK = 1 << 15;
-        for (std::size_t start = 0; start < n; start += BLOCK) {
-            const std::size_t end = std::min(n, start + BLOCK);
-            std::int32_t set = 0, weighted = 0, all = 0;
-            for (std::size_t i = start; i < end; ++i) {
-                const std::int32_t f = test(xs[i]) ? 1 : 0;
-                const std::int32_t wi = w[i];
-                set += f;
-                weighted += -f & wi;
-                all += wi;
-            }
-            out.flags += static_cast<std::uint64_t>(set);
-            out.weighted += weighted;
-            out.weights += all;
-        }
-        return out;
+    LabelCounts direct(const E& x, const T& test) const {
+        return {count_against_bits(x, test, flags.words.data(), flags.size), x.size};
     }
     template <class E, class Eq, class Ge>
-    FlagSums numeric(const E& x, const Eq& equal, const Ge& at_least) const {
+    LabelCounts numeric(const E& x, const Eq& equal, const Ge& at_least) const {
         return numeric_is_continuous(x) ? direct(x, at_least) : direct(x, equal);
     }
 };
@@ -333,16 +309,12 @@ std::optional<Flags> apply_label(PyArrayObject* column, PyObject* value) {
     return label_column<Flags>(column, value, MATERIALISE);
 }
 
-std::optional<ByteFlags> apply_label_bytes(PyArrayObject* column, PyObject* value) {
-    return label_column<ByteFlags>(column, value, Bytes{});
+std::optional<BitFlags> apply_label_bits(PyArrayObject* column, PyObject* value) {
+    return label_column<BitFlags>(column, value, Bits{});
 }
 
-std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int16_t> weights) {
-    return label_column<FlagSums>(column, value, Sums<std::int16_t>{weights});
-}
-
-std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* value, std::span<const std::int8_t> weights) {
-    return label_column<FlagSums>(column, value, Sums<std::int8_t>{weights});
+std::optional<LabelCounts> apply_label_counts(PyArrayObject* column, PyObject* value, const BitFlags& flags) {
+    return label_column<LabelCounts>(column, value, Counts{flags});
 }
 
 Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, std::optional<double> threshold,

@@ -7,9 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "data_handler/core_segment_rule.hpp"
@@ -24,29 +22,23 @@ namespace morvane::py {
 // nullopt with that Python error set.
 std::optional<Flags> apply_label(PyArrayObject* column, PyObject* label_or_threshold);
 
-// The same labelling as one byte per element (1 or 0), in a buffer that is not
-// cleared first: half the memory of the flags, for callers that only count them.
-struct ByteFlags {
-    std::unique_ptr<std::int8_t[]> data;
+// The same labelling as bits (flag i is bit i % 64 of word i / 64), for callers that
+// only count the flags: a sixteenth of the memory of the flags vector.
+struct BitFlags {
+    FlagWords words;
     std::size_t size = 0;
-    std::span<const std::int8_t> span() const { return {data.get(), size}; }
 };
-std::optional<ByteFlags> apply_label_bytes(PyArrayObject* column, PyObject* label_or_threshold);
+std::optional<BitFlags> apply_label_bits(PyArrayObject* column, PyObject* label_or_threshold);
 
-// Sums of the same labelling against a vector of weights, for callers that only
-// count the flags: over the pairs up to the shorter length, the number of flags set,
-// the sum of the weights where a flag is set, and the sum of all weights; and the
-// column's length. No flags vector is made.
-struct FlagSums {
-    std::uint64_t flags = 0;
-    std::int64_t weighted = 0;
-    std::int64_t weights = 0;
+// The labelling of a column counted against flags given as bits, without making its
+// own flags: over the pairs up to the shorter length, how many of its flags are set
+// (`tests`), how many of them where the given flag is set (`both`), how many given
+// flags are set (`flags`); and the column's length.
+struct LabelCounts {
+    BitCounts counts;
     std::size_t length = 0;
 };
-std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* label_or_threshold,
-                                         std::span<const std::int16_t> weights);
-std::optional<FlagSums> apply_label_sums(PyArrayObject* column, PyObject* label_or_threshold,
-                                         std::span<const std::int8_t> weights);
+std::optional<LabelCounts> apply_label_counts(PyArrayObject* column, PyObject* label_or_threshold, const BitFlags& flags);
 
 // The explicit segmentation: a threshold with its comparison kind, or a string label.
 // Any other combination, an unknown kind or an unreadable column is BiasConfigError
