@@ -63,21 +63,13 @@ std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuris
 namespace {
 constexpr std::int64_t MIN = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
-constexpr IntegerRange NOTHING{1, 0};
 }  // namespace
 
-IntegerRange integer_at_least(double v) {
-    if (std::isnan(v)) return NOTHING;
-    const double c = std::ceil(v);
-    if (c >= TWO_POW_63) return NOTHING;
-    if (c < -TWO_POW_63) return {MIN, MAX};
-    return {static_cast<std::int64_t>(c), MAX};
-}
-
-IntegerRange integer_equal_to(double v) {
-    if (!std::isfinite(v) || v != std::trunc(v) || v >= TWO_POW_63 || v < -TWO_POW_63) return NOTHING;
-    const auto c = static_cast<std::int64_t>(v);
-    return {c, c};
+std::int64_t saturating_trunc(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= TWO_POW_63) return MAX;
+    if (v < -TWO_POW_63) return MIN;
+    return static_cast<std::int64_t>(v);
 }
 
 IntegerRange integer_at_least(std::int64_t v) { return {v, MAX}; }

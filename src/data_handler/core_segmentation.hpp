@@ -297,16 +297,17 @@ Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
 }
 
 // The integers an integer element must lie in to be a member: [lo, hi], empty when
-// lo > hi. A float value is compared exactly with the integers: "at least v" is "at
-// least ceil(v)", and only an integral v can be equal to an element.
+// lo > hi.
 struct IntegerRange {
     std::int64_t lo;
     std::int64_t hi;
 };
-IntegerRange integer_at_least(double v);
-IntegerRange integer_equal_to(double v);
 IntegerRange integer_at_least(std::int64_t v);
 IntegerRange integer_equal_to(std::int64_t v);
+
+// A float label or threshold on an integer column: truncated toward zero, saturating
+// at the 64-bit limits, NaN giving 0.
+std::int64_t saturating_trunc(double v);
 
 // Tests of membership in an equality range (lo == hi) or a lower-bound range (hi at
 // the maximum) on elements of type T, compared in T itself so that narrow columns are

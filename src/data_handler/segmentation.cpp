@@ -88,8 +88,9 @@ template <class R, class E, class Sink>
 std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
     IntegerRange equal, at_least;
     if (PyFloat_Check(value)) {
-        // A float value is compared exactly with the integers, never truncated.
-        const double v = PyFloat_AS_DOUBLE(value);
+        // A float value becomes an integer by truncation toward zero, saturating at the
+        // limits, NaN giving 0: 2.9 labels like 2.
+        const std::int64_t v = saturating_trunc(PyFloat_AS_DOUBLE(value));
         equal = integer_equal_to(v);
         at_least = integer_at_least(v);
     } else if (PyLong_Check(value)) {
