@@ -3,7 +3,6 @@
 (river.metrics: Accuracy, Precision, Recall, F1, LogLoss, MAE, RMSE, R2)."""
 
 import sys
-import time
 
 import numpy as np
 

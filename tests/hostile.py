@@ -169,3 +169,39 @@ def observe(obj):
         if hasattr(obj, name):
             picture.append((name, repr(getattr(obj, name))))
     return picture
+
+
+# A failed call may legitimately change this much: the decision threshold is kept
+# even when the new baseline is refused.
+CHANGES_ON_FAILURE = {"reset_baseline_and_decision_threshold"}
+
+
+def draw_args(data, fn):
+    n = parameter_count(fn)
+    return data.draw(st.lists(values, min_size=n, max_size=n))
+
+
+def attempt(fn, args):
+    """(True, result), or (False, error) for an allowed exception; anything else propagates."""
+    try:
+        return True, fn(*args)
+    except ALLOWED as e:
+        return False, e
+
+
+def exercise(target, data, max_calls):
+    """Calls a function, or builds an object and calls up to max_calls of its methods,
+    all with drawn arguments; a failed method call must leave the object as it was."""
+    ok, obj = attempt(target, draw_args(data, target))
+    if not ok or not isinstance(target, type):
+        return
+    methods, attributes = methods_of(target)
+    for attr in attributes:
+        getattr(obj, attr)
+    for _ in range(data.draw(st.integers(1, max_calls))):
+        method = data.draw(st.sampled_from(methods))
+        fn = getattr(obj, method)
+        before = observe(obj)
+        ok, _ = attempt(fn, draw_args(data, fn))
+        if not ok and method not in CHANGES_ON_FAILURE:
+            assert observe(obj) == before, f"{target.__name__}.{method} failed and changed the object"

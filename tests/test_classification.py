@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 import _morvane as mv
 from conftest import f32, raises_with
-from perf_reference import CLASSIFICATION, LOGISTIC, counts, log_loss, logf, logistic, ratios, same
+from perf_reference import CLASSIFICATION, counts, log_loss, logf, logistic, ratios, same
 
 INVALID_DATA = "Metric cannot be computed with given data"
 

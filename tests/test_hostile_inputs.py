@@ -9,7 +9,6 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
