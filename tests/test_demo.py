@@ -18,10 +18,10 @@ HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 
 
 def load_demo():
-    spec = importlib.util.spec_from_file_location("morvane_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("morvane_demo", DEMO)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up there
+    found.loader.exec_module(module)
     return module
 
 
