@@ -152,20 +152,76 @@ private:
     double total_samples_ = 0.0;
 };
 
-template <class M>
-class StreamingContinuousDataDrift {
+// What the continuous and categorical detectors share: a baseline, a window of
+// runtime bins over it, scoring, flushing and replacing the baseline.
+template <class Baseline, HistogramKind KIND, class M>
+class StreamingDrift {
 public:
     using Window = StreamWindow<M>;
+
+    Result<double, DriftError> compute_drift(DriftType type) {
+        auto r = window_.score(baseline_.baseline_bins(), KIND, std::span(&type, 1));
+        if (!r) return unexpected(r.error());
+        return r->front();
+    }
+    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const DriftType> types) {
+        return window_.score(baseline_.baseline_bins(), KIND, types);
+    }
+
+    void flush()
+        requires Window::FLUSH
+    {
+        window_.flush_now();
+    }
+
+    std::size_t n_bins() const { return baseline_.n_bins(); }
+    const Baseline& baseline() const { return baseline_; }
+    const Window& window() const { return window_; }
+
+protected:
+    StreamingDrift(Baseline b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
+
+    // A new detector from a freshly built baseline, or the baseline's error.
+    template <class D, class MakeWindow>
+    static Result<D, DriftError> build(Result<Baseline, DriftError> b, MakeWindow&& make_window) {
+        if (!b) return unexpected(b.error());
+        Window w = make_window(b->n_bins());
+        return D(std::move(*b), std::move(w));
+    }
+
+    // Swaps in a new baseline with a cleared window; on failure nothing changes.
+    Result<void, DriftError> replace_baseline(Result<Baseline, DriftError> b) {
+        if (!b) return unexpected(b.error());
+        Window w = window_;
+        w.restart(b->n_bins());
+        baseline_ = std::move(*b);
+        window_ = std::move(w);
+        return {};
+    }
+
+    Baseline baseline_;
+    Window window_;
+};
+
+template <class M>
+class StreamingContinuousDataDrift
+    : public StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M> {
+    using Base = StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M>;
+    friend Base;
+    using Base::baseline_;
+    using Base::window_;
+
+public:
+    using Window = typename Base::Window;
 
     static Result<StreamingContinuousDataDrift, DriftError> new_decay(std::span<const double> baseline,
                                                                       std::optional<QuantileType> q,
                                                                       std::uint64_t half_life)
         requires(!Window::FLUSH)
     {
-        auto b = BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis));
-        if (!b) return unexpected(b.error());
-        Window w = Window::decay(b->n_bins(), half_life);
-        return StreamingContinuousDataDrift(std::move(*b), std::move(w));
+        return Base::template build<StreamingContinuousDataDrift>(
+            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
+            [&](std::size_t n) { return Window::decay(n, half_life); });
     }
     static Result<StreamingContinuousDataDrift, DriftError> new_flush(std::span<const double> baseline,
                                                                       std::optional<QuantileType> q,
@@ -173,10 +229,9 @@ public:
                                                                       std::optional<FlushCadence> cadence)
         requires Window::FLUSH
     {
-        auto b = BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis));
-        if (!b) return unexpected(b.error());
-        Window w = Window::flush(b->n_bins(), rate, cadence);
-        return StreamingContinuousDataDrift(std::move(*b), std::move(w));
+        return Base::template build<StreamingContinuousDataDrift>(
+            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
+            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
     }
 
     void update_stream(double v) { window_.add(baseline_.bin_index_single(v)); }
@@ -187,29 +242,8 @@ public:
         return {};
     }
 
-    Result<double, DriftError> compute_drift(DriftType type) {
-        auto r = window_.score(baseline_.baseline_bins(), HistogramKind::Continuous, std::span(&type, 1));
-        if (!r) return unexpected(r.error());
-        return r->front();
-    }
-    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const DriftType> types) {
-        return window_.score(baseline_.baseline_bins(), HistogramKind::Continuous, types);
-    }
-
-    void flush()
-        requires Window::FLUSH
-    {
-        window_.flush_now();
-    }
-
     Result<void, DriftError> reset_baseline(std::span<const double> baseline) {
-        auto b = BaselineContinuousBins::make(baseline, baseline_.quantile_type());
-        if (!b) return unexpected(b.error());
-        Window w = window_;
-        w.restart(b->n_bins());
-        baseline_ = std::move(*b);
-        window_ = std::move(w);
-        return {};
+        return this->replace_baseline(BaselineContinuousBins::make(baseline, baseline_.quantile_type()));
     }
 
     // "binEdges", "baselineBins" and "streamBins" (the stream as fractions of its total).
@@ -225,40 +259,36 @@ public:
     }
     const std::vector<double>& export_baseline() const { return baseline_.baseline_bins(); }
 
-    std::size_t n_bins() const { return baseline_.n_bins(); }
-    const BaselineContinuousBins& baseline() const { return baseline_; }
-    const Window& window() const { return window_; }
-
 private:
-    StreamingContinuousDataDrift(BaselineContinuousBins b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
-
-    BaselineContinuousBins baseline_;
-    Window window_;
+    StreamingContinuousDataDrift(BaselineContinuousBins b, Window w) : Base(std::move(b), std::move(w)) {}
 };
 
 template <class M>
-class StreamingCategoricalDataDrift {
+class StreamingCategoricalDataDrift
+    : public StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M> {
+    using Base = StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M>;
+    friend Base;
+    using Base::baseline_;
+    using Base::window_;
+
 public:
-    using Window = StreamWindow<M>;
+    using Window = typename Base::Window;
 
     static Result<StreamingCategoricalDataDrift, DriftError> new_decay(std::span<const std::string> baseline,
                                                                        std::uint64_t half_life)
         requires(!Window::FLUSH)
     {
-        auto b = BaselineCategoricalBins::make(baseline);
-        if (!b) return unexpected(b.error());
-        Window w = Window::decay(b->n_bins(), half_life);
-        return StreamingCategoricalDataDrift(std::move(*b), std::move(w));
+        return Base::template build<StreamingCategoricalDataDrift>(
+            BaselineCategoricalBins::make(baseline), [&](std::size_t n) { return Window::decay(n, half_life); });
     }
     static Result<StreamingCategoricalDataDrift, DriftError> new_flush(std::span<const std::string> baseline,
                                                                        std::optional<std::uint64_t> rate,
                                                                        std::optional<FlushCadence> cadence)
         requires Window::FLUSH
     {
-        auto b = BaselineCategoricalBins::make(baseline);
-        if (!b) return unexpected(b.error());
-        Window w = Window::flush(b->n_bins(), rate, cadence);
-        return StreamingCategoricalDataDrift(std::move(*b), std::move(w));
+        return Base::template build<StreamingCategoricalDataDrift>(
+            BaselineCategoricalBins::make(baseline),
+            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
     }
 
     void update_stream(std::string_view label) { window_.add(baseline_.index_of(label)); }
@@ -269,29 +299,8 @@ public:
         return {};
     }
 
-    Result<double, DriftError> compute_drift(DriftType type) {
-        auto r = window_.score(baseline_.baseline_bins(), HistogramKind::Categorical, std::span(&type, 1));
-        if (!r) return unexpected(r.error());
-        return r->front();
-    }
-    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const DriftType> types) {
-        return window_.score(baseline_.baseline_bins(), HistogramKind::Categorical, types);
-    }
-
-    void flush()
-        requires Window::FLUSH
-    {
-        window_.flush_now();
-    }
-
     Result<void, DriftError> reset_baseline(std::span<const std::string> baseline) {
-        auto b = BaselineCategoricalBins::make(baseline);
-        if (!b) return unexpected(b.error());
-        Window w = window_;
-        w.restart(b->n_bins());
-        baseline_ = std::move(*b);
-        window_ = std::move(w);
-        return {};
+        return this->replace_baseline(BaselineCategoricalBins::make(baseline));
     }
 
     // Label -> its stream count; the unseen-label bin is not exported.
@@ -309,14 +318,8 @@ public:
         return out;
     }
 
-    std::size_t n_bins() const { return baseline_.n_bins(); }
-    const Window& window() const { return window_; }
-
 private:
-    StreamingCategoricalDataDrift(BaselineCategoricalBins b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
-
-    BaselineCategoricalBins baseline_;
-    Window window_;
+    StreamingCategoricalDataDrift(BaselineCategoricalBins b, Window w) : Base(std::move(b), std::move(w)) {}
 };
 
 }  // namespace morvane
