@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "data_bias/python.hpp"
-#include "drift/python.hpp"
-#include "model_bias/python.hpp"
-#include "model_perf/python.hpp"
+#include "bind/families.hpp"
+#include "bind/families.hpp"
+#include "bind/families.hpp"
+#include "bind/families.hpp"
 #include "py/module_def.hpp"
 #include "py/numpy.hpp"
 #include "py/raise.hpp"

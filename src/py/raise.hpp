@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "errors/errors.hpp"
+#include "core/common/errors.hpp"
 
 namespace morvane::py {
 

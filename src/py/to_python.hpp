@@ -6,10 +6,10 @@
 #include <span>
 #include <string_view>
 
-#include "metrics/metrics.hpp"
+#include "core/common/metrics.hpp"
 #include "py/raise.hpp"
 #include "py/ref.hpp"
-#include "reporting/drift_report.hpp"
+#include "core/common/check_report.hpp"
 
 namespace morvane::py {
 

@@ -6,11 +6,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "data_handler/arrays.hpp"
+#include "py/arrays.hpp"
 #include "py/call.hpp"
 #include "py/module_def.hpp"
 #include "py/object.hpp"
-#include "metrics/stability.hpp"
+#include "core/common/configuration.hpp"
 #include "py/to_python.hpp"
 
 namespace morvane::py {

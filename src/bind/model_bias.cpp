@@ -1,0 +1,218 @@
+// The model-bias family's Python functions and the PyModelBiasStreaming class.
+#include "bind/families.hpp"
+
+#include "py/columns.hpp"
+#include "core/model_bias/post_training.hpp"
+#include "core/model_bias/checks.hpp"
+#include "core/model_bias/monitor.hpp"
+#include "py/call.hpp"
+#include "py/object.hpp"
+#include "py/to_python.hpp"
+
+namespace morvane::py {
+
+namespace {
+
+// ---- One-shot analyzers -----------------------------------------------------------
+
+// Counts and metrics of three flag vectors; BiasErrors are raised as ValueError.
+PyObject* analyze(const Flags& facet, const Flags& prediction, const Flags& label) {
+    auto record = DiscretePostTraining::make(facet, prediction, label);
+    if (!record) return fail(record.error());
+    auto metrics = model_bias::post_training_bias(*record);
+    if (!metrics) return fail(metrics.error());
+    return report_to_py_dict(*metrics);
+}
+
+const Signature ANALYZER = function_signature(
+    "py_model_bias_analyzer", {"feature_array", "ground_truth_array", "prediction_array", "feature_label_or_threshold",
+                               "ground_truth_label_or_threshold", "prediction_label_or_threshold"});
+
+PyObject* analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(ANALYZER, args, nargs, kwnames,
+                [](AnyArray feature, AnyArray ground_truth, AnyArray prediction, Object feature_value,
+                   Object gt_value, Object prediction_value) -> PyObject* {
+                    // Predictions are labelled first, then ground truth, then features.
+                    auto pred = apply_label(prediction.array, prediction_value.object);
+                    if (!pred) return nullptr;
+                    auto label = apply_label(ground_truth.array, gt_value.object);
+                    if (!label) return nullptr;
+                    auto facet = apply_label(feature.array, feature_value.object);
+                    if (!facet) return nullptr;
+                    return analyze(*facet, *pred, *label);
+                });
+}
+
+const Signature ANALYZER_EXPLICIT_SEG = function_signature(
+    "py_model_bias_analyzer_explicit_seg",
+    {"feature_array", "feat_segmentation_threshold", "feat_segmentation_label", "feat_threshold_type",
+     "ground_truth_array", "gt_segmentation_threshold", "gt_segmentation_label", "gt_threshold_type",
+     "prediction_array", "pred_segmentation_threshold", "pred_segmentation_label", "pred_threshold_type"});
+
+using OptF64 = std::optional<double>;
+using OptStr = std::optional<std::string>;
+
+PyObject* analyzer_explicit_seg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(ANALYZER_EXPLICIT_SEG, args, nargs, kwnames,
+                [](AnyArray feature, OptF64 feat_threshold, OptStr feat_label, OptStr feat_type, AnyArray ground_truth,
+                   OptF64 gt_threshold, OptStr gt_label, OptStr gt_type, AnyArray prediction, OptF64 pred_threshold,
+                   OptStr pred_label, OptStr pred_type) -> PyObject* {
+                    // Features first, then ground truth, then predictions.
+                    auto facet = label_python_bias_explicit_seg(feature.array, feat_threshold, feat_label, feat_type);
+                    if (!facet) return fail(facet.error());
+                    auto label = label_python_bias_explicit_seg(ground_truth.array, gt_threshold, gt_label, gt_type);
+                    if (!label) return fail(label.error());
+                    auto pred = label_python_bias_explicit_seg(prediction.array, pred_threshold, pred_label, pred_type);
+                    if (!pred) return fail(pred.error());
+                    return analyze(*facet, *pred, *label);
+                });
+}
+
+// ---- Runtime checks against a stored baseline dict -------------------------------
+
+// The latest record is built first, so its missing metric is the one reported.
+PyObject* check(const FloatDict& baseline, const FloatDict& latest, std::span<const ModelBiasMetric> metrics,
+                float threshold) {
+    auto l = ModelBiasRuntime::from_map(latest);
+    if (!l) return fail(l.error());
+    auto b = ModelBiasRuntime::from_map(baseline);
+    if (!b) return fail(b.error());
+    return into_py_dict(DriftReport<ModelBiasMetric>::from_runtime(l->runtime_check(*b, metrics, threshold)));
+}
+
+const Signature RUNTIME_CHECK = function_signature("py_model_bias_runtime_check", {"baseline", "latest", "threshold=0.10"});
+
+PyObject* runtime_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(RUNTIME_CHECK, args, nargs, kwnames, [](FloatDict baseline, FloatDict latest, Threshold t) {
+        static constexpr auto ALL = [] {
+            std::array<ModelBiasMetric, 12> all{};
+            for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<ModelBiasMetric>(i);
+            return all;
+        }();
+        return check(baseline, latest, ALL, t.value);
+    });
+}
+
+const Signature PARTIAL_CHECK =
+    function_signature("py_model_bias_partial_check", {"baseline", "latest", "metrics", "threshold=0.10"});
+
+PyObject* partial_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(PARTIAL_CHECK, args, nargs, kwnames,
+                [](FloatDict baseline, FloatDict latest, std::vector<std::string> names, Threshold t) -> PyObject* {
+                    auto metrics = parse_model_bias_metrics(names);
+                    if (!metrics) return fail(metrics.error());
+                    return check(baseline, latest, *metrics, t.value);
+                });
+}
+
+// ---- PyModelBiasStreaming --------------------------------------------------------
+
+using Streaming = Class<StreamingModelBias>;
+using Labels = Seq<std::int8_t>;
+
+const Signature STREAMING = class_signature("PyModelBiasStreaming", {"features", "predictions", "ground_truth"});
+const Signature PUSH = method_signature("PyModelBiasStreaming", "push", {"feature", "pred", "gt"});
+const Signature PUSH_BATCH = method_signature("PyModelBiasStreaming", "push_batch", {"feature", "pred", "gt"});
+const Signature FLUSH = method_signature("PyModelBiasStreaming", "flush", {});
+const Signature RESET_BASELINE = method_signature("PyModelBiasStreaming", "reset_baseline", {"feature", "pred", "gt"});
+const Signature DRIFT_SNAPSHOT = method_signature("PyModelBiasStreaming", "drift_snapshot", {});
+const Signature DRIFT_REPORT = method_signature("PyModelBiasStreaming", "drift_report", {"drift_threshold"});
+const Signature DRIFT_REPORT_PARTIAL =
+    method_signature("PyModelBiasStreaming", "drift_report_partial_metrics", {"metrics", "drift_threshold"});
+const Signature PERFORMANCE_SNAPSHOT = method_signature("PyModelBiasStreaming", "performance_snapshot", {});
+
+PyObject* streaming_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return Streaming::construct(STREAMING, tp, args, kwargs, [](Labels f, Labels p, Labels g) {
+        return StreamingModelBias::make(f.values, p.values, g.values);
+    });
+}
+
+PyObject* unit(const Result<void, ModelPerformanceError>& r) {
+    if (!r) return fail(r.error());
+    Py_RETURN_NONE;
+}
+
+PyObject* push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Streaming::method<Access::Exclusive>(
+        PUSH, self, a, n, kw, [](StreamingModelBias& s, std::int8_t f, std::int8_t p, std::int8_t g) -> PyObject* {
+            s.push(f, p, g);
+            Py_RETURN_NONE;
+        });
+}
+
+PyObject* push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Streaming::method<Access::Exclusive>(PUSH_BATCH, self, a, n, kw,
+                                                [](StreamingModelBias& s, Labels f, Labels p, Labels g) {
+                                                    return unit(s.push_batch(f.values, p.values, g.values));
+                                                });
+}
+
+PyObject* flush(PyObject* self, PyObject*) {
+    return Streaming::simple<Access::Exclusive>(self, &FLUSH, [](StreamingModelBias& s) -> PyObject* {
+        s.flush();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* reset_baseline(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Streaming::method<Access::Exclusive>(RESET_BASELINE, self, a, n, kw,
+                                                [](StreamingModelBias& s, Labels f, Labels p, Labels g) {
+                                                    return unit(s.reset_baseline(f.values, p.values, g.values));
+                                                });
+}
+
+PyObject* drift_snapshot(PyObject* self, PyObject*) {
+    return Streaming::simple<Access::Shared>(self, &DRIFT_SNAPSHOT, [](StreamingModelBias& s) -> PyObject* {
+        auto changes = s.drift_snapshot();
+        if (!changes) return fail(changes.error());
+        return report_to_py_dict(*changes);
+    });
+}
+
+PyObject* drift_report(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Streaming::method<Access::Shared>(DRIFT_REPORT, self, a, n, kw,
+                                             [](StreamingModelBias& s, float threshold) -> PyObject* {
+                                                 auto report = s.drift_report(threshold);
+                                                 if (!report) return fail(report.error());
+                                                 return into_py_dict(*report);
+                                             });
+}
+
+PyObject* drift_report_partial(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Streaming::method<Access::Shared>(
+        DRIFT_REPORT_PARTIAL, self, a, n, kw,
+        [](StreamingModelBias& s, std::vector<std::string> names, float threshold) -> PyObject* {
+            auto metrics = parse_model_bias_metrics(names);
+            if (!metrics) return fail(metrics.error());
+            auto report = s.drift_report_partial_metrics(*metrics, threshold);
+            if (!report) return fail(report.error());
+            return into_py_dict(*report);
+        });
+}
+
+PyObject* performance_snapshot(PyObject* self, PyObject*) {
+    return Streaming::simple<Access::Shared>(self, &PERFORMANCE_SNAPSHOT, [](StreamingModelBias& s) -> PyObject* {
+        auto record = s.runtime_record();
+        if (!record) return fail(record.error());
+        return report_to_py_dict(record->to_map());
+    });
+}
+
+}  // namespace
+
+const FunctionDef PY_MODEL_BIAS_ANALYZER{&ANALYZER, analyzer};
+const FunctionDef PY_MODEL_BIAS_ANALYZER_EXPLICIT_SEG{&ANALYZER_EXPLICIT_SEG, analyzer_explicit_seg};
+const FunctionDef PY_MODEL_BIAS_RUNTIME_CHECK{&RUNTIME_CHECK, runtime_check};
+const FunctionDef PY_MODEL_BIAS_PARTIAL_CHECK{&PARTIAL_CHECK, partial_check};
+
+PyTypeObject* py_model_bias_streaming_type() {
+    static const ClassDef DEF = Streaming::def(
+        "PyModelBiasStreaming", STREAMING, streaming_new,
+        {fastcall(PUSH, push), fastcall(PUSH_BATCH, push_batch), noargs(FLUSH, flush),
+         fastcall(RESET_BASELINE, reset_baseline), noargs(DRIFT_SNAPSHOT, drift_snapshot),
+         fastcall(DRIFT_REPORT, drift_report), fastcall(DRIFT_REPORT_PARTIAL, drift_report_partial),
+         noargs(PERFORMANCE_SNAPSHOT, performance_snapshot)});
+    return Streaming::create(DEF);
+}
+
+}  // namespace morvane::py

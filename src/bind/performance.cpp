@@ -1,0 +1,429 @@
+// The performance family: the one-shot functions, the runtime checks and the three
+// streaming monitors. Mutating monitor methods take the object exclusively, snapshots
+// and reports share it.
+#include <cstring>
+
+#include "bind/families.hpp"
+#include "core/common/confusion_counts.hpp"
+#include "core/performance/checks.hpp"
+#include "core/performance/monitors.hpp"
+#include "core/performance/regression.hpp"
+#include "py/array_read.hpp"
+#include "py/arrays.hpp"
+#include "py/call.hpp"
+#include "py/object.hpp"
+#include "py/to_python.hpp"
+
+namespace morvane::py {
+
+namespace {
+
+// Both arrays through convert_f32; any failure, whatever its cause, is reported as
+// the one ValueError the regression function uses.
+std::optional<std::pair<std::vector<float>, std::vector<float>>> read_pair(AnyArray y_true, AnyArray y_pred) {
+    auto t = convert_f32(y_true.array, determine_type(y_true.array));
+    auto p = t ? convert_f32(y_pred.array, determine_type(y_pred.array)) : std::nullopt;
+    if (!t || !p) {
+        PyErr_Clear();
+        value_error("Invalid types passed");
+        return std::nullopt;
+    }
+    return std::pair{std::move(*t), std::move(*p)};
+}
+
+// The classification functions raise the conversion error itself.
+std::optional<std::pair<std::vector<float>, std::vector<float>>> read_pair_raw(AnyArray y_true, AnyArray y_pred) {
+    auto t = convert_f32(y_true.array, determine_type(y_true.array));
+    if (!t) return std::nullopt;
+    auto p = convert_f32(y_pred.array, determine_type(y_pred.array));
+    if (!p) return std::nullopt;
+    return std::pair{std::move(*t), std::move(*p)};
+}
+
+// Two numeric one-dimensional arrays of native byte order are read straight from their
+// memory in blocks of 32-bit floats, converted exactly as convert_f32 converts them
+// (through a double), so no whole-array vectors are allocated: `begin(n)` is told the
+// common length (and may decline by returning false), then `block(t, p)` sees
+// consecutive equal-length blocks in order. Any other pair of arrays is NotEligible,
+// with nothing called: those take the convert_f32 path with its errors.
+enum class Direct { NotEligible, LengthMismatch, Done };
+
+template <class Begin, class Block>
+Direct read_blocks(AnyArray y_true, AnyArray y_pred, Begin&& begin, Block&& block) {
+    auto eligible = [](PyArrayObject* a) {
+        const InputDataType kind = determine_type(a);
+        return (kind == InputDataType::Float || kind == InputDataType::Integer) && visit_numeric(a, [](auto) {});
+    };
+    if (!eligible(y_true.array) || !eligible(y_pred.array)) return Direct::NotEligible;
+    const npy_intp n = PyArray_DIM(y_true.array, 0);
+    // The room of the two converted vectors, before anything else, as convert_f32 takes it.
+    reserve_as_copy(static_cast<std::size_t>(n) + static_cast<std::size_t>(PyArray_DIM(y_pred.array, 0)), sizeof(float));
+    if (PyArray_DIM(y_pred.array, 0) != n) return Direct::LengthMismatch;
+    if (!begin(static_cast<std::size_t>(n))) return Direct::Done;
+    // Two blocks of 8 KiB stay in the first-level cache while the core reads them.
+    constexpr npy_intp BLOCK = 2048;
+    float t[BLOCK], p[BLOCK];
+    auto fill = [](PyArrayObject* a, npy_intp start, npy_intp k, float* out) {
+        visit_numeric(a, [&](auto view) {
+            using T = typename decltype(view)::value_type;
+            if (view.stride == static_cast<npy_intp>(sizeof(T))) {
+                // Contiguous: a fixed stride the compiler can vectorise.
+                const char* base = view.data + start * static_cast<npy_intp>(sizeof(T));
+                for (npy_intp j = 0; j < k; ++j) {
+                    T v;
+                    std::memcpy(&v, base + j * static_cast<npy_intp>(sizeof(T)), sizeof(T));
+                    out[j] = static_cast<float>(static_cast<double>(v));
+                }
+            } else {
+                for (npy_intp j = 0; j < k; ++j) out[j] = static_cast<float>(static_cast<double>(view[start + j]));
+            }
+        });
+    };
+    for (npy_intp start = 0; start < n; start += BLOCK) {
+        const npy_intp k = std::min(BLOCK, n - start);
+        fill(y_true.array, start, k, t);
+        fill(y_pred.array, start, k, p);
+        block(std::span<const float>(t, static_cast<std::size_t>(k)), std::span<const float>(p, static_cast<std::size_t>(k)));
+    }
+    return Direct::Done;
+}
+
+template <class M, class E>
+PyObject* report_dict(Result<DriftReport<M>, E>&& report) {
+    if (!report) return fail(report.error());
+    return into_py_dict(*report);
+}
+
+const Signature LINEAR_REGRESSION = function_signature("py_model_perf_linear_regression", {"y_true_src", "y_pred_src"});
+
+PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(LINEAR_REGRESSION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
+        auto data = read_pair(y_true, y_pred);
+        if (!data) return nullptr;
+        auto rt = LinearRegressionRuntime::make(data->first, data->second);
+        if (!rt) return fail(rt.error());
+        return report_to_py_dict(rt->to_map());
+    });
+}
+
+const Signature CLASSIFICATION = function_signature("py_model_perf_classification", {"y_true_src", "y_pred_src"});
+
+PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(CLASSIFICATION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
+        ConfusionMatrix cm;
+        const Direct direct = read_blocks(
+            y_true, y_pred, [](std::size_t) { return true; }, [&](auto t, auto p) { (void)cm.push_dataset(t, p, 1.0f); });
+        if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
+        if (direct == Direct::NotEligible) {
+            auto data = read_pair_raw(y_true, y_pred);
+            if (!data) return nullptr;
+            if (auto ok = cm.push_dataset(data->first, data->second, 1.0f); !ok) return fail(ok.error());
+        }
+        return report_to_py_dict(BinaryClassificationRuntime::from_confusion(cm).to_map());
+    });
+}
+
+// The logistic computation straight from array memory, or nullopt when the arrays
+// need the converting path.
+std::optional<Result<LogisticRegressionRuntime, ModelPerformanceError>> logistic_direct(AnyArray y_true, AnyArray y_pred,
+                                                                                        double threshold) {
+    Result<LogisticAccumulator, ModelPerformanceError> acc = unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
+    const Direct direct = read_blocks(
+        y_true, y_pred,
+        [&](std::size_t n) {
+            acc = LogisticAccumulator::start(n, threshold);
+            return acc.has_value();
+        },
+        [&](auto t, auto p) { acc->add(t, p); });
+    if (direct == Direct::NotEligible) return std::nullopt;
+    if (direct == Direct::LengthMismatch) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
+    if (!acc) return unexpected(acc.error());
+    return acc->finish();
+}
+
+const Signature LOGISTIC_REGRESSION =
+    function_signature("py_model_perf_logistic_regression", {"y_true_src", "y_pred_src", "threshold"});
+
+PyObject* logistic_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(LOGISTIC_REGRESSION, args, nargs, kwnames,
+                [](AnyArray y_true, AnyArray y_pred, float threshold) -> PyObject* {
+                    auto rt = logistic_direct(y_true, y_pred, threshold);
+                    if (!rt) {
+                        auto data = read_pair_raw(y_true, y_pred);
+                        if (!data) return nullptr;
+                        rt = LogisticRegressionRuntime::make(data->first, data->second, threshold);
+                    }
+                    if (!*rt) return fail(rt->error());
+                    return report_to_py_dict((*rt)->to_map());
+                });
+}
+
+// The six runtime checks: a full one over every metric of the family and a partial
+// one over the names the caller lists, parsed before any dict is read.
+const Signature LIN_REG_RT_FULL = function_signature("py_model_perf_lin_reg_rt_full", {"baseline", "latest", "threshold=0.10"});
+const Signature LOG_REG_RT_FULL = function_signature("py_model_perf_log_reg_rt_full", {"baseline", "latest", "threshold=0.10"});
+const Signature CLASS_RT_FULL = function_signature("py_model_perf_class_rt_full", {"baseline", "latest", "threshold=0.10"});
+const Signature LIN_REG_RT_PARTIAL = function_signature("py_model_perf_lin_reg_rt_partial",
+                                                        {"baseline", "latest", "evaluation_metrics", "threshold=0.10"});
+const Signature LOG_REG_RT_PARTIAL = function_signature("py_model_perf_log_reg_rt_partial",
+                                                        {"baseline", "latest", "evaluation_metrics", "threshold=0.10"});
+const Signature CLASS_RT_PARTIAL = function_signature("py_model_perf_class_rt_partial",
+                                                      {"baseline", "latest", "evaluation_metrics", "threshold=0.10"});
+
+template <auto Check, auto& ALL>
+PyObject* rt_full(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(sig, args, nargs, kwnames, [](FloatDict baseline, FloatDict latest, Threshold threshold) -> PyObject* {
+        return report_dict(Check(baseline, latest, ALL, threshold.value));
+    });
+}
+
+template <auto Check, auto Parse>
+PyObject* rt_partial(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call(sig, args, nargs, kwnames,
+                [](FloatDict baseline, FloatDict latest, std::vector<std::string> names, Threshold threshold) -> PyObject* {
+                    auto metrics = Parse(names);
+                    if (!metrics) return fail(metrics.error());
+                    return report_dict(Check(baseline, latest, *metrics, threshold.value));
+                });
+}
+
+PyObject* lin_reg_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_full<regression_performance_runtime, ALL_REGRESSION_METRICS>(LIN_REG_RT_FULL, a, n, kw);
+}
+PyObject* log_reg_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_full<logistic_performance_runtime, ALL_LOGISTIC_METRICS>(LOG_REG_RT_FULL, a, n, kw);
+}
+PyObject* class_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_full<classification_performance_runtime, ALL_CLASSIFICATION_METRICS>(CLASS_RT_FULL, a, n, kw);
+}
+PyObject* lin_reg_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_partial<regression_performance_runtime, parse_linear_regression_metrics>(LIN_REG_RT_PARTIAL, a, n, kw);
+}
+PyObject* log_reg_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_partial<logistic_performance_runtime, parse_logistic_regression_metrics>(LOG_REG_RT_PARTIAL, a, n, kw);
+}
+PyObject* class_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return rt_partial<classification_performance_runtime, parse_classification_metrics>(CLASS_RT_PARTIAL, a, n, kw);
+}
+
+}  // namespace
+
+const FunctionDef PY_MODEL_PERF_LINEAR_REGRESSION{&LINEAR_REGRESSION, linear_regression};
+const FunctionDef PY_MODEL_PERF_CLASSIFICATION{&CLASSIFICATION, classification};
+const FunctionDef PY_MODEL_PERF_LOGISTIC_REGRESSION{&LOGISTIC_REGRESSION, logistic_regression};
+const FunctionDef PY_MODEL_PERF_LIN_REG_RT_FULL{&LIN_REG_RT_FULL, lin_reg_rt_full};
+const FunctionDef PY_MODEL_PERF_LOG_REG_RT_FULL{&LOG_REG_RT_FULL, log_reg_rt_full};
+const FunctionDef PY_MODEL_PERF_CLASS_RT_FULL{&CLASS_RT_FULL, class_rt_full};
+const FunctionDef PY_MODEL_PERF_LIN_REG_RT_PARTIAL{&LIN_REG_RT_PARTIAL, lin_reg_rt_partial};
+const FunctionDef PY_MODEL_PERF_LOG_REG_RT_PARTIAL{&LOG_REG_RT_PARTIAL, log_reg_rt_partial};
+const FunctionDef PY_MODEL_PERF_CLASS_RT_PARTIAL{&CLASS_RT_PARTIAL, class_rt_partial};
+
+}  // namespace morvane::py
+
+
+namespace morvane::py {
+
+namespace {
+
+using E = ModelPerformanceError;
+
+PyObject* none_or_fail(Result<void, E>&& r) {
+    if (!r) return fail(r.error());
+    Py_RETURN_NONE;
+}
+
+template <class M>
+PyObject* dict_or_fail(Result<MetricMap<M>, E>&& r) {
+    if (!r) return fail(r.error());
+    return report_to_py_dict(*r);
+}
+
+template <class M>
+PyObject* report_or_fail(Result<DriftReport<M>, E>&& r) {
+    if (!r) return fail(r.error());
+    return into_py_dict(*r);
+}
+
+// The methods every monitor shares, written once over the monitor type, its element
+// type, and its metric-list parser.
+template <class Monitor, class Elem, auto Parse>
+struct Monitors {
+    using C = Class<Monitor>;
+    using M = typename Monitor::Metric;
+
+    template <const Signature& SIG>
+    static PyObject* push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return C::template method<Access::Exclusive>(SIG, self, a, n, kw,
+                                                     [](Monitor& m, Seq<Elem> y_true, Seq<Elem> y_pred) -> PyObject* {
+                                                         return none_or_fail(m.push_batch(y_true.values, y_pred.values));
+                                                     });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* flush(PyObject* self, PyObject*) {
+        return C::template simple<Access::Exclusive>(self, &SIG, [](Monitor& m) -> PyObject* {
+            m.flush();
+            Py_RETURN_NONE;
+        });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* reset_baseline(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return C::template method<Access::Exclusive>(SIG, self, a, n, kw,
+                                                     [](Monitor& m, Seq<Elem> y_true, Seq<Elem> y_pred) -> PyObject* {
+                                                         return none_or_fail(m.reset_baseline(y_true.values, y_pred.values));
+                                                     });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* performance_snapshot(PyObject* self, PyObject*) {
+        return C::template simple<Access::Shared>(self, &SIG, [](Monitor& m) -> PyObject* {
+            auto rt = m.runtime();
+            if (!rt) return fail(rt.error());
+            return report_to_py_dict(rt->to_map());
+        });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* drift_snapshot(PyObject* self, PyObject*) {
+        return C::template simple<Access::Shared>(self, &SIG, [](Monitor& m) { return dict_or_fail(m.drift_snapshot()); });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* drift_report(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return C::template method<Access::Shared>(SIG, self, a, n, kw, [](Monitor& m, float threshold) -> PyObject* {
+            return report_or_fail(m.drift_report(threshold, std::nullopt));
+        });
+    }
+
+    template <const Signature& SIG>
+    static PyObject* drift_report_partial_metrics(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return C::template method<Access::Shared>(
+            SIG, self, a, n, kw, [](Monitor& m, std::vector<std::string> names, float threshold) -> PyObject* {
+                auto metrics = Parse(names);
+                if (!metrics) return fail(metrics.error());
+                return report_or_fail(m.drift_report(threshold, std::span<const M>(*metrics)));
+            });
+    }
+};
+
+// Signatures of the methods common to the three classes.
+#define MORVANE_MONITOR_SIGNATURES(P, CLS)                                                                    \
+    const Signature P##_PUSH_BATCH = method_signature(CLS, "push_batch", {"y_true", "y_pred"});               \
+    const Signature P##_FLUSH = method_signature(CLS, "flush", {});                                           \
+    const Signature P##_RESET = method_signature(CLS, "reset_baseline", {"y_true", "y_pred"});                \
+    const Signature P##_PERF = method_signature(CLS, "performance_snapshot", {});                             \
+    const Signature P##_DRIFT = method_signature(CLS, "drift_snapshot", {});                                  \
+    const Signature P##_REPORT = method_signature(CLS, "drift_report", {"drift_threshold"});                  \
+    const Signature P##_PARTIAL = method_signature(CLS, "drift_report_partial_metrics", {"metrics", "drift_threshold"});
+
+// ---- PyLinearRegressionStreaming ----
+
+using Linear = Monitors<LinearRegressionStreaming, float, parse_linear_regression_metrics>;
+const Signature LIN_CLASS = class_signature("PyLinearRegressionStreaming", {"y_true", "y_pred"});
+const Signature LIN_PUSH = method_signature("PyLinearRegressionStreaming", "push", {"t", "p"});
+MORVANE_MONITOR_SIGNATURES(LIN, "PyLinearRegressionStreaming")
+
+PyObject* lin_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return Linear::C::construct(LIN_CLASS, tp, args, kwargs, [](Seq<float> y_true, Seq<float> y_pred) {
+        return LinearRegressionStreaming::make(y_true.values, y_pred.values);
+    });
+}
+
+PyObject* lin_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Linear::C::method<Access::Exclusive>(LIN_PUSH, self, a, n, kw,
+                                                [](LinearRegressionStreaming& m, float t, float p) -> PyObject* {
+                                                    m.push(t, p);
+                                                    Py_RETURN_NONE;
+                                                });
+}
+
+// ---- PyLogisticRegressionStreaming ----
+
+using Logistic = Monitors<LogisticRegressionStreaming, float, parse_logistic_regression_metrics>;
+const Signature LOG_CLASS = class_signature("PyLogisticRegressionStreaming", {"y_true", "y_pred", "threshold"});
+const Signature LOG_PUSH = method_signature("PyLogisticRegressionStreaming", "push", {"y_true", "y_pred"});
+const Signature LOG_RESET_THRESHOLD = method_signature("PyLogisticRegressionStreaming", "reset_baseline_and_decision_threshold",
+                                                       {"y_true", "y_pred", "threshold"});
+MORVANE_MONITOR_SIGNATURES(LOG, "PyLogisticRegressionStreaming")
+
+PyObject* log_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return Logistic::C::construct(LOG_CLASS, tp, args, kwargs, [](Seq<float> y_true, Seq<float> y_pred, float threshold) {
+        return LogisticRegressionStreaming::make(y_true.values, y_pred.values, threshold);
+    });
+}
+
+PyObject* log_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Logistic::C::method<Access::Exclusive>(LOG_PUSH, self, a, n, kw,
+                                                  [](LogisticRegressionStreaming& m, float t, float p) -> PyObject* {
+                                                      return none_or_fail(m.push(t, p));
+                                                  });
+}
+
+PyObject* log_reset_threshold(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Logistic::C::method<Access::Exclusive>(
+        LOG_RESET_THRESHOLD, self, a, n, kw,
+        [](LogisticRegressionStreaming& m, Seq<float> y_true, Seq<float> y_pred, float threshold) -> PyObject* {
+            return none_or_fail(m.reset_baseline_and_decision_threshold(y_true.values, y_pred.values, threshold));
+        });
+}
+
+// ---- PyBinaryClassificationStreaming ----
+
+using Binary = Monitors<BinaryClassificationStreaming, std::int32_t, parse_classification_metrics>;
+const Signature BIN_CLASS = class_signature("PyBinaryClassificationStreaming", {"y_true", "y_pred"});
+const Signature BIN_PUSH = method_signature("PyBinaryClassificationStreaming", "push", {"y_true", "y_pred"});
+MORVANE_MONITOR_SIGNATURES(BIN, "PyBinaryClassificationStreaming")
+
+PyObject* bin_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return Binary::C::construct(BIN_CLASS, tp, args, kwargs, [](Seq<std::int32_t> y_true, Seq<std::int32_t> y_pred) {
+        return BinaryClassificationStreaming::make(y_true.values, y_pred.values);
+    });
+}
+
+PyObject* bin_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Binary::C::method<Access::Exclusive>(
+        BIN_PUSH, self, a, n, kw, [](BinaryClassificationStreaming& m, std::int32_t t, std::int32_t p) -> PyObject* {
+            m.push(t, p);
+            Py_RETURN_NONE;
+        });
+}
+
+}  // namespace
+
+// Methods in the order each class presents them.
+PyTypeObject* binary_classification_streaming_type() {
+    static const ClassDef DEF = Binary::C::def(
+        "PyBinaryClassificationStreaming", BIN_CLASS, bin_new,
+        {noargs(BIN_FLUSH, Binary::flush<BIN_FLUSH>), fastcall(BIN_PUSH_BATCH, Binary::push_batch<BIN_PUSH_BATCH>),
+         fastcall(BIN_PUSH, bin_push), fastcall(BIN_RESET, Binary::reset_baseline<BIN_RESET>),
+         noargs(BIN_PERF, Binary::performance_snapshot<BIN_PERF>), noargs(BIN_DRIFT, Binary::drift_snapshot<BIN_DRIFT>),
+         fastcall(BIN_REPORT, Binary::drift_report<BIN_REPORT>),
+         fastcall(BIN_PARTIAL, Binary::drift_report_partial_metrics<BIN_PARTIAL>)});
+    return Binary::C::create(DEF);
+}
+
+PyTypeObject* linear_regression_streaming_type() {
+    static const ClassDef DEF = Linear::C::def(
+        "PyLinearRegressionStreaming", LIN_CLASS, lin_new,
+        {noargs(LIN_FLUSH, Linear::flush<LIN_FLUSH>), fastcall(LIN_PUSH, lin_push),
+         fastcall(LIN_PUSH_BATCH, Linear::push_batch<LIN_PUSH_BATCH>), fastcall(LIN_RESET, Linear::reset_baseline<LIN_RESET>),
+         noargs(LIN_PERF, Linear::performance_snapshot<LIN_PERF>), noargs(LIN_DRIFT, Linear::drift_snapshot<LIN_DRIFT>),
+         fastcall(LIN_REPORT, Linear::drift_report<LIN_REPORT>),
+         fastcall(LIN_PARTIAL, Linear::drift_report_partial_metrics<LIN_PARTIAL>)});
+    return Linear::C::create(DEF);
+}
+
+PyTypeObject* logistic_regression_streaming_type() {
+    static const ClassDef DEF = Logistic::C::def(
+        "PyLogisticRegressionStreaming", LOG_CLASS, log_new,
+        {fastcall(LOG_PUSH, log_push), fastcall(LOG_PUSH_BATCH, Logistic::push_batch<LOG_PUSH_BATCH>),
+         noargs(LOG_PERF, Logistic::performance_snapshot<LOG_PERF>), noargs(LOG_DRIFT, Logistic::drift_snapshot<LOG_DRIFT>),
+         fastcall(LOG_REPORT, Logistic::drift_report<LOG_REPORT>),
+         fastcall(LOG_PARTIAL, Logistic::drift_report_partial_metrics<LOG_PARTIAL>),
+         noargs(LOG_FLUSH, Logistic::flush<LOG_FLUSH>), fastcall(LOG_RESET, Logistic::reset_baseline<LOG_RESET>),
+         fastcall(LOG_RESET_THRESHOLD, log_reset_threshold)});
+    return Logistic::C::create(DEF);
+}
+
+}  // namespace morvane::py

@@ -1,0 +1,209 @@
+#include "core/common/errors.hpp"
+
+#include <array>
+#include <stdexcept>
+
+namespace morvane {
+
+namespace {
+
+constexpr std::array<std::string_view, 5> BIAS_TEXT{
+    "No deviation in behavior between facets",
+    "No segmentation parameters provided",
+    "Ambiguous segmentation parameters",
+    "All data arrays must have equal length and be at least lenght 1",
+    "Invalid bias configuration",
+};
+
+constexpr std::array<std::string_view, 5> BIAS_NAME{
+    "NoFacetDeviation", "NoSegmentationParameters", "AmbiguousSegmentationParameters",
+    "DataLengthError", "BiasConfigError",
+};
+
+constexpr std::array<std::string_view, 8> DRIFT_TEXT{
+    "Data used for runtime drift analysis must be non empty",
+    "Unable to convert internal timestamp into DateTime object",
+    "Internal runtime bins are malformed",
+    "Baseline data must be non empty",
+    "NaN values are not supported",
+    "Unsupported drift type",
+    "Operation not supported in current drift mode",
+    "Configuration not supported in current drift mode",
+};
+
+constexpr std::array<std::string_view, 7> DATA_BIAS_RT_TEXT{
+    "ClassImbalance not present",
+    "DifferenceInProportionOfLabels not present",
+    "KlDivergence not present",
+    "JsDivergence not present",
+    "TotalVariationDistance not present",
+    "KolmogorovSmirnov not present",
+    "LpNorm not present",
+};
+
+constexpr std::array<std::string_view, 12> MODEL_BIAS_RT_TEXT{
+    "DifferenceInPositivePredictedLabels not present",
+    "DisparateImpact not present",
+    "AccuracyDifference not present",
+    "RecallDifference not present",
+    "DifferenceInConditionalAcceptance not present",
+    "DifferenceInAcceptanceRate not present",
+    "SpecialityDifference not present",
+    "DifferenceInConditionalRejection not present",
+    "TreatmentEquity not present",
+    "ConditionalDemographicDesparityPredictedLabels not present",
+    "DifferenceInRejectionRate not present",
+    "GeneralizedEntropy not present",
+};
+
+constexpr std::array<std::string_view, 7> PERF_TEXT{
+    "Metric cannot be computed with given data",
+    "Empty data vectors",
+    "Data vectors must be equal length",
+    "Invalid analysis report",
+    "Bias Error: ",
+    "Data Vector type mistmatch",
+    "UnSupportedType",
+};
+
+constexpr std::array<std::string_view, 7> PERF_NAME{
+    "InvalidData", "EmptyDataVector", "DataVectorLengthMismatch", "InvalidAnalysisReport",
+    "BiasError", "DataVectorTypeMismatch", "UnsupportedTypeError",
+};
+
+template <class A, class E>
+std::string_view lookup(const A& table, E e) {
+    return table.at(static_cast<std::size_t>(e));
+}
+
+// Decodes one UTF-8 sequence starting at s[i] and advances i. Names come from Python
+// str objects, so the text is valid UTF-8; a stray byte decodes as itself.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    const std::size_t extra = b0 < 0x80 ? 0 : (b0 >> 5) == 0x6 ? 1 : (b0 >> 4) == 0xE ? 2 : (b0 >> 3) == 0x1E ? 3 : 0;
+    if (extra == 0 || i + extra >= s.size()) {
+        ++i;
+        return b0;
+    }
+    char32_t cp = b0 & (0x3F >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b >> 6) != 0x2) {
+            ++i;
+            return b0;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    i += extra + 1;
+    return cp;
+}
+
+// Characters shown verbatim: printable ASCII and printable non-ASCII letters. Control
+// characters, C1 controls, format characters such as U+200B..U+200F and the BOM,
+// separators other than the plain blank, surrogates and non-characters are escaped.
+bool is_printable(char32_t c) {
+    if (c < 0x20 || c == 0x7F) return false;
+    if (c < 0x7F) return true;
+    if (c >= 0x80 && c < 0xA0) return false;
+    if (c == 0xAD) return false;
+    if ((c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F))
+        return false;
+    if (c == 0xFEFF || c == 0x2000 || (c > 0x2000 && c <= 0x200A) || c == 0x3000 || c == 0x1680 ||
+        c == 0x00A0 || c == 0x202F || c == 0x205F)
+        return false;
+    if (c >= 0xD800 && c <= 0xDFFF) return false;
+    if ((c & 0xFFFE) == 0xFFFE || (c >= 0xFDD0 && c <= 0xFDEF)) return false;
+    if (c >= 0xE000 && c <= 0xF8FF) return false;  // private use
+    if (c >= 0xFFF9 && c <= 0xFFFB) return false;
+    if (c >= 0xE0000) return false;
+    return c <= 0x10FFFF;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string_view display(BiasError e) { return lookup(BIAS_TEXT, e); }
+std::string_view name(BiasError e) { return lookup(BIAS_NAME, e); }
+std::string_view display(DriftError e) { return lookup(DRIFT_TEXT, e); }
+std::string_view display(DataBiasRuntimeError e) { return lookup(DATA_BIAS_RT_TEXT, e); }
+std::string_view display(ModelBiasRuntimeError e) { return lookup(MODEL_BIAS_RT_TEXT, e); }
+
+std::string display(const ModelPerformanceError& e) {
+    std::string out(lookup(PERF_TEXT, e.kind));
+    if (e.kind == PerfKind::BiasError) out += name(e.bias);
+    return out;
+}
+
+std::string debug_name(const ModelPerformanceError& e) {
+    std::string out(lookup(PERF_NAME, e.kind));
+    if (e.kind == PerfKind::BiasError) {
+        out += '(';
+        out += name(e.bias);
+        out += ')';
+    }
+    return out;
+}
+
+std::string quote_name(std::string_view s) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out = "\"";
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const char32_t c = next_code_point(s, i);
+        switch (c) {
+            case U'\\': out += "\\\\"; continue;
+            case U'"': out += "\\\""; continue;
+            case U'\n': out += "\\n"; continue;
+            case U'\r': out += "\\r"; continue;
+            case U'\t': out += "\\t"; continue;
+            case U'\0': out += "\\0"; continue;
+            default: break;
+        }
+        if (is_printable(c)) {
+            append_utf8(out, c);
+            continue;
+        }
+        std::string hex;
+        for (char32_t v = c; v != 0 || hex.empty(); v >>= 4) hex.insert(hex.begin(), HEX[v & 0xF]);
+        out += "\\u{" + hex + "}";
+    }
+    out += '"';
+    return out;
+}
+
+std::string display(const InvalidMetricError& e) {
+    std::string out = "Metrics: [";
+    for (std::size_t i = 0; i < e.names.size(); ++i) {
+        if (i) out += ", ";
+        out += quote_name(e.names[i]);
+    }
+    out += "] are not supported";
+    return out;
+}
+
+BiasError to_bias_error(const ModelPerformanceError& e) {
+    switch (e.kind) {
+        case PerfKind::InvalidData: return BiasError::NoFacetDeviation;
+        case PerfKind::EmptyDataVector: return BiasError::DataLengthError;
+        default: throw std::logic_error("Invalid error conversion");
+    }
+}
+
+}  // namespace morvane

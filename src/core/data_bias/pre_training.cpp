@@ -1,0 +1,129 @@
+#include "core/data_bias/pre_training.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "core/common/cpu_dispatch.hpp"
+
+namespace morvane {
+
+Result<PreTraining, BiasError> PreTraining::new_from_segmentation(std::span<const std::int8_t> feature,
+                                                                  SegmentRule feature_rule,
+                                                                  std::span<const std::int8_t> ground_truth,
+                                                                  SegmentRule gt_rule) {
+    if (feature.size() != ground_truth.size() || feature.empty()) return unexpected(BiasError::DataLengthError);
+    PreTraining p;
+    p.accumulate(feature, feature_rule, ground_truth, gt_rule);
+    if (!p.has_both_facets()) return unexpected(BiasError::NoFacetDeviation);
+    return p;
+}
+
+void PreTraining::accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+                             std::span<const std::int8_t> ground_truth, SegmentRule gt_rule) {
+    const std::size_t n = std::min(feature.size(), ground_truth.size());
+    // Blocks small enough for 32-bit partial counts; branch-free, so that it vectorises.
+    constexpr std::size_t BLOCK = std::size_t{1} << 24;
+    visit_rule(feature_rule, [&](auto in_a) {
+        visit_rule(gt_rule, [&](auto positive) {
+            with_best_isa([&] {
+                for (std::size_t start = 0; start < n; start += BLOCK) {
+                    const std::size_t end = std::min(n, start + BLOCK);
+                    std::uint32_t a_count = 0, a_positive = 0, all_positive = 0;
+                    for (std::size_t i = start; i < end; ++i) {
+                        const std::uint32_t a = in_a(feature[i]);
+                        const std::uint32_t p = positive(ground_truth[i]);
+                        a_count += a;
+                        a_positive += a & p;
+                        all_positive += p;
+                    }
+                    facet_a_count += a_count;
+                    facet_a_positive += a_positive;
+                    facet_d_count += (end - start) - a_count;
+                    facet_d_positive += all_positive - a_positive;
+                }
+            });
+        });
+    });
+}
+
+namespace data_bias::core {
+
+std::array<float, 7> pre_training_values(const PreTraining& p) {
+    const std::int64_t diff = static_cast<std::int64_t>(p.facet_a_count) - static_cast<std::int64_t>(p.facet_d_count);
+    const float ci = static_cast<float>(std::llabs(diff)) / static_cast<float>(p.facet_a_count + p.facet_d_count);
+
+    const float q_a = static_cast<float>(p.facet_a_positive) / static_cast<float>(p.facet_a_count);
+    const float q_d = static_cast<float>(p.facet_d_positive) / static_cast<float>(p.facet_d_count);
+    const float dpl = q_a - q_d;
+
+    // No epsilon on the logarithms: proportions of 0 or 1 give NaN or infinity.
+    const float kl = q_a * std::log(q_a / q_d) + (1.0f - q_a) * std::log((1.0f - q_a) / (1.0f - q_d));
+
+    const float m = (q_a + q_d) * 0.5f;
+    const float js_a = q_a * std::log(q_a / m) + (1.0f - q_a) * std::log((1.0f - q_a) / (1.0f - m));
+    const float js_d = q_d * std::log(q_d / m) + (1.0f - q_d) * std::log((1.0f - q_d) / (1.0f - m));
+    const float js = (js_a + js_d) * 0.5f;
+
+    // The difference of the negative-label proportions, grouped exactly so.
+    const float e = (1.0f - q_a) + (q_d - 1.0f);
+    const float lp = std::sqrt(dpl * dpl + e * e);
+    const float tvd = (std::fabs(dpl) + std::fabs(e)) * 0.5f;
+    const float ks = std::max(std::fabs(e), std::fabs(dpl));
+    return {ci, dpl, kl, js, lp, tvd, ks};
+}
+
+Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const PreTraining& p) {
+    if (!p.has_both_facets()) return unexpected(ModelPerformanceError::of(PerfKind::EmptyDataVector));
+    const auto values = pre_training_values(p);
+    MetricMap<DataBiasMetric> map;
+    map.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) map.emplace(static_cast<DataBiasMetric>(i), values[i]);
+    return map;
+}
+
+}  // namespace data_bias::core
+
+void PreTraining::add_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags) {
+    const std::size_t n = std::min(facet_flags.size(), label_flags.size());
+    const std::int16_t* f = facet_flags.data();
+    const std::int16_t* l = label_flags.data();
+    // Blocks small enough for 32-bit partial sums, so that the inner loop vectorises.
+    constexpr std::size_t BLOCK = 1 << 15;
+    with_best_isa([&] {
+        for (std::size_t start = 0; start < n; start += BLOCK) {
+            const std::size_t end = std::min(n, start + BLOCK);
+            std::int32_t in_a = 0, pos_a = 0, pos = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                const std::int32_t a = f[i] == 1;
+                const std::int32_t p = l[i];
+                in_a += a;
+                pos_a += a * p;
+                pos += p;
+            }
+            // Label flags are signed: a negative partial sum wraps, as adding each would.
+            facet_a_count += static_cast<std::uint64_t>(in_a);
+            facet_a_positive += static_cast<std::uint64_t>(static_cast<std::int64_t>(pos_a));
+            facet_d_count += (end - start) - static_cast<std::uint64_t>(in_a);
+            facet_d_positive += static_cast<std::uint64_t>(static_cast<std::int64_t>(pos - pos_a));
+        }
+    });
+}
+
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts) {
+    if (!counts.has_both_facets()) return unexpected(BiasError::NoFacetDeviation);
+    auto map = data_bias::core::pre_training_bias(counts);
+    if (!map) return unexpected(to_bias_error(map.error()));
+    return std::move(*map);
+}
+
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(std::span<const std::int16_t> facet_flags,
+                                                                     std::span<const std::int16_t> label_flags) {
+    // Columns of different lengths cannot be paired element by element.
+    if (facet_flags.size() != label_flags.size()) return unexpected(BiasError::DataLengthError);
+    PreTraining counts;
+    counts.add_flags(facet_flags, label_flags);
+    return data_bias_analysis_counts(counts);
+}
+
+}  // namespace morvane

@@ -1,0 +1,70 @@
+// Pre-training bias: four counts of a facet split and the seven data-bias metrics
+// they give. Shared by the one-shot analyzers, the runtime record and the monitors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "core/segmentation/rule.hpp"
+#include "core/common/errors.hpp"
+#include "core/common/metrics.hpp"
+
+namespace morvane {
+
+struct PreTraining {
+    std::uint64_t facet_a_positive = 0;
+    std::uint64_t facet_a_count = 0;
+    std::uint64_t facet_d_positive = 0;
+    std::uint64_t facet_d_count = 0;
+
+    // Counts raw values by their rules. Unequal or empty slices are a DataLengthError,
+    // a sample without both facets NoFacetDeviation.
+    static Result<PreTraining, BiasError> new_from_segmentation(std::span<const std::int8_t> feature,
+                                                                SegmentRule feature_rule,
+                                                                std::span<const std::int8_t> ground_truth,
+                                                                SegmentRule gt_rule);
+
+    // Adds every pair of two slices of equal length by their rules.
+    void accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+                    std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
+
+    // Adds the pairs of facet flags (1 = facet a, any other value facet d) and label
+    // flags (added as signed values) up to the shorter length.
+    void add_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags);
+
+    // Adds one element.
+    void push(bool in_facet_a, bool positive) {
+        if (in_facet_a) {
+            ++facet_a_count;
+            facet_a_positive += positive;
+        } else {
+            ++facet_d_count;
+            facet_d_positive += positive;
+        }
+    }
+
+    std::uint64_t total() const { return facet_a_count + facet_d_count; }
+    bool has_both_facets() const { return facet_a_count != 0 && facet_d_count != 0; }
+};
+
+namespace data_bias::core {
+
+// The seven values in DataBiasMetric order, in 32-bit arithmetic. Both facet counts
+// must be above zero (callers check); a proportion of 0 or 1 gives what IEEE gives.
+std::array<float, 7> pre_training_values(const PreTraining& p);
+
+// The seven-entry metric map, or EmptyDataVector when a facet has no elements.
+Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const PreTraining& p);
+
+}  // namespace data_bias::core
+
+// Facet flags against label flags (1 = facet a / positive label). Flags of unequal
+// length are a DataLengthError; no pairs, or a single facet, NoFacetDeviation.
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(std::span<const std::int16_t> facet_flags,
+                                                                     std::span<const std::int16_t> label_flags);
+
+// The same from counts already made: NoFacetDeviation unless both facets have elements.
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts);
+
+}  // namespace morvane

@@ -1,0 +1,290 @@
+#include "core/drift/baseline.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace morvane {
+
+namespace {
+
+// The 64-bit constant the heuristics raise n to.
+constexpr double MINUS_ONE_THIRD = -0.3333333333333333;
+
+// Float-to-count conversion that saturates: NaN and negatives become 0, values past
+// the unsigned range its maximum.
+std::size_t saturate_count(double x) {
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(x);
+}
+
+double raw_bin_count(QuantileType q, std::span<const double> x) {
+    const std::size_t len = x.size();
+    const double n = static_cast<double>(len);
+    switch (q) {
+        case QuantileType::FreedmanDiaconis: {
+            const std::size_t i3 = std::min(saturate_count(std::floor(0.75 * n)), len - 1);
+            const std::size_t i1 = saturate_count(std::floor(0.25 * n));
+            const double iqr = x[i3] - x[i1];
+            if (iqr == 0.0) return 3.0;
+            const double h = 2.0 * iqr * std::pow(n, MINUS_ONE_THIRD);
+            return std::ceil((x[len - 1] - x[0]) / h);
+        }
+        case QuantileType::Scott: {
+            double sum = 0.0;
+            for (double v : x) sum += v;
+            const double mean = sum / n;
+            double squares = 0.0;
+            for (double v : x) squares += (v - mean) * (v - mean);
+            const double s = std::sqrt((1.0 / (n - 1.0)) * squares);
+            if (x[len - 1] == x[0]) return 3.0;
+            const double h = std::pow(n, MINUS_ONE_THIRD) * (3.49 * s);
+            return std::ceil((x[len - 1] - x[0]) / h);
+        }
+        case QuantileType::Sturges:
+            return std::floor(std::log2(n)) + 1.0;
+    }
+    return 3.0;
+}
+
+// Ascending sort of NaN-free doubles. Large samples go through an LSD radix sort on
+// order-preserving keys (random data costs std::sort a branch miss per comparison);
+// -0.0 lands before +0.0, which compare equal anyway.
+void sort_values(std::vector<double>& x) {
+    constexpr std::size_t RADIX_FROM = 2048;
+    if (x.size() < RADIX_FROM) {
+        std::sort(x.begin(), x.end());
+        return;
+    }
+    constexpr int BITS = 11;
+    constexpr std::size_t BUCKETS = std::size_t{1} << BITS;
+    constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+    const std::size_t n = x.size();
+    std::vector<std::uint64_t> keys(n), scratch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, &x[i], sizeof u);
+        keys[i] = (u & SIGN) ? ~u : (u | SIGN);
+    }
+    std::vector<std::size_t> count(BUCKETS);
+    for (int shift = 0; shift < 64; shift += BITS) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::uint64_t k : keys) ++count[(k >> shift) & (BUCKETS - 1)];
+        if (count[(keys[0] >> shift) & (BUCKETS - 1)] == n) continue;  // one digit value: nothing to move
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (std::uint64_t k : keys) scratch[count[(k >> shift) & (BUCKETS - 1)]++] = k;
+        keys.swap(scratch);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        const std::uint64_t u = (k & SIGN) ? (k & ~SIGN) : ~k;
+        std::memcpy(&x[i], &u, sizeof u);
+    }
+}
+
+}  // namespace
+
+Result<QuantileType, DriftError> parse_quantile_type(std::string_view text) {
+    if (text == "FreedmanDiaconis") return QuantileType::FreedmanDiaconis;
+    if (text == "Scott") return QuantileType::Scott;
+    if (text == "Sturges") return QuantileType::Sturges;
+    return unexpected(DriftError::UnsupportedDriftType);
+}
+
+Result<std::optional<QuantileType>, DriftError> coerce_quantile_type(const std::optional<std::string>& text) {
+    Result<std::optional<QuantileType>, DriftError> out{std::in_place, std::nullopt};
+    if (text) {
+        auto q = parse_quantile_type(*text);
+        if (!q) return unexpected(q.error());
+        out->emplace(*q);
+    }
+    return out;
+}
+
+std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted) {
+    const std::size_t bins = saturate_count(raw_bin_count(q, sorted));
+    return std::clamp(bins, MIN_BINS, MAX_BINS);
+}
+
+Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::span<const double> values,
+                                                                        QuantileType q) {
+    if (values.size() < 2) return unexpected(DriftError::EmptyBaselineData);
+    for (double v : values)
+        if (std::isnan(v)) return unexpected(DriftError::NaNValueError);
+    std::vector<double> sorted(values.begin(), values.end());
+    sort_values(sorted);
+
+    // The grid is laid over the finite values only; infinite baseline values are then
+    // binned like any runtime value beyond the edges (-inf in bin 0, +inf in the last).
+    const auto lo_it = std::upper_bound(sorted.begin(), sorted.end(), -std::numeric_limits<double>::infinity());
+    const auto hi_it = std::lower_bound(lo_it, sorted.end(), std::numeric_limits<double>::infinity());
+    const std::span<const double> finite(lo_it, hi_it);
+
+    BaselineContinuousBins b;
+    b.quantile_type_ = q;
+    if (finite.size() >= 2 && finite.front() != finite.back()) {
+        b.n_bins_ = compute_num_bins(q, finite);
+        const std::size_t edges = b.n_bins_ - 2;
+        const double lo = finite.front(), hi = finite.back();
+        const double count = static_cast<double>(edges);
+        double width = (hi - lo) / count;
+        // A range wider than the largest double: split the division so the width stays finite.
+        if (std::isinf(width)) width = hi / count - lo / count;
+        b.bin_edges_.resize(edges);
+        b.bin_edges_[0] = lo;
+        // Repeated addition, as the edges are defined; the product form differs in the last bits.
+        for (std::size_t i = 1; i < edges; ++i) b.bin_edges_[i] = b.bin_edges_[i - 1] + width;
+        b.inv_width_ = 1.0 / width;
+    } else {
+        // No spread: one edge at the value, so below / equal / above get bins 0 / 1 / 2.
+        b.n_bins_ = MIN_BINS;
+        b.bin_edges_.assign(1, finite.empty() ? sorted.front() : finite.front());
+        b.inv_width_ = 0.0;
+    }
+
+    std::vector<double> counts(b.n_bins_, 0.0);
+    b.accumulate(sorted, counts);
+    const double n = static_cast<double>(values.size());
+    for (double& c : counts) c /= n;
+    b.baseline_bins_ = std::move(counts);
+    return b;
+}
+
+Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> values) {
+    auto fresh = make(values, quantile_type_);
+    if (!fresh) return unexpected(fresh.error());
+    *this = std::move(*fresh);
+    return {};
+}
+
+namespace {
+
+// Exact count of the ascending edges e[0..n) that are <= v, for e[0] <= v <= e[n-1].
+// The guess from the equal-width grid is clamped before the integer conversion (the
+// product may be huge, infinite or NaN), then checked against the stored edges, which
+// repeated addition has moved off the grid by a few ulps at most; a guess more than
+// one bin off falls back to a binary search.
+[[gnu::always_inline]] inline std::size_t grid_bin(double v, const double* e, std::size_t n, double inv_width) {
+    if (n == 1) return 1;
+    const double g = (v - e[0]) * inv_width;
+    std::size_t k = (g >= 0.0 && g < static_cast<double>(n - 1))
+                        ? static_cast<std::size_t>(static_cast<std::int64_t>(g)) + 1
+                        : n;
+    auto exact = [&] { return static_cast<std::size_t>(std::upper_bound(e, e + n, v) - e); };
+    if (k > 1 && e[k - 1] > v) {
+        --k;
+        return (k > 1 && e[k - 1] > v) ? exact() : k;
+    }
+    if (k < n && e[k] <= v) {
+        ++k;
+        return (k < n && e[k] <= v) ? exact() : k;
+    }
+    return k;
+}
+
+}  // namespace
+
+std::size_t BaselineContinuousBins::inner_bin(double v) const {
+    return grid_bin(v, bin_edges_.data(), bin_edges_.size(), inv_width_);
+}
+
+std::size_t BaselineContinuousBins::bin_index(double v) const {
+    if (!(v >= bin_edges_.front())) return 0;  // below the first edge, or NaN
+    if (v > bin_edges_.back()) return n_bins_ - 1;
+    return inner_bin(v);
+}
+
+std::size_t BaselineContinuousBins::bin_index_single(double v) const {
+    if (v < bin_edges_.front()) return 0;
+    if (v <= bin_edges_.back()) {
+        const auto k = static_cast<std::size_t>(std::upper_bound(bin_edges_.begin(), bin_edges_.end(), v) -
+                                                bin_edges_.begin());
+        return std::min(k, n_bins_ - 1);
+    }
+    return n_bins_ - 1;
+}
+
+void BaselineContinuousBins::accumulate(std::span<const double> values, std::span<double> counts) const {
+    const std::size_t nb = n_bins_;
+    const std::size_t ne = bin_edges_.size();
+    // Bin b holds exactly the values with lo[b] <= v < hi[b]; infinities, NaN and values
+    // whose grid guess is off fail the test and take the exact rule instead.
+    std::vector<double> lo(nb), hi(nb);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double last = bin_edges_.back();
+    lo[0] = -inf;
+    hi[0] = bin_edges_.front();
+    for (std::size_t b = 1; b < ne; ++b) {
+        lo[b] = bin_edges_[b - 1];
+        hi[b] = bin_edges_[b];
+    }
+    lo[ne] = last;
+    hi[ne] = std::nextafter(last, inf);
+    lo[nb - 1] = hi[ne];
+    hi[nb - 1] = inf;
+
+    // Four interleaved integer histograms: consecutive samples in the same bin do not
+    // wait on each other's increment. Whole counts below 2^53 add up exactly in doubles,
+    // so the result equals adding 1.0 per sample.
+    std::vector<std::uint64_t> lanes(4 * nb, 0);
+    const double e0 = bin_edges_.front(), inv = inv_width_;
+    const double top_guess = static_cast<double>(ne);  // g + 1 truncates to the top bin
+    constexpr std::size_t BLOCK = 512;
+    std::int32_t guess[BLOCK];
+    const double* v = values.data();
+    const std::size_t n = values.size();
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t m = std::min(BLOCK, n - start);
+        const double* x = v + start;
+        // Branch-free guesses from the equal-width grid (vectorised by the compiler):
+        // below the grid -> 0, beyond it or NaN -> the top bin.
+        for (std::size_t j = 0; j < m; ++j) {
+            double g = (x[j] - e0) * inv;
+            g = g < top_guess ? g : top_guess;
+            g = g > -1.0 ? g : -1.0;
+            guess[j] = static_cast<std::int32_t>(g + 1.0);
+        }
+        for (std::size_t j = 0; j < m; ++j) {
+            const double xv = x[j];
+            std::size_t b = static_cast<std::size_t>(guess[j]);
+            if (!(lo[b] <= xv && xv < hi[b])) b = bin_index(xv);
+            ++lanes[(j & 3) * nb + b];
+        }
+    }
+    for (std::size_t b = 0; b < nb; ++b)
+        counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
+}
+
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::span<const std::string> labels) {
+    if (labels.empty()) return unexpected(DriftError::EmptyBaselineData);
+    // Counted by views into the caller's labels: one string is built per distinct label.
+    std::unordered_map<std::string_view, double> counts;
+    for (const std::string& l : labels) counts[l] += 1.0;
+    std::vector<std::pair<std::string_view, double>> ordered(counts.begin(), counts.end());
+    // string_view compares bytes as unsigned char, shorter first on a common prefix.
+    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    BaselineCategoricalBins b;
+    const double n = static_cast<double>(labels.size());
+    b.label_index_.reserve(ordered.size());
+    b.baseline_bins_.reserve(ordered.size() + 1);
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        b.label_index_.emplace(std::string(ordered[i].first), i);
+        b.baseline_bins_.push_back(ordered[i].second / n);
+    }
+    b.baseline_bins_.push_back(0.0);
+    return b;
+}
+
+Result<void, DriftError> BaselineCategoricalBins::define_bins(std::span<const std::string> labels) {
+    auto fresh = make(labels);
+    if (!fresh) return unexpected(fresh.error());
+    *this = std::move(*fresh);
+    return {};
+}
+
+}  // namespace morvane

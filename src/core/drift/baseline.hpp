@@ -1,0 +1,108 @@
+// Baseline histograms of the drift detectors: the binning heuristics, the continuous
+// baseline with its bin-assignment rule, and the categorical baseline with its
+// trailing bin for labels it never saw.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/common/errors.hpp"
+
+namespace morvane {
+
+enum class QuantileType : std::uint8_t {
+    FreedmanDiaconis,
+    Scott,
+    Sturges,
+};
+
+// Exact, case-sensitive variant names; anything else is "Unsupported drift type".
+Result<QuantileType, DriftError> parse_quantile_type(std::string_view text);
+// Absent text means no heuristic (the detector then uses FreedmanDiaconis).
+Result<std::optional<QuantileType>, DriftError> coerce_quantile_type(const std::optional<std::string>& text);
+
+// Upper bound on the bin count: an extreme outlier would otherwise ask for a histogram
+// that cannot be allocated.
+inline constexpr std::size_t MAX_BINS = 65536;
+// The bin count of a baseline whose values are all equal (or that has no spread).
+inline constexpr std::size_t MIN_BINS = 3;
+
+// Bin count for at least two values sorted ascending: the heuristic's count,
+// saturated into the unsigned range, then clamped to [MIN_BINS, MAX_BINS].
+std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted);
+
+// Equal-width bins over the baseline's range plus two outer bins. With edges
+// e[0] < ... < e[E-1] and B = E + 2 bins: bin 0 is below e[0], bin i is
+// [e[i-1], e[i]) for 1 <= i < E, bin E holds only e[E-1], bin B-1 is above e[E-1].
+class BaselineContinuousBins {
+public:
+    static Result<BaselineContinuousBins, DriftError> make(std::span<const double> values, QuantileType q);
+    // Rebuilds from new data with the same heuristic; on failure nothing changes.
+    Result<void, DriftError> reset(std::span<const double> values);
+
+    // The batch rule: below the first edge -> 0, above the last -> B-1, otherwise the
+    // number of edges <= v. NaN passes neither outer test and lands in bin 0.
+    std::size_t bin_index(double v) const;
+    // The single-sample rule of the streams: the same bins for every value but NaN,
+    // which fails the "at or below the last edge" test and lands in bin B-1.
+    std::size_t bin_index_single(double v) const;
+
+    // Adds 1.0 to counts[bin_index(v)] for every value, by direct index computation on
+    // the equal-width grid corrected against the stored edges. The counts must hold
+    // whole numbers (they are added as integers).
+    void accumulate(std::span<const double> values, std::span<double> counts) const;
+
+    const std::vector<double>& bin_edges() const { return bin_edges_; }
+    const std::vector<double>& baseline_bins() const { return baseline_bins_; }
+    std::size_t n_bins() const { return n_bins_; }
+    QuantileType quantile_type() const { return quantile_type_; }
+
+private:
+    // Exact count of edges <= v, for v within [e[0], e[E-1]], starting from a guess.
+    std::size_t inner_bin(double v) const;
+
+    std::vector<double> bin_edges_;
+    std::vector<double> baseline_bins_;
+    std::size_t n_bins_ = MIN_BINS;
+    QuantileType quantile_type_ = QuantileType::FreedmanDiaconis;
+    double inv_width_ = 0.0;  // 1 / edge spacing; 0 for a single edge
+};
+
+// Hashing that looks labels up by string_view without building a string.
+struct LabelHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+using LabelIndex = std::unordered_map<std::string, std::size_t, LabelHash, std::equal_to<>>;
+
+// One bin per distinct label in byte-wise order, then the unseen-label bin (always 0).
+class BaselineCategoricalBins {
+public:
+    static Result<BaselineCategoricalBins, DriftError> make(std::span<const std::string> labels);
+    // Rebuilds from new labels; on failure nothing changes.
+    Result<void, DriftError> define_bins(std::span<const std::string> labels);
+
+    // The label's bin, or k (the unseen-label bin) for a label the baseline never held.
+    std::size_t index_of(std::string_view label) const {
+        const auto it = label_index_.find(label);
+        return it == label_index_.end() ? label_index_.size() : it->second;
+    }
+
+    const std::vector<double>& baseline_bins() const { return baseline_bins_; }
+    const LabelIndex& label_index() const { return label_index_; }
+    // k + 1: the distinct labels and the unseen-label bin.
+    std::size_t n_bins() const { return baseline_bins_.size(); }
+
+private:
+    std::vector<double> baseline_bins_;
+    LabelIndex label_index_;
+};
+
+}  // namespace morvane

@@ -1,0 +1,30 @@
+#include "core/drift/streaming.hpp"
+
+#include <cmath>
+
+namespace morvane {
+
+double decay_factor_for(std::uint64_t half_life) {
+    if (half_life == 0) return DEFAULT_DECAY_FACTOR;
+    return std::exp2(-1.0 / static_cast<double>(half_life));
+}
+
+std::uint64_t saturate_u64(double x) {
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(x);
+}
+
+std::uint64_t whole_seconds_between(MonotonicClock::time_point since, MonotonicClock::time_point now) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - since).count();
+    return ns > 0 ? static_cast<std::uint64_t>(ns) / 1000000000u : 0;
+}
+
+template class StreamWindow<DecayModeMark>;
+template class StreamWindow<FlushModeMark>;
+template class StreamingContinuousDataDrift<DecayModeMark>;
+template class StreamingContinuousDataDrift<FlushModeMark>;
+template class StreamingCategoricalDataDrift<DecayModeMark>;
+template class StreamingCategoricalDataDrift<FlushModeMark>;
+
+}  // namespace morvane

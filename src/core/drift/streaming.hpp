@@ -1,0 +1,325 @@
+// Streaming drift detectors: a runtime histogram kept open across calls, kept about
+// recent data either by decaying it at each drift computation or by flushing it after
+// a number of samples or a span of time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/drift/baseline.hpp"
+#include "core/drift/scores.hpp"
+#include "core/common/errors.hpp"
+
+namespace morvane {
+
+struct DecayModeMark {};
+struct FlushModeMark {};
+
+// A span of time: whole seconds plus nanoseconds.
+struct FlushCadence {
+    std::uint64_t secs = 0;
+    std::uint32_t nanos = 0;
+};
+
+using MonotonicClock = std::chrono::steady_clock;
+
+inline constexpr std::uint64_t DEFAULT_HALF_LIFE = 86400;
+inline constexpr double DEFAULT_DECAY_FACTOR = 0.9999919774953684;  // 2^(-1/86400)
+inline constexpr double DEFAULT_FLUSH_RATE = 1000000.0;
+inline constexpr FlushCadence DEFAULT_FLUSH_CADENCE{86400, 0};
+// In flush mode the clock is read only when the window holds a multiple of this many samples.
+inline constexpr std::uint64_t CLOCK_CHECK_STRIDE = 256;
+
+// The decay factor of a half-life counted in drift computations; 0 means none given.
+double decay_factor_for(std::uint64_t half_life);
+// Truncation toward zero that saturates: NaN and negatives become 0.
+std::uint64_t saturate_u64(double x);
+// Whole seconds from `since` to `now`, never negative.
+std::uint64_t whole_seconds_between(MonotonicClock::time_point since, MonotonicClock::time_point now);
+
+// The runtime window shared by both detector kinds: accumulated counts, the mode's
+// parameter and the flush clock.
+template <class M>
+class StreamWindow {
+public:
+    static constexpr bool FLUSH = std::is_same_v<M, FlushModeMark>;
+
+    static StreamWindow decay(std::size_t n_bins, std::uint64_t half_life)
+        requires(!FLUSH)
+    {
+        return StreamWindow(n_bins, decay_factor_for(half_life), {}, std::nullopt);
+    }
+    static StreamWindow flush(std::size_t n_bins, std::optional<std::uint64_t> rate, std::optional<FlushCadence> cadence)
+        requires FLUSH
+    {
+        return StreamWindow(n_bins, rate ? static_cast<double>(*rate) : DEFAULT_FLUSH_RATE,
+                            cadence.value_or(DEFAULT_FLUSH_CADENCE), MonotonicClock::now());
+    }
+
+    // Counts one sample in bin b; in flush mode a due flush happens first, so the
+    // sample that crosses a threshold starts the new window.
+    void add(std::size_t b) {
+        if constexpr (FLUSH) {
+            if (total_samples_ >= param_) {
+                flush_now();
+            } else if (saturate_u64(total_samples_) % CLOCK_CHECK_STRIDE == 0 && cadence_elapsed()) {
+                flush_now();
+            }
+        }
+        stream_bins_[b] += 1.0;
+        total_samples_ += 1.0;
+    }
+
+    void flush_now()
+        requires FLUSH
+    {
+        std::fill(stream_bins_.begin(), stream_bins_.end(), 0.0);
+        total_samples_ = 0.0;
+        last_flush_ = MonotonicClock::now();
+    }
+
+    // Scores every metric in order on the current window; an empty window is refused
+    // with nothing changed. Decay mode decays once first, whatever the number of metrics.
+    Result<std::vector<double>, DriftError> score(std::span<const double> baseline, HistogramKind kind,
+                                                  std::span<const DriftType> types) {
+        double sum = 0.0;
+        for (double c : stream_bins_) sum += c;
+        if (sum == 0.0) return unexpected(DriftError::EmptyRuntimeData);
+        std::vector<double> out;
+        out.reserve(types.size());
+        if constexpr (!FLUSH) {
+            for (double& c : stream_bins_) c *= param_;
+            total_samples_ *= param_;
+        }
+        for (DriftType t : types) out.push_back(global_compute_drift(baseline, stream_bins_, total_samples_, kind, t));
+        return out;
+    }
+
+    // Empties the window for a baseline of n_bins bins. Allocates before changing anything.
+    void restart(std::size_t n_bins) {
+        std::vector<double> bins(n_bins, 0.0);
+        stream_bins_ = std::move(bins);
+        total_samples_ = 0.0;
+        if constexpr (FLUSH) last_flush_ = MonotonicClock::now();
+    }
+
+    const std::vector<double>& stream_bins() const { return stream_bins_; }
+    double total_samples() const { return total_samples_; }
+    double decay_factor() const
+        requires(!FLUSH)
+    {
+        return param_;
+    }
+    double flush_rate() const
+        requires FLUSH
+    {
+        return param_;
+    }
+    std::uint64_t seconds_since_flush() const
+        requires FLUSH
+    {
+        return whole_seconds_between(*last_flush_, MonotonicClock::now());
+    }
+
+private:
+    StreamWindow(std::size_t n_bins, double param, FlushCadence cadence,
+                 std::optional<MonotonicClock::time_point> last_flush)
+        : stream_bins_(n_bins, 0.0), param_(param), flush_cadence_(cadence), last_flush_(last_flush) {}
+
+    // Compared in 128 bits: a cadence of up to 2^64 - 1 seconds does not fit in
+    // the clock's nanosecond count.
+    bool cadence_elapsed() const {
+        const auto elapsed = MonotonicClock::now() - *last_flush_;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+        const unsigned __int128 have = ns > 0 ? static_cast<unsigned __int128>(ns) : 0;
+        const unsigned __int128 need =
+            static_cast<unsigned __int128>(flush_cadence_.secs) * 1000000000u + flush_cadence_.nanos;
+        return have >= need;
+    }
+
+    std::vector<double> stream_bins_;
+    double param_;  // decay factor, or flush rate in samples
+    FlushCadence flush_cadence_;
+    std::optional<MonotonicClock::time_point> last_flush_;  // flush mode only
+    double total_samples_ = 0.0;
+};
+
+// What the continuous and categorical detectors share: a baseline, a window of
+// runtime bins over it, scoring, flushing and replacing the baseline.
+template <class Baseline, HistogramKind KIND, class M>
+class StreamingDrift {
+public:
+    using Window = StreamWindow<M>;
+
+    Result<double, DriftError> compute_drift(DriftType type) {
+        auto r = window_.score(baseline_.baseline_bins(), KIND, std::span(&type, 1));
+        if (!r) return unexpected(r.error());
+        return r->front();
+    }
+    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const DriftType> types) {
+        return window_.score(baseline_.baseline_bins(), KIND, types);
+    }
+
+    void flush()
+        requires Window::FLUSH
+    {
+        window_.flush_now();
+    }
+
+    std::size_t n_bins() const { return baseline_.n_bins(); }
+    const Baseline& baseline() const { return baseline_; }
+    const Window& window() const { return window_; }
+
+protected:
+    StreamingDrift(Baseline b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
+
+    // A new detector from a freshly built baseline, or the baseline's error.
+    template <class D, class MakeWindow>
+    static Result<D, DriftError> build(Result<Baseline, DriftError> b, MakeWindow&& make_window) {
+        if (!b) return unexpected(b.error());
+        Window w = make_window(b->n_bins());
+        return D(std::move(*b), std::move(w));
+    }
+
+    // Swaps in a new baseline with a cleared window; on failure nothing changes.
+    Result<void, DriftError> replace_baseline(Result<Baseline, DriftError> b) {
+        if (!b) return unexpected(b.error());
+        Window w = window_;
+        w.restart(b->n_bins());
+        baseline_ = std::move(*b);
+        window_ = std::move(w);
+        return {};
+    }
+
+    Baseline baseline_;
+    Window window_;
+};
+
+template <class M>
+class StreamingContinuousDataDrift
+    : public StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M> {
+    using Base = StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M>;
+    friend Base;
+    using Base::baseline_;
+    using Base::window_;
+
+public:
+    using Window = typename Base::Window;
+
+    static Result<StreamingContinuousDataDrift, DriftError> new_decay(std::span<const double> baseline,
+                                                                      std::optional<QuantileType> q,
+                                                                      std::uint64_t half_life)
+        requires(!Window::FLUSH)
+    {
+        return Base::template build<StreamingContinuousDataDrift>(
+            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
+            [&](std::size_t n) { return Window::decay(n, half_life); });
+    }
+    static Result<StreamingContinuousDataDrift, DriftError> new_flush(std::span<const double> baseline,
+                                                                      std::optional<QuantileType> q,
+                                                                      std::optional<std::uint64_t> rate,
+                                                                      std::optional<FlushCadence> cadence)
+        requires Window::FLUSH
+    {
+        return Base::template build<StreamingContinuousDataDrift>(
+            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
+            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
+    }
+
+    void update_stream(double v) { window_.add(baseline_.bin_index_single(v)); }
+
+    Result<void, DriftError> update_stream_batch(std::span<const double> values) {
+        if (values.empty()) return unexpected(DriftError::EmptyRuntimeData);
+        for (double v : values) window_.add(baseline_.bin_index(v));
+        return {};
+    }
+
+    Result<void, DriftError> reset_baseline(std::span<const double> baseline) {
+        return this->replace_baseline(BaselineContinuousBins::make(baseline, baseline_.quantile_type()));
+    }
+
+    // "binEdges", "baselineBins" and "streamBins" (the stream as fractions of its total).
+    Result<std::vector<std::pair<std::string_view, std::vector<double>>>, DriftError> export_snapshot() const {
+        if (window_.total_samples() == 0.0) return unexpected(DriftError::EmptyRuntimeData);
+        std::vector<double> stream(window_.stream_bins());
+        for (double& c : stream) c /= window_.total_samples();
+        std::vector<std::pair<std::string_view, std::vector<double>>> out;
+        out.emplace_back("binEdges", baseline_.bin_edges());
+        out.emplace_back("baselineBins", baseline_.baseline_bins());
+        out.emplace_back("streamBins", std::move(stream));
+        return out;
+    }
+    const std::vector<double>& export_baseline() const { return baseline_.baseline_bins(); }
+
+private:
+    StreamingContinuousDataDrift(BaselineContinuousBins b, Window w) : Base(std::move(b), std::move(w)) {}
+};
+
+template <class M>
+class StreamingCategoricalDataDrift
+    : public StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M> {
+    using Base = StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M>;
+    friend Base;
+    using Base::baseline_;
+    using Base::window_;
+
+public:
+    using Window = typename Base::Window;
+
+    static Result<StreamingCategoricalDataDrift, DriftError> new_decay(std::span<const std::string> baseline,
+                                                                       std::uint64_t half_life)
+        requires(!Window::FLUSH)
+    {
+        return Base::template build<StreamingCategoricalDataDrift>(
+            BaselineCategoricalBins::make(baseline), [&](std::size_t n) { return Window::decay(n, half_life); });
+    }
+    static Result<StreamingCategoricalDataDrift, DriftError> new_flush(std::span<const std::string> baseline,
+                                                                       std::optional<std::uint64_t> rate,
+                                                                       std::optional<FlushCadence> cadence)
+        requires Window::FLUSH
+    {
+        return Base::template build<StreamingCategoricalDataDrift>(
+            BaselineCategoricalBins::make(baseline),
+            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
+    }
+
+    void update_stream(std::string_view label) { window_.add(baseline_.index_of(label)); }
+
+    Result<void, DriftError> update_stream_batch(std::span<const std::string> labels) {
+        if (labels.empty()) return unexpected(DriftError::EmptyRuntimeData);
+        for (const std::string& l : labels) window_.add(baseline_.index_of(l));
+        return {};
+    }
+
+    Result<void, DriftError> reset_baseline(std::span<const std::string> baseline) {
+        return this->replace_baseline(BaselineCategoricalBins::make(baseline));
+    }
+
+    // Label -> its stream count; the unseen-label bin is not exported.
+    std::vector<std::pair<std::string_view, double>> export_snapshot() const {
+        std::vector<std::pair<std::string_view, double>> out;
+        out.reserve(baseline_.label_index().size());
+        for (const auto& [label, i] : baseline_.label_index()) out.emplace_back(label, window_.stream_bins()[i]);
+        return out;
+    }
+    // Label -> its baseline fraction.
+    std::vector<std::pair<std::string_view, double>> export_baseline() const {
+        std::vector<std::pair<std::string_view, double>> out;
+        out.reserve(baseline_.label_index().size());
+        for (const auto& [label, i] : baseline_.label_index()) out.emplace_back(label, baseline_.baseline_bins()[i]);
+        return out;
+    }
+
+private:
+    StreamingCategoricalDataDrift(BaselineCategoricalBins b, Window w) : Base(std::move(b), std::move(w)) {}
+};
+
+}  // namespace morvane

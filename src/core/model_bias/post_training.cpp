@@ -1,0 +1,253 @@
+#include "core/model_bias/post_training.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morvane {
+
+namespace {
+
+// A rule evaluated once for each of the 256 int8 values, so that batch loops do a
+// table lookup instead of dispatching on the rule's kind per element.
+struct RuleTable {
+    std::array<std::uint8_t, 256> pass{};
+    explicit RuleTable(SegmentRule rule) {
+        for (int v = -128; v <= 127; ++v) pass[static_cast<std::uint8_t>(v)] = rule.passes(static_cast<std::int8_t>(v));
+    }
+    bool operator()(std::int8_t x) const { return pass[static_cast<std::uint8_t>(x)] != 0; }
+};
+
+ConfusionCounts& confusion_of(PostTraining& t, bool in_facet_a) { return in_facet_a ? t.confusion_a : t.confusion_d; }
+
+// Index of a (facet, prediction, label) combination in an eight-bin histogram.
+constexpr unsigned combination(bool in_facet_a, bool predicted_positive, bool label_positive) {
+    return (unsigned{in_facet_a} << 2) | (unsigned{predicted_positive} << 1) | unsigned{label_positive};
+}
+
+float f32(std::uint64_t v) { return static_cast<float>(v); }
+
+// One facet's counts as the 32-bit floats the formulas read. The label and prediction
+// negatives (n - L, n - P) are exact integer differences, converted once: the same as
+// the difference of the converted counts below 2^24, and never a spurious zero above.
+struct FacetFloats {
+    float tp, fp, tn, fn;  // confusion counts
+    float n, l, p;  // elements, label positives, prediction positives
+    float label_negative, pred_negative;
+};
+
+FacetFloats facet_floats(const ConfusionCounts& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
+    return {f32(c.true_positive), f32(c.false_positive), f32(c.true_negative), f32(c.false_negative),
+            f32(n),               f32(l),                f32(p),              f32(n - l),
+            f32(n - p)};
+}
+
+// Sums over the three flag vectors in one pass: how many elements are in facet a (f),
+// predicted positive (p), label positive (l), and their overlaps; `lz` counts positive
+// labels predicted exactly 0, the benefit-zero elements of the entropy.
+struct FlagSums {
+    std::uint64_t n = 0, f = 0, fp = 0, fl = 0, fpl = 0, p = 0, l = 0, pl = 0, lz = 0;
+};
+
+FlagSums sum_flags(const std::int16_t* facet, const std::int16_t* pred, const std::int16_t* label, std::size_t n) {
+    FlagSums s;
+    s.n = n;
+    // Blocks short enough for 16-bit partial sums, which the loop vectorises with
+    // eight counters to a register.
+    constexpr std::size_t BLOCK = 65535;
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t end = std::min(n, start + BLOCK);
+        std::uint16_t sf = 0, sfp = 0, sfl = 0, sfpl = 0, sp = 0, sl = 0, spl = 0, slz = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::uint16_t f = facet[i] == 1, p = pred[i] == 1, l = label[i] == 1, z = pred[i] == 0;
+            sf += f;
+            sfp += f & p;
+            sfl += f & l;
+            sfpl += f & p & l;
+            sp += p;
+            sl += l;
+            spl += p & l;
+            slz += l & z;
+        }
+        s.f += sf, s.fp += sfp, s.fl += sfl, s.fpl += sfpl, s.p += sp, s.l += sl, s.pl += spl, s.lz += slz;
+    }
+    return s;
+}
+
+}  // namespace
+
+void PostTraining::accumulate_single(bool in_facet_a, bool predicted_positive, bool label_positive) {
+    add_combination(in_facet_a, predicted_positive, label_positive, 1);
+}
+
+void PostTraining::add_combination(bool in_facet_a, bool predicted_positive, bool label_positive,
+                                   std::uint64_t count) {
+    if (count == 0) return;
+    (in_facet_a ? facet_a_count : facet_d_count) += count;
+    if (predicted_positive) (in_facet_a ? facet_a_pred_positive : facet_d_pred_positive) += count;
+    if (label_positive) (in_facet_a ? facet_a_label_positive : facet_d_label_positive) += count;
+    ConfusionCounts& c = confusion_of(*this, in_facet_a);
+    if (predicted_positive)
+        (label_positive ? c.true_positive : c.false_positive) += count;
+    else
+        (label_positive ? c.false_negative : c.true_negative) += count;
+}
+
+Result<void, BiasError> PostTraining::accumulate_batch(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+                                                       std::span<const std::int8_t> prediction,
+                                                       SegmentRule prediction_rule,
+                                                       std::span<const std::int8_t> ground_truth, SegmentRule gt_rule) {
+    if (feature.size() != prediction.size() || feature.size() != ground_truth.size() || feature.empty())
+        return unexpected(BiasError::DataLengthError);
+    const RuleTable in_a(feature_rule), pred_pos(prediction_rule), label_pos(gt_rule);
+    std::array<std::uint64_t, 8> histogram{};
+    for (std::size_t i = 0; i < feature.size(); ++i)
+        ++histogram[combination(in_a(feature[i]), pred_pos(prediction[i]), label_pos(ground_truth[i]))];
+    for (unsigned code = 0; code < 8; ++code)
+        add_combination((code & 4) != 0, (code & 2) != 0, (code & 1) != 0, histogram[code]);
+    return {};
+}
+
+Result<DiscretePostTraining, BiasError> DiscretePostTraining::make(std::span<const std::int16_t> facet_flags,
+                                                                   std::span<const std::int16_t> prediction_flags,
+                                                                   std::span<const std::int16_t> label_flags) {
+    const std::size_t n = facet_flags.size();
+    if (prediction_flags.size() != n || label_flags.size() != n || n == 0) return unexpected(BiasError::DataLengthError);
+
+    const FlagSums s = sum_flags(facet_flags.data(), prediction_flags.data(), label_flags.data(), n);
+    DiscretePostTraining d;
+    PostTraining& t = d.counts;
+    t.facet_a_count = s.f;
+    t.facet_a_pred_positive = s.fp;
+    t.facet_a_label_positive = s.fl;
+    t.confusion_a = {s.fpl, s.fp - s.fpl, s.f - s.fp - s.fl + s.fpl, s.fl - s.fpl};
+    t.facet_d_count = s.n - s.f;
+    t.facet_d_pred_positive = s.p - s.fp;
+    t.facet_d_label_positive = s.l - s.fl;
+    const std::uint64_t tp_d = s.pl - s.fpl;
+    t.confusion_d = {tp_d, t.facet_d_pred_positive - tp_d,
+                     t.facet_d_count - t.facet_d_pred_positive - t.facet_d_label_positive + tp_d,
+                     t.facet_d_label_positive - tp_d};
+
+    // Generalized entropy. The benefit sum is an exact count (the running 32-bit sum
+    // of small integers gives the same value while it stays below 2^24, and stalls
+    // past it); the entropy terms are then summed in 32 bits in index order.
+    const std::uint64_t benefit_one = s.pl;
+    const std::uint64_t benefit_two = s.n - s.lz - s.pl;
+    const float benefit_sum = f32(benefit_one + 2 * benefit_two);
+    const float mu = benefit_sum / f32(n);
+    const float r = 1.0f / mu;
+    std::array<float, 3> term{};
+    for (int b = 0; b < 3; ++b) {
+        const float bf = static_cast<float>(b);
+        term[b] = (bf * r) * (bf * r) - 1.0f;
+    }
+    float entropy = -0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        // Benefit 0 or 1 only for a positive label predicted exactly 0 or 1; every
+        // other element has benefit 2. Selected with a mask: the flags are random
+        // enough that a branch here mispredicts often.
+        const auto p = static_cast<std::uint16_t>(prediction_flags[i]);
+        const unsigned keep = 0u - ((label_flags[i] == 1) & (p <= 1));
+        entropy += term[(p & keep) | (2u & ~keep)];
+    }
+    d.generalized_entropy = entropy;
+    return d;
+}
+
+void BucketGeneralizedEntropy::add(bool label_positive, bool predicted_positive) {
+    if (!label_positive)
+        ++benefit_two;
+    else if (predicted_positive)
+        ++benefit_one;
+    else
+        ++benefit_zero;
+}
+
+void BucketGeneralizedEntropy::accumulate(std::span<const std::int8_t> ground_truth, SegmentRule gt_rule,
+                                          std::span<const std::int8_t> prediction, SegmentRule prediction_rule) {
+    const std::size_t m = std::min(ground_truth.size(), prediction.size());
+    if (m == 0) return;
+    const RuleTable label_pos(gt_rule), pred_pos(prediction_rule);
+    std::uint64_t label_count = 0, found = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const bool l = label_pos(ground_truth[i]);
+        label_count += l;
+        found += l & pred_pos(prediction[i]);
+    }
+    benefit_zero += label_count - found;
+    benefit_one += found;
+    benefit_two += m - label_count;
+}
+
+float BucketGeneralizedEntropy::generalized_entropy() const {
+    const float n = f32(total());
+    const float s = f32(benefit_one + 2 * benefit_two);
+    const float q = f32(benefit_one + 4 * benefit_two);
+    return ((n * n) / (s * s)) * q - n;
+}
+
+namespace model_bias {
+
+GuardFailure check_guards(const PostTraining& t) {
+    if (t.facet_a_count == 0 || t.facet_d_count == 0) return GuardFailure::EmptyFacet;
+    const FacetFloats a = facet_floats(t.confusion_a, t.facet_a_count, t.facet_a_label_positive, t.facet_a_pred_positive);
+    const FacetFloats d = facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive);
+    // Compared with 0 exactly; a NaN does not trip a guard.
+    const bool refused = d.p / d.n == 0.0f || t.facet_a_label_positive == 0 || t.facet_d_label_positive == 0 ||
+                         d.pred_negative == 0.0f || a.pred_negative == 0.0f || d.tn + d.fn == 0.0f || a.tn + a.fn == 0.0f ||
+                         d.fp == 0.0f || a.fp == 0.0f;
+    return refused ? GuardFailure::ZeroDenominator : GuardFailure::None;
+}
+
+float cond_dem_desp_in_pred_labels(const PostTraining& t) {
+    const std::uint64_t total = t.facet_a_count + t.facet_d_count;
+    const float n0 = f32(total - (t.facet_a_pred_positive + t.facet_d_pred_positive));
+    // A facet's share of all predicted negatives less its share of positives, both
+    // relative to the predicted-negative count.
+    auto disparity = [&](std::uint64_t n, std::uint64_t p) {
+        const float pn = f32(n - p);
+        return pn / n0 - f32(p) / n0;
+    };
+    const float d_a = disparity(t.facet_a_count, t.facet_a_pred_positive);
+    const float d_d = disparity(t.facet_d_count, t.facet_d_pred_positive);
+    return (d_a * f32(t.facet_a_count) + d_d * f32(t.facet_d_count)) / f32(total);
+}
+
+std::array<float, 12> bias_values(const PostTraining& t, float generalized_entropy) {
+    const FacetFloats a = facet_floats(t.confusion_a, t.facet_a_count, t.facet_a_label_positive, t.facet_a_pred_positive);
+    const FacetFloats d = facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive);
+    const float p_a = a.p / a.n;
+    const float p_d = d.p / d.n;
+    // Differences are facet a minus facet d, except the three rejection-side metrics
+    // (conditional rejection, rejection rate, treatment equity), which are d minus a.
+    return {
+        p_a - p_d,
+        p_a / p_d,
+        (a.tp + a.tn) / (a.tn + ((a.tp + a.fp) + a.fn)) - (d.tp + d.tn) / (d.tn + ((d.tp + d.fp) + d.fn)),
+        a.tp / (a.tp + a.fn) - d.tp / (d.tp + d.fn),
+        a.p / a.l - d.p / d.l,
+        a.tp / (a.tp + a.fp) - d.tp / (d.tp + d.fp),
+        a.tn / (a.tn + a.fp) - d.tn / (d.tn + d.fp),
+        d.label_negative / d.pred_negative - a.label_negative / a.pred_negative,
+        d.tn / (d.tn + d.fn) - a.tn / (a.tn + a.fn),
+        d.fn / d.fp - a.fn / a.fp,
+        cond_dem_desp_in_pred_labels(t),
+        generalized_entropy,
+    };
+}
+
+Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& d) {
+    switch (check_guards(d.counts)) {
+        case GuardFailure::EmptyFacet: return unexpected(BiasError::DataLengthError);
+        case GuardFailure::ZeroDenominator: return unexpected(BiasError::NoFacetDeviation);
+        case GuardFailure::None: break;
+    }
+    const std::array<float, 12> values = bias_values(d.counts, d.generalized_entropy);
+    MetricMap<ModelBiasMetric> map;
+    map.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) map.emplace(static_cast<ModelBiasMetric>(i), values[i]);
+    return map;
+}
+
+}  // namespace model_bias
+}  // namespace morvane

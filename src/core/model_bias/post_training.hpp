@@ -1,0 +1,89 @@
+// Post-training (model) bias: per-facet confusion counts, the generalized-entropy
+// input, and the twelve metrics computed from them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "core/common/errors.hpp"
+#include "core/common/metrics.hpp"
+#include "core/segmentation/rule.hpp"
+
+namespace morvane {
+
+// The four outcomes of one facet. Exact integer counts: the formulas read them as
+// 32-bit floats, which matches a running float count below 2^24 and keeps counting
+// correctly past it.
+struct ConfusionCounts {
+    std::uint64_t true_positive = 0;
+    std::uint64_t false_positive = 0;
+    std::uint64_t true_negative = 0;
+    std::uint64_t false_negative = 0;
+};
+
+struct PostTraining {
+    ConfusionCounts confusion_a;
+    ConfusionCounts confusion_d;
+    std::uint64_t facet_a_count = 0;
+    std::uint64_t facet_a_label_positive = 0;
+    std::uint64_t facet_a_pred_positive = 0;
+    std::uint64_t facet_d_count = 0;
+    std::uint64_t facet_d_label_positive = 0;
+    std::uint64_t facet_d_pred_positive = 0;
+
+    void accumulate_single(bool in_facet_a, bool predicted_positive, bool label_positive);
+
+    // Adds every element of three equally long, non-empty slices; on a length error
+    // nothing is added.
+    Result<void, BiasError> accumulate_batch(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+                                             std::span<const std::int8_t> prediction, SegmentRule prediction_rule,
+                                             std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
+
+    // Adds `count` elements of one (facet, prediction, label) combination.
+    void add_combination(bool in_facet_a, bool predicted_positive, bool label_positive, std::uint64_t count);
+};
+
+// The one-shot record: counts plus the generalized entropy of the same elements.
+struct DiscretePostTraining {
+    PostTraining counts;
+    float generalized_entropy = 0.0f;
+
+    static Result<DiscretePostTraining, BiasError> make(std::span<const std::int16_t> facet_flags,
+                                                        std::span<const std::int16_t> prediction_flags,
+                                                        std::span<const std::int16_t> label_flags);
+};
+
+// Elements counted by benefit (0: missed positive, 1: found positive, 2: negative
+// ground truth); the streaming form of the generalized-entropy input.
+struct BucketGeneralizedEntropy {
+    std::uint64_t benefit_zero = 0;
+    std::uint64_t benefit_one = 0;
+    std::uint64_t benefit_two = 0;
+
+    // Pairs up to the shorter slice.
+    void accumulate(std::span<const std::int8_t> ground_truth, SegmentRule gt_rule,
+                    std::span<const std::int8_t> prediction, SegmentRule prediction_rule);
+    void add(bool label_positive, bool predicted_positive);
+
+    std::uint64_t total() const { return benefit_zero + benefit_one + benefit_two; }
+    // ((n * n) / (S * S)) * Q - n, the unnormalised entropy of the counted elements.
+    float generalized_entropy() const;
+};
+
+namespace model_bias {
+
+// Which guard of the metric formulas a record fails: a facet without elements, or a
+// zero denominator that the guards refuse.
+enum class GuardFailure : std::uint8_t { None, EmptyFacet, ZeroDenominator };
+GuardFailure check_guards(const PostTraining& t);
+
+// The twelve values in ModelBiasMetric order; meaningful once check_guards passes.
+std::array<float, 12> bias_values(const PostTraining& t, float generalized_entropy);
+
+float cond_dem_desp_in_pred_labels(const PostTraining& t);
+
+Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& d);
+
+}  // namespace model_bias
+}  // namespace morvane
