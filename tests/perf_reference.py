@@ -54,7 +54,8 @@ def ratios(tp, fp, tn, fn):
             rp,
             rn,
             (tp + tn) / (tn + (fn + (tp + fp))),
-            ((rp + rp) * pp) / (rp + pp),
+            # precision and recall both 0 is the worst F1, 0 (as scikit-learn has it)
+            F(0) if rp == 0 and pp == 0 else ((rp + rp) * pp) / (rp + pp),
         ]
     return {k: float(v) for k, v in zip(CLASSIFICATION, values)}
 

@@ -272,3 +272,38 @@ def test_configured_epsilon_clamps_predictions(eps):
     )
     expected = log_loss([1.0, 0.0, 1.0], [0.0, 1.0, 0.6], eps=np.float32(float(eps)))
     assert [float(x) for x in lines] == [expected, expected]
+
+
+# ---- F1 when precision and recall are both 0 ----
+
+# (y_true, y_pred) as 0/1 labels, and the F1 every path must report: 0 when there is
+# no true positive but false ones on both sides (precision = recall = 0), NaN only
+# where precision or recall itself is 0/0.
+F1_CASES = [
+    ([1, 0], [0, 1], 0.0),  # TP = 0, FP = 1, FN = 1
+    ([1, 1, 0, 0, 0], [0, 0, 1, 1, 0], 0.0),
+    ([0, 0], [1, 0], math.nan),  # no positive truth: recall 0/0
+    ([1, 0], [0, 0], math.nan),  # no positive prediction: precision 0/0
+    ([1, 0, 1], [1, 1, 0], 0.5),
+]
+
+
+@pytest.mark.parametrize("y_true, y_pred, f1", F1_CASES)
+def test_f1_is_zero_when_precision_and_recall_are_zero(y_true, y_pred, f1):
+    from sklearn.metrics import f1_score
+
+    if not math.isnan(f1):
+        assert f1 == f1_score(y_true, y_pred, zero_division=np.nan)
+    proba = [0.875 if p else 0.125 for p in y_pred]  # the same decisions at threshold 0.5
+    binary = mv.PyBinaryClassificationStreaming([1, 0], [1, 0])
+    binary.push_batch(y_true, y_pred)
+    logistic = mv.PyLogisticRegressionStreaming([1.0, 0.0], [0.875, 0.125], 0.5)
+    logistic.push_batch([float(t) for t in y_true], proba)
+    results = [classify(y_true, y_pred), logreg(y_true, proba), binary.performance_snapshot(),
+               logistic.performance_snapshot()]
+    for r in results:
+        assert same({"F1Score": r["F1Score"]}, {"F1Score": f1})
+    # A collapse to F1 = 0 fails the checks against a perfect baseline; NaN never fails.
+    perfect = classify([1, 0], [1, 0])
+    report = mv.py_model_perf_class_rt_partial(perfect, results[0], ["F1Score"])
+    assert report["passed"] is math.isnan(f1)

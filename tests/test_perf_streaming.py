@@ -180,14 +180,19 @@ def test_logistic_window_matches_reference(pairs, threshold):
     assert same(m.performance_snapshot(), expected)
 
 
-@pytest.mark.parametrize("window_loss, listed", [(0.3, True), (0.9, False)])
-def test_logistic_drift_is_signed_for_log_loss(window_loss, listed):
-    # Baseline LogLoss −ln 0.55 ≈ 0.598; the window's is −ln p for t = 1.
+@pytest.mark.parametrize("window_loss, listed", [(0.3, False), (0.9, True), (0.598, False)])
+def test_logistic_report_fails_a_rising_log_loss(window_loss, listed):
+    # Baseline LogLoss −ln 0.55 ≈ 0.598; the window's is −ln p for t = 1. Log loss is
+    # better lower: the reports fail a rise R − B of at least the threshold (and report
+    # that rise), never a fall; the snapshot keeps the signed B − R.
     m = Logistic([1.0], [0.55], 0.5)
     m.push(1.0, float(np.exp(-window_loss)))
-    report = m.drift_report(0.1)
-    names = [e["metric"] for e in report.get("failed_report", [])]
-    assert ("LogLoss" in names) is listed
+    rise = -m.drift_snapshot()["LogLoss"]
+    for report in (m.drift_report(0.1), m.drift_report_partial_metrics(["LogLoss", "Accuracy"], 0.1)):
+        failed = {e["metric"]: e["driftError"] for e in report.get("failed_report", [])}
+        assert ("LogLoss" in failed) is listed
+        if listed:
+            assert failed["LogLoss"] == rise and rise >= f32(0.1)
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -286,6 +291,8 @@ def test_partial_report_filters_and_thresholds(kind):
     t, p = sample(kind)
     m.push_batch(t, p)
     drift = m.drift_snapshot()
+    if kind == "logistic":  # the reports hold a log loss's rise, the snapshot its fall
+        drift["LogLoss"] = -drift["LogLoss"]
     names = sorted(drift)
     assert m.drift_report_partial_metrics([], -1e30) == {"passed": True}
     for th in (-1.0, 0.0, 0.05, 0.3, math.inf):

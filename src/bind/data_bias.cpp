@@ -84,7 +84,7 @@ PyObject* runtime_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!b) return fail_keys(std::move(b.error()));
         auto l = convert_db_analysis(latest);
         if (!l) return fail_keys(std::move(l.error()));
-        const auto report = data_bias::data_bias_runtime_check(*b, *l, threshold.value);
+        const auto report = data_bias_runtime_check(*b, *l, threshold.value);
         if (!report) return fail(report.error());
         return into_py_dict(*report);
     });
@@ -99,11 +99,11 @@ PyObject* partial_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                     const auto parsed = parse_data_bias_metrics(metrics);
                     if (!parsed) return fail(parsed.error());
                     // Here the latest record is read first; other keys are ignored.
-                    const auto l = DataBiasRuntime::from_names(latest);
-                    if (!l) return fail(l.error());
-                    const auto b = DataBiasRuntime::from_names(baseline);
-                    if (!b) return fail(b.error());
-                    return into_py_dict(DriftReport<DataBiasMetric>::from_runtime(l->runtime_check(*b, *parsed, threshold.value)));
+                    const auto l = DataBiasRecord::from_names(latest);
+                    if (!l) return fail(DataBiasRuntimeError{l.error()});
+                    const auto b = DataBiasRecord::from_names(baseline);
+                    if (!b) return fail(DataBiasRuntimeError{b.error()});
+                    return into_py_dict(DriftReport<DataBiasMetric>::from_runtime(l->check(*b, *parsed, threshold.value)));
                 });
 }
 
@@ -182,7 +182,7 @@ PyObject* streaming_drift_report_partial(PyObject* self, PyObject* const* a, Py_
         [](StreamingDataBias& s, std::vector<std::string> metrics, float threshold) -> PyObject* {
             const auto parsed = parse_data_bias_metrics(metrics);
             if (!parsed) return fail(parsed.error());
-            const auto report = s.drift_report_partial_metrics(*parsed, threshold);
+            const auto report = s.drift_report(threshold, std::span<const DataBiasMetric>(*parsed));
             if (!report) return fail(report.error());
             return into_py_dict(*report);
         });

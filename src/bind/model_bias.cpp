@@ -73,23 +73,18 @@ PyObject* analyzer_explicit_seg(PyObject*, PyObject* const* args, Py_ssize_t nar
 // The latest record is built first, so its missing metric is the one reported.
 PyObject* check(const FloatDict& baseline, const FloatDict& latest, std::span<const ModelBiasMetric> metrics,
                 float threshold) {
-    auto l = ModelBiasRuntime::from_map(latest);
-    if (!l) return fail(l.error());
-    auto b = ModelBiasRuntime::from_map(baseline);
-    if (!b) return fail(b.error());
-    return into_py_dict(DriftReport<ModelBiasMetric>::from_runtime(l->runtime_check(*b, metrics, threshold)));
+    auto l = ModelBiasRecord::from_names(latest);
+    if (!l) return fail(ModelBiasRuntimeError{l.error()});
+    auto b = ModelBiasRecord::from_names(baseline);
+    if (!b) return fail(ModelBiasRuntimeError{b.error()});
+    return into_py_dict(DriftReport<ModelBiasMetric>::from_runtime(l->check(*b, metrics, threshold)));
 }
 
 const Signature RUNTIME_CHECK = function_signature("py_model_bias_runtime_check", {"baseline", "latest", "threshold=0.10"});
 
 PyObject* runtime_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(RUNTIME_CHECK, args, nargs, kwnames, [](FloatDict baseline, FloatDict latest, Threshold t) {
-        static constexpr auto ALL = [] {
-            std::array<ModelBiasMetric, 12> all{};
-            for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<ModelBiasMetric>(i);
-            return all;
-        }();
-        return check(baseline, latest, ALL, t.value);
+        return check(baseline, latest, ALL_METRICS_OF<tables::MODEL_BIAS>, t.value);
     });
 }
 
@@ -184,7 +179,7 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* a, Py_ssize_t n,
         [](StreamingModelBias& s, std::vector<std::string> names, float threshold) -> PyObject* {
             auto metrics = parse_model_bias_metrics(names);
             if (!metrics) return fail(metrics.error());
-            auto report = s.drift_report_partial_metrics(*metrics, threshold);
+            auto report = s.drift_report(threshold, std::span<const ModelBiasMetric>(*metrics));
             if (!report) return fail(report.error());
             return into_py_dict(*report);
         });
@@ -192,9 +187,9 @@ PyObject* drift_report_partial(PyObject* self, PyObject* const* a, Py_ssize_t n,
 
 PyObject* performance_snapshot(PyObject* self, PyObject*) {
     return Streaming::simple<Access::Shared>(self, &PERFORMANCE_SNAPSHOT, [](StreamingModelBias& s) -> PyObject* {
-        auto record = s.runtime_record();
-        if (!record) return fail(record.error());
-        return report_to_py_dict(record->to_map());
+        auto map = s.performance_snapshot();
+        if (!map) return fail(map.error());
+        return report_to_py_dict(*map);
     });
 }
 

@@ -100,7 +100,7 @@ PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return call(LINEAR_REGRESSION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
         auto data = read_pair(y_true, y_pred);
         if (!data) return nullptr;
-        auto rt = LinearRegressionRuntime::make(data->first, data->second);
+        auto rt = regression_metrics(data->first, data->second);
         if (!rt) return fail(rt.error());
         return report_to_py_dict(rt->to_map());
     });
@@ -119,13 +119,13 @@ PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             if (!data) return nullptr;
             if (auto ok = cm.push_dataset(data->first, data->second, 1.0f); !ok) return fail(ok.error());
         }
-        return report_to_py_dict(BinaryClassificationRuntime::from_confusion(cm).to_map());
+        return report_to_py_dict(classification_metrics(cm).to_map());
     });
 }
 
 // The logistic computation straight from array memory, or nullopt when the arrays
 // need the converting path.
-std::optional<Result<LogisticRegressionRuntime, ModelPerformanceError>> logistic_direct(AnyArray y_true, AnyArray y_pred,
+std::optional<Result<LogisticRegressionRecord, ModelPerformanceError>> logistic_direct(AnyArray y_true, AnyArray y_pred,
                                                                                         double threshold) {
     Result<LogisticAccumulator, ModelPerformanceError> acc = unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
     const Direct direct = read_blocks(
@@ -151,7 +151,7 @@ PyObject* logistic_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs
                     if (!rt) {
                         auto data = read_pair_raw(y_true, y_pred);
                         if (!data) return nullptr;
-                        rt = LogisticRegressionRuntime::make(data->first, data->second, threshold);
+                        rt = logistic_metrics(data->first, data->second, threshold);
                     }
                     if (!*rt) return fail(rt->error());
                     return report_to_py_dict((*rt)->to_map());
@@ -188,22 +188,22 @@ PyObject* rt_partial(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* lin_reg_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_full<regression_performance_runtime, ALL_REGRESSION_METRICS>(LIN_REG_RT_FULL, a, n, kw);
+    return rt_full<performance_check<LinearRegressionRecord>, ALL_METRICS_OF<tables::REGRESSION>>(LIN_REG_RT_FULL, a, n, kw);
 }
 PyObject* log_reg_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_full<logistic_performance_runtime, ALL_LOGISTIC_METRICS>(LOG_REG_RT_FULL, a, n, kw);
+    return rt_full<performance_check<LogisticRegressionRecord>, ALL_METRICS_OF<tables::LOGISTIC>>(LOG_REG_RT_FULL, a, n, kw);
 }
 PyObject* class_rt_full(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_full<classification_performance_runtime, ALL_CLASSIFICATION_METRICS>(CLASS_RT_FULL, a, n, kw);
+    return rt_full<performance_check<BinaryClassificationRecord>, ALL_METRICS_OF<tables::CLASSIFICATION>>(CLASS_RT_FULL, a, n, kw);
 }
 PyObject* lin_reg_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_partial<regression_performance_runtime, parse_linear_regression_metrics>(LIN_REG_RT_PARTIAL, a, n, kw);
+    return rt_partial<performance_check<LinearRegressionRecord>, parse_linear_regression_metrics>(LIN_REG_RT_PARTIAL, a, n, kw);
 }
 PyObject* log_reg_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_partial<logistic_performance_runtime, parse_logistic_regression_metrics>(LOG_REG_RT_PARTIAL, a, n, kw);
+    return rt_partial<performance_check<LogisticRegressionRecord>, parse_logistic_regression_metrics>(LOG_REG_RT_PARTIAL, a, n, kw);
 }
 PyObject* class_rt_partial(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return rt_partial<classification_performance_runtime, parse_classification_metrics>(CLASS_RT_PARTIAL, a, n, kw);
+    return rt_partial<performance_check<BinaryClassificationRecord>, parse_classification_metrics>(CLASS_RT_PARTIAL, a, n, kw);
 }
 
 }  // namespace
@@ -278,9 +278,7 @@ struct Monitors {
     template <const Signature& SIG>
     static PyObject* performance_snapshot(PyObject* self, PyObject*) {
         return C::template simple<Access::Shared>(self, &SIG, [](Monitor& m) -> PyObject* {
-            auto rt = m.runtime();
-            if (!rt) return fail(rt.error());
-            return report_to_py_dict(rt->to_map());
+            return dict_or_fail(m.performance_snapshot());
         });
     }
 

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/common/metric_tables.hpp"
 #include "py/numpy.hpp"
 #include "py/raise.hpp"
 #include "py/ref.hpp"
@@ -26,7 +27,7 @@ template <class T, auto D>
 struct WithDefault {
     T value = D;
 };
-using Threshold = WithDefault<float, 0.1f>;
+using Threshold = WithDefault<float, DEFAULT_THRESHOLD>;
 
 // Any NumPy array, borrowed for the call ("PyUntypedArray").
 struct AnyArray {

@@ -160,13 +160,32 @@ PyObject* copy(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     });
 }
 
+// The missing-metric errors by the member numbers the boundary tests raise them with.
+using DM = DataBiasMetric;
+using BM = ModelBiasMetric;
+constexpr std::array DATA_BIAS_MISSING{DM::ClassImbalance, DM::DifferenceInProportionOfLabels, DM::KlDivergence,
+                                       DM::JsDivergence,   DM::TotalVariationDistance,         DM::KolmogorovSmirnov,
+                                       DM::LpNorm};
+constexpr std::array MODEL_BIAS_MISSING{BM::DifferenceInPositivePredictedLabels,
+                                        BM::DisparateImpact,
+                                        BM::AccuracyDifference,
+                                        BM::RecallDifference,
+                                        BM::DifferenceInConditionalAcceptance,
+                                        BM::DifferenceInAcceptanceRate,
+                                        BM::SpecialityDifference,
+                                        BM::DifferenceInConditionalRejection,
+                                        BM::TreatmentEquity,
+                                        BM::ConditionalDemographicDesparityPredictedLabels,
+                                        BM::DifferenceInRejectionRate,
+                                        BM::GeneralizedEntropy};
+
 const Signature RAISE_ERROR = function_signature("raise_error", {"family", "member"});
 PyObject* raise_error(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return call(RAISE_ERROR, a, n, kw, [](std::string family, std::int32_t m) -> PyObject* {
         if (family == "BiasError") return fail(static_cast<BiasError>(m));
         if (family == "DriftError") return fail(static_cast<DriftError>(m));
-        if (family == "DataBiasRuntimeError") return fail(static_cast<DataBiasRuntimeError>(m));
-        if (family == "ModelBiasRuntimeError") return fail(static_cast<ModelBiasRuntimeError>(m));
+        if (family == "DataBiasRuntimeError") return fail(DataBiasRuntimeError{DATA_BIAS_MISSING.at(static_cast<std::size_t>(m))});
+        if (family == "ModelBiasRuntimeError") return fail(ModelBiasRuntimeError{MODEL_BIAS_MISSING.at(static_cast<std::size_t>(m))});
         if (family == "ModelPerformanceError") return fail(ModelPerformanceError::of(static_cast<PerfKind>(m)));
         if (family == "PerfBias") return fail(ModelPerformanceError::of(static_cast<BiasError>(m)));
         if (family == "ToBias") return fail(to_bias_error(ModelPerformanceError::of(static_cast<PerfKind>(m))));

@@ -31,31 +31,6 @@ constexpr std::array<std::string_view, 8> DRIFT_TEXT{
     "Configuration not supported in current drift mode",
 };
 
-constexpr std::array<std::string_view, 7> DATA_BIAS_RT_TEXT{
-    "ClassImbalance not present",
-    "DifferenceInProportionOfLabels not present",
-    "KlDivergence not present",
-    "JsDivergence not present",
-    "TotalVariationDistance not present",
-    "KolmogorovSmirnov not present",
-    "LpNorm not present",
-};
-
-constexpr std::array<std::string_view, 12> MODEL_BIAS_RT_TEXT{
-    "DifferenceInPositivePredictedLabels not present",
-    "DisparateImpact not present",
-    "AccuracyDifference not present",
-    "RecallDifference not present",
-    "DifferenceInConditionalAcceptance not present",
-    "DifferenceInAcceptanceRate not present",
-    "SpecialityDifference not present",
-    "DifferenceInConditionalRejection not present",
-    "TreatmentEquity not present",
-    "ConditionalDemographicDesparityPredictedLabels not present",
-    "DifferenceInRejectionRate not present",
-    "GeneralizedEntropy not present",
-};
-
 constexpr std::array<std::string_view, 7> PERF_TEXT{
     "Metric cannot be computed with given data",
     "Empty data vectors",
@@ -142,8 +117,6 @@ void append_utf8(std::string& out, char32_t c) {
 std::string_view display(BiasError e) { return lookup(BIAS_TEXT, e); }
 std::string_view name(BiasError e) { return lookup(BIAS_NAME, e); }
 std::string_view display(DriftError e) { return lookup(DRIFT_TEXT, e); }
-std::string_view display(DataBiasRuntimeError e) { return lookup(DATA_BIAS_RT_TEXT, e); }
-std::string_view display(ModelBiasRuntimeError e) { return lookup(MODEL_BIAS_RT_TEXT, e); }
 
 std::string display(const ModelPerformanceError& e) {
     std::string out(lookup(PERF_TEXT, e.kind));

@@ -1,4 +1,4 @@
-// The six error enumerations of the module. Every failure a core can report is one
+// The error values of the module. Every failure a core can report is one
 // of these values; the boundary turns them into Python exceptions (py/raise.hpp).
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/common/metric_tables.hpp"
 
 namespace morvane {
 
@@ -34,30 +36,13 @@ enum class DriftError : std::uint8_t {
     UnsupportedConfig,
 };
 
-enum class DataBiasRuntimeError : std::uint8_t {
-    ClassImbalance,
-    DifferenceInProportionOfLabels,
-    KlDivergence,
-    JsDivergence,
-    TotalVariationDistance,
-    KolmogorovSmirnov,
-    LpNorm,
+// A metric a stored dict lacks; its text is "<name> not present".
+template <class M>
+struct MetricNotPresent {
+    M metric;
 };
-
-enum class ModelBiasRuntimeError : std::uint8_t {
-    DifferenceInPositivePredictedLabels,
-    DisparateImpact,
-    AccuracyDifference,
-    RecallDifference,
-    DifferenceInConditionalAcceptance,
-    DifferenceInAcceptanceRate,
-    SpecialityDifference,
-    DifferenceInConditionalRejection,
-    TreatmentEquity,
-    ConditionalDemographicDesparityPredictedLabels,
-    DifferenceInRejectionRate,
-    GeneralizedEntropy,
-};
+using DataBiasRuntimeError = MetricNotPresent<DataBiasMetric>;
+using ModelBiasRuntimeError = MetricNotPresent<ModelBiasMetric>;
 
 // A list of metric names a parser refused; the kind says which family's parser.
 struct InvalidMetricError {
@@ -97,8 +82,10 @@ using PerfKind = ModelPerformanceError::Kind;
 // Display texts: exactly what the Python exception message reads.
 std::string_view display(BiasError e);
 std::string_view display(DriftError e);
-std::string_view display(DataBiasRuntimeError e);
-std::string_view display(ModelBiasRuntimeError e);
+template <class M>
+std::string display(MetricNotPresent<M> e) {
+    return std::string(metric_name(e.metric)) + " not present";
+}
 std::string display(const ModelPerformanceError& e);
 std::string display(const InvalidMetricError& e);
 

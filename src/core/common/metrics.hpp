@@ -1,5 +1,5 @@
-// The metric vocabulary: four enumerations, their printed names, single-name parsing,
-// the five validated list parsers and metric maps.
+// Parsing metric names (one name, or the five validated lists) and metric maps; the
+// enumerations and their names are the metric tables (metric_tables.hpp).
 #pragma once
 
 #include <array>
@@ -12,116 +12,15 @@
 #include <vector>
 
 #include "core/common/errors.hpp"
+#include "core/common/metric_tables.hpp"
 
 namespace morvane {
-
-enum class DataBiasMetric : std::uint8_t {
-    ClassImbalance,
-    DifferenceInProportionOfLabels,
-    KlDivergence,
-    JsDivergence,
-    LpNorm,
-    TotalVariationDistance,
-    KolmogorovSmirnov,
-};
-
-enum class ModelBiasMetric : std::uint8_t {
-    DifferenceInPositivePredictedLabels,
-    DisparateImpact,
-    AccuracyDifference,
-    RecallDifference,
-    DifferenceInConditionalAcceptance,
-    DifferenceInAcceptanceRate,
-    SpecialityDifference,
-    DifferenceInConditionalRejection,
-    DifferenceInRejectionRate,
-    TreatmentEquity,
-    ConditionalDemographicDesparityPredictedLabels,
-    GeneralizedEntropy,
-};
-
-enum class ClassificationEvaluationMetric : std::uint8_t {
-    BalancedAccuracy,
-    PrecisionPositive,
-    PrecisionNegative,
-    RecallPositive,
-    RecallNegative,
-    Accuracy,
-    F1Score,
-    LogLoss,
-};
-
-enum class LinearRegressionEvaluationMetric : std::uint8_t {
-    RootMeanSquaredError,
-    MeanSquaredError,
-    MeanAbsoluteError,
-    RSquared,
-    MaxError,
-    MeanSquaredLogError,
-    RootMeanSquaredLogError,
-    MeanAbsolutePercentageError,
-};
-
-// Printed names of each enumeration, in member order.
-template <class M>
-struct MetricNames;
-
-template <>
-struct MetricNames<DataBiasMetric> {
-    static constexpr std::array<std::string_view, 7> names{
-        "ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence",
-        "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov",
-    };
-};
-
-template <>
-struct MetricNames<ModelBiasMetric> {
-    static constexpr std::array<std::string_view, 12> names{
-        "DifferenceInPositivePredictedLabels",
-        "DisparateImpact",
-        "AccuracyDifference",
-        "RecallDifference",
-        "DifferenceInConditionalAcceptance",
-        "DifferenceInAcceptanceRate",
-        "SpecialityDifference",
-        "DifferenceInConditionalRejection",
-        "DifferenceInRejectionRate",
-        "TreatmentEquity",
-        "ConditionalDemographicDesparityPredictedLabels",
-        "GeneralizedEntropy",
-    };
-};
-
-template <>
-struct MetricNames<ClassificationEvaluationMetric> {
-    static constexpr std::array<std::string_view, 8> names{
-        "BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
-        "RecallNegative", "Accuracy", "F1Score", "LogLoss",
-    };
-};
-
-template <>
-struct MetricNames<LinearRegressionEvaluationMetric> {
-    static constexpr std::array<std::string_view, 8> names{
-        "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared",
-        "MaxError", "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError",
-    };
-};
-
-template <class M>
-inline constexpr std::size_t METRIC_COUNT = MetricNames<M>::names.size();
-
-template <class M>
-constexpr std::string_view metric_name(M m) {
-    return MetricNames<M>::names[static_cast<std::size_t>(m)];
-}
 
 // Exact, case-sensitive match of a printed name; nothing else parses.
 template <class M>
 constexpr std::optional<M> parse_metric(std::string_view text) {
-    const auto& names = MetricNames<M>::names;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (names[i] == text) return static_cast<M>(i);
+    for (const auto& row : MetricTable<M>::rows)
+        if (row.name == text) return row.metric;
     return std::nullopt;
 }
 

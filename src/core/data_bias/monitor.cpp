@@ -13,19 +13,10 @@ Result<PreTraining, ModelPerformanceError> baseline_counts(std::span<const std::
     return *counts;
 }
 
-Result<DataBiasRuntime, ModelPerformanceError> metrics_of(const PreTraining& counts) {
-    auto r = DataBiasRuntime::new_from_pre_training(counts);
+Result<DataBiasRecord, ModelPerformanceError> metrics_of(const PreTraining& counts) {
+    auto r = data_bias_metrics(counts);
     if (!r) return unexpected(ModelPerformanceError::of(r.error()));
     return *r;
-}
-
-// The changes that reach the threshold, among the metrics `keep` accepts.
-template <class Keep>
-DriftReport<DataBiasMetric> report_of(const MetricMap<DataBiasMetric>& changes, float threshold, Keep&& keep) {
-    MetricMap<DataBiasMetric> failed;
-    for (const auto& [m, change] : changes)
-        if (change >= threshold && keep(m)) failed.emplace(m, change);  // a NaN change is never kept
-    return DriftReport<DataBiasMetric>::from_runtime(std::move(failed));
 }
 
 }  // namespace
@@ -64,37 +55,9 @@ Result<void, ModelPerformanceError> StreamingDataBias::reset_baseline(std::span<
     return {};
 }
 
-Result<DataBiasRuntime, ModelPerformanceError> StreamingDataBias::runtime() const {
+Result<DataBiasRecord, ModelPerformanceError> StreamingDataBias::window() const {
     if (runtime_counts.total() == 0) return unexpected(ModelPerformanceError::of(PerfKind::EmptyDataVector));
     return metrics_of(runtime_counts);
-}
-
-Result<MetricMap<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::performance_snapshot() const {
-    const auto r = runtime();
-    if (!r) return unexpected(r.error());
-    return r->to_map();
-}
-
-Result<MetricMap<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::drift_snapshot() const {
-    const auto r = runtime();
-    if (!r) return unexpected(r.error());
-    return r->runtime_drift_report(baseline_metrics);
-}
-
-Result<DriftReport<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::drift_report(
-    std::optional<float> threshold) const {
-    const auto changes = drift_snapshot();
-    if (!changes) return unexpected(changes.error());
-    return report_of(*changes, threshold.value_or(DEFAULT_RUNTIME_THRESHOLD), [](DataBiasMetric) { return true; });
-}
-
-Result<DriftReport<DataBiasMetric>, ModelPerformanceError> StreamingDataBias::drift_report_partial_metrics(
-    std::span<const DataBiasMetric> metrics, std::optional<float> threshold) const {
-    const auto changes = drift_snapshot();
-    if (!changes) return unexpected(changes.error());
-    return report_of(*changes, threshold.value_or(DEFAULT_RUNTIME_THRESHOLD), [&](DataBiasMetric m) {
-        return std::find(metrics.begin(), metrics.end(), m) != metrics.end();
-    });
 }
 
 }  // namespace morvane

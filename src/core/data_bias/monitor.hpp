@@ -6,18 +6,18 @@
 #include <optional>
 #include <span>
 
+#include "core/data_bias/checks.hpp"
 #include "core/data_bias/pre_training.hpp"
 #include "core/segmentation/rule.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
-#include "core/common/check_report.hpp"
-#include "core/data_bias/checks.hpp"
+#include "core/common/monitor_surface.hpp"
 
 namespace morvane {
 
-struct StreamingDataBias {
+struct StreamingDataBias : MonitorSurface<StreamingDataBias, DataBiasRecord> {
     PreTraining runtime_counts;
-    DataBiasRuntime baseline_metrics;
+    DataBiasRecord baseline_metrics;
     SegmentRule feature_segment = SegmentRule::label(1);
     SegmentRule gt_segment = SegmentRule::label(1);
 
@@ -37,13 +37,10 @@ struct StreamingDataBias {
 
     // The metrics of the runtime window: EmptyDataVector while it is empty, a wrapped
     // DataLengthError while it holds a single facet.
-    Result<DataBiasRuntime, ModelPerformanceError> runtime() const;
-    Result<MetricMap<DataBiasMetric>, ModelPerformanceError> performance_snapshot() const;
-    Result<MetricMap<DataBiasMetric>, ModelPerformanceError> drift_snapshot() const;
-    // Metrics whose relative change reaches the threshold (absent: 0.10), either way.
-    Result<DriftReport<DataBiasMetric>, ModelPerformanceError> drift_report(std::optional<float> threshold) const;
-    Result<DriftReport<DataBiasMetric>, ModelPerformanceError> drift_report_partial_metrics(
-        std::span<const DataBiasMetric> metrics, std::optional<float> threshold) const;
+    Result<DataBiasRecord, ModelPerformanceError> window() const;
+    const DataBiasRecord& baseline() const { return baseline_metrics; }
+    // The snapshots and reports are the monitor surface's: the relative change either
+    // way, with the stability epsilon as the floor of the divisor.
 };
 
 }  // namespace morvane

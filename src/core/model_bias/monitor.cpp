@@ -7,17 +7,9 @@ namespace morvane {
 namespace {
 
 constexpr SegmentRule LABEL_ONE = SegmentRule::label(1);
-constexpr float DEFAULT_THRESHOLD = 0.10f;
-
-constexpr std::array<ModelBiasMetric, 12> ALL_METRICS = [] {
-    std::array<ModelBiasMetric, 12> all{};
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<ModelBiasMetric>(i);
-    return all;
-}();
-
 }  // namespace
 
-Result<ModelBiasRuntime, ModelPerformanceError> StreamingModelBias::baseline_from_sample(Slice feature,
+Result<ModelBiasRecord, ModelPerformanceError> StreamingModelBias::baseline_from_sample(Slice feature,
                                                                                          Slice prediction,
                                                                                          Slice ground_truth) const {
     PostTraining counts;
@@ -27,12 +19,12 @@ Result<ModelBiasRuntime, ModelPerformanceError> StreamingModelBias::baseline_fro
         return unexpected(ModelPerformanceError::of(added.error()));
     BucketGeneralizedEntropy buckets;
     buckets.accumulate(ground_truth, gt_segment, prediction, prediction_segment);
-    return ModelBiasRuntime::new_from_post_training(counts, buckets.generalized_entropy());
+    return model_bias_metrics(counts, buckets.generalized_entropy());
 }
 
 Result<StreamingModelBias, ModelPerformanceError> StreamingModelBias::make(Slice features, Slice predictions,
                                                                            Slice ground_truth) {
-    StreamingModelBias s{{}, {}, {}, LABEL_ONE, LABEL_ONE, LABEL_ONE};
+    StreamingModelBias s{{}, {}, {}, {}, LABEL_ONE, LABEL_ONE, LABEL_ONE};
     auto baseline = s.baseline_from_sample(features, predictions, ground_truth);
     if (!baseline) return unexpected(baseline.error());
     s.baseline_metrics = *baseline;
@@ -69,39 +61,9 @@ Result<void, ModelPerformanceError> StreamingModelBias::reset_baseline(Slice fea
     return {};
 }
 
-Result<ModelBiasRuntime, ModelPerformanceError> StreamingModelBias::runtime_record() const {
+Result<ModelBiasRecord, ModelPerformanceError> StreamingModelBias::window() const {
     if (runtime_entropy.total() == 0) return unexpected(ModelPerformanceError::of(PerfKind::EmptyDataVector));
-    return ModelBiasRuntime::new_from_post_training(runtime_post_training, runtime_entropy.generalized_entropy());
-}
-
-Result<MetricMap<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::drift_snapshot() const {
-    auto record = runtime_record();
-    if (!record) return unexpected(record.error());
-    return record->runtime_drift_report(baseline_metrics);
-}
-
-Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::report_over(
-    std::span<const ModelBiasMetric> metrics, std::optional<float> threshold) const {
-    auto record = runtime_record();
-    if (!record) return unexpected(record.error());
-    const float t = threshold.value_or(DEFAULT_THRESHOLD);
-    const MetricMap<ModelBiasMetric> changes = record->runtime_drift_report(baseline_metrics);
-    MetricMap<ModelBiasMetric> kept;
-    for (const ModelBiasMetric m : metrics) {
-        const float d = changes.at(m);
-        if (d >= t) kept.insert_or_assign(m, d);  // a NaN change is never kept
-    }
-    return DriftReport<ModelBiasMetric>::from_runtime(std::move(kept));
-}
-
-Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::drift_report(
-    std::optional<float> threshold) const {
-    return report_over(ALL_METRICS, threshold);
-}
-
-Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> StreamingModelBias::drift_report_partial_metrics(
-    std::span<const ModelBiasMetric> metrics, std::optional<float> threshold) const {
-    return report_over(metrics, threshold);
+    return model_bias_metrics(runtime_post_training, runtime_entropy.generalized_entropy());
 }
 
 }  // namespace morvane

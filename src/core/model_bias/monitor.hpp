@@ -10,13 +10,13 @@
 #include "core/common/metrics.hpp"
 #include "core/model_bias/post_training.hpp"
 #include "core/model_bias/checks.hpp"
-#include "core/common/check_report.hpp"
+#include "core/common/monitor_surface.hpp"
 
 namespace morvane {
 
-struct StreamingModelBias {
+struct StreamingModelBias : MonitorSurface<StreamingModelBias, ModelBiasRecord> {
     PostTraining runtime_post_training;
-    ModelBiasRuntime baseline_metrics;
+    ModelBiasRecord baseline_metrics;
     BucketGeneralizedEntropy runtime_entropy;
     SegmentRule feature_segment;
     SegmentRule prediction_segment;
@@ -35,19 +35,14 @@ struct StreamingModelBias {
     // Replaces only the baseline; the runtime window is kept.
     Result<void, ModelPerformanceError> reset_baseline(Slice feature, Slice prediction, Slice ground_truth);
 
-    // The metrics of the runtime window.
-    Result<ModelBiasRuntime, ModelPerformanceError> runtime_record() const;
-    Result<MetricMap<ModelBiasMetric>, ModelPerformanceError> drift_snapshot() const;
-    // Metrics whose relative change is at least the threshold (0.10 when absent).
-    Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> drift_report(std::optional<float> threshold) const;
-    Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> drift_report_partial_metrics(
-        std::span<const ModelBiasMetric> metrics, std::optional<float> threshold) const;
+    // The metrics of the runtime window (EmptyDataVector while it is empty); snapshots
+    // and reports are the monitor surface's: the relative change, without a floor.
+    Result<ModelBiasRecord, ModelPerformanceError> window() const;
+    const ModelBiasRecord& baseline() const { return baseline_metrics; }
 
 private:
-    Result<ModelBiasRuntime, ModelPerformanceError> baseline_from_sample(Slice feature, Slice prediction,
+    Result<ModelBiasRecord, ModelPerformanceError> baseline_from_sample(Slice feature, Slice prediction,
                                                                          Slice ground_truth) const;
-    Result<DriftReport<ModelBiasMetric>, ModelPerformanceError> report_over(std::span<const ModelBiasMetric> metrics,
-                                                                            std::optional<float> threshold) const;
 };
 
 }  // namespace morvane

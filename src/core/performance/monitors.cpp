@@ -24,19 +24,6 @@ Result<float, E> window_total(const ConfusionMatrix& cm) {
     return total;
 }
 
-template <class Monitor, class Record>
-auto drift_of(const Monitor& monitor, const Record& baseline) -> Result<decltype(runtime_drift_report(baseline, baseline)), E> {
-    const auto rt = monitor.runtime();
-    if (!rt) return unexpected(rt.error());
-    return runtime_drift_report(*rt, baseline);
-}
-
-template <class M>
-Result<DriftReport<M>, E> report_of(Result<MetricMap<M>, E> drift, float threshold, std::optional<std::span<const M>> only) {
-    if (!drift) return unexpected(drift.error());
-    return threshold_drift(*drift, threshold, only);
-}
-
 float stored_eps() { return static_cast<float>(static_cast<double>(STABILITIY_EPS)); }
 
 }  // namespace
@@ -45,7 +32,7 @@ float stored_eps() { return static_cast<float>(static_cast<double>(STABILITIY_EP
 
 Result<LinearRegressionStreaming, E> LinearRegressionStreaming::make(std::span<const float> y_true,
                                                                     std::span<const float> y_pred) {
-    auto baseline = LinearRegressionRuntime::make(y_true, y_pred);
+    auto baseline = regression_metrics(y_true, y_pred);
     if (!baseline) return unexpected(baseline.error());
     LinearRegressionStreaming m;
     m.baseline_ = *baseline;
@@ -59,44 +46,22 @@ Result<void, E> LinearRegressionStreaming::push_batch(std::span<const float> y_t
 }
 
 Result<void, E> LinearRegressionStreaming::reset_baseline(std::span<const float> y_true, std::span<const float> y_pred) {
-    auto baseline = LinearRegressionRuntime::make(y_true, y_pred);
+    auto baseline = regression_metrics(y_true, y_pred);
     if (!baseline) return unexpected(baseline.error());
     baseline_ = *baseline;
     return {};
 }
 
-Result<LinearRegressionRuntime, E> LinearRegressionStreaming::runtime() const {
-    const LinearRegressionErrorBuckets& b = window_;
-    if (b.count == 0.0) return unexpected(E::of(PerfKind::EmptyDataVector));
-    const double n = b.count;
-    const float mse = static_cast<float>(b.squared_error_sum / n);
-    const float msle = static_cast<float>(b.squared_log_error_sum / n);
-    LinearRegressionRuntime r;
-    r.values = {std::sqrt(mse),
-                mse,
-                static_cast<float>(b.absolute_error_sum / n),
-                static_cast<float>(b.r_squared()),
-                static_cast<float>(b.max_error),
-                msle,
-                std::sqrt(msle),
-                static_cast<float>(b.absolute_percent_error_sum / n)};
-    return r;
-}
-
-Result<MetricMap<LinearRegressionEvaluationMetric>, E> LinearRegressionStreaming::drift_snapshot() const {
-    return drift_of(*this, baseline_);
-}
-
-Result<DriftReport<LinearRegressionEvaluationMetric>, E> LinearRegressionStreaming::drift_report(
-    float threshold, std::optional<std::span<const Metric>> only) const {
-    return report_of(drift_snapshot(), threshold, only);
+Result<LinearRegressionRecord, E> LinearRegressionStreaming::window() const {
+    if (window_.count == 0.0) return unexpected(E::of(PerfKind::EmptyDataVector));
+    return regression_metrics(window_, window_.count, RootOf::NarrowedMean);
 }
 
 // ---- logistic regression ----
 
 Result<LogisticRegressionStreaming, E> LogisticRegressionStreaming::make(std::span<const float> y_true,
                                                                         std::span<const float> y_pred, float threshold) {
-    auto baseline = LogisticRegressionRuntime::make(y_true, y_pred, threshold);
+    auto baseline = logistic_metrics(y_true, y_pred, threshold);
     if (!baseline) return unexpected(baseline.error());
     LogisticRegressionStreaming m;
     m.baseline_ = *baseline;
@@ -134,7 +99,7 @@ void LogisticRegressionStreaming::flush() {
 }
 
 Result<void, E> LogisticRegressionStreaming::reset_baseline(std::span<const float> y_true, std::span<const float> y_pred) {
-    auto baseline = LogisticRegressionRuntime::make(y_true, y_pred, decision_threshold_);
+    auto baseline = logistic_metrics(y_true, y_pred, decision_threshold_);
     if (!baseline) return unexpected(baseline.error());
     baseline_ = *baseline;
     return {};
@@ -147,20 +112,11 @@ Result<void, E> LogisticRegressionStreaming::reset_baseline_and_decision_thresho
     return reset_baseline(y_true, y_pred);
 }
 
-Result<LogisticRegressionRuntime, E> LogisticRegressionStreaming::runtime() const {
+Result<LogisticRegressionRecord, E> LogisticRegressionStreaming::window() const {
     const auto total = window_total(window_);
     if (!total) return unexpected(total.error());
     const float log_loss = -static_cast<float>(log_loss_sum_) / *total;
-    return LogisticRegressionRuntime::from_parts(window_, log_loss);
-}
-
-Result<MetricMap<ClassificationEvaluationMetric>, E> LogisticRegressionStreaming::drift_snapshot() const {
-    return drift_of(*this, baseline_);
-}
-
-Result<DriftReport<ClassificationEvaluationMetric>, E> LogisticRegressionStreaming::drift_report(
-    float threshold, std::optional<std::span<const Metric>> only) const {
-    return report_of(drift_snapshot(), threshold, only);
+    return logistic_metrics(window_, log_loss);
 }
 
 // ---- binary classification ----
@@ -171,7 +127,7 @@ Result<BinaryClassificationStreaming, E> BinaryClassificationStreaming::make(std
     ConfusionMatrix cm;
     if (auto ok = cm.push_dataset(y_true, y_pred, LABEL); !ok) return unexpected(ok.error());
     BinaryClassificationStreaming m;
-    m.baseline_ = BinaryClassificationRuntime::from_confusion(cm);
+    m.baseline_ = classification_metrics(cm);
     return m;
 }
 
@@ -179,23 +135,14 @@ Result<void, E> BinaryClassificationStreaming::reset_baseline(std::span<const st
                                                               std::span<const std::int32_t> y_pred) {
     ConfusionMatrix cm;
     if (auto ok = cm.push_dataset(y_true, y_pred, LABEL); !ok) return ok;
-    baseline_ = BinaryClassificationRuntime::from_confusion(cm);
+    baseline_ = classification_metrics(cm);
     window_ = {};
     return {};
 }
 
-Result<BinaryClassificationRuntime, E> BinaryClassificationStreaming::runtime() const {
+Result<BinaryClassificationRecord, E> BinaryClassificationStreaming::window() const {
     if (const auto total = window_total(window_); !total) return unexpected(total.error());
-    return BinaryClassificationRuntime::from_confusion(window_);
-}
-
-Result<MetricMap<ClassificationEvaluationMetric>, E> BinaryClassificationStreaming::drift_snapshot() const {
-    return drift_of(*this, baseline_);
-}
-
-Result<DriftReport<ClassificationEvaluationMetric>, E> BinaryClassificationStreaming::drift_report(
-    float threshold, std::optional<std::span<const Metric>> only) const {
-    return report_of(drift_snapshot(), threshold, only);
+    return classification_metrics(window_);
 }
 
 }  // namespace morvane

@@ -3,32 +3,17 @@
 // stream. Every failing operation leaves the monitor as it was.
 #pragma once
 
-#include <algorithm>
 #include <optional>
 #include <span>
 
-#include "core/common/check_report.hpp"
+#include "core/common/monitor_surface.hpp"
 #include "core/performance/records.hpp"
+#include "core/performance/regression.hpp"
 
 namespace morvane {
 
-// Keeps the drift entries at or above the threshold (NaN never), optionally only
-// those of the listed metrics, as a report.
-template <class M>
-DriftReport<M> threshold_drift(const MetricMap<M>& drift, float threshold, std::optional<std::span<const M>> only) {
-    MetricMap<M> failed;
-    for (const auto& [m, v] : drift) {
-        if (!(v >= threshold)) continue;
-        if (only && std::find(only->begin(), only->end(), m) == only->end()) continue;
-        failed.emplace(m, v);
-    }
-    return DriftReport<M>::from_runtime(std::move(failed));
-}
-
-class LinearRegressionStreaming {
+class LinearRegressionStreaming : public MonitorSurface<LinearRegressionStreaming, LinearRegressionRecord> {
 public:
-    using Metric = LinearRegressionEvaluationMetric;
-    using Error = ModelPerformanceError;
 
     static Result<LinearRegressionStreaming, Error> make(std::span<const float> y_true, std::span<const float> y_pred);
 
@@ -38,22 +23,19 @@ public:
     // Replaces the baseline only; the window stays.
     Result<void, Error> reset_baseline(std::span<const float> y_true, std::span<const float> y_pred);
 
-    // The window's metrics; the square roots are taken after narrowing to 32 bits.
-    Result<LinearRegressionRuntime, Error> runtime() const;
-    Result<MetricMap<Metric>, Error> drift_snapshot() const;
-    Result<DriftReport<Metric>, Error> drift_report(float threshold, std::optional<std::span<const Metric>> only) const;
+    // The window's metrics (EmptyDataVector while it is empty); the square roots are
+    // taken after narrowing to 32 bits.
+    Result<LinearRegressionRecord, Error> window() const;
+    const LinearRegressionRecord& baseline() const { return baseline_; }
 
-    const LinearRegressionRuntime& baseline() const { return baseline_; }
 
 private:
-    LinearRegressionRuntime baseline_;
+    LinearRegressionRecord baseline_;
     LinearRegressionErrorBuckets window_;
 };
 
-class LogisticRegressionStreaming {
+class LogisticRegressionStreaming : public MonitorSurface<LogisticRegressionStreaming, LogisticRegressionRecord> {
 public:
-    using Metric = ClassificationEvaluationMetric;
-    using Error = ModelPerformanceError;
 
     static Result<LogisticRegressionStreaming, Error> make(std::span<const float> y_true, std::span<const float> y_pred,
                                                            float threshold);
@@ -68,9 +50,8 @@ public:
     Result<void, Error> reset_baseline_and_decision_threshold(std::span<const float> y_true,
                                                               std::span<const float> y_pred, float threshold);
 
-    Result<LogisticRegressionRuntime, Error> runtime() const;
-    Result<MetricMap<Metric>, Error> drift_snapshot() const;
-    Result<DriftReport<Metric>, Error> drift_report(float threshold, std::optional<std::span<const Metric>> only) const;
+    Result<LogisticRegressionRecord, Error> window() const;
+    const LogisticRegressionRecord& baseline() const { return baseline_; }
 
     float decision_threshold() const { return decision_threshold_; }
 
@@ -84,17 +65,15 @@ private:
     // The clamp from the stored epsilon, or InvalidData when its bounds cross.
     Result<LogLossClamp, Error> clamp() const;
 
-    LogisticRegressionRuntime baseline_;
+    LogisticRegressionRecord baseline_;
     ConfusionMatrix window_;
     double log_loss_sum_ = 0.0;  // 32-bit terms, accumulated in 64 bits
     float eps_;
     float decision_threshold_;
 };
 
-class BinaryClassificationStreaming {
+class BinaryClassificationStreaming : public MonitorSurface<BinaryClassificationStreaming, BinaryClassificationRecord> {
 public:
-    using Metric = ClassificationEvaluationMetric;
-    using Error = ModelPerformanceError;
     static constexpr std::int32_t LABEL = 1;
 
     static Result<BinaryClassificationStreaming, Error> make(std::span<const std::int32_t> y_true,
@@ -109,12 +88,11 @@ public:
     // Replaces the baseline and empties the window; empty input gives a NaN baseline.
     Result<void, Error> reset_baseline(std::span<const std::int32_t> y_true, std::span<const std::int32_t> y_pred);
 
-    Result<BinaryClassificationRuntime, Error> runtime() const;
-    Result<MetricMap<Metric>, Error> drift_snapshot() const;
-    Result<DriftReport<Metric>, Error> drift_report(float threshold, std::optional<std::span<const Metric>> only) const;
+    Result<BinaryClassificationRecord, Error> window() const;
+    const BinaryClassificationRecord& baseline() const { return baseline_; }
 
 private:
-    BinaryClassificationRuntime baseline_;
+    BinaryClassificationRecord baseline_;
     ConfusionMatrix window_;
 };
 

@@ -1,6 +1,5 @@
-// The performance records the runtime checks compare: construction from a stored
-// dict, the pass/fail rule against a baseline, and the plain per-metric differences
-// the streaming monitors report.
+// The classification records and their formulas: the ratio metrics from confusion
+// counts, and the logistic log loss accumulated over blocks of pairs.
 #pragma once
 
 #include <array>
@@ -8,29 +7,24 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 
 #include "core/common/confusion_counts.hpp"
 #include "core/common/errors.hpp"
+#include "core/common/metric_record.hpp"
 #include "core/common/metrics.hpp"
 #include "core/performance/regression.hpp"
 
 namespace morvane {
 
-// A stored metric set: metric name -> value, exactly as an analysis function returns it.
-using MetricValues = std::unordered_map<std::string, float>;
+// The records of the two classification families, one slot per row of their tables.
+using BinaryClassificationRecord = MetricRecord<tables::CLASSIFICATION>;
+using LogisticRegressionRecord = MetricRecord<tables::LOGISTIC>;
 
-// The seven ratio metrics, in ClassificationEvaluationMetric order without LogLoss.
-struct BinaryClassificationRuntime {
-    std::array<float, 7> values{};
-
-    float get(ClassificationEvaluationMetric m) const { return values[static_cast<std::size_t>(m)]; }
-
-    // The ratio formulas, in 32-bit arithmetic; zero denominators give NaN.
-    static BinaryClassificationRuntime from_confusion(const ConfusionMatrix& cm);
-    static Result<BinaryClassificationRuntime, ModelPerformanceError> from_map(const MetricValues& map);
-    MetricMap<ClassificationEvaluationMetric> to_map() const;
-};
+// The seven ratio metrics from confusion counts, in 32-bit arithmetic: zero
+// denominators give NaN, except F1Score, which is 0 when precision and recall are both 0.
+BinaryClassificationRecord classification_metrics(const ConfusionMatrix& cm);
+// The ratios followed by the given log loss.
+LogisticRegressionRecord logistic_metrics(const ConfusionMatrix& cm, float log_loss);
 
 // The clamp of the log-loss probabilities: [eps, 1 - eps] in 32 bits.
 struct LogLossClamp {
@@ -47,8 +41,6 @@ struct LogLossClamp {
     }
 };
 
-struct LogisticRegressionRuntime;
-
 // The one-shot logistic computation, fed in consecutive blocks of pairs: counts of
 // both thresholded sides, and the log-loss terms summed in input order.
 struct LogisticAccumulator {
@@ -64,49 +56,22 @@ struct LogisticAccumulator {
     // Equal-length blocks, in order.
     void add(std::span<const float> y_true, std::span<const float> y_pred);
     // LogLoss = −sum / n; a NaN LogLoss fails with InvalidData.
-    Result<LogisticRegressionRuntime, ModelPerformanceError> finish() const;
+    Result<LogisticRegressionRecord, ModelPerformanceError> finish() const;
 };
 
-// The seven ratio metrics followed by LogLoss.
-struct LogisticRegressionRuntime {
-    std::array<float, 8> values{};
+// The logistic metrics of two equal-length vectors: both thresholded (as 64-bit values)
+// for the counts; the log loss uses the raw ground truth and the clamped predictions. A
+// NaN log loss (empty input, NaN data, t = 1 with p = 1) or an unusable epsilon fails
+// with InvalidData.
+Result<LogisticRegressionRecord, ModelPerformanceError> logistic_metrics(std::span<const float> y_true,
+                                                                         std::span<const float> y_pred, double threshold);
 
-    float get(ClassificationEvaluationMetric m) const { return values[static_cast<std::size_t>(m)]; }
-
-    // Thresholds both vectors (as 64-bit values) for the counts; the log loss uses the
-    // raw ground truth and the clamped predictions. A NaN log loss (empty input, NaN
-    // data, t = 1 with p = 1) or an unusable epsilon fails with InvalidData.
-    static Result<LogisticRegressionRuntime, ModelPerformanceError> make(std::span<const float> y_true,
-                                                                         std::span<const float> y_pred,
-                                                                         double threshold);
-    static LogisticRegressionRuntime from_parts(const ConfusionMatrix& cm, float log_loss);
-    static Result<LogisticRegressionRuntime, ModelPerformanceError> from_map(const MetricValues& map);
-    MetricMap<ClassificationEvaluationMetric> to_map() const;
-};
-
-// LinearRegressionRuntime from a stored metric set.
-Result<LinearRegressionRuntime, ModelPerformanceError> linear_regression_from_map(const MetricValues& map);
-
-// The metrics of `metrics` that degraded beyond the relative threshold, each with its
-// degradation; a metric named twice is reported once. Never fails.
-MetricMap<LinearRegressionEvaluationMetric> compare_to_baseline(const LinearRegressionRuntime& latest,
-                                                                std::span<const LinearRegressionEvaluationMetric> metrics,
-                                                                const LinearRegressionRuntime& baseline, float threshold);
-MetricMap<ClassificationEvaluationMetric> compare_to_baseline(const LogisticRegressionRuntime& latest,
-                                                              std::span<const ClassificationEvaluationMetric> metrics,
-                                                              const LogisticRegressionRuntime& baseline, float threshold);
-MetricMap<ClassificationEvaluationMetric> compare_to_baseline(const BinaryClassificationRuntime& latest,
-                                                              std::span<const ClassificationEvaluationMetric> metrics,
-                                                              const BinaryClassificationRuntime& baseline,
-                                                              float threshold);
-
-// Every metric of the family with baseline − runtime: absolute for regression, signed
-// for the two classification records.
-MetricMap<LinearRegressionEvaluationMetric> runtime_drift_report(const LinearRegressionRuntime& runtime,
-                                                                 const LinearRegressionRuntime& baseline);
-MetricMap<ClassificationEvaluationMetric> runtime_drift_report(const LogisticRegressionRuntime& runtime,
-                                                               const LogisticRegressionRuntime& baseline);
-MetricMap<ClassificationEvaluationMetric> runtime_drift_report(const BinaryClassificationRuntime& runtime,
-                                                               const BinaryClassificationRuntime& baseline);
+// A record from a stored metric set; a missing name fails with InvalidAnalysisReport.
+template <class Record>
+Result<Record, ModelPerformanceError> performance_record(const MetricValues& map) {
+    auto r = Record::from_names(map);
+    if (!r) return unexpected(ModelPerformanceError::of(PerfKind::InvalidAnalysisReport));
+    return *r;
+}
 
 }  // namespace morvane

@@ -38,33 +38,33 @@ double LinearRegressionErrorBuckets::r_squared() const {
     return sse == 0.0 ? 1.0 : 0.0;
 }
 
-LinearRegressionRuntime LinearRegressionRuntime::from_buckets(const LinearRegressionErrorBuckets& b, double n) {
+LinearRegressionRecord regression_metrics(const LinearRegressionErrorBuckets& b, double n, RootOf roots) {
+    using enum LinearRegressionEvaluationMetric;
+    LinearRegressionRecord r;
+    const auto set = [&r](LinearRegressionEvaluationMetric m, float v) { r.values[static_cast<std::size_t>(m)] = v; };
     const double mse = b.squared_error_sum / n;
-    const double rmse = std::sqrt(mse);
-    const double mae = b.absolute_error_sum / n;
-    const double r2 = b.r_squared();
     const double msle = b.squared_log_error_sum / n;
-    const double rmsle = std::sqrt(msle);
-    const double mape = b.absolute_percent_error_sum / n;
-    LinearRegressionRuntime r;
-    r.values = {static_cast<float>(rmse), static_cast<float>(mse),   static_cast<float>(mae),
-                static_cast<float>(r2),   static_cast<float>(b.max_error), static_cast<float>(msle),
-                static_cast<float>(rmsle), static_cast<float>(mape)};
+    set(MeanSquaredError, static_cast<float>(mse));
+    set(MeanAbsoluteError, static_cast<float>(b.absolute_error_sum / n));
+    set(RSquared, static_cast<float>(b.r_squared()));
+    set(MaxError, static_cast<float>(b.max_error));
+    set(MeanSquaredLogError, static_cast<float>(msle));
+    set(MeanAbsolutePercentageError, static_cast<float>(b.absolute_percent_error_sum / n));
+    if (roots == RootOf::WideMean) {
+        set(RootMeanSquaredError, static_cast<float>(std::sqrt(mse)));
+        set(RootMeanSquaredLogError, static_cast<float>(std::sqrt(msle)));
+    } else {
+        set(RootMeanSquaredError, std::sqrt(static_cast<float>(mse)));
+        set(RootMeanSquaredLogError, std::sqrt(static_cast<float>(msle)));
+    }
     return r;
 }
 
-Result<LinearRegressionRuntime, ModelPerformanceError> LinearRegressionRuntime::make(std::span<const float> y_true,
-                                                                                     std::span<const float> y_pred) {
+Result<LinearRegressionRecord, ModelPerformanceError> regression_metrics(std::span<const float> y_true,
+                                                                         std::span<const float> y_pred) {
     auto buckets = LinearRegressionErrorBuckets::from_dataset(y_true, y_pred);
     if (!buckets) return unexpected(buckets.error());
-    return from_buckets(*buckets, static_cast<double>(static_cast<std::uint64_t>(y_true.size())));
-}
-
-MetricMap<LinearRegressionEvaluationMetric> LinearRegressionRuntime::to_map() const {
-    MetricMap<LinearRegressionEvaluationMetric> map;
-    map.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) map.emplace(static_cast<LinearRegressionEvaluationMetric>(i), values[i]);
-    return map;
+    return regression_metrics(*buckets, static_cast<double>(static_cast<std::uint64_t>(y_true.size())));
 }
 
 }  // namespace morvane

@@ -1,12 +1,13 @@
 // Regression metrics: one pass fills ten 64-bit sums; finishing turns them into the
-// eight 32-bit metrics. The streaming monitor keeps the same sums open.
+// 32-bit metrics of the regression table. The streaming monitor keeps the same sums open.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <span>
 
 #include "core/common/errors.hpp"
-#include "core/common/metrics.hpp"
+#include "core/common/metric_record.hpp"
 
 namespace morvane {
 
@@ -32,18 +33,17 @@ struct LinearRegressionErrorBuckets {
     double r_squared() const;
 };
 
-// The eight metrics in LinearRegressionEvaluationMetric order.
-struct LinearRegressionRuntime {
-    std::array<float, 8> values{};
+// The regression record: one slot per row of the regression table.
+using LinearRegressionRecord = MetricRecord<tables::REGRESSION>;
 
-    float get(LinearRegressionEvaluationMetric m) const { return values[static_cast<std::size_t>(m)]; }
+// How the two root metrics are taken: of the 64-bit mean, narrowed after (the one-shot
+// function), or of the mean narrowed to 32 bits first (the streaming monitor).
+enum class RootOf : std::uint8_t { WideMean, NarrowedMean };
 
-    static Result<LinearRegressionRuntime, ModelPerformanceError> make(std::span<const float> y_true,
-                                                                       std::span<const float> y_pred);
-    // Finishes the sums; n is the number of pairs as a 64-bit float.
-    static LinearRegressionRuntime from_buckets(const LinearRegressionErrorBuckets& b, double n);
-
-    MetricMap<LinearRegressionEvaluationMetric> to_map() const;
-};
+// The metrics from the sums record; n is the number of pairs as a 64-bit float.
+LinearRegressionRecord regression_metrics(const LinearRegressionErrorBuckets& b, double n, RootOf roots = RootOf::WideMean);
+// The metrics of two equal-length, non-empty vectors.
+Result<LinearRegressionRecord, ModelPerformanceError> regression_metrics(std::span<const float> y_true,
+                                                                         std::span<const float> y_pred);
 
 }  // namespace morvane
