@@ -8,11 +8,8 @@ namespace morvane::py {
 
 void wrap_argument_error(std::string_view name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+    Ref original = ErrorScope().take();
+    Ref text = Ref::steal(original ? PyObject_Str(original.get()) : nullptr);
     const char* msg = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!msg) {
         PyErr_Clear();
@@ -24,12 +21,9 @@ void wrap_argument_error(std::string_view name) {
     m += msg;
     type_error(m);
     // Keep the original error as the cause, as Python does for chained conversions.
-    if (v) {
-        PyObject *nt, *nv, *ntb;
-        PyErr_Fetch(&nt, &nv, &ntb);
-        PyErr_NormalizeException(&nt, &nv, &ntb);
-        if (nv) PyException_SetCause(nv, v.release());
-        PyErr_Restore(nt, nv, ntb);
+    if (original) {
+        const ErrorScope wrapped;
+        if (wrapped.value()) PyException_SetCause(wrapped.value(), original.release());
     }
 }
 
