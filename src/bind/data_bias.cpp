@@ -37,19 +37,13 @@ PyObject* analyzer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call(ANALYZER, args, nargs, kwnames, [](AnyArray feature, AnyArray ground_truth, Object feature_value, Object gt_value) -> PyObject* {
         // The ground truth is labelled before the features. The facet flags are only
         // counted against the label flags, so they are reduced as they are made.
-        const auto labels = apply_label_bits(ground_truth.array, gt_value.object);
+        const auto labels = apply_label(ground_truth.array, gt_value.object);
         if (!labels) return nullptr;
         const auto facets = apply_label_counts(feature.array, feature_value.object, *labels);
         if (!facets) return nullptr;
         // Columns of different lengths cannot be paired element by element.
         if (facets->length != labels->size) return fail(BiasError::DataLengthError);
-        const BitCounts& c = facets->counts;
-        PreTraining counts;
-        counts.facet_a_count = c.tests;
-        counts.facet_a_positive = c.both;
-        counts.facet_d_count = facets->length - c.tests;
-        counts.facet_d_positive = c.flags - c.both;
-        auto map = data_bias_analysis_counts(counts);
+        auto map = data_bias_analysis_counts(PreTraining::from_flag_counts(facets->counts, facets->length));
         if (!map) return fail(map.error());
         return report_to_py_dict(*map);
     });

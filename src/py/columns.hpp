@@ -1,6 +1,6 @@
-// Segmentation: a raw column plus a rule becomes 16-bit membership flags (1 = in the
-// group: facet a, or a positive label). The implicit form decides by itself whether a
-// numeric column is categorical or continuous; the explicit form is told the rule.
+// Segmentation of Python columns: a raw column plus a rule becomes membership flags
+// (1 = in the group: facet a, or a positive label). The implicit form decides by itself
+// whether a numeric column is categorical or continuous; the explicit form is told the rule.
 #pragma once
 
 #include <Python.h>
@@ -22,14 +22,6 @@ namespace morvane::py {
 // nullopt with that Python error set.
 std::optional<Flags> apply_label(PyArrayObject* column, PyObject* label_or_threshold);
 
-// The same labelling as bits (flag i is bit i % 64 of word i / 64), for callers that
-// only count the flags: a sixteenth of the memory of the flags vector.
-struct BitFlags {
-    FlagWords words;
-    std::size_t size = 0;
-};
-std::optional<BitFlags> apply_label_bits(PyArrayObject* column, PyObject* label_or_threshold);
-
 // The labelling of a column counted against flags given as bits, without making its
 // own flags: over the pairs up to the shorter length, how many of its flags are set
 // (`tests`), how many of them where the given flag is set (`both`), how many given
@@ -38,7 +30,7 @@ struct LabelCounts {
     BitCounts counts;
     std::size_t length = 0;
 };
-std::optional<LabelCounts> apply_label_counts(PyArrayObject* column, PyObject* label_or_threshold, const BitFlags& flags);
+std::optional<LabelCounts> apply_label_counts(PyArrayObject* column, PyObject* label_or_threshold, const Flags& flags);
 
 // The explicit segmentation: a threshold with its comparison kind, or a string label.
 // Any other combination, an unknown kind or an unreadable column is BiasConfigError

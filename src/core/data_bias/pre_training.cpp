@@ -84,30 +84,13 @@ Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const
 
 }  // namespace data_bias::core
 
-void PreTraining::add_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags) {
-    const std::size_t n = std::min(facet_flags.size(), label_flags.size());
-    const std::int16_t* f = facet_flags.data();
-    const std::int16_t* l = label_flags.data();
-    // Blocks small enough for 32-bit partial sums, so that the inner loop vectorises.
-    constexpr std::size_t BLOCK = 1 << 15;
-    with_best_isa([&] {
-        for (std::size_t start = 0; start < n; start += BLOCK) {
-            const std::size_t end = std::min(n, start + BLOCK);
-            std::int32_t in_a = 0, pos_a = 0, pos = 0;
-            for (std::size_t i = start; i < end; ++i) {
-                const std::int32_t a = f[i] == 1;
-                const std::int32_t p = l[i];
-                in_a += a;
-                pos_a += a * p;
-                pos += p;
-            }
-            // Label flags are signed: a negative partial sum wraps, as adding each would.
-            facet_a_count += static_cast<std::uint64_t>(in_a);
-            facet_a_positive += static_cast<std::uint64_t>(static_cast<std::int64_t>(pos_a));
-            facet_d_count += (end - start) - static_cast<std::uint64_t>(in_a);
-            facet_d_positive += static_cast<std::uint64_t>(static_cast<std::int64_t>(pos - pos_a));
-        }
-    });
+PreTraining PreTraining::from_flag_counts(const BitCounts& c, std::uint64_t n) {
+    PreTraining p;
+    p.facet_a_count = c.tests;
+    p.facet_a_positive = c.both;
+    p.facet_d_count = n - c.tests;
+    p.facet_d_positive = c.flags - c.both;
+    return p;
 }
 
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts) {
@@ -117,13 +100,10 @@ Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const Pre
     return std::move(*map);
 }
 
-Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(std::span<const std::int16_t> facet_flags,
-                                                                     std::span<const std::int16_t> label_flags) {
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const Flags& facet_flags, const Flags& label_flags) {
     // Columns of different lengths cannot be paired element by element.
-    if (facet_flags.size() != label_flags.size()) return unexpected(BiasError::DataLengthError);
-    PreTraining counts;
-    counts.add_flags(facet_flags, label_flags);
-    return data_bias_analysis_counts(counts);
+    if (facet_flags.size != label_flags.size) return unexpected(BiasError::DataLengthError);
+    return data_bias_analysis_counts(PreTraining::from_flag_counts(count_flag_pairs(facet_flags, label_flags), facet_flags.size));
 }
 
 }  // namespace morvane

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/segmentation/flags.hpp"
 #include "core/segmentation/rule.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
@@ -29,9 +30,9 @@ struct PreTraining {
     void accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
                     std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
 
-    // Adds the pairs of facet flags (1 = facet a, any other value facet d) and label
-    // flags (added as signed values) up to the shorter length.
-    void add_flags(std::span<const std::int16_t> facet_flags, std::span<const std::int16_t> label_flags);
+    // The counts of n pairs from the counts of their facet flags (`tests`) against
+    // their label flags (`flags`).
+    static PreTraining from_flag_counts(const BitCounts& c, std::uint64_t n);
 
     // Adds one element.
     void push(bool in_facet_a, bool positive) {
@@ -61,8 +62,7 @@ Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const
 
 // Facet flags against label flags (1 = facet a / positive label). Flags of unequal
 // length are a DataLengthError; no pairs, or a single facet, NoFacetDeviation.
-Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(std::span<const std::int16_t> facet_flags,
-                                                                     std::span<const std::int16_t> label_flags);
+Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_core(const Flags& facet_flags, const Flags& label_flags);
 
 // The same from counts already made: NoFacetDeviation unless both facets have elements.
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts);

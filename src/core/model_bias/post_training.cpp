@@ -1,6 +1,7 @@
 #include "core/model_bias/post_training.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace morvane {
@@ -48,27 +49,22 @@ struct FlagSums {
     std::uint64_t n = 0, f = 0, fp = 0, fl = 0, fpl = 0, p = 0, l = 0, pl = 0, lz = 0;
 };
 
-FlagSums sum_flags(const std::int16_t* facet, const std::int16_t* pred, const std::int16_t* label, std::size_t n) {
+// The sums of three flag columns of n elements, word by word.
+FlagSums sum_flags(const Flags& facet, const Flags& pred, const Flags& label, std::size_t n) {
     FlagSums s;
     s.n = n;
-    // Blocks short enough for 16-bit partial sums, which the loop vectorises with
-    // eight counters to a register.
-    constexpr std::size_t BLOCK = 65535;
-    for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t end = std::min(n, start + BLOCK);
-        std::uint16_t sf = 0, sfp = 0, sfl = 0, sfpl = 0, sp = 0, sl = 0, spl = 0, slz = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            const std::uint16_t f = facet[i] == 1, p = pred[i] == 1, l = label[i] == 1, z = pred[i] == 0;
-            sf += f;
-            sfp += f & p;
-            sfl += f & l;
-            sfpl += f & p & l;
-            sp += p;
-            sl += l;
-            spl += p & l;
-            slz += l & z;
-        }
-        s.f += sf, s.fp += sfp, s.fl += sfl, s.fpl += sfpl, s.p += sp, s.l += sl, s.pl += spl, s.lz += slz;
+    const auto count = [](std::uint64_t w) { return static_cast<std::uint64_t>(std::popcount(w)); };
+    for (std::size_t k = 0; k < word_count(n); ++k) {
+        // Bits past the last element are 0 in every column, so whole words count.
+        const std::uint64_t f = facet.words[k], p = pred.words[k], l = label.words[k];
+        s.f += count(f);
+        s.fp += count(f & p);
+        s.fl += count(f & l);
+        s.fpl += count(f & p & l);
+        s.p += count(p);
+        s.l += count(l);
+        s.pl += count(p & l);
+        s.lz += count(l & ~p);
     }
     return s;
 }
@@ -107,13 +103,12 @@ Result<void, BiasError> PostTraining::accumulate_batch(std::span<const std::int8
     return {};
 }
 
-Result<DiscretePostTraining, BiasError> DiscretePostTraining::make(std::span<const std::int16_t> facet_flags,
-                                                                   std::span<const std::int16_t> prediction_flags,
-                                                                   std::span<const std::int16_t> label_flags) {
-    const std::size_t n = facet_flags.size();
-    if (prediction_flags.size() != n || label_flags.size() != n || n == 0) return unexpected(BiasError::DataLengthError);
+Result<DiscretePostTraining, BiasError> DiscretePostTraining::make(const Flags& facet_flags, const Flags& prediction_flags,
+                                                                   const Flags& label_flags) {
+    const std::size_t n = facet_flags.size;
+    if (prediction_flags.size != n || label_flags.size != n || n == 0) return unexpected(BiasError::DataLengthError);
 
-    const FlagSums s = sum_flags(facet_flags.data(), prediction_flags.data(), label_flags.data(), n);
+    const FlagSums s = sum_flags(facet_flags, prediction_flags, label_flags, n);
     DiscretePostTraining d;
     PostTraining& t = d.counts;
     t.facet_a_count = s.f;
@@ -143,12 +138,13 @@ Result<DiscretePostTraining, BiasError> DiscretePostTraining::make(std::span<con
     }
     float entropy = -0.0f;
     for (std::size_t i = 0; i < n; ++i) {
-        // Benefit 0 or 1 only for a positive label predicted exactly 0 or 1; every
-        // other element has benefit 2. Selected with a mask: the flags are random
-        // enough that a branch here mispredicts often.
-        const auto p = static_cast<std::uint16_t>(prediction_flags[i]);
-        const unsigned keep = 0u - ((label_flags[i] == 1) & (p <= 1));
-        entropy += term[(p & keep) | (2u & ~keep)];
+        // Benefit 0 or 1 (the prediction) for a positive label; every other element
+        // has benefit 2. Selected without a branch: the flags are random enough that a
+        // branch here mispredicts often.
+        const unsigned shift = static_cast<unsigned>(i % 64);
+        const unsigned p = static_cast<unsigned>(prediction_flags.words[i / 64] >> shift) & 1u;
+        const unsigned l = static_cast<unsigned>(label_flags.words[i / 64] >> shift) & 1u;
+        entropy += term[(p & l) | ((l ^ 1u) << 1)];
     }
     d.generalized_entropy = entropy;
     return d;

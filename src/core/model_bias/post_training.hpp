@@ -8,6 +8,7 @@
 
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
+#include "core/segmentation/flags.hpp"
 #include "core/segmentation/rule.hpp"
 
 namespace morvane {
@@ -49,9 +50,9 @@ struct DiscretePostTraining {
     PostTraining counts;
     float generalized_entropy = 0.0f;
 
-    static Result<DiscretePostTraining, BiasError> make(std::span<const std::int16_t> facet_flags,
-                                                        std::span<const std::int16_t> prediction_flags,
-                                                        std::span<const std::int16_t> label_flags);
+    // Three flag columns of equal, non-zero length; else a DataLengthError.
+    static Result<DiscretePostTraining, BiasError> make(const Flags& facet_flags, const Flags& prediction_flags,
+                                                        const Flags& label_flags);
 };
 
 // Elements counted by benefit (0: missed positive, 1: found positive, 2: negative

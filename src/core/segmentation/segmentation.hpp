@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/common/cpu_dispatch.hpp"
+#include "core/segmentation/flags.hpp"
 
 namespace morvane {
 
@@ -42,7 +43,6 @@ inline constexpr struct DistributionTypeHeuristic {
     operator float() const { return distribution_type_heuristic(); }
 } DISTRIBUTION_TYPE_HEURISTIC{};
 
-using Flags = std::vector<std::int16_t>;
 
 // Typed elements: contiguous, or at a byte stride (possibly unaligned).
 template <class T, bool CONTIGUOUS>
@@ -140,19 +140,6 @@ inline bool share_is_continuous(std::size_t d, std::size_t n, float heuristic) {
 // Smallest d in [4, n] for which share_is_continuous holds, if any. The ratio only
 // grows with d, so a binary search finds it.
 std::optional<std::size_t> continuous_distinct_bound(std::size_t n, float heuristic);
-
-// flags[i] = pred(x[i]) for i in [begin, end).
-template <class E, class P, class O>
-void write_flags(const E x, std::size_t begin, std::size_t end, O* __restrict out, const P pred) {
-    for (std::size_t i = begin; i < end; ++i) out[i] = pred(x[i]) ? 1 : 0;
-}
-
-template <class E, class P>
-Flags flags_where(const E& x, const P& pred) {
-    Flags out(x.size);
-    write_flags(x, 0, x.size, out.data(), pred);
-    return out;
-}
 
 // "Equals one of the values already seen" (up to three; fewer are repeated).
 template <class T>
@@ -252,50 +239,6 @@ bool numeric_is_continuous(const E& x) {
     return numeric_is_continuous(x, policy);
 }
 
-// The search policy that writes the categorical flags of each block it reads.
-template <class Eq>
-struct LabelWhileLooking {
-    Eq equal;
-    std::int16_t* out;
-    std::size_t written = 0;
-
-    template <class E, class Seen>
-    bool scan(const E x, std::size_t begin, std::size_t end, const Seen seen) {
-        std::int16_t* __restrict o = out;
-        const Eq eq = equal;
-        unsigned unseen = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto v = x[i];
-            o[i] = eq(v) ? 1 : 0;
-            unseen |= !seen(v);
-        }
-        written = end;
-        return unseen == 0;
-    }
-    template <class E>
-    void touch(const E& x, std::size_t begin, std::size_t end) {
-        write_flags(x, begin, end, out, equal);
-        written = end;
-    }
-};
-
-// The implicit labelling of a numeric column into out[0, x.size): equal(x) where
-// categorical, at_least(x) where continuous. The categorical flags are written in the
-// same pass as the search for distinct values, so a categorical column is read once.
-template <class E, class Eq, class Ge>
-void label_numeric(const E& x, const Eq& equal, const Ge& at_least, std::int16_t* out) {
-    LabelWhileLooking<Eq> policy{equal, out};
-    if (numeric_is_continuous(x, policy)) write_flags(x, 0, x.size, out, at_least);
-    else write_flags(x, policy.written, x.size, out, equal);
-}
-
-template <class E, class Eq, class Ge>
-Flags label_numeric(const E& x, const Eq& equal, const Ge& at_least) {
-    Flags out(x.size);
-    label_numeric(x, equal, at_least, out.data());
-    return out;
-}
-
 // The integers an integer element must lie in to be a member: [lo, hi], empty when
 // lo > hi.
 struct IntegerRange {
@@ -345,15 +288,6 @@ TypedAtLeast<T> typed_at_least(IntegerRange r) {
     if (r.lo > r.hi || r.lo > TYPE_MAX<T>) return {T(0), false};
     return {static_cast<T>(std::max(r.lo, TYPE_MIN<T>)), true};
 }
-
-// ---- Flags as bits ------------------------------------------------------------
-// Flag i is bit i % 64 of word i / 64; bits past the last element are 0. A column of
-// flags then takes an eighth of a byte per element and stays in cache, and the loops
-// below keep 64-bit lanes throughout instead of narrowing compare results to bytes.
-
-using FlagWords = std::vector<std::uint64_t>;
-
-inline std::size_t word_count(std::size_t n) { return (n + 63) / 64; }
 
 // The membership tests of numeric columns, as types of their own so that the common
 // cases below can be recognised.
@@ -437,11 +371,6 @@ namespace avx2 {
     return w;
 }
 }  // namespace avx2
-
-inline bool cpu_has_avx2() {
-    static const bool AVX2 = __builtin_cpu_supports("avx2");
-    return AVX2;
-}
 
 inline std::uint64_t fast_word(const Elements<double, true>& x, std::size_t i, const FloatEqual& t) {
     return avx2::float64_word(x.data + i * sizeof(double), t.value, false);
@@ -542,7 +471,10 @@ struct LabelBitsWhileLooking {
     }
 };
 
-// label_numeric into bits: words must hold word_count(x.size) words.
+// The implicit labelling of a numeric column into bits (words must hold
+// word_count(x.size) words): equal(x) where categorical, at_least(x) where continuous.
+// The categorical flags are written in the same pass as the search for distinct
+// values, so a categorical column is read once.
 template <class E, class Eq, class Ge>
 void label_numeric_bits(const E& x, const Eq& equal, const Ge& at_least, std::uint64_t* words) {
     LabelBitsWhileLooking<Eq> policy{equal, words};
@@ -551,14 +483,7 @@ void label_numeric_bits(const E& x, const Eq& equal, const Ge& at_least, std::ui
 }
 
 // Counts of test(x[i]) against flags given as bits, over the pairs up to the shorter
-// length: how many tests hold, how many hold where the flag is set, and how many flags
-// are set.
-struct BitCounts {
-    std::uint64_t tests = 0;
-    std::uint64_t both = 0;
-    std::uint64_t flags = 0;
-};
-
+// length (see BitCounts).
 template <class E, class P>
 BitCounts count_against_bits(const E x, const P test, const std::uint64_t* words, std::size_t flag_count) {
     BitCounts c;
@@ -578,6 +503,14 @@ BitCounts count_against_bits(const E x, const P test, const std::uint64_t* words
     return c;
 }
 
+// The flags of test(x[i]) for every element.
+template <class E, class P>
+Flags flags_where(const E& x, const P& test) {
+    Flags out{std::vector<std::uint64_t>(word_count(x.size)), x.size};
+    write_bits(x, 0, x.size, out.words.data(), test);
+    return out;
+}
+
 // Comparison of the explicit segmentation; every comparison with NaN is false.
 template <class E>
 Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
@@ -587,7 +520,8 @@ Flags threshold_flags(const E& x, ThresholdType t, double threshold) {
         case ThresholdType::LessThan: return flags_where(x, [=](auto v) { return static_cast<double>(v) < threshold; });
         case ThresholdType::LessThanEqualTo: return flags_where(x, [=](auto v) { return static_cast<double>(v) <= threshold; });
     }
-    return Flags(x.size, 0);
+    return flags_where(x, [](auto) { return false; });
 }
+
 
 }  // namespace morvane

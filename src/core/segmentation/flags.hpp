@@ -1,0 +1,47 @@
+// Membership flags as bits (1 = in the group: facet a, or a positive label), the one
+// form both bias analyzers take. Flag i is bit i % 64 of word i / 64, and bits past the
+// last element are 0: a column takes an eighth of a byte per element and stays in
+// cache, and counts are population counts of whole words.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace morvane {
+
+struct Flags {
+    std::vector<std::uint64_t> words;
+    std::size_t size = 0;
+};
+
+inline std::size_t word_count(std::size_t n) { return (n + 63) / 64; }
+
+// Over the pairs up to the shorter length: how many tests hold (`tests`), how many
+// hold where the other flag is set (`both`), how many other flags are set (`flags`).
+struct BitCounts {
+    std::uint64_t tests = 0;
+    std::uint64_t both = 0;
+    std::uint64_t flags = 0;
+};
+
+// The counts of two flag columns, `tests` from the first and `flags` from the second.
+inline BitCounts count_flag_pairs(const Flags& first, const Flags& second) {
+    BitCounts c;
+    const std::size_t n = first.size < second.size ? first.size : second.size;
+    for (std::size_t i = 0; i < n; i += 64) {
+        std::uint64_t f = first.words[i / 64], w = second.words[i / 64];
+        if (n - i < 64) {
+            const std::uint64_t keep = (std::uint64_t{1} << (n - i)) - 1;
+            f &= keep;
+            w &= keep;
+        }
+        c.tests += static_cast<std::uint64_t>(std::popcount(f));
+        c.both += static_cast<std::uint64_t>(std::popcount(f & w));
+        c.flags += static_cast<std::uint64_t>(std::popcount(w));
+    }
+    return c;
+}
+
+}  // namespace morvane
