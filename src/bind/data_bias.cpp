@@ -5,6 +5,7 @@
 #include "core/data_bias/monitor.hpp"
 #include "py/columns.hpp"
 #include "py/call.hpp"
+#include "py/monitor_methods.hpp"
 #include "py/object.hpp"
 #include "py/to_python.hpp"
 #include "core/data_bias/checks.hpp"
@@ -103,90 +104,26 @@ PyObject* partial_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // ---- PyDataBiasStreaming -------------------------------------------------------
 
-using Streaming = Class<StreamingDataBias>;
+using Streaming = MonitorMethods<StreamingDataBias, parse_data_bias_metrics>;
 using Labels = Seq<std::int8_t>;
 
 constexpr const char* CLASS = "PyDataBiasStreaming";
 const Signature STREAMING = class_signature(CLASS, {"feature_data", "gt_data"});
-const Signature FLUSH = method_signature(CLASS, "flush", {});
 const Signature PUSH = method_signature(CLASS, "push", {"f", "g"});
 const Signature PUSH_BATCH = method_signature(CLASS, "push_batch", {"f", "g"});
 const Signature RESET_BASELINE = method_signature(CLASS, "reset_baseline", {"f", "g"});
-const Signature DRIFT_SNAPSHOT = method_signature(CLASS, "drift_snapshot", {});
-const Signature DRIFT_REPORT = method_signature(CLASS, "drift_report", {"drift_threshold"});
-const Signature DRIFT_REPORT_PARTIAL = method_signature(CLASS, "drift_report_partial_metrics", {"metrics", "drift_threshold"});
-const Signature PERFORMANCE_SNAPSHOT = method_signature(CLASS, "performance_snapshot", {});
+MORVANE_MONITOR_SURFACE_SIGNATURES(STREAMING, CLASS)
 
 PyObject* streaming_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-    return Streaming::construct(STREAMING, tp, args, kwargs, [](Labels feature_data, Labels gt_data) {
+    return Streaming::C::construct(STREAMING, tp, args, kwargs, [](Labels feature_data, Labels gt_data) {
         return StreamingDataBias::make(feature_data.values, gt_data.values);
     });
 }
 
-PyObject* none_or_fail(const Result<void, ModelPerformanceError>& r) {
-    if (!r) return fail(r.error());
-    Py_RETURN_NONE;
-}
-
-PyObject* streaming_flush(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Exclusive>(self, &FLUSH, [](StreamingDataBias& s) -> PyObject* {
-        s.flush();
-        Py_RETURN_NONE;
-    });
-}
-
 PyObject* streaming_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(PUSH, self, a, n, kw, [](StreamingDataBias& s, std::int8_t f, std::int8_t g) -> PyObject* {
+    return Streaming::C::method<Access::Exclusive>(PUSH, self, a, n, kw, [](StreamingDataBias& s, std::int8_t f, std::int8_t g) -> PyObject* {
         s.push(f, g);
         Py_RETURN_NONE;
-    });
-}
-
-PyObject* streaming_push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(PUSH_BATCH, self, a, n, kw, [](StreamingDataBias& s, Labels f, Labels g) {
-        return none_or_fail(s.push_batch(f.values, g.values));
-    });
-}
-
-PyObject* streaming_reset_baseline(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(RESET_BASELINE, self, a, n, kw, [](StreamingDataBias& s, Labels f, Labels g) {
-        return none_or_fail(s.reset_baseline(f.values, g.values));
-    });
-}
-
-PyObject* streaming_drift_snapshot(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Shared>(self, &DRIFT_SNAPSHOT, [](StreamingDataBias& s) -> PyObject* {
-        const auto map = s.drift_snapshot();
-        if (!map) return fail(map.error());
-        return report_to_py_dict(*map);
-    });
-}
-
-PyObject* streaming_drift_report(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Shared>(DRIFT_REPORT, self, a, n, kw, [](StreamingDataBias& s, float threshold) -> PyObject* {
-        const auto report = s.drift_report(threshold);
-        if (!report) return fail(report.error());
-        return into_py_dict(*report);
-    });
-}
-
-PyObject* streaming_drift_report_partial(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Shared>(
-        DRIFT_REPORT_PARTIAL, self, a, n, kw,
-        [](StreamingDataBias& s, std::vector<std::string> metrics, float threshold) -> PyObject* {
-            const auto parsed = parse_data_bias_metrics(metrics);
-            if (!parsed) return fail(parsed.error());
-            const auto report = s.drift_report(threshold, std::span<const DataBiasMetric>(*parsed));
-            if (!report) return fail(report.error());
-            return into_py_dict(*report);
-        });
-}
-
-PyObject* streaming_performance_snapshot(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Shared>(self, &PERFORMANCE_SNAPSHOT, [](StreamingDataBias& s) -> PyObject* {
-        const auto map = s.performance_snapshot();
-        if (!map) return fail(map.error());
-        return report_to_py_dict(*map);
     });
 }
 
@@ -198,18 +135,16 @@ const FunctionDef PY_DATA_BIAS_PARTIAL_CHECK{&PARTIAL_CHECK, partial_check};
 const FunctionDef PY_DATA_BIAS_ANALYZER_EXPLICIT_SEG{&ANALYZER_EXPLICIT_SEG, analyzer_explicit_seg};
 
 PyTypeObject* py_data_bias_streaming_type() {
-    static const ClassDef DEF = Streaming::def(CLASS, STREAMING, streaming_new,
-                                               {
-                                                   noargs(FLUSH, streaming_flush),
-                                                   fastcall(PUSH, streaming_push),
-                                                   fastcall(PUSH_BATCH, streaming_push_batch),
-                                                   fastcall(RESET_BASELINE, streaming_reset_baseline),
-                                                   noargs(DRIFT_SNAPSHOT, streaming_drift_snapshot),
-                                                   fastcall(DRIFT_REPORT, streaming_drift_report),
-                                                   fastcall(DRIFT_REPORT_PARTIAL, streaming_drift_report_partial),
-                                                   noargs(PERFORMANCE_SNAPSHOT, streaming_performance_snapshot),
-                                               });
-    return Streaming::create(DEF);
+    using S = Streaming;
+    static const ClassDef DEF = S::C::def(
+        CLASS, STREAMING, streaming_new,
+        {noargs(STREAMING_FLUSH, S::flush<STREAMING_FLUSH>), fastcall(PUSH, streaming_push),
+         fastcall(PUSH_BATCH, S::push_batch<PUSH_BATCH, Labels, Labels>),
+         fastcall(RESET_BASELINE, S::reset_baseline<RESET_BASELINE, Labels, Labels>),
+         noargs(STREAMING_DRIFT, S::drift_snapshot<STREAMING_DRIFT>), fastcall(STREAMING_REPORT, S::drift_report<STREAMING_REPORT>),
+         fastcall(STREAMING_PARTIAL, S::drift_report_partial_metrics<STREAMING_PARTIAL>),
+         noargs(STREAMING_PERF, S::performance_snapshot<STREAMING_PERF>)});
+    return S::C::create(DEF);
 }
 
 }  // namespace morvane::py

@@ -6,6 +6,7 @@
 #include "core/model_bias/checks.hpp"
 #include "core/model_bias/monitor.hpp"
 #include "py/call.hpp"
+#include "py/monitor_methods.hpp"
 #include "py/object.hpp"
 #include "py/to_python.hpp"
 
@@ -102,95 +103,28 @@ PyObject* partial_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // ---- PyModelBiasStreaming --------------------------------------------------------
 
-using Streaming = Class<StreamingModelBias>;
+using Streaming = MonitorMethods<StreamingModelBias, parse_model_bias_metrics>;
 using Labels = Seq<std::int8_t>;
 
-const Signature STREAMING = class_signature("PyModelBiasStreaming", {"features", "predictions", "ground_truth"});
-const Signature PUSH = method_signature("PyModelBiasStreaming", "push", {"feature", "pred", "gt"});
-const Signature PUSH_BATCH = method_signature("PyModelBiasStreaming", "push_batch", {"feature", "pred", "gt"});
-const Signature FLUSH = method_signature("PyModelBiasStreaming", "flush", {});
-const Signature RESET_BASELINE = method_signature("PyModelBiasStreaming", "reset_baseline", {"feature", "pred", "gt"});
-const Signature DRIFT_SNAPSHOT = method_signature("PyModelBiasStreaming", "drift_snapshot", {});
-const Signature DRIFT_REPORT = method_signature("PyModelBiasStreaming", "drift_report", {"drift_threshold"});
-const Signature DRIFT_REPORT_PARTIAL =
-    method_signature("PyModelBiasStreaming", "drift_report_partial_metrics", {"metrics", "drift_threshold"});
-const Signature PERFORMANCE_SNAPSHOT = method_signature("PyModelBiasStreaming", "performance_snapshot", {});
+constexpr const char* CLASS = "PyModelBiasStreaming";
+const Signature STREAMING = class_signature(CLASS, {"features", "predictions", "ground_truth"});
+const Signature PUSH = method_signature(CLASS, "push", {"feature", "pred", "gt"});
+const Signature PUSH_BATCH = method_signature(CLASS, "push_batch", {"feature", "pred", "gt"});
+const Signature RESET_BASELINE = method_signature(CLASS, "reset_baseline", {"feature", "pred", "gt"});
+MORVANE_MONITOR_SURFACE_SIGNATURES(STREAMING, CLASS)
 
 PyObject* streaming_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-    return Streaming::construct(STREAMING, tp, args, kwargs, [](Labels f, Labels p, Labels g) {
+    return Streaming::C::construct(STREAMING, tp, args, kwargs, [](Labels f, Labels p, Labels g) {
         return StreamingModelBias::make(f.values, p.values, g.values);
     });
 }
 
-PyObject* unit(const Result<void, ModelPerformanceError>& r) {
-    if (!r) return fail(r.error());
-    Py_RETURN_NONE;
-}
-
 PyObject* push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(
+    return Streaming::C::method<Access::Exclusive>(
         PUSH, self, a, n, kw, [](StreamingModelBias& s, std::int8_t f, std::int8_t p, std::int8_t g) -> PyObject* {
             s.push(f, p, g);
             Py_RETURN_NONE;
         });
-}
-
-PyObject* push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(PUSH_BATCH, self, a, n, kw,
-                                                [](StreamingModelBias& s, Labels f, Labels p, Labels g) {
-                                                    return unit(s.push_batch(f.values, p.values, g.values));
-                                                });
-}
-
-PyObject* flush(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Exclusive>(self, &FLUSH, [](StreamingModelBias& s) -> PyObject* {
-        s.flush();
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* reset_baseline(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Exclusive>(RESET_BASELINE, self, a, n, kw,
-                                                [](StreamingModelBias& s, Labels f, Labels p, Labels g) {
-                                                    return unit(s.reset_baseline(f.values, p.values, g.values));
-                                                });
-}
-
-PyObject* drift_snapshot(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Shared>(self, &DRIFT_SNAPSHOT, [](StreamingModelBias& s) -> PyObject* {
-        auto changes = s.drift_snapshot();
-        if (!changes) return fail(changes.error());
-        return report_to_py_dict(*changes);
-    });
-}
-
-PyObject* drift_report(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Shared>(DRIFT_REPORT, self, a, n, kw,
-                                             [](StreamingModelBias& s, float threshold) -> PyObject* {
-                                                 auto report = s.drift_report(threshold);
-                                                 if (!report) return fail(report.error());
-                                                 return into_py_dict(*report);
-                                             });
-}
-
-PyObject* drift_report_partial(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return Streaming::method<Access::Shared>(
-        DRIFT_REPORT_PARTIAL, self, a, n, kw,
-        [](StreamingModelBias& s, std::vector<std::string> names, float threshold) -> PyObject* {
-            auto metrics = parse_model_bias_metrics(names);
-            if (!metrics) return fail(metrics.error());
-            auto report = s.drift_report(threshold, std::span<const ModelBiasMetric>(*metrics));
-            if (!report) return fail(report.error());
-            return into_py_dict(*report);
-        });
-}
-
-PyObject* performance_snapshot(PyObject* self, PyObject*) {
-    return Streaming::simple<Access::Shared>(self, &PERFORMANCE_SNAPSHOT, [](StreamingModelBias& s) -> PyObject* {
-        auto map = s.performance_snapshot();
-        if (!map) return fail(map.error());
-        return report_to_py_dict(*map);
-    });
 }
 
 }  // namespace
@@ -201,13 +135,16 @@ const FunctionDef PY_MODEL_BIAS_RUNTIME_CHECK{&RUNTIME_CHECK, runtime_check};
 const FunctionDef PY_MODEL_BIAS_PARTIAL_CHECK{&PARTIAL_CHECK, partial_check};
 
 PyTypeObject* py_model_bias_streaming_type() {
-    static const ClassDef DEF = Streaming::def(
-        "PyModelBiasStreaming", STREAMING, streaming_new,
-        {fastcall(PUSH, push), fastcall(PUSH_BATCH, push_batch), noargs(FLUSH, flush),
-         fastcall(RESET_BASELINE, reset_baseline), noargs(DRIFT_SNAPSHOT, drift_snapshot),
-         fastcall(DRIFT_REPORT, drift_report), fastcall(DRIFT_REPORT_PARTIAL, drift_report_partial),
-         noargs(PERFORMANCE_SNAPSHOT, performance_snapshot)});
-    return Streaming::create(DEF);
+    using S = Streaming;
+    static const ClassDef DEF = S::C::def(
+        CLASS, STREAMING, streaming_new,
+        {fastcall(PUSH, push), fastcall(PUSH_BATCH, S::push_batch<PUSH_BATCH, Labels, Labels, Labels>),
+         noargs(STREAMING_FLUSH, S::flush<STREAMING_FLUSH>),
+         fastcall(RESET_BASELINE, S::reset_baseline<RESET_BASELINE, Labels, Labels, Labels>),
+         noargs(STREAMING_DRIFT, S::drift_snapshot<STREAMING_DRIFT>), fastcall(STREAMING_REPORT, S::drift_report<STREAMING_REPORT>),
+         fastcall(STREAMING_PARTIAL, S::drift_report_partial_metrics<STREAMING_PARTIAL>),
+         noargs(STREAMING_PERF, S::performance_snapshot<STREAMING_PERF>)});
+    return S::C::create(DEF);
 }
 
 }  // namespace morvane::py

@@ -11,6 +11,7 @@
 #include "py/array_read.hpp"
 #include "py/arrays.hpp"
 #include "py/call.hpp"
+#include "py/monitor_methods.hpp"
 #include "py/object.hpp"
 #include "py/to_python.hpp"
 
@@ -86,12 +87,6 @@ Direct read_blocks(AnyArray y_true, AnyArray y_pred, Begin&& begin, Block&& bloc
         block(std::span<const float>(t, static_cast<std::size_t>(k)), std::span<const float>(p, static_cast<std::size_t>(k)));
     }
     return Direct::Done;
-}
-
-template <class M, class E>
-PyObject* report_dict(Result<DriftReport<M>, E>&& report) {
-    if (!report) return fail(report.error());
-    return into_py_dict(*report);
 }
 
 const Signature LINEAR_REGRESSION = function_signature("py_model_perf_linear_regression", {"y_true_src", "y_pred_src"});
@@ -173,7 +168,7 @@ const Signature CLASS_RT_PARTIAL = function_signature("py_model_perf_class_rt_pa
 template <auto Check, auto& ALL>
 PyObject* rt_full(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(sig, args, nargs, kwnames, [](FloatDict baseline, FloatDict latest, Threshold threshold) -> PyObject* {
-        return report_dict(Check(baseline, latest, ALL, threshold.value));
+        return report_or_fail(Check(baseline, latest, ALL, threshold.value));
     });
 }
 
@@ -183,7 +178,7 @@ PyObject* rt_partial(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                 [](FloatDict baseline, FloatDict latest, std::vector<std::string> names, Threshold threshold) -> PyObject* {
                     auto metrics = Parse(names);
                     if (!metrics) return fail(metrics.error());
-                    return report_dict(Check(baseline, latest, *metrics, threshold.value));
+                    return report_or_fail(Check(baseline, latest, *metrics, threshold.value));
                 });
 }
 
@@ -225,99 +220,15 @@ namespace morvane::py {
 
 namespace {
 
-using E = ModelPerformanceError;
-
-PyObject* none_or_fail(Result<void, E>&& r) {
-    if (!r) return fail(r.error());
-    Py_RETURN_NONE;
-}
-
-template <class M>
-PyObject* dict_or_fail(Result<MetricMap<M>, E>&& r) {
-    if (!r) return fail(r.error());
-    return report_to_py_dict(*r);
-}
-
-template <class M>
-PyObject* report_or_fail(Result<DriftReport<M>, E>&& r) {
-    if (!r) return fail(r.error());
-    return into_py_dict(*r);
-}
-
-// The methods every monitor shares, written once over the monitor type, its element
-// type, and its metric-list parser.
-template <class Monitor, class Elem, auto Parse>
-struct Monitors {
-    using C = Class<Monitor>;
-    using M = typename Monitor::Metric;
-
-    template <const Signature& SIG>
-    static PyObject* push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return C::template method<Access::Exclusive>(SIG, self, a, n, kw,
-                                                     [](Monitor& m, Seq<Elem> y_true, Seq<Elem> y_pred) -> PyObject* {
-                                                         return none_or_fail(m.push_batch(y_true.values, y_pred.values));
-                                                     });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* flush(PyObject* self, PyObject*) {
-        return C::template simple<Access::Exclusive>(self, &SIG, [](Monitor& m) -> PyObject* {
-            m.flush();
-            Py_RETURN_NONE;
-        });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* reset_baseline(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return C::template method<Access::Exclusive>(SIG, self, a, n, kw,
-                                                     [](Monitor& m, Seq<Elem> y_true, Seq<Elem> y_pred) -> PyObject* {
-                                                         return none_or_fail(m.reset_baseline(y_true.values, y_pred.values));
-                                                     });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* performance_snapshot(PyObject* self, PyObject*) {
-        return C::template simple<Access::Shared>(self, &SIG, [](Monitor& m) -> PyObject* {
-            return dict_or_fail(m.performance_snapshot());
-        });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* drift_snapshot(PyObject* self, PyObject*) {
-        return C::template simple<Access::Shared>(self, &SIG, [](Monitor& m) { return dict_or_fail(m.drift_snapshot()); });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* drift_report(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return C::template method<Access::Shared>(SIG, self, a, n, kw, [](Monitor& m, float threshold) -> PyObject* {
-            return report_or_fail(m.drift_report(threshold, std::nullopt));
-        });
-    }
-
-    template <const Signature& SIG>
-    static PyObject* drift_report_partial_metrics(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return C::template method<Access::Shared>(
-            SIG, self, a, n, kw, [](Monitor& m, std::vector<std::string> names, float threshold) -> PyObject* {
-                auto metrics = Parse(names);
-                if (!metrics) return fail(metrics.error());
-                return report_or_fail(m.drift_report(threshold, std::span<const M>(*metrics)));
-            });
-    }
-};
-
 // Signatures of the methods common to the three classes.
 #define MORVANE_MONITOR_SIGNATURES(P, CLS)                                                                    \
     const Signature P##_PUSH_BATCH = method_signature(CLS, "push_batch", {"y_true", "y_pred"});               \
-    const Signature P##_FLUSH = method_signature(CLS, "flush", {});                                           \
     const Signature P##_RESET = method_signature(CLS, "reset_baseline", {"y_true", "y_pred"});                \
-    const Signature P##_PERF = method_signature(CLS, "performance_snapshot", {});                             \
-    const Signature P##_DRIFT = method_signature(CLS, "drift_snapshot", {});                                  \
-    const Signature P##_REPORT = method_signature(CLS, "drift_report", {"drift_threshold"});                  \
-    const Signature P##_PARTIAL = method_signature(CLS, "drift_report_partial_metrics", {"metrics", "drift_threshold"});
+    MORVANE_MONITOR_SURFACE_SIGNATURES(P, CLS)
 
 // ---- PyLinearRegressionStreaming ----
 
-using Linear = Monitors<LinearRegressionStreaming, float, parse_linear_regression_metrics>;
+using Linear = MonitorMethods<LinearRegressionStreaming, parse_linear_regression_metrics>;
 const Signature LIN_CLASS = class_signature("PyLinearRegressionStreaming", {"y_true", "y_pred"});
 const Signature LIN_PUSH = method_signature("PyLinearRegressionStreaming", "push", {"t", "p"});
 MORVANE_MONITOR_SIGNATURES(LIN, "PyLinearRegressionStreaming")
@@ -338,7 +249,7 @@ PyObject* lin_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* k
 
 // ---- PyLogisticRegressionStreaming ----
 
-using Logistic = Monitors<LogisticRegressionStreaming, float, parse_logistic_regression_metrics>;
+using Logistic = MonitorMethods<LogisticRegressionStreaming, parse_logistic_regression_metrics>;
 const Signature LOG_CLASS = class_signature("PyLogisticRegressionStreaming", {"y_true", "y_pred", "threshold"});
 const Signature LOG_PUSH = method_signature("PyLogisticRegressionStreaming", "push", {"y_true", "y_pred"});
 const Signature LOG_RESET_THRESHOLD = method_signature("PyLogisticRegressionStreaming", "reset_baseline_and_decision_threshold",
@@ -354,7 +265,7 @@ PyObject* log_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 PyObject* log_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return Logistic::C::method<Access::Exclusive>(LOG_PUSH, self, a, n, kw,
                                                   [](LogisticRegressionStreaming& m, float t, float p) -> PyObject* {
-                                                      return none_or_fail(m.push(t, p));
+                                                      return done(m.push(t, p));
                                                   });
 }
 
@@ -362,13 +273,13 @@ PyObject* log_reset_threshold(PyObject* self, PyObject* const* a, Py_ssize_t n, 
     return Logistic::C::method<Access::Exclusive>(
         LOG_RESET_THRESHOLD, self, a, n, kw,
         [](LogisticRegressionStreaming& m, Seq<float> y_true, Seq<float> y_pred, float threshold) -> PyObject* {
-            return none_or_fail(m.reset_baseline_and_decision_threshold(y_true.values, y_pred.values, threshold));
+            return done(m.reset_baseline_and_decision_threshold(y_true.values, y_pred.values, threshold));
         });
 }
 
 // ---- PyBinaryClassificationStreaming ----
 
-using Binary = Monitors<BinaryClassificationStreaming, std::int32_t, parse_classification_metrics>;
+using Binary = MonitorMethods<BinaryClassificationStreaming, parse_classification_metrics>;
 const Signature BIN_CLASS = class_signature("PyBinaryClassificationStreaming", {"y_true", "y_pred"});
 const Signature BIN_PUSH = method_signature("PyBinaryClassificationStreaming", "push", {"y_true", "y_pred"});
 MORVANE_MONITOR_SIGNATURES(BIN, "PyBinaryClassificationStreaming")
@@ -393,8 +304,8 @@ PyObject* bin_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* k
 PyTypeObject* binary_classification_streaming_type() {
     static const ClassDef DEF = Binary::C::def(
         "PyBinaryClassificationStreaming", BIN_CLASS, bin_new,
-        {noargs(BIN_FLUSH, Binary::flush<BIN_FLUSH>), fastcall(BIN_PUSH_BATCH, Binary::push_batch<BIN_PUSH_BATCH>),
-         fastcall(BIN_PUSH, bin_push), fastcall(BIN_RESET, Binary::reset_baseline<BIN_RESET>),
+        {noargs(BIN_FLUSH, Binary::flush<BIN_FLUSH>), fastcall(BIN_PUSH_BATCH, Binary::push_batch<BIN_PUSH_BATCH, Seq<std::int32_t>, Seq<std::int32_t>>),
+         fastcall(BIN_PUSH, bin_push), fastcall(BIN_RESET, Binary::reset_baseline<BIN_RESET, Seq<std::int32_t>, Seq<std::int32_t>>),
          noargs(BIN_PERF, Binary::performance_snapshot<BIN_PERF>), noargs(BIN_DRIFT, Binary::drift_snapshot<BIN_DRIFT>),
          fastcall(BIN_REPORT, Binary::drift_report<BIN_REPORT>),
          fastcall(BIN_PARTIAL, Binary::drift_report_partial_metrics<BIN_PARTIAL>)});
@@ -405,7 +316,7 @@ PyTypeObject* linear_regression_streaming_type() {
     static const ClassDef DEF = Linear::C::def(
         "PyLinearRegressionStreaming", LIN_CLASS, lin_new,
         {noargs(LIN_FLUSH, Linear::flush<LIN_FLUSH>), fastcall(LIN_PUSH, lin_push),
-         fastcall(LIN_PUSH_BATCH, Linear::push_batch<LIN_PUSH_BATCH>), fastcall(LIN_RESET, Linear::reset_baseline<LIN_RESET>),
+         fastcall(LIN_PUSH_BATCH, Linear::push_batch<LIN_PUSH_BATCH, Seq<float>, Seq<float>>), fastcall(LIN_RESET, Linear::reset_baseline<LIN_RESET, Seq<float>, Seq<float>>),
          noargs(LIN_PERF, Linear::performance_snapshot<LIN_PERF>), noargs(LIN_DRIFT, Linear::drift_snapshot<LIN_DRIFT>),
          fastcall(LIN_REPORT, Linear::drift_report<LIN_REPORT>),
          fastcall(LIN_PARTIAL, Linear::drift_report_partial_metrics<LIN_PARTIAL>)});
@@ -415,11 +326,11 @@ PyTypeObject* linear_regression_streaming_type() {
 PyTypeObject* logistic_regression_streaming_type() {
     static const ClassDef DEF = Logistic::C::def(
         "PyLogisticRegressionStreaming", LOG_CLASS, log_new,
-        {fastcall(LOG_PUSH, log_push), fastcall(LOG_PUSH_BATCH, Logistic::push_batch<LOG_PUSH_BATCH>),
+        {fastcall(LOG_PUSH, log_push), fastcall(LOG_PUSH_BATCH, Logistic::push_batch<LOG_PUSH_BATCH, Seq<float>, Seq<float>>),
          noargs(LOG_PERF, Logistic::performance_snapshot<LOG_PERF>), noargs(LOG_DRIFT, Logistic::drift_snapshot<LOG_DRIFT>),
          fastcall(LOG_REPORT, Logistic::drift_report<LOG_REPORT>),
          fastcall(LOG_PARTIAL, Logistic::drift_report_partial_metrics<LOG_PARTIAL>),
-         noargs(LOG_FLUSH, Logistic::flush<LOG_FLUSH>), fastcall(LOG_RESET, Logistic::reset_baseline<LOG_RESET>),
+         noargs(LOG_FLUSH, Logistic::flush<LOG_FLUSH>), fastcall(LOG_RESET, Logistic::reset_baseline<LOG_RESET, Seq<float>, Seq<float>>),
          fastcall(LOG_RESET_THRESHOLD, log_reset_threshold)});
     return Logistic::C::create(DEF);
 }

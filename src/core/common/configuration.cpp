@@ -62,14 +62,28 @@ std::optional<float> parse_decimal_f32(std::string_view text) {
     return strtof_l(s.c_str(), nullptr, c_locale());
 }
 
+namespace {
+
+// A setting read from the environment on first use, then fixed for the process.
+template <class T, class Parse>
+T setting(const char* name, T fallback, Parse parse) {
+    const char* raw = std::getenv(name);
+    if (!raw) return fallback;
+    return parse(raw).value_or(fallback);
+}
+
+}  // namespace
+
 double stability_eps() {
-    // A function-local static: initialised once, thread-safe.
-    static const double EPS = [] {
-        const char* raw = std::getenv("MORVANE_STABILITY_EPS");
-        if (!raw) return DEFAULT_STABILITY_EPS;
-        return parse_decimal_f64(raw).value_or(DEFAULT_STABILITY_EPS);
-    }();
+    // Function-local statics: initialised once, thread-safe.
+    static const double EPS = setting("MORVANE_STABILITY_EPS", DEFAULT_STABILITY_EPS, parse_decimal_f64);
     return EPS;
+}
+
+float distribution_type_heuristic() {
+    static const float HEURISTIC =
+        setting("MORVANE_DISTRIBUTION_HEURISTIC", DEFAULT_DISTRIBUTION_HEURISTIC, parse_decimal_f32);
+    return HEURISTIC;
 }
 
 }  // namespace morvane

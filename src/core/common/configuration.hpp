@@ -1,4 +1,6 @@
-// The process-wide stability epsilon that keeps drift logarithms and ratios finite.
+// The two process-wide settings read from the environment: the stability epsilon that
+// keeps drift logarithms and ratios finite, and the distribution heuristic that tells
+// categorical from continuous columns.
 #pragma once
 
 #include <optional>
@@ -15,6 +17,16 @@ double stability_eps();
 inline constexpr struct StabilityEps {
     operator double() const { return stability_eps(); }
 } STABILITIY_EPS{};
+
+inline constexpr float DEFAULT_DISTRIBUTION_HEURISTIC = 0.05f;
+
+// The share of distinct values above which a numeric column is continuous: read from
+// MORVANE_DISTRIBUTION_HEURISTIC on first use (0.05 when unset or unparsable), then
+// fixed for the process. Reads as a float wherever one is expected.
+float distribution_type_heuristic();
+inline constexpr struct DistributionTypeHeuristic {
+    operator float() const { return distribution_type_heuristic(); }
+} DISTRIBUTION_TYPE_HEURISTIC{};
 
 // The decimal grammar both environment variables use: optional sign, digits with an
 // optional fraction and exponent, or inf/infinity/nan in any case; no blanks.

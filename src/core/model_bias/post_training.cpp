@@ -18,7 +18,7 @@ struct RuleTable {
     bool operator()(std::int8_t x) const { return pass[static_cast<std::uint8_t>(x)] != 0; }
 };
 
-ConfusionCounts& confusion_of(PostTraining& t, bool in_facet_a) { return in_facet_a ? t.confusion_a : t.confusion_d; }
+ConfusionMatrix& confusion_of(PostTraining& t, bool in_facet_a) { return in_facet_a ? t.confusion_a : t.confusion_d; }
 
 // Index of a (facet, prediction, label) combination in an eight-bin histogram.
 constexpr unsigned combination(bool in_facet_a, bool predicted_positive, bool label_positive) {
@@ -36,7 +36,7 @@ struct FacetFloats {
     float label_negative, pred_negative;
 };
 
-FacetFloats facet_floats(const ConfusionCounts& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
+FacetFloats facet_floats(const ConfusionMatrix& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
     return {f32(c.true_positive), f32(c.false_positive), f32(c.true_negative), f32(c.false_negative),
             f32(n),               f32(l),                f32(p),              f32(n - l),
             f32(n - p)};
@@ -81,7 +81,7 @@ void PostTraining::add_combination(bool in_facet_a, bool predicted_positive, boo
     (in_facet_a ? facet_a_count : facet_d_count) += count;
     if (predicted_positive) (in_facet_a ? facet_a_pred_positive : facet_d_pred_positive) += count;
     if (label_positive) (in_facet_a ? facet_a_label_positive : facet_d_label_positive) += count;
-    ConfusionCounts& c = confusion_of(*this, in_facet_a);
+    ConfusionMatrix& c = confusion_of(*this, in_facet_a);
     if (predicted_positive)
         (label_positive ? c.true_positive : c.false_positive) += count;
     else

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/common/confusion_counts.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
 #include "core/segmentation/flags.hpp"
@@ -13,19 +14,10 @@
 
 namespace morvane {
 
-// The four outcomes of one facet. Exact integer counts: the formulas read them as
-// 32-bit floats, which matches a running float count below 2^24 and keeps counting
-// correctly past it.
-struct ConfusionCounts {
-    std::uint64_t true_positive = 0;
-    std::uint64_t false_positive = 0;
-    std::uint64_t true_negative = 0;
-    std::uint64_t false_negative = 0;
-};
-
 struct PostTraining {
-    ConfusionCounts confusion_a;
-    ConfusionCounts confusion_d;
+    // Each facet's outcomes (exact counts, read as 32-bit floats by the formulas).
+    ConfusionMatrix confusion_a;
+    ConfusionMatrix confusion_d;
     std::uint64_t facet_a_count = 0;
     std::uint64_t facet_a_label_positive = 0;
     std::uint64_t facet_a_pred_positive = 0;

@@ -26,21 +26,24 @@ struct BitCounts {
     std::uint64_t flags = 0;
 };
 
+// Adds the word of tests t and the word of flags w, of which the first `left` bits
+// (all 64 when left >= 64) are pairs.
+inline void add_words(BitCounts& c, std::uint64_t t, std::uint64_t w, std::size_t left) {
+    if (left < 64) {
+        const std::uint64_t keep = (std::uint64_t{1} << left) - 1;
+        t &= keep;
+        w &= keep;
+    }
+    c.tests += static_cast<std::uint64_t>(std::popcount(t));
+    c.both += static_cast<std::uint64_t>(std::popcount(t & w));
+    c.flags += static_cast<std::uint64_t>(std::popcount(w));
+}
+
 // The counts of two flag columns, `tests` from the first and `flags` from the second.
 inline BitCounts count_flag_pairs(const Flags& first, const Flags& second) {
     BitCounts c;
     const std::size_t n = first.size < second.size ? first.size : second.size;
-    for (std::size_t i = 0; i < n; i += 64) {
-        std::uint64_t f = first.words[i / 64], w = second.words[i / 64];
-        if (n - i < 64) {
-            const std::uint64_t keep = (std::uint64_t{1} << (n - i)) - 1;
-            f &= keep;
-            w &= keep;
-        }
-        c.tests += static_cast<std::uint64_t>(std::popcount(f));
-        c.both += static_cast<std::uint64_t>(std::popcount(f & w));
-        c.flags += static_cast<std::uint64_t>(std::popcount(w));
-    }
+    for (std::size_t i = 0; i < n; i += 64) add_words(c, first.words[i / 64], second.words[i / 64], n - i);
     return c;
 }
 

@@ -1,7 +1,6 @@
 #include "core/segmentation/segmentation.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "core/common/configuration.hpp"
@@ -18,16 +17,6 @@ std::optional<ThresholdType> parse_threshold_type(std::string_view text) {
     if (text == "LessThan") return ThresholdType::LessThan;
     if (text == "LessThanEqualTo") return ThresholdType::LessThanEqualTo;
     return std::nullopt;
-}
-
-float distribution_type_heuristic() {
-    // A function-local static: initialised once, thread-safe.
-    static const float HEURISTIC = [] {
-        const char* raw = std::getenv("MORVANE_DISTRIBUTION_HEURISTIC");
-        if (!raw) return DEFAULT_DISTRIBUTION_HEURISTIC;
-        return parse_decimal_f32(raw).value_or(DEFAULT_DISTRIBUTION_HEURISTIC);
-    }();
-    return HEURISTIC;
 }
 
 DistinctSet::DistinctSet(std::size_t max_keys) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/configuration.hpp"
 #include "core/common/cpu_dispatch.hpp"
 #include "core/segmentation/flags.hpp"
 
@@ -33,15 +34,6 @@ enum class ThresholdType : std::uint8_t {
 
 std::optional<ThresholdType> parse_threshold_type(std::string_view text);
 
-inline constexpr float DEFAULT_DISTRIBUTION_HEURISTIC = 0.05f;
-
-// The share of distinct values above which a numeric column is continuous: read from
-// MORVANE_DISTRIBUTION_HEURISTIC on first use (0.05 when unset or unparsable), then
-// fixed for the process. Reads as a float wherever one is expected.
-float distribution_type_heuristic();
-inline constexpr struct DistributionTypeHeuristic {
-    operator float() const { return distribution_type_heuristic(); }
-} DISTRIBUTION_TYPE_HEURISTIC{};
 
 
 // Typed elements: contiguous, or at a byte stride (possibly unaligned).
@@ -488,18 +480,7 @@ template <class E, class P>
 BitCounts count_against_bits(const E x, const P test, const std::uint64_t* words, std::size_t flag_count) {
     BitCounts c;
     const std::size_t n = std::min(x.size, flag_count);
-    for (std::size_t i = 0; i < n; i += 64) {
-        std::uint64_t f = flag_word(x, i, test);
-        std::uint64_t w = words[i / 64];
-        if (n - i < 64) {
-            const std::uint64_t keep = (std::uint64_t{1} << (n - i)) - 1;
-            f &= keep;
-            w &= keep;
-        }
-        c.tests += static_cast<std::uint64_t>(std::popcount(f));
-        c.both += static_cast<std::uint64_t>(std::popcount(f & w));
-        c.flags += static_cast<std::uint64_t>(std::popcount(w));
-    }
+    for (std::size_t i = 0; i < n; i += 64) add_words(c, flag_word(x, i, test), words[i / 64], n - i);
     return c;
 }
 
