@@ -72,7 +72,7 @@ bool bind_core(const Signature& sig, PyObject* const* pos, std::size_t npos, PyO
 
 }  // namespace
 
-Signature::Signature(const char* cls_, const char* name_, std::vector<std::string> params_, const char* doc)
+Signature::Signature(const char* cls_, const char* name_, std::vector<std::string> params_)
     : cls(cls_ ? cls_ : ""), name(name_), params(std::move(params_)) {
     required = 0;
     bool seen_default = false;
@@ -85,7 +85,6 @@ Signature::Signature(const char* cls_, const char* name_, std::vector<std::strin
             seen_default = true;
     }
     if (names.size() > MAX_PARAMS) throw std::logic_error("too many parameters in a signature");
-    (void)doc;
 }
 
 std::string Signature::display_name() const {

@@ -14,7 +14,8 @@ namespace morvane::py {
 // One callable's parameters. A parameter written "name=default" is optional and shows
 // its default in the text signature; the others are required, counted from the left.
 struct Signature {
-    Signature(const char* cls, const char* name, std::vector<std::string> params, const char* doc = "");
+    // The docstring is rendered by the three factories below.
+    Signature(const char* cls, const char* name, std::vector<std::string> params);
 
     std::string_view cls;  // owning class, empty for module functions
     std::string_view name;  // "__new__" for constructors

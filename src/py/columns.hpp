@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 
-#include "core/segmentation/rule.hpp"
 #include "core/segmentation/segmentation.hpp"
 #include "core/common/errors.hpp"
 #include "py/numpy.hpp"

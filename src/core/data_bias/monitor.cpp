@@ -6,9 +6,9 @@ namespace morvane {
 
 namespace {
 
-Result<PreTraining, ModelPerformanceError> baseline_counts(std::span<const std::int8_t> feature, SegmentRule feature_rule,
-                                                           std::span<const std::int8_t> ground_truth, SegmentRule gt_rule) {
-    auto counts = PreTraining::new_from_segmentation(feature, feature_rule, ground_truth, gt_rule);
+Result<PreTraining, ModelPerformanceError> baseline_counts(std::span<const std::int8_t> feature,
+                                                           std::span<const std::int8_t> ground_truth) {
+    auto counts = PreTraining::new_from_labels(feature, ground_truth);
     if (!counts) return unexpected(ModelPerformanceError::of(counts.error()));
     return *counts;
 }
@@ -24,7 +24,7 @@ Result<DataBiasRecord, ModelPerformanceError> metrics_of(const PreTraining& coun
 Result<StreamingDataBias, ModelPerformanceError> StreamingDataBias::make(std::span<const std::int8_t> feature,
                                                                          std::span<const std::int8_t> ground_truth) {
     StreamingDataBias s;
-    const auto counts = baseline_counts(feature, s.feature_segment, ground_truth, s.gt_segment);
+    const auto counts = baseline_counts(feature, ground_truth);
     if (!counts) return unexpected(counts.error());
     const auto metrics = metrics_of(*counts);
     if (!metrics) return unexpected(metrics.error());
@@ -33,20 +33,20 @@ Result<StreamingDataBias, ModelPerformanceError> StreamingDataBias::make(std::sp
 }
 
 void StreamingDataBias::push(std::int8_t feature, std::int8_t ground_truth) {
-    runtime_counts.push(feature_segment.passes(feature), gt_segment.passes(ground_truth));
+    runtime_counts.push(in_group(feature), in_group(ground_truth));
 }
 
 Result<void, ModelPerformanceError> StreamingDataBias::push_batch(std::span<const std::int8_t> feature,
                                                                   std::span<const std::int8_t> ground_truth) {
     if (feature.size() != ground_truth.size() || feature.empty())
         return unexpected(ModelPerformanceError::of(BiasError::DataLengthError));
-    runtime_counts.accumulate(feature, feature_segment, ground_truth, gt_segment);
+    runtime_counts.accumulate(feature, ground_truth);
     return {};
 }
 
 Result<void, ModelPerformanceError> StreamingDataBias::reset_baseline(std::span<const std::int8_t> feature,
                                                                       std::span<const std::int8_t> ground_truth) {
-    const auto counts = baseline_counts(feature, feature_segment, ground_truth, gt_segment);
+    const auto counts = baseline_counts(feature, ground_truth);
     if (!counts) return unexpected(counts.error());
     const auto metrics = metrics_of(*counts);
     if (!metrics) return unexpected(metrics.error());

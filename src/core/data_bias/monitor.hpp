@@ -8,7 +8,6 @@
 
 #include "core/data_bias/checks.hpp"
 #include "core/data_bias/pre_training.hpp"
-#include "core/segmentation/rule.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
 #include "core/common/monitor_surface.hpp"
@@ -18,8 +17,6 @@ namespace morvane {
 struct StreamingDataBias : MonitorSurface<StreamingDataBias, DataBiasRecord> {
     PreTraining runtime_counts;
     DataBiasRecord baseline_metrics;
-    SegmentRule feature_segment = SegmentRule::label(1);
-    SegmentRule gt_segment = SegmentRule::label(1);
 
     // Unequal or empty samples are a DataLengthError, a sample without both facets
     // NoFacetDeviation, each wrapped in ModelPerformanceError.

@@ -8,42 +8,36 @@
 
 namespace morvane {
 
-Result<PreTraining, BiasError> PreTraining::new_from_segmentation(std::span<const std::int8_t> feature,
-                                                                  SegmentRule feature_rule,
-                                                                  std::span<const std::int8_t> ground_truth,
-                                                                  SegmentRule gt_rule) {
+Result<PreTraining, BiasError> PreTraining::new_from_labels(std::span<const std::int8_t> feature,
+                                                            std::span<const std::int8_t> ground_truth) {
     if (feature.size() != ground_truth.size() || feature.empty()) return unexpected(BiasError::DataLengthError);
     PreTraining p;
-    p.accumulate(feature, feature_rule, ground_truth, gt_rule);
+    p.accumulate(feature, ground_truth);
     if (!p.has_both_facets()) return unexpected(BiasError::NoFacetDeviation);
     return p;
 }
 
-void PreTraining::accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
-                             std::span<const std::int8_t> ground_truth, SegmentRule gt_rule) {
+void PreTraining::accumulate(std::span<const std::int8_t> feature, std::span<const std::int8_t> ground_truth) {
     const std::size_t n = std::min(feature.size(), ground_truth.size());
-    // Blocks small enough for 32-bit partial counts; branch-free, so that it vectorises.
+    // Blocks small enough for 32-bit partial counts; branch-free, so that it vectorises
+    // (with AVX2: the streaming monitor's push_batch benchmark).
     constexpr std::size_t BLOCK = std::size_t{1} << 24;
-    visit_rule(feature_rule, [&](auto in_a) {
-        visit_rule(gt_rule, [&](auto positive) {
-            with_best_isa([&] {
-                for (std::size_t start = 0; start < n; start += BLOCK) {
-                    const std::size_t end = std::min(n, start + BLOCK);
-                    std::uint32_t a_count = 0, a_positive = 0, all_positive = 0;
-                    for (std::size_t i = start; i < end; ++i) {
-                        const std::uint32_t a = in_a(feature[i]);
-                        const std::uint32_t p = positive(ground_truth[i]);
-                        a_count += a;
-                        a_positive += a & p;
-                        all_positive += p;
-                    }
-                    facet_a_count += a_count;
-                    facet_a_positive += a_positive;
-                    facet_d_count += (end - start) - a_count;
-                    facet_d_positive += all_positive - a_positive;
-                }
-            });
-        });
+    with_best_isa([&] {
+        for (std::size_t start = 0; start < n; start += BLOCK) {
+            const std::size_t end = std::min(n, start + BLOCK);
+            std::uint32_t a_count = 0, a_positive = 0, all_positive = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                const std::uint32_t a = in_group(feature[i]);
+                const std::uint32_t p = in_group(ground_truth[i]);
+                a_count += a;
+                a_positive += a & p;
+                all_positive += p;
+            }
+            facet_a_count += a_count;
+            facet_a_positive += a_positive;
+            facet_d_count += (end - start) - a_count;
+            facet_d_positive += all_positive - a_positive;
+        }
     });
 }
 

@@ -7,7 +7,6 @@
 #include <span>
 
 #include "core/segmentation/flags.hpp"
-#include "core/segmentation/rule.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
 
@@ -19,16 +18,13 @@ struct PreTraining {
     std::uint64_t facet_d_positive = 0;
     std::uint64_t facet_d_count = 0;
 
-    // Counts raw values by their rules. Unequal or empty slices are a DataLengthError,
+    // Counts labelled values (see in_group). Unequal or empty slices are a DataLengthError,
     // a sample without both facets NoFacetDeviation.
-    static Result<PreTraining, BiasError> new_from_segmentation(std::span<const std::int8_t> feature,
-                                                                SegmentRule feature_rule,
-                                                                std::span<const std::int8_t> ground_truth,
-                                                                SegmentRule gt_rule);
+    static Result<PreTraining, BiasError> new_from_labels(std::span<const std::int8_t> feature,
+                                                          std::span<const std::int8_t> ground_truth);
 
-    // Adds every pair of two slices of equal length by their rules.
-    void accumulate(std::span<const std::int8_t> feature, SegmentRule feature_rule,
-                    std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
+    // Adds every pair of two slices of equal length.
+    void accumulate(std::span<const std::int8_t> feature, std::span<const std::int8_t> ground_truth);
 
     // The counts of n pairs from the counts of their facet flags (`tests`) against
     // their label flags (`flags`).

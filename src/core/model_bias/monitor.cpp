@@ -4,27 +4,20 @@
 
 namespace morvane {
 
-namespace {
-
-constexpr SegmentRule LABEL_ONE = SegmentRule::label(1);
-}  // namespace
-
 Result<ModelBiasRecord, ModelPerformanceError> StreamingModelBias::baseline_from_sample(Slice feature,
                                                                                          Slice prediction,
                                                                                          Slice ground_truth) const {
     PostTraining counts;
-    if (auto added = counts.accumulate_batch(feature, feature_segment, prediction, prediction_segment, ground_truth,
-                                             gt_segment);
-        !added)
+    if (auto added = counts.accumulate_batch(feature, prediction, ground_truth); !added)
         return unexpected(ModelPerformanceError::of(added.error()));
     BucketGeneralizedEntropy buckets;
-    buckets.accumulate(ground_truth, gt_segment, prediction, prediction_segment);
+    buckets.accumulate(ground_truth, prediction);
     return model_bias_metrics(counts, buckets.generalized_entropy());
 }
 
 Result<StreamingModelBias, ModelPerformanceError> StreamingModelBias::make(Slice features, Slice predictions,
                                                                            Slice ground_truth) {
-    StreamingModelBias s{{}, {}, {}, {}, LABEL_ONE, LABEL_ONE, LABEL_ONE};
+    StreamingModelBias s;
     auto baseline = s.baseline_from_sample(features, predictions, ground_truth);
     if (!baseline) return unexpected(baseline.error());
     s.baseline_metrics = *baseline;
@@ -32,19 +25,17 @@ Result<StreamingModelBias, ModelPerformanceError> StreamingModelBias::make(Slice
 }
 
 void StreamingModelBias::push(std::int8_t feature, std::int8_t prediction, std::int8_t ground_truth) {
-    const bool predicted = prediction_segment.passes(prediction);
-    const bool label = gt_segment.passes(ground_truth);
-    runtime_post_training.accumulate_single(feature_segment.passes(feature), predicted, label);
+    const bool predicted = in_group(prediction);
+    const bool label = in_group(ground_truth);
+    runtime_post_training.accumulate_single(in_group(feature), predicted, label);
     runtime_entropy.add(label, predicted);
 }
 
 Result<void, ModelPerformanceError> StreamingModelBias::push_batch(Slice feature, Slice prediction,
                                                                    Slice ground_truth) {
-    if (auto added = runtime_post_training.accumulate_batch(feature, feature_segment, prediction, prediction_segment,
-                                                            ground_truth, gt_segment);
-        !added)
+    if (auto added = runtime_post_training.accumulate_batch(feature, prediction, ground_truth); !added)
         return unexpected(ModelPerformanceError::of(added.error()));
-    runtime_entropy.accumulate(ground_truth, gt_segment, prediction, prediction_segment);
+    runtime_entropy.accumulate(ground_truth, prediction);
     return {};
 }
 

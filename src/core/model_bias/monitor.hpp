@@ -18,13 +18,10 @@ struct StreamingModelBias : MonitorSurface<StreamingModelBias, ModelBiasRecord> 
     PostTraining runtime_post_training;
     ModelBiasRecord baseline_metrics;
     BucketGeneralizedEntropy runtime_entropy;
-    SegmentRule feature_segment;
-    SegmentRule prediction_segment;
-    SegmentRule gt_segment;
 
     using Slice = std::span<const std::int8_t>;
 
-    // A monitor whose three rules are all "equals 1".
+    // Values are labels already: 1 is facet a, a positive prediction, a positive label.
     static Result<StreamingModelBias, ModelPerformanceError> make(Slice features, Slice predictions,
                                                                   Slice ground_truth);
 

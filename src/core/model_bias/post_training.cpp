@@ -8,16 +8,6 @@ namespace morvane {
 
 namespace {
 
-// A rule evaluated once for each of the 256 int8 values, so that batch loops do a
-// table lookup instead of dispatching on the rule's kind per element.
-struct RuleTable {
-    std::array<std::uint8_t, 256> pass{};
-    explicit RuleTable(SegmentRule rule) {
-        for (int v = -128; v <= 127; ++v) pass[static_cast<std::uint8_t>(v)] = rule.passes(static_cast<std::int8_t>(v));
-    }
-    bool operator()(std::int8_t x) const { return pass[static_cast<std::uint8_t>(x)] != 0; }
-};
-
 ConfusionMatrix& confusion_of(PostTraining& t, bool in_facet_a) { return in_facet_a ? t.confusion_a : t.confusion_d; }
 
 // Index of a (facet, prediction, label) combination in an eight-bin histogram.
@@ -88,16 +78,14 @@ void PostTraining::add_combination(bool in_facet_a, bool predicted_positive, boo
         (label_positive ? c.false_negative : c.true_negative) += count;
 }
 
-Result<void, BiasError> PostTraining::accumulate_batch(std::span<const std::int8_t> feature, SegmentRule feature_rule,
+Result<void, BiasError> PostTraining::accumulate_batch(std::span<const std::int8_t> feature,
                                                        std::span<const std::int8_t> prediction,
-                                                       SegmentRule prediction_rule,
-                                                       std::span<const std::int8_t> ground_truth, SegmentRule gt_rule) {
+                                                       std::span<const std::int8_t> ground_truth) {
     if (feature.size() != prediction.size() || feature.size() != ground_truth.size() || feature.empty())
         return unexpected(BiasError::DataLengthError);
-    const RuleTable in_a(feature_rule), pred_pos(prediction_rule), label_pos(gt_rule);
     std::array<std::uint64_t, 8> histogram{};
     for (std::size_t i = 0; i < feature.size(); ++i)
-        ++histogram[combination(in_a(feature[i]), pred_pos(prediction[i]), label_pos(ground_truth[i]))];
+        ++histogram[combination(in_group(feature[i]), in_group(prediction[i]), in_group(ground_truth[i]))];
     for (unsigned code = 0; code < 8; ++code)
         add_combination((code & 4) != 0, (code & 2) != 0, (code & 1) != 0, histogram[code]);
     return {};
@@ -159,16 +147,15 @@ void BucketGeneralizedEntropy::add(bool label_positive, bool predicted_positive)
         ++benefit_zero;
 }
 
-void BucketGeneralizedEntropy::accumulate(std::span<const std::int8_t> ground_truth, SegmentRule gt_rule,
-                                          std::span<const std::int8_t> prediction, SegmentRule prediction_rule) {
+void BucketGeneralizedEntropy::accumulate(std::span<const std::int8_t> ground_truth,
+                                          std::span<const std::int8_t> prediction) {
     const std::size_t m = std::min(ground_truth.size(), prediction.size());
     if (m == 0) return;
-    const RuleTable label_pos(gt_rule), pred_pos(prediction_rule);
     std::uint64_t label_count = 0, found = 0;
     for (std::size_t i = 0; i < m; ++i) {
-        const bool l = label_pos(ground_truth[i]);
+        const bool l = in_group(ground_truth[i]);
         label_count += l;
-        found += l & pred_pos(prediction[i]);
+        found += l & in_group(prediction[i]);
     }
     benefit_zero += label_count - found;
     benefit_one += found;

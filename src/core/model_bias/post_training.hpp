@@ -10,7 +10,6 @@
 #include "core/common/errors.hpp"
 #include "core/common/metrics.hpp"
 #include "core/segmentation/flags.hpp"
-#include "core/segmentation/rule.hpp"
 
 namespace morvane {
 
@@ -29,9 +28,8 @@ struct PostTraining {
 
     // Adds every element of three equally long, non-empty slices; on a length error
     // nothing is added.
-    Result<void, BiasError> accumulate_batch(std::span<const std::int8_t> feature, SegmentRule feature_rule,
-                                             std::span<const std::int8_t> prediction, SegmentRule prediction_rule,
-                                             std::span<const std::int8_t> ground_truth, SegmentRule gt_rule);
+    Result<void, BiasError> accumulate_batch(std::span<const std::int8_t> feature, std::span<const std::int8_t> prediction,
+                                             std::span<const std::int8_t> ground_truth);
 
     // Adds `count` elements of one (facet, prediction, label) combination.
     void add_combination(bool in_facet_a, bool predicted_positive, bool label_positive, std::uint64_t count);
@@ -55,8 +53,7 @@ struct BucketGeneralizedEntropy {
     std::uint64_t benefit_two = 0;
 
     // Pairs up to the shorter slice.
-    void accumulate(std::span<const std::int8_t> ground_truth, SegmentRule gt_rule,
-                    std::span<const std::int8_t> prediction, SegmentRule prediction_rule);
+    void accumulate(std::span<const std::int8_t> ground_truth, std::span<const std::int8_t> prediction);
     void add(bool label_positive, bool predicted_positive);
 
     std::uint64_t total() const { return benefit_zero + benefit_one + benefit_two; }

@@ -16,6 +16,9 @@ struct Flags {
     std::size_t size = 0;
 };
 
+// The streaming bias monitors take values already labelled: exactly 1 is in the group.
+constexpr bool in_group(std::int8_t x) { return x == 1; }
+
 inline std::size_t word_count(std::size_t n) { return (n + 63) / 64; }
 
 // Over the pairs up to the shorter length: how many tests hold (`tests`), how many
