@@ -41,54 +41,6 @@ std::optional<std::pair<std::vector<float>, std::vector<float>>> read_pair_raw(A
     return std::pair{std::move(*t), std::move(*p)};
 }
 
-// Two numeric one-dimensional arrays of native byte order are read straight from their
-// memory in blocks of 32-bit floats, converted exactly as convert_f32 converts them
-// (through a double), so no whole-array vectors are allocated: `begin(n)` is told the
-// common length (and may decline by returning false), then `block(t, p)` sees
-// consecutive equal-length blocks in order. Any other pair of arrays is NotEligible,
-// with nothing called: those take the convert_f32 path with its errors.
-enum class Direct { NotEligible, LengthMismatch, Done };
-
-template <class Begin, class Block>
-Direct read_blocks(AnyArray y_true, AnyArray y_pred, Begin&& begin, Block&& block) {
-    auto eligible = [](PyArrayObject* a) {
-        const InputDataType kind = determine_type(a);
-        return (kind == InputDataType::Float || kind == InputDataType::Integer) && visit_numeric(a, [](auto) {});
-    };
-    if (!eligible(y_true.array) || !eligible(y_pred.array)) return Direct::NotEligible;
-    const npy_intp n = PyArray_DIM(y_true.array, 0);
-    // The room of the two converted vectors, before anything else, as convert_f32 takes it.
-    reserve_as_copy(static_cast<std::size_t>(n) + static_cast<std::size_t>(PyArray_DIM(y_pred.array, 0)), sizeof(float));
-    if (PyArray_DIM(y_pred.array, 0) != n) return Direct::LengthMismatch;
-    if (!begin(static_cast<std::size_t>(n))) return Direct::Done;
-    // Two blocks of 8 KiB stay in the first-level cache while the core reads them.
-    constexpr npy_intp BLOCK = 2048;
-    float t[BLOCK], p[BLOCK];
-    auto fill = [](PyArrayObject* a, npy_intp start, npy_intp k, float* out) {
-        visit_numeric(a, [&](auto view) {
-            using T = typename decltype(view)::value_type;
-            if (view.stride == static_cast<npy_intp>(sizeof(T))) {
-                // Contiguous: a fixed stride the compiler can vectorise.
-                const char* base = view.data + start * static_cast<npy_intp>(sizeof(T));
-                for (npy_intp j = 0; j < k; ++j) {
-                    T v;
-                    std::memcpy(&v, base + j * static_cast<npy_intp>(sizeof(T)), sizeof(T));
-                    out[j] = static_cast<float>(static_cast<double>(v));
-                }
-            } else {
-                for (npy_intp j = 0; j < k; ++j) out[j] = static_cast<float>(static_cast<double>(view[start + j]));
-            }
-        });
-    };
-    for (npy_intp start = 0; start < n; start += BLOCK) {
-        const npy_intp k = std::min(BLOCK, n - start);
-        fill(y_true.array, start, k, t);
-        fill(y_pred.array, start, k, p);
-        block(std::span<const float>(t, static_cast<std::size_t>(k)), std::span<const float>(p, static_cast<std::size_t>(k)));
-    }
-    return Direct::Done;
-}
-
 const Signature LINEAR_REGRESSION = function_signature("py_model_perf_linear_regression", {"y_true_src", "y_pred_src"});
 
 PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -107,7 +59,7 @@ PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return call(CLASSIFICATION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
         ConfusionMatrix cm;
         const Direct direct = read_blocks(
-            y_true, y_pred, [](std::size_t) { return true; }, [&](auto t, auto p) { (void)cm.push_dataset(t, p, 1.0f); });
+            y_true.array, y_pred.array, [](std::size_t) { return true; }, [&](auto t, auto p) { (void)cm.push_dataset(t, p, 1.0f); });
         if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
         if (direct == Direct::NotEligible) {
             auto data = read_pair_raw(y_true, y_pred);
@@ -124,7 +76,7 @@ std::optional<Result<LogisticRegressionRecord, ModelPerformanceError>> logistic_
                                                                                         double threshold) {
     Result<LogisticAccumulator, ModelPerformanceError> acc = unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
     const Direct direct = read_blocks(
-        y_true, y_pred,
+        y_true.array, y_pred.array,
         [&](std::size_t n) {
             acc = LogisticAccumulator::start(n, threshold);
             return acc.has_value();

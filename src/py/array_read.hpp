@@ -4,52 +4,47 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <type_traits>
 
+#include "core/common/array_view.hpp"
 #include "py/numpy.hpp"
 
 namespace morvane::py {
 
-// A strided view of one-dimensional array memory; elements may be unaligned.
-template <class T>
-struct Strided {
-    using value_type = T;
-    const char* data;
-    npy_intp stride;
-    npy_intp size;
-    T operator[](npy_intp i) const {
-        T v;
-        std::memcpy(&v, data + i * stride, sizeof(T));
-        return v;
+// The view of a one-dimensional array of native byte order whose dtype is float32/64, a
+// fixed-size integer or bool; nullopt for every other array, which then takes the
+// element-wise path.
+inline std::optional<ArrayView> numeric_view(PyArrayObject* a) {
+    if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a)) return std::nullopt;
+    Dtype dtype;
+    switch (PyArray_TYPE(a)) {
+        case NPY_DOUBLE: dtype = Dtype::Float64; break;
+        case NPY_FLOAT: dtype = Dtype::Float32; break;
+        case NPY_BYTE: dtype = Dtype::Int8; break;
+        case NPY_UBYTE: dtype = Dtype::UInt8; break;
+        case NPY_SHORT: dtype = Dtype::Int16; break;
+        case NPY_USHORT: dtype = Dtype::UInt16; break;
+        case NPY_INT: dtype = Dtype::Int32; break;
+        case NPY_UINT: dtype = Dtype::UInt32; break;
+        case NPY_LONG:
+        case NPY_LONGLONG: dtype = Dtype::Int64; break;
+        case NPY_ULONG:
+        case NPY_ULONGLONG: dtype = Dtype::UInt64; break;
+        case NPY_BOOL: dtype = Dtype::Bool; break;
+        default: return std::nullopt;
     }
-};
+    return ArrayView{PyArray_BYTES(a), PyArray_STRIDE(a, 0), static_cast<std::size_t>(PyArray_DIM(a, 0)), dtype};
+}
 
-// Calls f(Strided<T>) for a one-dimensional array of native byte order whose dtype is
-// float32/64, a fixed-size integer or bool, and returns true; returns false (without
-// calling f) for every other array, which then takes the element-wise path.
+// Calls f with the typed elements (strided accessor) of an array numeric_view reads, and
+// returns true; returns false, without calling f, for every other array.
 template <class F>
 bool visit_numeric(PyArrayObject* a, F&& f) {
-    if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a)) return false;
-    const char* data = PyArray_BYTES(a);
-    const npy_intp stride = PyArray_STRIDE(a, 0);
-    const npy_intp n = PyArray_DIM(a, 0);
-    auto call = [&]<class T>(T*) { f(Strided<T>{data, stride, n}); };
-    switch (PyArray_TYPE(a)) {
-        case NPY_DOUBLE: call(static_cast<double*>(nullptr)); return true;
-        case NPY_FLOAT: call(static_cast<float*>(nullptr)); return true;
-        case NPY_BYTE: call(static_cast<std::int8_t*>(nullptr)); return true;
-        case NPY_UBYTE: call(static_cast<std::uint8_t*>(nullptr)); return true;
-        case NPY_SHORT: call(static_cast<std::int16_t*>(nullptr)); return true;
-        case NPY_USHORT: call(static_cast<std::uint16_t*>(nullptr)); return true;
-        case NPY_INT: call(static_cast<std::int32_t*>(nullptr)); return true;
-        case NPY_UINT: call(static_cast<std::uint32_t*>(nullptr)); return true;
-        case NPY_LONG:
-        case NPY_LONGLONG: call(static_cast<std::int64_t*>(nullptr)); return true;
-        case NPY_ULONG:
-        case NPY_ULONGLONG: call(static_cast<std::uint64_t*>(nullptr)); return true;
-        case NPY_BOOL: call(static_cast<bool*>(nullptr)); return true;
-        default: return false;
-    }
+    const auto view = numeric_view(a);
+    if (!view) return false;
+    visit_dtype(*view, f);
+    return true;
 }
 
 // The element-wise reading reserves room for its whole copy before it reads one element,

@@ -43,8 +43,8 @@ std::optional<std::vector<E>> iterate_copy(PyArrayObject* a, std::size_t reserve
 template <class E>
 bool typed_float_copy(PyArrayObject* a, std::vector<E>& out) {
     return visit_numeric(a, [&](auto view) {
-        out.resize(static_cast<std::size_t>(view.size));
-        for (npy_intp i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
+        out.resize(view.size);
+        for (std::size_t i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
     });
 }
 
@@ -77,8 +77,8 @@ std::optional<std::vector<std::int64_t>> copy_to_i64(PyArrayObject* a) {
     bool done = visit_numeric(a, [&](auto view) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_INT_ELEMENT<T>) {
-            out.resize(static_cast<std::size_t>(view.size));
-            for (npy_intp i = 0; i < view.size && ok; ++i) {
+            out.resize(view.size);
+            for (std::size_t i = 0; i < view.size && ok; ++i) {
                 const T v = view[i];
                 if (!std::in_range<std::int64_t>(v)) {
                     overflow_error(OUT_OF_RANGE);
@@ -98,8 +98,8 @@ std::optional<std::vector<std::int64_t>> copy_to_i64(PyArrayObject* a) {
 std::optional<std::vector<bool>> copy_to_bool(PyArrayObject* a) {
     if (PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_BOOL) {
         std::vector<bool> out(static_cast<std::size_t>(PyArray_DIM(a, 0)));
-        const Strided<npy_bool> view{PyArray_BYTES(a), PyArray_STRIDE(a, 0), PyArray_DIM(a, 0)};
-        for (npy_intp i = 0; i < view.size; ++i) out[static_cast<std::size_t>(i)] = view[i] != 0;
+        const Elements<npy_bool, false> view{PyArray_BYTES(a), PyArray_STRIDE(a, 0), out.size()};
+        for (std::size_t i = 0; i < view.size; ++i) out[i] = view[i] != 0;
         return out;
     }
     std::vector<bool> out;

@@ -1,16 +1,19 @@
-// NumPy arrays -> native vectors: the element kind of an array, and copies into
-// 64-bit floats, 32-bit floats or strings. Typed memory is read directly where the
-// array allows it; every other array goes element by element through Python, with the
-// same results and errors.
+// NumPy arrays -> native values: the element kind of an array, copies into 64-bit
+// floats, 32-bit floats or strings, and direct blocks of two arrays. Typed memory is
+// read directly where the array allows it; every other array goes element by element
+// through Python, with the same results and errors.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "py/array_read.hpp"
 #include "py/numpy.hpp"
 
 namespace morvane::py {
@@ -32,6 +35,40 @@ std::optional<std::vector<bool>> copy_to_bool(PyArrayObject* array);
 // through a 64-bit float, rounded to 32 bits. Boolean and String kinds fail with
 // ModelPerformanceError::UnsupportedTypeError.
 std::optional<std::vector<float>> convert_f32(PyArrayObject* array, InputDataType kind);
+
+// Two numeric one-dimensional arrays of native byte order are read straight from their
+// memory in blocks of 32-bit floats, converted exactly as convert_f32 converts them
+// (through a double), so no whole-array vectors are allocated: `begin(n)` is told the
+// common length (and may decline by returning false), then `block(t, p)` sees
+// consecutive equal-length blocks in order. Any other pair of arrays is NotEligible,
+// with nothing called: those take the convert_f32 path with its errors.
+enum class Direct { NotEligible, LengthMismatch, Done };
+
+template <class Begin, class Block>
+Direct read_blocks(PyArrayObject* y_true, PyArrayObject* y_pred, Begin&& begin, Block&& block) {
+    auto view_of = [](PyArrayObject* a) -> std::optional<ArrayView> {
+        const InputDataType kind = determine_type(a);
+        if (kind != InputDataType::Float && kind != InputDataType::Integer) return std::nullopt;
+        return numeric_view(a);
+    };
+    const auto t = view_of(y_true), p = view_of(y_pred);
+    if (!t || !p) return Direct::NotEligible;
+    // The room of the two converted vectors, before anything else, as convert_f32 takes it.
+    reserve_as_copy(t->length + p->length, sizeof(float));
+    if (p->length != t->length) return Direct::LengthMismatch;
+    const std::size_t n = t->length;
+    if (!begin(n)) return Direct::Done;
+    // Two blocks of 8 KiB stay in the first-level cache while the core reads them.
+    constexpr std::size_t BLOCK = 2048;
+    float tb[BLOCK], pb[BLOCK];
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t k = std::min(BLOCK, n - start);
+        read_as_f32(*t, start, k, tb);
+        read_as_f32(*p, start, k, pb);
+        block(std::span<const float>(tb, k), std::span<const float>(pb, k));
+    }
+    return Direct::Done;
+}
 
 // TypeError "Data passed in is of hetergeneous types".
 std::nullptr_t generate_type_err();

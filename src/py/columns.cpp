@@ -81,8 +81,8 @@ std::optional<R> label_float(PyArrayObject* a, PyObject* value, Sink& sink) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_FLOAT_ELEMENT<T>) {
             handled = true;
-            reserve_as_copy(static_cast<std::size_t>(view.size), sizeof(double));
-            out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
+            reserve_as_copy(view.size, sizeof(double));
+            out = with_elements<T>(view.data, view.stride, view.size,
                                    [&](const auto& x) { return float_column<R>(x, value, sink); });
         }
     });
@@ -121,16 +121,16 @@ std::optional<R> label_integer(PyArrayObject* a, PyObject* value, Sink& sink) {
         using T = typename decltype(view)::value_type;
         if constexpr (IS_INT_ELEMENT<T>) {
             handled = true;
-            reserve_as_copy(static_cast<std::size_t>(view.size), sizeof(std::int64_t));
+            reserve_as_copy(view.size, sizeof(std::int64_t));
             if constexpr (!std::in_range<std::int64_t>(std::numeric_limits<T>::max())) {
                 // Elements convert to 64-bit signed integers first, as element-wise.
-                for (npy_intp i = 0; i < view.size; ++i)
+                for (std::size_t i = 0; i < view.size; ++i)
                     if (!std::in_range<std::int64_t>(view[i])) {
                         overflow_error(OUT_OF_RANGE);
                         return;
                     }
             }
-            out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size),
+            out = with_elements<T>(view.data, view.stride, view.size,
                                    [&](const auto& x) { return integer_column<R>(x, value, sink); });
         }
     });
@@ -319,7 +319,7 @@ Result<Flags, BiasError> label_python_bias_explicit_seg(PyArrayObject* column, s
             using T = typename decltype(view)::value_type;
             kind = parse_threshold_type(*threshold_type);
             if (!kind) return;
-            out = with_elements<T>(view.data, view.stride, static_cast<std::size_t>(view.size), [&](const auto& x) {
+            out = with_elements<T>(view.data, view.stride, view.size, [&](const auto& x) {
                 return threshold_flags(x, *kind, *threshold);
             });
         });

@@ -123,8 +123,8 @@ template <class E>
 bool float_array_fast(PyArrayObject* a, std::vector<E>& out, bool& ok) {
     ok = true;
     return visit_numeric(a, [&](auto view) {
-        out.resize(static_cast<std::size_t>(view.size));
-        for (npy_intp i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
+        out.resize(view.size);
+        for (std::size_t i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
     });
 }
 
@@ -138,8 +138,8 @@ bool int_array_fast(PyArrayObject* a, std::vector<E>& out, bool& ok) {
         if constexpr (IS_INT_ELEMENT<T>) {
             eligible = true;
             ok = true;
-            out.resize(static_cast<std::size_t>(view.size));
-            for (npy_intp i = 0; i < view.size; ++i) {
+            out.resize(view.size);
+            for (std::size_t i = 0; i < view.size; ++i) {
                 const T v = view[i];
                 if (!std::in_range<E>(v)) {
                     overflow_error(OUT_OF_RANGE);

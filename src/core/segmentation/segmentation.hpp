@@ -1,8 +1,8 @@
 // The pure side of segmentation: comparison kinds, the distribution heuristic, the
 // distinct-value decision between categorical and continuous columns, and the loops
 // that turn typed elements into membership flags (16-bit, or packed bits) or count
-// them. Elements are read through small accessors so that the same loops serve array
-// memory and copied vectors.
+// them. Elements are read through the array layer's accessor (array_view.hpp), so that
+// the same loops serve array memory and copied vectors.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/array_view.hpp"
 #include "core/common/configuration.hpp"
 #include "core/common/cpu_dispatch.hpp"
 #include "core/segmentation/flags.hpp"
@@ -35,34 +36,6 @@ enum class ThresholdType : std::uint8_t {
 std::optional<ThresholdType> parse_threshold_type(std::string_view text);
 
 
-
-// Typed elements: contiguous, or at a byte stride (possibly unaligned).
-template <class T, bool CONTIGUOUS>
-struct Elements {
-    using value_type = T;
-    const char* data;
-    std::ptrdiff_t stride;
-    std::size_t size;
-    T operator[](std::size_t i) const {
-        T v;
-        // Unsigned offsets in the contiguous case, so loops see consecutive elements.
-        if constexpr (CONTIGUOUS) std::memcpy(&v, data + i * sizeof(T), sizeof(T));
-        else std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
-        return v;
-    }
-};
-
-// Calls f with the contiguous accessor when the stride allows it, else the strided one.
-template <class T, class F>
-decltype(auto) with_elements(const char* data, std::ptrdiff_t stride, std::size_t size, F&& f) {
-    if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) return f(Elements<T, true>{data, stride, size});
-    return f(Elements<T, false>{data, stride, size});
-}
-
-template <class T, class F>
-decltype(auto) with_elements(const std::vector<T>& v, F&& f) {
-    return f(Elements<T, true>{reinterpret_cast<const char*>(v.data()), sizeof(T), v.size()});
-}
 
 // Open-addressing set of distinct-value keys, sized up front for the most keys it
 // will be asked to hold, so it never grows.
