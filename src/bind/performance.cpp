@@ -45,6 +45,15 @@ const Signature LINEAR_REGRESSION = function_signature("py_model_perf_linear_reg
 
 PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(LINEAR_REGRESSION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
+        // Numeric arrays are summed straight from their memory, block by block.
+        LinearRegressionErrorBuckets sums;
+        const Direct direct = read_blocks(
+            y_true.array, y_pred.array, [](std::size_t) { return true; }, [&](auto t, auto p) { sums.push_block(t, p); });
+        if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
+        if (direct == Direct::Done) {
+            if (sums.count == 0.0) return fail(ModelPerformanceError::of(PerfKind::EmptyDataVector));
+            return report_to_py_dict(regression_metrics(sums, sums.count).to_map());
+        }
         auto data = read_pair(y_true, y_pred);
         if (!data) return nullptr;
         auto rt = regression_metrics(data->first, data->second);

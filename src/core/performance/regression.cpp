@@ -26,7 +26,7 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
     if (y_true.size() != y_pred.size()) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
     if (y_true.empty()) return unexpected(ModelPerformanceError::of(PerfKind::EmptyDataVector));
     LinearRegressionErrorBuckets b;
-    for (std::size_t i = 0; i < y_true.size(); ++i) b.push(y_true[i], y_pred[i]);
+    b.push_block(y_true, y_pred);
     return b;
 }
 
