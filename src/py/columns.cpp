@@ -73,25 +73,6 @@ std::optional<R> float_column(const E& x, PyObject* value, Sink& sink) {
     return numeric_sink(x, FloatEqual{v}, FloatAtLeast{v}, sink);
 }
 
-template <class R, class Sink>
-std::optional<R> label_float(PyArrayObject* a, PyObject* value, Sink& sink) {
-    std::optional<R> out;
-    bool handled = false;
-    visit_numeric(a, [&](auto view) {
-        using T = typename decltype(view)::value_type;
-        if constexpr (IS_FLOAT_ELEMENT<T>) {
-            handled = true;
-            reserve_as_copy(view.size, sizeof(double));
-            out = with_elements<T>(view.data, view.stride, view.size,
-                                   [&](const auto& x) { return float_column<R>(x, value, sink); });
-        }
-    });
-    if (handled) return out;
-    auto elements = copy_to_f64(a);
-    if (!elements) return std::nullopt;
-    return with_elements(*elements, [&](const auto& x) { return float_column<R>(x, value, sink); });
-}
-
 template <class R, class E, class Sink>
 std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
     IntegerRange equal, at_least;
@@ -113,31 +94,38 @@ std::optional<R> integer_column(const E& x, PyObject* value, Sink& sink) {
     return numeric_sink(x, typed_equal<T>(equal), typed_at_least<T>(at_least), sink);
 }
 
-template <class R, class Sink>
-std::optional<R> label_integer(PyArrayObject* a, PyObject* value, Sink& sink) {
+// A numeric column of the kind of Wide (double: float dtypes; int64: integer dtypes),
+// labelled by `column(elements)`: read in place when the array's dtype is of that kind,
+// else copied element by element as Wide, with the element-wise errors.
+template <class R, class Wide, class Column>
+std::optional<R> label_typed(PyArrayObject* a, const Column& column) {
+    constexpr bool FLOATS = std::is_floating_point_v<Wide>;
     std::optional<R> out;
     bool handled = false;
     visit_numeric(a, [&](auto view) {
         using T = typename decltype(view)::value_type;
-        if constexpr (IS_INT_ELEMENT<T>) {
+        if constexpr (FLOATS ? IS_FLOAT_ELEMENT<T> : IS_INT_ELEMENT<T>) {
             handled = true;
-            reserve_as_copy(view.size, sizeof(std::int64_t));
-            if constexpr (!std::in_range<std::int64_t>(std::numeric_limits<T>::max())) {
-                // Elements convert to 64-bit signed integers first, as element-wise.
-                for (std::size_t i = 0; i < view.size; ++i)
-                    if (!std::in_range<std::int64_t>(view[i])) {
-                        overflow_error(OUT_OF_RANGE);
-                        return;
-                    }
+            reserve_as_copy(view.size, sizeof(Wide));
+            if constexpr (!FLOATS) {
+                if constexpr (!std::in_range<std::int64_t>(std::numeric_limits<T>::max())) {
+                    // Elements convert to 64-bit signed integers first, as element-wise.
+                    for (std::size_t i = 0; i < view.size; ++i)
+                        if (!std::in_range<std::int64_t>(view[i])) {
+                            overflow_error(OUT_OF_RANGE);
+                            return;
+                        }
+                }
             }
-            out = with_elements<T>(view.data, view.stride, view.size,
-                                   [&](const auto& x) { return integer_column<R>(x, value, sink); });
+            out = with_elements<T>(view.data, view.stride, view.size, column);
         }
     });
     if (handled) return out;
-    auto elements = copy_to_i64(a);
+    std::optional<std::vector<Wide>> elements;
+    if constexpr (FLOATS) elements = copy_to_f64(a);
+    else elements = copy_to_i64(a);
     if (!elements) return std::nullopt;
-    return with_elements(*elements, [&](const auto& x) { return integer_column<R>(x, value, sink); });
+    return with_elements(*elements, column);
 }
 
 // ---- Boolean columns -----------------------------------------------------------
@@ -261,8 +249,10 @@ std::optional<R> label_string(PyArrayObject* a, PyObject* value, Sink& sink) {
 template <class R, class Sink>
 std::optional<R> label_column(PyArrayObject* column, PyObject* value, const Sink& sink) {
     switch (determine_type(column)) {
-        case InputDataType::Float: return label_float<R>(column, value, sink);
-        case InputDataType::Integer: return label_integer<R>(column, value, sink);
+        case InputDataType::Float:
+            return label_typed<R, double>(column, [&](const auto& x) { return float_column<R>(x, value, sink); });
+        case InputDataType::Integer:
+            return label_typed<R, std::int64_t>(column, [&](const auto& x) { return integer_column<R>(x, value, sink); });
         case InputDataType::String: return label_string<R>(column, value, sink);
         case InputDataType::Boolean: return label_boolean<R>(column, value, sink);
     }
