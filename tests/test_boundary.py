@@ -500,3 +500,33 @@ def test_stability_eps_read_once_from_environment(value, expected):
     full.update(env)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full, check=True)
     assert eval(out.stdout) == (expected, expected)
+
+
+# ---- argument errors keep the conversion error as their cause ----
+
+
+class _Boom(TypeError):
+    pass
+
+
+class _RaisingFloat:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc, wrapped", [(_Boom("boom"), True), (TypeError(), True), (ValueError("no"), False)])
+def test_argument_error_chains_the_conversion_error(exc, wrapped):
+    monitor = _morvane.PyLinearRegressionStreaming([1.0], [1.0])
+    monitor.push(1.0, 1.0)
+    with pytest.raises(type(exc) if not wrapped else TypeError) as info:
+        monitor.drift_report(_RaisingFloat(exc))
+    if wrapped:
+        # The conversion's own exception object, not a copy, is the cause.
+        assert str(info.value) == f"argument 'drift_threshold': {exc}" and info.value.__cause__ is exc
+    else:
+        assert info.value is exc
+    # Nothing is left pending: the next call runs clean.
+    assert monitor.drift_report(0.1) == {"passed": True}
