@@ -155,7 +155,10 @@ NB_MODULE(_native, m) {
         return out;
     });
     m.def("categories", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
-        return per_column<std::vector<std::string>>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });
+        auto found = per_column<CategoryCounts>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });
+        std::vector<nb::tuple> out;
+        for (CategoryCounts& f : found) out.push_back(nb::make_tuple(std::move(f.categories), std::move(f.counts), f.missing));
+        return out;
     });
     m.def("count", &count);
     m.def("binary", &binary);

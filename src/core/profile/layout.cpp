@@ -4,7 +4,7 @@
 #include <functional>
 #include <stdexcept>
 #include <cstring>
-#include <unordered_set>
+#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
 
@@ -139,41 +139,69 @@ RuleSummary rule_summary(const Column& c) {
     return s;
 }
 
-std::vector<std::string> distinct_categories(const Column& c) {
-    std::unordered_set<std::string> seen;
+CategoryCounts distinct_categories(const Column& c) {
+    TextIndex seen;
+    std::vector<std::int64_t> counts;  // by first appearance
+    std::int64_t missing = 0;
     std::string scratch;
     for (const Chunk& ch : c.chunks) {
-        // A dictionary is read once; only the entries that occur count.
-        if (ch.dictionary) {
-            std::vector<char> used(static_cast<std::size_t>(ch.dictionary->length), 0);
+        if (ch.phys == Phys::Null) { missing += ch.length; continue; }
+        // A dictionary's entries are looked up once, then its codes are counted.
+        if (ch.dictionary || ch.is_bool()) {
+            const Chunk& d = ch.dictionary ? *ch.dictionary : ch;
+            std::vector<std::int64_t> code_slot;
+            if (ch.dictionary) {
+                code_slot.assign(static_cast<std::size_t>(d.length), -1);
+                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key) {
+                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(key));
+                }, [](std::int64_t) {});
+            } else {
+                code_slot = {static_cast<std::int64_t>(seen.insert("False")), static_cast<std::int64_t>(seen.insert("True"))};
+            }
+            counts.resize(seen.size(), 0);
+            std::vector<std::int64_t> tally(code_slot.size(), 0);
+            const auto n_codes = static_cast<std::int64_t>(code_slot.size());
             for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) continue;
-                const std::int64_t k = ch.index(i);
-                if (k >= 0 && k < ch.dictionary->length) used[static_cast<std::size_t>(k)] = 1;
+                if (!ch.valid(i)) { ++missing; continue; }
+                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
+                if (code < 0 || code >= n_codes || code_slot[static_cast<std::size_t>(code)] < 0) ++missing;
+                else ++tally[static_cast<std::size_t>(code)];
             }
-            for (std::int64_t k = 0; k < ch.dictionary->length; ++k) {
-                bool missing;
-                if (!used[static_cast<std::size_t>(k)]) continue;
-                const std::string_view key = category_key(*ch.dictionary, k, scratch, missing);
-                if (!missing) seen.emplace(key);
-            }
+            for (std::size_t j = 0; j < tally.size(); ++j)
+                if (tally[j]) counts[static_cast<std::size_t>(code_slot[j])] += tally[j];
             continue;
         }
         std::string_view last;
+        std::size_t last_slot = 0;
         bool have_last = false;
-        for (std::int64_t i = 0; i < ch.length; ++i) {
-            bool missing;
-            const std::string_view key = category_key(ch, i, scratch, missing);
-            if (missing) continue;
-            // Runs of one value skip the hash (sorted or low-cardinality columns).
-            if (have_last && key == last) continue;
-            auto it = seen.emplace(key).first;
-            last = *it;
-            have_last = true;
-        }
+        const bool stable = ch.is_string();
+        visit_keys(ch, scratch,
+                   [&](std::int64_t, std::string_view key) {
+                       // Runs of one value skip the lookup (sorted or low-cardinality columns).
+                       if (!(have_last && TextIndex::same(key, last))) {
+                           last_slot = seen.insert(key);
+                           if (last_slot >= counts.size()) counts.resize(last_slot + 1, 0);
+                           have_last = stable;
+                           last = key;
+                       }
+                       ++counts[last_slot];
+                   },
+                   [&](std::int64_t) { ++missing; });
     }
-    std::vector<std::string> out(seen.begin(), seen.end());
-    std::sort(out.begin(), out.end());  // std::string compares as unsigned bytes
+    // Categories that only a dictionary lists, never a row, are not categories.
+    counts.resize(seen.size(), 0);
+    std::vector<std::size_t> order;
+    for (std::size_t j = 0; j < seen.size(); ++j)
+        if (counts[j] > 0) order.push_back(j);
+    const auto& texts = seen.texts();
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
+    CategoryCounts out;
+    for (std::size_t j : order) {
+        out.categories.emplace_back(texts[j]);
+        out.counts.push_back(counts[j]);
+    }
+    out.counts.push_back(0);  // "other": every value is a category here
+    out.missing = missing;
     return out;
 }
 

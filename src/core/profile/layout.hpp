@@ -33,7 +33,14 @@ struct RuleSummary {
 };
 RuleSummary rule_summary(const Column& c);
 
-// Sorted (by UTF-8 bytes) distinct category texts of the present values.
-std::vector<std::string> distinct_categories(const Column& c);
+// The distinct category texts of the present values, sorted by UTF-8 bytes, with their
+// counts ("other" last, zero) and the missing count: a categorical feature's layout and
+// its counts in one pass.
+struct CategoryCounts {
+    std::vector<std::string> categories;
+    std::vector<std::int64_t> counts;
+    std::int64_t missing = 0;
+};
+CategoryCounts distinct_categories(const Column& c);
 
 }  // namespace morvane::profile
