@@ -42,29 +42,43 @@ void for_each_present(const Column& c, F&& f) {
     }
 }
 
-// An unsigned key with the order of the doubles (-0.0 just below +0.0).
+// An unsigned key with the order of the doubles (-0.0 just below +0.0), branch-free.
 inline std::uint64_t order_key(double v) {
     std::uint64_t u;
     std::memcpy(&u, &v, sizeof u);
     constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
-    return (u & SIGN) ? ~u : (u | SIGN);
+    const std::uint64_t negative = 0 - (u >> 63);
+    return u ^ (negative | SIGN);
 }
 
 }  // namespace
 
-// Exact order statistics without copying or sorting the column: one pass counts the
-// values per bucket of their top 16 key bits, which places every wanted rank in a
-// bucket; a second pass gathers only those buckets, and a selection inside each gives
-// the exact values.
+// Exact order statistics without copying or sorting the column: a first pass finds the
+// range, a second counts the values per bucket of their order keys (the top 16 bits of
+// the key range the column spans, so a column of nearby values still spreads over many
+// buckets), which places every wanted rank in a bucket; a third gathers only those
+// buckets, and a selection inside each gives the exact values.
 std::vector<double> order_statistics(const Column& c, bool finite_only,
                                      const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
-    constexpr int SHIFT = 48;
     constexpr std::size_t BUCKETS = std::size_t{1} << 16;
     auto keep = [finite_only](double v) { return !finite_only || std::isfinite(v); };
-    std::vector<std::int64_t> hist(BUCKETS, 0);
+    // The range in keys, not values: -0.0 and +0.0 compare equal but have two keys.
     std::int64_t m = 0;
+    std::uint64_t key_lo = ~std::uint64_t{0}, key_hi = 0;
     for_each_present(c, [&](double v) {
-        if (keep(v)) { ++hist[order_key(v) >> SHIFT]; ++m; }
+        if (!keep(v)) return;
+        const std::uint64_t k = order_key(v);
+        key_lo = k < key_lo ? k : key_lo;
+        key_hi = k > key_hi ? k : key_hi;
+        ++m;
+    });
+    const std::uint64_t span = m ? key_hi - key_lo : 0;
+    int shift = 0;
+    while ((span >> shift) >= BUCKETS) ++shift;
+    auto bucket = [key_lo, shift](double v) { return static_cast<std::size_t>((order_key(v) - key_lo) >> shift); };
+    std::vector<std::int64_t> hist(BUCKETS, 0);
+    for_each_present(c, [&](double v) {
+        if (keep(v)) ++hist[bucket(v)];
     });
     const std::vector<std::int64_t> ranks = ranks_for(m);
     std::vector<double> out;
@@ -88,7 +102,7 @@ std::vector<double> order_statistics(const Column& c, bool finite_only,
     for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered[s].reserve(static_cast<std::size_t>(hist[slot_bucket[s]]));
     for_each_present(c, [&](double v) {
         if (!keep(v)) return;
-        const std::int32_t s = slot[order_key(v) >> SHIFT];
+        const std::int32_t s = slot[bucket(v)];
         if (s >= 0) gathered[static_cast<std::size_t>(s)].push_back(v);
     });
     std::vector<std::int64_t> from(slot_bucket.size(), 0);

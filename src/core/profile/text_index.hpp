@@ -24,11 +24,14 @@ public:
     }
 
     std::size_t find(std::string_view key) const {
-        const std::uint64_t h = hash(key);
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+        const Words w = words(key);
+        // Texts of up to 16 bytes are told apart by their length and two words alone.
+        for (std::size_t i = w.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.index == 0) return NONE;
-            if (s.hash == h && same(views_[s.index - 1], key)) return s.index - 1;
+            if (s.w0 == w.w0 && s.w1 == w.w1 && s.size == key.size() &&
+                (key.size() <= 16 || same(views_[s.index - 1], key)))
+                return s.index - 1;
         }
     }
 
@@ -39,7 +42,7 @@ public:
         if ((views_.size() + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
         texts_.emplace_back(key);
         views_.emplace_back(texts_.back());
-        place(hash(key), static_cast<std::uint32_t>(views_.size()));
+        place(words(key), static_cast<std::uint32_t>(views_.size()));
         return views_.size() - 1;
     }
 
@@ -76,8 +79,27 @@ public:
     }
 
 private:
+    struct Words {
+        std::uint64_t w0, w1, hash;
+    };
+    // The first and last eight bytes (zero-padded below eight) and a hash of them all.
+    static Words words(std::string_view s) {
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        Words w{0, 0, 0};
+        if (n >= 8) {
+            w.w0 = load8(p);
+            w.w1 = load8(p + n - 8);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) w.w0 |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+        }
+        w.hash = n <= 16 ? mix(mix(w.w0 ^ n) ^ w.w1) : hash(s);
+        return w;
+    }
+
     struct Slot {
-        std::uint64_t hash = 0;
+        std::uint64_t w0 = 0, w1 = 0;
+        std::uint32_t size = 0;
         std::uint32_t index = 0;  // position + 1; 0 marks an empty slot
     };
 
@@ -91,15 +113,15 @@ private:
         return h ^ (h >> 31);
     }
 
-    void place(std::uint64_t h, std::uint32_t index) {
-        std::size_t i = h & mask_;
+    void place(const Words& w, std::uint32_t index) {
+        std::size_t i = w.hash & mask_;
         while (slots_[i].index != 0) i = (i + 1) & mask_;
-        slots_[i] = Slot{h, index};
+        slots_[i] = Slot{w.w0, w.w1, static_cast<std::uint32_t>(views_[index - 1].size()), index};
     }
     void rehash(std::size_t capacity) {
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
-        for (std::size_t k = 0; k < views_.size(); ++k) place(hash(views_[k]), static_cast<std::uint32_t>(k + 1));
+        for (std::size_t k = 0; k < views_.size(); ++k) place(words(views_[k]), static_cast<std::uint32_t>(k + 1));
     }
 
     std::vector<Slot> slots_;
