@@ -7,6 +7,11 @@ from hypothesis import given, settings, strategies as st
 import morvane as mv
 
 
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
+
+
 def oracle_counts(values, edges):
     """Bin i holds e[i-1] <= v < e[i]: searchsorted(side="right")."""
     v = np.asarray(values, dtype=np.float64)
