@@ -83,12 +83,15 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads):
         kinds[name] = "categorical" if name in cats else natural
     cont = [n for n in names if kinds[n] == "continuous"]
     cat = [n for n in names if kinds[n] == "categorical"]
-    edges = {}
+    edges, counted = {}, {}
     if isinstance(bins, str):
         if bins == QUANTILE:
             if not isinstance(n_bins, (int, np.integer)) or isinstance(n_bins, bool) or not 1 <= n_bins <= 1 << 20:
                 raise ValueError("n_bins must be an integer from 1 to 2**20")
-            found = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
+            quantiles = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
+            found = [e for e, _, _ in quantiles]
+            # Selecting the edges counted the values on them too.
+            counted = {n: (counts, missing) for n, (_, counts, missing) in zip(cont, quantiles)}
         elif bins in RULES:
             found = [rule_edges_from_summary(bins, n, lo, hi, q1, q3, ExactSum.from_native(s1), ExactSum.from_native(s2))
                      for n, lo, hi, q1, q3, s1, s2 in _native.rule_summary(t.columns, [t.slot(n) for n in cont], threads)]
@@ -102,6 +105,7 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads):
     categories = {n: tuple(c) for n, (c, _, _) in zip(cat, found)}
     # Finding the categories counted them too: the counts with that layout, kept.
     known = {n: (counts, missing) for n, (_, counts, missing) in zip(cat, found)}
+    known.update(counted)
     return known, tuple(
         FeatureLayout(n, "continuous", edges=edges[n]) if kinds[n] == "continuous"
         else FeatureLayout(n, "categorical", categories=categories[n])

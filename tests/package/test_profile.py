@@ -223,3 +223,4 @@ def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
     assert edges.tolist() == expected and not np.signbit(edges[edges == 0]).any()
     assert counts.tolist() == oracle_counts(x.astype(np.float64), edges).tolist()
     assert p.missing("x") == len(x) - m
+    assert mv.profile({"x": x}, like=p) == p  # counts from the selection equal counts from a pass
