@@ -18,8 +18,8 @@ against the stored baseline, streaming monitors and drift detectors. The demo pr
 report and writes a PNG comparing baseline and production histograms of the drifting
 features.
 
-    python examples/demo.py                  # report on stdout, figure in ./morvane_demo.png
-    python examples/demo.py --out /tmp/run   # figure in /tmp/run/morvane_demo.png
+    python examples/fixed_module_demo.py                  # report on stdout, figure in ./morvane_demo.png
+    python examples/fixed_module_demo.py --out /tmp/run   # figure in /tmp/run/morvane_demo.png
 """
 
 from __future__ import annotations
