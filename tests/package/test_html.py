@@ -3,6 +3,7 @@ check has its row and failures are marked. Headless Chromium renders it: the scr
 verdict banner in its colour and the figure's bars, and the rendered text holds the verdict and tables."""
 
 import base64
+import os
 import shutil
 import subprocess
 from html.parser import HTMLParser
@@ -80,10 +81,12 @@ def test_file_is_self_contained_escaped_and_marks_failures(tmp_path, failed):
 
 
 def chromium(*args, tmp_path):
-    """Run headless Chromium on its own profile directory and return stdout."""
+    """Run headless Chromium on its own profile directory and return stdout. The sanitizer run's
+    preloaded runtime is meant for the interpreter, not for the browser."""
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
     result = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                              f"--user-data-dir={tmp_path / 'chromium-profile'}", *args],
-                            capture_output=True, text=True, timeout=180)
+                            capture_output=True, text=True, timeout=180, env=env)
     assert result.returncode == 0, result.stderr[-2000:]
     return result.stdout
 
