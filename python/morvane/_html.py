@@ -18,6 +18,7 @@ STYLE = """
 .morvane-report .verdict h1 { margin: 0 0 6px; font-size: 28px; letter-spacing: 0.05em; }
 .morvane-report .verdict p { margin: 0; }
 .morvane-report h2 { border-bottom: 1px solid #ddd; padding-bottom: 4px; margin-top: 28px; }
+.morvane-report .scroll { overflow-x: auto; }
 .morvane-report table { border-collapse: collapse; width: 100%; margin: 8px 0 16px; }
 .morvane-report th, .morvane-report td { border: 1px solid #ddd; padding: 4px 8px; text-align: left;
   vertical-align: top; }
@@ -68,10 +69,10 @@ def checks_section(report) -> str:
             continue
         failed = sum(c.failed for c in checks)
         parts.append(f'<h3>{escape(family.capitalize())}: {failed} of {len(checks)} failed</h3>')
-        parts.append('<table class="checks"><thead><tr>'
+        parts.append('<div class="scroll"><table class="checks"><thead><tr>'
                      + "".join(f"<th>{name}</th>" for name in CHECK_COLUMNS) + "</tr></thead><tbody>")
         parts.extend(check_row(c) for c in checks)
-        parts.append("</tbody></table>")
+        parts.append("</tbody></table></div>")
     if not report.checks:
         parts.append('<p class="note">The report holds no check.</p>')
     parts.append("</section>")
@@ -86,12 +87,12 @@ def table_section(report) -> str:
         columns = []
         for row in rows:
             columns.extend(key for key in row if key not in columns)
-        parts.append(f"<h3>{escape(name)}</h3><table class=\"rows\"><thead><tr>"
+        parts.append(f"<h3>{escape(name)}</h3><div class=\"scroll\"><table class=\"rows\"><thead><tr>"
                      + "".join(f"<th>{escape(str(c))}</th>" for c in columns) + "</tr></thead><tbody>")
         for row in rows:
             css = ' class="failed"' if row.get("failed") is True else ""
             parts.append(f"<tr{css}>" + "".join(cell(row.get(c)) for c in columns) + "</tr>")
-        parts.append("</tbody></table>")
+        parts.append("</tbody></table></div>")
     parts.append("</section>")
     return "".join(parts)
 

@@ -59,19 +59,27 @@ def feature_panel(axes, report, check, max_bars=MAX_BARS):
     axes.legend(fontsize=7, frameon=False)
 
 
-def changes_panel(axes, checks):
-    """One row per metric: its change, the interval of the change as a bar, failures in red."""
+def changes_panel(axes, family, checks):
+    """One row per metric of a family: its change, the interval of the change as a bar, failures in
+    red. Changes spanning orders of magnitude (ratios beside differences) get a symmetric-log axis."""
     y = np.arange(len(checks))[::-1]
+    values = []
     for row, check in zip(y, checks):
         colour = FAILED_COLOUR if check.failed else PASSED_COLOUR
         if check.interval is not None and all(math.isfinite(v) for v in check.interval):
             low, high = check.interval
             axes.plot([low, high], [row, row], color=colour, linewidth=2, alpha=0.6)
+            values += [abs(low), abs(high)]
         axes.plot([check.change], [row], "o", color=colour, markersize=5)
+        values.append(abs(float(check.change)))
     axes.axvline(0.0, color="#999999", linewidth=0.8)
-    axes.set_yticks(y, [check.label() for check in checks], fontsize=7)
+    scale = [v for v in values if v > 0]
+    if scale and max(scale) > 20 * float(np.median(scale)):
+        axes.set_xscale("symlog", linthresh=float(np.median(scale)))
+    axes.set_yticks(y, [check.label().removeprefix(family + " · ") for check in checks], fontsize=7)
+    axes.set_ylim(-0.7, len(checks) - 0.3)
     axes.set_xlabel("change (current − reference), with its interval", fontsize=8)
-    axes.set_title("Metric changes (failures in red)", fontsize=9)
+    axes.set_title(f"{family.capitalize()}: metric changes (failures in red)", fontsize=9)
     axes.tick_params(axis="x", labelsize=7)
 
 
@@ -95,11 +103,16 @@ def plotted_features(report, max_features):
 
 
 def plotted_changes(report):
-    """Checks other than drift with a finite change: failures first, then the rest in report order."""
+    """Per family other than drift, the checks with a finite change: failures first, then the rest in
+    report order, at most MAX_CHANGES in all."""
     usable = [c for c in report.checks
               if c.family != "drift" and c.change is not None and math.isfinite(float(c.change))]
-    ordered = [c for c in usable if c.failed] + [c for c in usable if not c.failed]
-    return ordered[:MAX_CHANGES]
+    ordered = ([c for c in usable if c.failed] + [c for c in usable if not c.failed])[:MAX_CHANGES]
+    families = []
+    for check in ordered:
+        if check.family not in families:
+            families.append(check.family)
+    return [(family, [c for c in ordered if c.family == family]) for family in families]
 
 
 def figure(report, *, max_features=6):
@@ -108,20 +121,23 @@ def figure(report, *, max_features=6):
     features = plotted_features(report, max_features)
     changes = plotted_changes(report)
     columns = min(3, max(1, len(features)))
-    feature_rows = math.ceil(len(features) / columns)
-    change_height = 0.25 * len(changes) + 1.0 if changes else 0.0
-    height = 3.0 * feature_rows + change_height + (1.2 if not features and not changes else 0.0) + 0.6
-    fig = Figure(figsize=(12, max(height, 3.0)), layout="constrained")
-    grid = fig.add_gridspec(feature_rows + (1 if changes else 0) or 1, columns,
-                            height_ratios=[3.0] * feature_rows + ([change_height] if changes else []) or None)
-    for i, check in enumerate(features):
-        feature_panel(fig.add_subplot(grid[i // columns, i % columns]), report, check)
-    if changes:
-        changes_panel(fig.add_subplot(grid[feature_rows, :]), changes)
-    if not features and not changes:
-        axes = fig.add_subplot(grid[0, 0])
+    heights = [3.0] * math.ceil(len(features) / columns) + [0.25 * len(rows) + 1.0 for _, rows in changes]
+    fig = Figure(figsize=(12, max(sum(heights) + 0.6, 3.0)), layout="constrained")
+    if not heights:
+        axes = fig.add_subplot()
         axes.axis("off")
         axes.text(0.5, 0.5, "No failing feature and no metric change to show", ha="center", va="center")
+    else:
+        # One subfigure per row, so that long metric names do not squeeze the histograms.
+        parts = fig.subfigures(len(heights), 1, height_ratios=heights, squeeze=False)[:, 0]
+        for i, check in enumerate(features):
+            if i % columns == 0:
+                row = parts[i // columns].subplots(1, columns, squeeze=False)[0]
+            feature_panel(row[i % columns], report, check)
+        for i in range(len(features), math.ceil(len(features) / columns) * columns):
+            row[i % columns].axis("off")
+        for part, (family, rows) in zip(parts[len(heights) - len(changes):], changes):
+            changes_panel(part.add_subplot(), family, rows)
     verdict = "PASSED" if report.passed else "FAILED"
     fig.suptitle(f"{verdict}: {len(report.failures)} of {len(report.checks)} checks failed",
                  color=PASSED_COLOUR if report.passed else FAILED_COLOUR, fontsize=11)
