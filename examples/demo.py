@@ -107,7 +107,7 @@ def watch(reference: mv.Profile, table: dict[str, np.ndarray]) -> mv.Report:
 
 def describe(report: mv.Report) -> str:
     verdict = "passed" if report.passed else "FAILED"
-    text = f"{verdict}: {len(report.failures)} of {len(report.checks)} checks failed"
+    text = f"{verdict} ({len(report.failures)} of {len(report.checks)} checks failed)"
     failed = [check.label() for check in report.failures]
     if failed:
         text += "\n" + "\n".join(f"      {label}" for label in failed[:6])
@@ -137,7 +137,7 @@ def run_case(case: Case, out: Path, rng: np.random.Generator) -> dict[str, mv.Re
     reports = {}
     for window, (inputs, outcomes) in windows(case, X_prod, y_prod, X_ref.std(axis=0), names, rng).items():
         reports[window] = watch(reference, columns(case, inputs, outcomes, names, model))
-        print(f"  {window:<10} window of {len(outcomes)} rows: {describe(reports[window])}")
+        print(f"  {window + ' window,':<18} {len(outcomes)} rows: {describe(reports[window])}")
     return reports
 
 

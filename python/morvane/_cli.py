@@ -181,7 +181,7 @@ def parser() -> argparse.ArgumentParser:
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
     make.add_argument("--bins", default="quantile", help="quantile, FreedmanDiaconis, Scott, Sturges or "
-                      "comma-separated edges")
+                      "comma-separated edges (--bins=-1,0,1 when the first is negative)")
     make.add_argument("--n-bins", type=int, default=10, help="bins of the quantile rule (default 10)")
     make.set_defaults(run=run_profile)
 
