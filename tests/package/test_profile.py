@@ -193,3 +193,22 @@ def test_like_takes_everything_and_forbids_other_options():
 def test_bad_tables(bad):
     with pytest.raises((TypeError, ValueError)):
         mv.profile(bad)
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.one_of(st.floats(), st.sampled_from([0.0, -0.0, 1.0, -1.0])), max_size=300), st.integers(1, 40),
+       st.sampled_from(["f8", "f4", ">f8"]))
+def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
+    with np.errstate(over="ignore"):
+        x = np.array(xs, dtype=np.float64).astype(dtype)
+    p = mv.profile({"x": x}, n_bins=n_bins)
+    edges, counts = p.histogram("x")
+    v = np.sort(x[~np.isnan(x)].astype(np.float64))
+    m = len(v)
+    expected = sorted({float(v[k * m // n_bins]) + 0.0 for k in range(1, n_bins)}) if m else []
+    assert edges.tolist() == expected and not np.signbit(edges[edges == 0]).any()
+    assert counts.tolist() == oracle_counts(x.astype(np.float64), edges).tolist()
+    assert p.missing("x") == len(x) - m

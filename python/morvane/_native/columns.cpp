@@ -90,6 +90,15 @@ T* capsule_pointer(nb::handle capsule, const char* name) {
     return static_cast<T*>(p);
 }
 
+// A zero-length array with null buffers (and a zero-length dictionary), to type an
+// empty column from its schema alone.
+const ArrowArray& empty_array() {
+    static const void* NO_BUFFERS[8] = {};
+    static ArrowArray dictionary{0, 0, 0, 8, 0, NO_BUFFERS, nullptr, nullptr, nullptr, nullptr};
+    static ArrowArray array{0, 0, 0, 8, 0, NO_BUFFERS, nullptr, &dictionary, nullptr, nullptr};
+    return array;
+}
+
 }  // namespace
 
 std::size_t Columns::add_arrow_chunk(Column& column, const ArrowSchema& schema, const ArrowArray& array) {
@@ -174,8 +183,10 @@ std::vector<std::pair<std::string, std::size_t>> Columns::add_arrow_stream(nb::o
             add_arrow_chunk(columns_[first + static_cast<std::size_t>(f)], *s.children[f], cref);
         }
     }
-    for (std::size_t f = first; f < columns_.size(); ++f) {
-        if (columns_[f].chunks.empty()) columns_[f].chunks.push_back(Chunk{});
+    // A stream without batches still gives each column its type: an empty chunk of it.
+    for (std::int64_t f = 0; f < n_fields; ++f) {
+        Column& col = columns_[first + static_cast<std::size_t>(f)];
+        if (col.chunks.empty()) add_arrow_chunk(col, is_struct ? *s.children[f] : s, empty_array());
     }
     return out;
 }

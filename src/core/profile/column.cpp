@@ -172,7 +172,7 @@ std::string chunk_from_arrow(const ArrowSchema& schema, const ArrowArray& array,
         out.phys = f == "u" ? Phys::Utf8 : Phys::LargeUtf8;
         out.data = buffer(1);
         out.chars = reinterpret_cast<const char*>(buffer(2));
-        if (!out.data || (!out.chars && array.length > 0)) return "an Arrow string array without its buffers";
+        if ((!out.data || !out.chars) && array.length > 0) return "an Arrow string array without its buffers";
     } else if (f == "vu") {
         out.phys = Phys::Utf8View;
         out.data = buffer(1);

@@ -33,6 +33,7 @@ struct SmallEdges {
 
 struct LargeEdges {
     std::span<const double> e;
+    std::size_t n = e.size();
     std::size_t bin(double v) const { return static_cast<std::size_t>(std::upper_bound(e.begin(), e.end(), v) - e.begin()); }
 };
 
@@ -44,6 +45,28 @@ void count_chunk(const Chunk& ch, const Search& search, std::int64_t* counts, st
     if (!ch.validity && !ch.swap && ch.stride == static_cast<std::int64_t>(sizeof(T))) {
         const T* x = reinterpret_cast<const T*>(base);
         if (reinterpret_cast<std::uintptr_t>(x) % alignof(T) == 0) {
+            // Four interleaved tallies: consecutive values landing in one bin would
+            // otherwise wait on each other's increment. Slot `nan_slot` takes NaN.
+            constexpr std::size_t LANES = 4, WIDTH = 24;
+            const std::size_t n_counts = search.n + 1;
+            if (n_counts < WIDTH) {
+                std::int64_t tally[LANES][WIDTH] = {};
+                const std::size_t nan_slot = WIDTH - 1;
+                std::int64_t i = 0;
+                auto slot = [&](double v) { return v != v ? nan_slot : search.bin(v); };
+                for (; i + 4 <= ch.length; i += 4) {
+                    ++tally[0][slot(static_cast<double>(x[i]))];
+                    ++tally[1][slot(static_cast<double>(x[i + 1]))];
+                    ++tally[2][slot(static_cast<double>(x[i + 2]))];
+                    ++tally[3][slot(static_cast<double>(x[i + 3]))];
+                }
+                for (; i < ch.length; ++i) ++tally[0][slot(static_cast<double>(x[i]))];
+                for (std::size_t l = 0; l < LANES; ++l) {
+                    for (std::size_t b = 0; b < n_counts; ++b) counts[b] += tally[l][b];
+                    missing += tally[l][nan_slot];
+                }
+                return;
+            }
             std::int64_t nan = 0;
             for (std::int64_t i = 0; i < ch.length; ++i) {
                 const double v = static_cast<double>(x[i]);

@@ -1,6 +1,7 @@
 #include "core/profile/layout.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace morvane::profile {
@@ -19,21 +20,93 @@ std::vector<double> present_values(const Column& c) {
     return out;
 }
 
+namespace {
+
+// Calls f(v) for every present value (nulls and NaN skipped), with a tight loop for the
+// contiguous, all-valid, native-order case.
+template <class F>
+void for_each_present(const Column& c, F&& f) {
+    for (const Chunk& ch : c.chunks) {
+        if (ch.dictionary || !(ch.is_numeric() || ch.is_bool())) continue;
+        if (ch.is_bool()) {
+            for (std::int64_t i = 0; i < ch.length; ++i)
+                if (ch.valid(i)) f(ch.number(i));
+            continue;
+        }
+        dispatch_numeric(ch.phys, [&](auto tag) {
+            using T = decltype(tag);
+            const std::uint8_t* base = ch.data + ch.offset * ch.stride;
+            if (!ch.validity && !ch.swap && ch.stride == static_cast<std::int64_t>(sizeof(T)) &&
+                reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
+                const T* x = reinterpret_cast<const T*>(base);
+                for (std::int64_t i = 0; i < ch.length; ++i) {
+                    const double v = static_cast<double>(x[i]);
+                    if (v == v) f(v);
+                }
+                return;
+            }
+            for (std::int64_t i = 0; i < ch.length; ++i) {
+                if (!ch.valid(i)) continue;
+                const double v = static_cast<double>(load<T>(base + i * ch.stride, ch.swap));
+                if (v == v) f(v);
+            }
+        });
+    }
+}
+
+// An unsigned key with the order of the doubles (-0.0 just below +0.0).
+inline std::uint64_t order_key(double v) {
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+    return (u & SIGN) ? ~u : (u | SIGN);
+}
+
+}  // namespace
+
+// Exact order statistics without copying or sorting the column: one pass counts the
+// values per bucket of their top 16 key bits, which places every wanted rank in a
+// bucket; a second pass gathers only those buckets, and a selection inside each gives
+// the exact values.
 std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
-    std::vector<double> v = present_values(c);
-    const auto m = static_cast<std::int64_t>(v.size());
+    constexpr int SHIFT = 48;
+    constexpr std::size_t BUCKETS = std::size_t{1} << 16;
+    std::vector<std::int64_t> hist(BUCKETS, 0);
+    std::int64_t m = 0;
+    for_each_present(c, [&](double v) { ++hist[order_key(v) >> SHIFT]; ++m; });
     std::vector<double> edges;
     if (m == 0 || n_bins < 2) return edges;
-    // Successive selections over the shrinking tail: ranks ascend, so each one only
-    // searches what lies right of the previous.
-    std::int64_t from = 0;
-    for (std::int64_t k = 1; k < n_bins; ++k) {
-        const auto r = static_cast<std::int64_t>((static_cast<unsigned __int128>(k) * static_cast<unsigned __int128>(m)) /
-                                                 static_cast<unsigned __int128>(n_bins));
-        std::nth_element(v.begin() + from, v.begin() + r, v.end());
-        const double e = v[static_cast<std::size_t>(r)];
+    std::vector<std::int64_t> ranks;
+    for (std::int64_t k = 1; k < n_bins; ++k)
+        ranks.push_back(static_cast<std::int64_t>((static_cast<unsigned __int128>(k) * static_cast<unsigned __int128>(m)) /
+                                                  static_cast<unsigned __int128>(n_bins)));
+    // Each rank's bucket and its rank inside the bucket (ranks ascend, so one walk).
+    std::vector<std::int32_t> slot(BUCKETS, -1);
+    std::vector<std::size_t> slot_bucket;
+    std::vector<std::pair<std::size_t, std::int64_t>> where;  // (slot, rank in bucket)
+    std::size_t b = 0;
+    std::int64_t below = 0;
+    for (std::int64_t r : ranks) {
+        while (below + hist[b] <= r) below += hist[b++];
+        if (slot[b] < 0) {
+            slot[b] = static_cast<std::int32_t>(slot_bucket.size());
+            slot_bucket.push_back(b);
+        }
+        where.emplace_back(static_cast<std::size_t>(slot[b]), r - below);
+    }
+    std::vector<std::vector<double>> gathered(slot_bucket.size());
+    for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered[s].reserve(static_cast<std::size_t>(hist[slot_bucket[s]]));
+    for_each_present(c, [&](double v) {
+        const std::int32_t s = slot[order_key(v) >> SHIFT];
+        if (s >= 0) gathered[static_cast<std::size_t>(s)].push_back(v);
+    });
+    std::vector<std::int64_t> from(slot_bucket.size(), 0);
+    for (const auto& [s, r] : where) {
+        auto& g = gathered[s];
+        std::nth_element(g.begin() + from[s], g.begin() + r, g.end());
+        from[s] = r;
+        const double e = g[static_cast<std::size_t>(r)] + 0.0;  // -0.0 and +0.0 give the same edge
         if (edges.empty() || e > edges.back()) edges.push_back(e);
-        from = r;
     }
     return edges;
 }
