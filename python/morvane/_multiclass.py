@@ -3,7 +3,8 @@ weighted precision, recall and F1, log loss, and a per-class table.
 
 A per-class value whose denominator is zero (precision of a class never predicted, recall of a class
 absent from the truth, F1 of a class neither present nor predicted) is undefined: it is left out of
-the averages (weights renormalised), and a metric with no defined class is NaN.
+the averages (weights renormalised), and a metric with no defined class is NaN (so is a weighted
+average whose defined classes all lack support, where scikit-learn reports 0).
 """
 
 from __future__ import annotations

@@ -78,15 +78,27 @@ def _below(spec, x, shift=0.0):
 
 
 class Population:
-    """The population, its reference profile, and windows drawn from it under a scenario:
+    """The population, reference profiles drawn from it, and windows under a scenario, given a
+    reference (`population.reference(rng).window(n, rng, ...)`):
     `task` is "binary" (one facet holding 30% of rows), "regression" or "multiclass"; `shift` moves
     feature x00 by that many standard deviations; `accuracy` sets the binary model's accuracy (0.90
     in the reference); `selection_gap` raises the facet's positive-prediction rate by that much."""
 
-    def __init__(self, task="binary", seed=0):
+    def __init__(self, task="binary", specs=None):
         self.task = task
-        self.specs = _feature_specs()
-        rng = np.random.default_rng(seed)
+        self.specs = _feature_specs() if specs is None else specs
+
+    def reference(self, rng) -> "Population":
+        """A fresh reference of N_REFERENCE rows: its layout and profile. Calibration draws one per
+        window, since a false-alarm rate is a probability over both samples."""
+        drawn = Population(self.task, self.specs)
+        drawn.layout = {}
+        drawn._cache = {}
+        drawn._draw_layout(rng)
+        drawn.profile = drawn.window(N_REFERENCE, rng)
+        return drawn
+
+    def _draw_layout(self, rng):
         self.layout = {}
         for spec in self.specs:
             if spec["kind"] == "continuous":
@@ -96,8 +108,6 @@ class Population:
             else:
                 seen = rng.choice(len(spec["values"]), size=N_REFERENCE, p=spec["p"])
                 self.layout[spec["name"]] = sorted({spec["values"][j] for j in np.unique(seen)})
-        self._cache = {}
-        self.reference = self.window(N_REFERENCE, rng)
 
     # -- probabilities of each cell under a scenario --
 
@@ -181,7 +191,7 @@ class Population:
 
 def _log_loss(label, c):
     c = np.clip(c, 1e-15, 1 - 1e-15)
-    return -np.log(c) if label else -np.log1p(-c)
+    return np.where(np.asarray(label) == 1, -np.log(c), -np.log(1 - c))
 
 
 def _binary_stats(counts):
@@ -235,7 +245,8 @@ def _multiclass_stats(counts):
 
 
 def rates(population, sizes, windows, rng, **scenario):
-    """Fraction of `windows` windows of each size whose report fails, and the failing families."""
+    """Fraction of `windows` windows of each size whose report fails (a fresh reference for each),
+    and how many failing windows each family took part in."""
     from morvane._compare import compare
 
     out = {}
@@ -243,10 +254,71 @@ def rates(population, sizes, windows, rng, **scenario):
         failed = 0
         families = {}
         for _ in range(windows):
-            report = compare(population.reference, population.window(n, rng, **scenario))
+            reference = population.reference(rng)
+            report = compare(reference.profile, reference.window(n, rng, **scenario))
             if not report.passed:
                 failed += 1
                 for family in {check.family for check in report.failures}:
                     families[family] = families.get(family, 0) + 1
         out[n] = (failed / windows, families)
     return out
+
+
+def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=None, proba=None, facet=None,
+                    classes=None):
+    """A profile's `_stats()` from NumPy rows, for tests: float features are continuous (NaN missing,
+    quantile edges unless `like` gives the layout), others categorical (None missing). `task` is
+    "binary" (y in {0, 1}; `proba` of the positive class or 0/1 `prediction`), "regression" or
+    "multiclass" (class indices; `proba` a row-per-sample matrix); `facet` flags group "a"."""
+    features = features or {}
+    base = like._stats() if like is not None else None
+    out = {}
+    n_rows = len(next(iter(features.values()))) if features else (len(y) if y is not None else 0)
+    for name, column in features.items():
+        column = np.asarray(column)
+        if column.dtype.kind == "f":
+            missing = np.isnan(column)
+            values = column[~missing]
+            edges = base["features"][name]["edges"] if base else _quantile_edges(values)
+            counts = np.bincount(np.searchsorted(edges, values, side="right"), minlength=len(edges) + 1)
+            out[name] = {"kind": "continuous", "edges": edges, "categories": None, "counts": counts.astype(np.int64),
+                         "missing": int(missing.sum())}
+        else:
+            missing = np.array([v is None for v in column], dtype=bool)
+            values = [str(v) for v in column[~missing]]
+            categories = base["features"][name]["categories"] if base else sorted(set(values))
+            index = {c: k for k, c in enumerate(categories)}
+            counts = np.bincount([index.get(v, len(categories)) for v in values], minlength=len(categories) + 1)
+            out[name] = {"kind": "categorical", "edges": None, "categories": list(categories),
+                         "counts": counts.astype(np.int64), "missing": int(missing.sum())}
+    stats_dict = {"n_rows": int(n_rows), "features": out, "task": None, "facets": {}}
+    if task == "binary":
+        y = np.asarray(y, dtype=np.int64)
+        predicted = (np.asarray(proba) >= 0.5).astype(np.int64) if proba is not None else np.asarray(prediction)
+        confusion = np.zeros((2, 2), dtype=np.int64)
+        np.add.at(confusion, (y, predicted), 1)
+        losses = _log_loss(y, np.asarray(proba, np.float64)) if proba is not None else np.zeros(len(y))
+        stats_dict["task"] = {"kind": "binary", "positive": 1, "threshold": 0.5, "n": len(y), "missing": 0,
+                              "confusion": confusion, "has_proba": proba is not None,
+                              "log_loss_sum": float(losses.sum()), "log_loss_sq_sum": float((losses ** 2).sum())}
+        if facet is not None:
+            facet = np.asarray(facet, dtype=bool)
+            counts = np.zeros((2, 2, 2), dtype=np.int64)
+            np.add.at(counts, ((~facet).astype(np.int64), y, predicted), 1)
+            stats_dict["facets"] = {"group": {"rule": "group == 'a'", "groups": ["a", "d"], "counts": counts,
+                                              "missing": 0}}
+    elif task == "regression":
+        y, p = np.asarray(y, np.float64), np.asarray(prediction, np.float64)
+        stats_dict["task"] = {"kind": "regression", "n": len(y), "missing": 0, "sums": regression_sums(y, p),
+                              "max_abs_error": float(np.abs(p - y).max()) if len(y) else 0.0}
+    elif task == "multiclass":
+        y, p = np.asarray(y, np.int64), np.asarray(prediction, np.int64)
+        k = len(classes)
+        confusion = np.zeros((k, k), dtype=np.int64)
+        np.add.at(confusion, (y, p), 1)
+        losses = (-np.log(np.clip(np.asarray(proba)[np.arange(len(y)), y], 1e-15, 1 - 1e-15))
+                  if proba is not None else np.zeros(len(y)))
+        stats_dict["task"] = {"kind": "multiclass", "classes": list(classes), "n": len(y), "missing": 0,
+                              "confusion": confusion, "has_proba": proba is not None,
+                              "log_loss_sum": float(losses.sum()), "log_loss_sq_sum": float((losses ** 2).sum())}
+    return StatsProfile(stats_dict)
