@@ -3,62 +3,89 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
-from typing import Any, Literal, Protocol, TypeAlias, overload
+from typing import Any, ClassVar, Literal, Protocol, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
 from matplotlib.figure import Figure
 
-Task: TypeAlias = Literal["regression", "binary", "multiclass"]
-Heuristic: TypeAlias = Literal["quantile", "FreedmanDiaconis", "Scott", "Sturges"]
-Family: TypeAlias = Literal["drift", "performance", "bias"]
-BinaryMetric: TypeAlias = Literal[
+_Task: TypeAlias = Literal["regression", "binary", "multiclass"]
+_Heuristic: TypeAlias = Literal["quantile", "FreedmanDiaconis", "Scott", "Sturges"]
+_Family: TypeAlias = Literal["drift", "performance", "bias"]
+_BinaryMetric: TypeAlias = Literal[
     "BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative", "Accuracy",
     "F1Score", "LogLoss",
 ]
-RegressionMetric: TypeAlias = Literal[
+_RegressionMetric: TypeAlias = Literal[
     "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError", "MeanSquaredLogError",
     "RootMeanSquaredLogError", "MeanAbsolutePercentageError",
 ]
-MulticlassMetric: TypeAlias = Literal[
+_MulticlassMetric: TypeAlias = Literal[
     "Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WeightedPrecision", "WeightedRecall", "WeightedF1",
     "LogLoss",
 ]
-PreTrainingMetric: TypeAlias = Literal[
+_PreTrainingMetric: TypeAlias = Literal[
     "ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
     "TotalVariationDistance", "KolmogorovSmirnov",
 ]
-PostTrainingMetric: TypeAlias = Literal[
+_PostTrainingMetric: TypeAlias = Literal[
     "DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference", "RecallDifference",
     "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
     "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity",
     "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy",
 ]
-Distance: TypeAlias = Literal["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
-Metric: TypeAlias = BinaryMetric | RegressionMetric | MulticlassMetric | PreTrainingMetric | PostTrainingMetric
+_DriftMetric: TypeAlias = Literal["Distribution"]
+# Distances every drift check reports in its details, on the same bins.
+_Distance: TypeAlias = Literal["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
+_Metric: TypeAlias = (
+    _DriftMetric | _BinaryMetric | _RegressionMetric | _MulticlassMetric | _PreTrainingMetric | _PostTrainingMetric
+)
 
 class _ArrowStream(Protocol):
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
 
 # pandas and polars DataFrames, pyarrow Tables and RecordBatches, Arrow streams, or a dict of columns.
-Table: TypeAlias = _ArrowStream | Mapping[str, Any]
-Label: TypeAlias = str | int | float | bool
+_Table: TypeAlias = _ArrowStream | Mapping[str, Any]
+_Label: TypeAlias = str | int | float | bool
 _Path: TypeAlias = str | PathLike[str]
 
-class Rule: ...
+class _Rule:  # what the rule functions return; pass it in facets=
+    op: str
+    values: tuple[Any, ...]
+    def readable(self) -> str: ...
 
-def at_least(value: float) -> Rule: ...
-def above(value: float) -> Rule: ...
-def at_most(value: float) -> Rule: ...
-def below(value: float) -> Rule: ...
-def one_of(values: Iterable[Label]) -> Rule: ...
+def at_least(x: float) -> _Rule: ...
+def above(x: float) -> _Rule: ...
+def at_most(x: float) -> _Rule: ...
+def below(x: float) -> _Rule: ...
+def one_of(values: Iterable[_Label]) -> _Rule: ...
 
-FacetRule: TypeAlias = Rule | Label | None
+_FacetRule: TypeAlias = _Rule | _Label | None
+
+__all__ = [
+    "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "above", "at_least", "at_most", "below",
+    "compare", "load", "merge", "one_of", "profile",
+]
 
 class FormatError(ValueError): ...
 class MismatchError(ValueError): ...
 
+@dataclass(frozen=True)
+class Layout:
+    """The bins, categories, task and facets a profile counts on; `like=` accepts one."""
+    features: tuple[Any, ...] = ()
+    task: Any = None
+    facets: tuple[Any, ...] = ()
+    def feature(self, name: str) -> Any: ...
+    @property
+    def fingerprint(self) -> int: ...
+
 class Profile:
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # made by profile(), merge() and load()
+    @property
+    def layout(self) -> Layout: ...
+    @property
+    def task(self) -> _Task | None: ...
     @property
     def n_rows(self) -> int: ...
     @property
@@ -71,24 +98,29 @@ class Profile:
     def histogram(self, column: str) -> tuple[npt.NDArray[np.float64] | list[str], npt.NDArray[np.int64]]: ...
     def missing(self, column: str) -> int: ...
     def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
 
 @overload
-def profile(table: Table, *, like: Profile, progress: bool | None = None) -> Profile: ...
+def profile(
+    table: _Table, *, like: Profile | Layout, progress: bool | None = None, threads: int | None = None
+) -> Profile: ...
 @overload
 def profile(
-    table: Table,
+    table: _Table,
     *,
+    like: None = None,
     target: str | None = None,
     prediction: str | Sequence[str] | None = None,
-    task: Task | None = None,
-    positive: Label = 1,
+    task: _Task | None = None,
+    positive: _Label = 1,
     threshold: float = 0.5,
     features: Sequence[str] | None = None,
     categorical: Sequence[str] = (),
-    facets: Mapping[str, FacetRule] | None = None,
-    bins: Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
+    facets: Mapping[str, _FacetRule] | None = None,
+    bins: _Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
     n_bins: int = 10,
     progress: bool | None = None,
+    threads: int | None = None,
 ) -> Profile: ...
 def merge(profiles: Iterable[Profile]) -> Profile: ...
 def load(path: _Path) -> Profile | Monitor: ...
@@ -139,20 +171,22 @@ class Report:
     def _repr_html_(self) -> str: ...
 
 def compare(
-    reference: Profile, current: Profile, *, alpha: float = 0.01, checks: Sequence[Family | Metric] | None = None
+    reference: Profile, current: Profile, *, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None
 ) -> Report: ...
 
 class Monitor:
-    def __init__(self, reference: Profile) -> None: ...
+    def __init__(self, reference: Profile, *, threads: int | None = None) -> None: ...
     @property
     def reference(self) -> Profile: ...
     @property
     def current(self) -> Profile: ...
-    def update(self, table: Table) -> None: ...
-    def report(self, *, alpha: float = 0.01, checks: Sequence[Family | Metric] | None = None) -> Report: ...
+    def update(self, table: _Table) -> Monitor: ...
+    def report(self, *, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None) -> Report: ...
     def reset(self) -> None: ...
-    def merge(self, other: Monitor) -> None: ...
+    def merge(self, other: Monitor) -> Monitor: ...
     def to_bytes(self) -> bytes: ...
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Monitor: ...
     def save(self, path: _Path) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
