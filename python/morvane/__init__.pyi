@@ -138,6 +138,7 @@ class Check:
     interval: tuple[float, float] | None = None
     details: dict[str, Any] = field(default_factory=dict)
     def label(self) -> str: ...
+    def movement(self, arrow: str = "->") -> str: ...
 
 class Report:
     alpha: float

@@ -126,8 +126,7 @@ def header(report) -> str:
 def failures_section(report) -> str:
     if report.passed:
         return ""
-    items = "".join(f"<li>{escape(c.label())}: {escape(fmt(c.reference))} → {escape(fmt(c.current))} "
-                    f"(p = {escape(fmt(c.p_value, p_value=True))})</li>" for c in report.failures)
+    items = "".join(f"<li>{escape(c.label())}: {escape(c.movement('→'))}</li>" for c in report.failures)
     return f'<section id="failures"><h2>Failures</h2><ul>{items}</ul></section>'
 
 

@@ -29,8 +29,16 @@ class Check:
     details: dict = field(default_factory=dict)
 
     def label(self) -> str:
-        """A short readable name: "drift · age · ChiSquare"."""
+        """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""
         return " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+
+    def movement(self, arrow: str = "->") -> str:
+        """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
+        own (a drift check) "change 0.15, p=4.6e-250"."""
+        tail = f"change {fmt(self.change)}, p={fmt(self.p_value, p_value=True)}"
+        if self.reference is None and self.current is None:
+            return tail
+        return f"{fmt(self.reference)} {arrow} {fmt(self.current)} ({tail})"
 
 
 def json_safe(value: Any) -> Any:
@@ -156,8 +164,7 @@ class Report:
             head += f", reference {reference_rows:,} rows, current {current_rows:,} rows"
         lines = [head]
         for check in failures[:limit]:
-            lines.append(f"  {check.label()}: {fmt(check.reference)} -> {fmt(check.current)}"
-                         f" (change {fmt(check.change)}, p={fmt(check.p_value, p_value=True)})")
+            lines.append(f"  {check.label()}: {check.movement()}")
         if len(failures) > limit:
             lines.append(f"  ... and {len(failures) - limit} more")
         return "\n".join(lines)

@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import morvane as mv
 from morvane._report import Check, Report
 
 
@@ -142,7 +143,49 @@ def test_summary_and_repr_name_the_failures():
     report = Report(items, alpha=0.01, reference=REFERENCE, current=CURRENT)
     lines = report.summary(limit=3).splitlines()
     assert lines[0] == "FAILED: 12 of 13 checks failed (alpha=0.01), reference 1,000 rows, current 200 rows"
-    assert lines[1:] == ["  drift · f0 · ChiSquare: — -> — (change —, p=1.0e-09)",
-                         "  drift · f1 · ChiSquare: — -> — (change —, p=1.0e-09)",
-                         "  drift · f2 · ChiSquare: — -> — (change —, p=1.0e-09)", "  ... and 9 more"]
+    assert lines[1:] == ["  drift · f0 · ChiSquare: change —, p=1.0e-09", "  drift · f1 · ChiSquare: change —, p=1.0e-09",
+                         "  drift · f2 · ChiSquare: change —, p=1.0e-09", "  ... and 9 more"]
+    accuracy = Check("performance", None, "Accuracy", 0.91, 0.84, -0.07, 0.0021, True)
+    assert Report([accuracy], alpha=0.01).summary().splitlines()[1] == (
+        "  performance · Accuracy: 0.91 -> 0.84 (change -0.07, p=0.0021)")
     assert repr(Report([drift("ok", False)], alpha=0.01)) == "<morvane.Report PASSED: 0 of 1 checks failed (alpha=0.01)>"
+
+
+def real_profiles(task, rng, n=3000):
+    """A reference and a current profile of `task`; the current window has "x" shifted, a missing share
+    in "x", and worse predictions."""
+    def table(shift, accuracy):
+        y = rng.integers(0, 3 if task == "multiclass" else 2, n)
+        if task == "regression":
+            y = rng.normal(10, 2, n)
+            p = y + rng.normal(0, 1 / accuracy, n)
+        else:
+            p = np.where(rng.random(n) < accuracy, y, (y + 1) % (3 if task == "multiclass" else 2))
+        x = rng.normal(size=n) + shift
+        x[: int(shift * 100)] = np.nan
+        return {"x": x, "c": rng.choice(["u", "v", "w"], n), "g": rng.choice(["f", "m"], n), "y": y, "p": p}
+
+    facets = {"g": "f"} if task == "binary" else None
+    reference = mv.profile(table(0.0, 0.9), target="y", prediction="p", task=task, facets=facets)
+    return reference, mv.profile(table(1.0, 0.6), like=reference)
+
+
+@pytest.mark.parametrize("task", ["binary", "multiclass", "regression"])
+def test_reports_of_real_profiles_render_every_view(task, rng):
+    pytest.importorskip("matplotlib")
+    mv_reference, mv_current = real_profiles(task, rng)
+    report = mv.compare(mv_reference, mv_current)
+    data = json.loads(json.dumps(report.to_dict(), allow_nan=False))
+    assert not data["passed"] and (data["reference_rows"], data["current_rows"]) == (3000, 3000)
+    assert {"drift", "performance"} <= {c.family for c in report.failures}
+    panels = report.plot().get_axes()
+    x_panel = [axes for axes in panels if axes.get_title().startswith("x ")][0]
+    ref, cur = bar_heights(x_panel)
+    assert mv_current.missing("x") == 100 and mv_reference.missing("x") == 0  # so both show a missing bar
+    for profile, heights in ((mv_reference, ref), (mv_current, cur)):
+        np.testing.assert_allclose(heights, shares(profile.histogram("x")[1], profile.missing("x")))
+    html = report.to_html()
+    assert html.count('<tr class="failed">') == len(report.failures)
+    for name, rows in report.tables.items():
+        assert f"<h3>{name}</h3>" in html and len(rows) > 0
+    assert ("classes" in report.tables) is (task == "multiclass") and ("bias: g" in report.tables) is (task == "binary")
