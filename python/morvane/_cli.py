@@ -119,24 +119,24 @@ def run_profile(args) -> int:
     return EXIT_PASSED
 
 
-def load_reference(path: Path):
+def load_profile(path: Path, role: str):
+    """A saved profile, or from a saved monitor its reference (role "reference") or its window."""
     import morvane as mv
 
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
     loaded = mv.load(path)
-    reference = getattr(loaded, "reference", loaded)  # a saved monitor compares against its reference
-    if not isinstance(reference, mv.Profile):
-        raise UsageError(f"{path}: not a saved profile")
-    return reference
+    if isinstance(loaded, mv.Monitor):
+        return loaded.reference if role == "reference" else loaded.current
+    return loaded
 
 
 def run_compare(args) -> int:
     import morvane as mv
 
-    reference = load_reference(args.reference)
+    reference = load_profile(args.reference, "reference")
     if args.data.suffix == ".mvp":  # a current profile made elsewhere (a monitor, Spark, Dask)
-        current = load_reference(args.data)
+        current = load_profile(args.data, "current")
     else:
         current = mv.profile(read_table(args.data), like=reference)
     options = {"alpha": args.alpha}

@@ -26,7 +26,7 @@ class Check:
     p_value: float | None
     failed: bool
     interval: tuple[float, float] | None = None
-    details: dict = field(default_factory=dict)
+    details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
 
     def label(self) -> str:
         """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""

@@ -89,6 +89,12 @@ def test_compare_exit_codes_and_files(files, tmp_path):
     saved = cli("compare", "reference.mvp", "current.mvp", "--checks", "bias", "--alpha", "0.001", cwd=tmp_path)
     narrowed = mv.compare(reference, mv.load(tmp_path / "current.mvp"), checks=["bias"], alpha=0.001)
     assert saved.returncode == (0 if narrowed.passed else 1) and saved.stdout.strip() == narrowed.summary()
+    # A saved monitor stands for its reference in first place and for its window in second place.
+    monitor = mv.Monitor(reference).update(pyarrow.csv.read_csv(files["drifted"]))
+    monitor.save(tmp_path / "monitor.mvp")
+    for first, second in (("monitor.mvp", files["drifted"]), ("reference.mvp", "monitor.mvp")):
+        run = cli("compare", first, second, cwd=tmp_path)
+        assert run.returncode == 1 and run.stdout.strip() == expected.summary(), (first, run.stdout + run.stderr)
     broken = cli("compare", "reference.mvp", tmp_path / "absent.csv", cwd=tmp_path)
     assert (broken.returncode, broken.stderr.strip()) == (2, f"morvane: error: {tmp_path / 'absent.csv'}: no such file")
 

@@ -77,6 +77,7 @@ def test_dataframe_has_one_typed_row_per_check():
              Check("performance", None, "Accuracy", 0.9, 0.8, -0.1, 0.004, True, interval=(-0.15, -0.05)),
              Check("bias", "sex", "DisparateImpact", 1.0, math.inf, None, None, False)]
     report = Report(items, alpha=0.05, tables={"classes": [{"class": "a", "recall": 0.5}]})
+    assert len(set(items + items)) == 3  # checks hash despite their details dict
     frame = report.to_pandas()
     assert list(frame.columns[:10]) == ["family", "column", "metric", "reference", "current", "change", "p_value",
                                         "failed", "interval_low", "interval_high"]
