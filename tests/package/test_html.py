@@ -78,6 +78,8 @@ def test_file_is_self_contained_escaped_and_marks_failures(tmp_path, failed):
     assert HOSTILE in "".join(page.text)  # shown as text, never as markup
     header = [attrs["class"] for tag, attrs in page.tags if tag == "header"]
     assert header == ["verdict failed" if failed else "verdict passed"]
+    notebook = report(failed)._repr_html_()  # the same body, without the figure
+    assert notebook.startswith('<div class="morvane-report">') and "<img" not in notebook and header[0] in notebook
 
 
 def chromium(*args, tmp_path):
