@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from fractions import Fraction
 
 import numpy as np
 
@@ -110,6 +111,68 @@ def edges_from_order_statistics(values) -> tuple:
 def sorted_categories(texts) -> tuple:
     """Distinct category texts sorted by their UTF-8 bytes."""
     return tuple(sorted(set(texts), key=lambda s: s.encode("utf-8", "surrogatepass")))
+
+
+MINUS_ONE_THIRD = -0.3333333333333333
+MIN_BINS, MAX_BINS = 3, 65536
+
+
+def _saturate(x: float) -> int:
+    if not x > 0.0:
+        return 0
+    if x >= 18446744073709551616.0:
+        return 2**64 - 1
+    return int(x)
+
+
+def _ceil(x: float) -> float:
+    return float(math.ceil(x)) if math.isfinite(x) else x
+
+
+def _as_fraction(s) -> Fraction:
+    from morvane._profile import ExactSum
+
+    if isinstance(s, ExactSum):
+        return Fraction(s.value, 1 << 1074)
+    return Fraction(s)
+
+
+def rule_edges_from_summary(rule: str, n: int, minimum: float, maximum: float, q1: float, q3: float, total,
+                            total_sq) -> tuple:
+    """Equal-width edges of a bin rule from a mergeable summary of the column's finite values:
+    their count, minimum, maximum, the order statistics at ranks floor(0.25·n) and
+    min(floor(0.75·n), n−1), and their exact sum and sum of squares (ExactSum, Fraction or int).
+
+    The bin count is the fixed module's: Freedman-Diaconis and Sturges give its edges exactly;
+    Scott takes the standard deviation from the exact sums (the fixed module adds the sorted
+    values in float64), so its count can differ when that rounding crosses an integer. The
+    edges run from the minimum by repeated addition of the width, as the fixed module lays them."""
+    if rule not in RULES:
+        raise ValueError(f"rule must be one of {', '.join(RULES)}")
+    if n <= 0:
+        return ()
+    if n < 2 or minimum == maximum:
+        return (minimum + 0.0,)
+    nf = float(n)
+    if rule == "FreedmanDiaconis":
+        iqr = q3 - q1
+        raw = 3.0 if iqr == 0.0 else _ceil((maximum - minimum) / (2.0 * iqr * nf ** MINUS_ONE_THIRD))
+    elif rule == "Scott":
+        s1, s2 = _as_fraction(total), _as_fraction(total_sq)
+        variance = max((s2 - s1 * s1 / n) / (n - 1), Fraction(0))
+        h = nf ** MINUS_ONE_THIRD * (3.49 * math.sqrt(float(variance)))
+        raw = _ceil((maximum - minimum) / h) if h > 0 else math.inf
+    else:
+        raw = math.floor(math.log2(nf)) + 1.0
+    bins = min(max(_saturate(raw), MIN_BINS), MAX_BINS)
+    count = float(bins - 2)
+    width = (maximum - minimum) / count
+    if math.isinf(width):
+        width = maximum / count - minimum / count
+    edges = [minimum + 0.0]
+    for _ in range(bins - 3):
+        edges.append(edges[-1] + width)
+    return tuple(edges)
 
 
 def check_edges(edges) -> tuple:

@@ -13,6 +13,7 @@ from morvane._errors import MismatchError
 from morvane._inputs import Table, read_table
 from morvane._layout import (
     QUANTILE, RULES, TASKS, FacetLayout, FeatureLayout, Layout, TaskLayout, check_edges, check_threshold, label_parts,
+    rule_edges_from_summary,
 )
 from morvane._rules import as_rule
 
@@ -89,7 +90,8 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads):
                 raise ValueError("n_bins must be an integer from 1 to 2**20")
             found = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
         elif bins in RULES:
-            found = _native.rule_edges(t.columns, [t.slot(n) for n in cont], bins, threads)
+            found = [rule_edges_from_summary(bins, n, lo, hi, q1, q3, ExactSum.from_native(s1), ExactSum.from_native(s2))
+                     for n, lo, hi, q1, q3, s1, s2 in _native.rule_summary(t.columns, [t.slot(n) for n in cont], threads)]
         else:
             raise ValueError(f"bins must be \"quantile\", {', '.join(repr(r) for r in RULES)} or an array of edges")
         edges = {n: tuple(float(x) for x in e) for n, e in zip(cont, found)}

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import morvane as mv
 
@@ -26,18 +27,25 @@ def test_quantile_edges_are_exact_order_statistics(rng, n_bins, m):
     assert p.missing("x") == 3 and p.n_rows == m + 3
 
 
-@pytest.mark.parametrize("bins", ["FreedmanDiaconis", "Scott", "Sturges"])
-def test_rule_edges_match_the_fixed_module_bin_count(rng, bins):
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.floats(-1e6, 1e6), min_size=2, max_size=400), st.sampled_from(["FreedmanDiaconis", "Scott", "Sturges"]))
+def test_rule_edges_are_the_fixed_module_edges_and_rebuild_from_a_summary(xs, rule):
     import _morvane
+    from fractions import Fraction
 
-    x = rng.normal(size=2000)
-    p = mv.profile({"x": x}, bins=bins)
-    edges, counts = p.histogram("x")
-    detector = _morvane.PyContinuousDataDrift(x, bins)
-    # The fixed module's histogram has the same edges plus one bin holding only the last edge.
-    assert len(edges) == detector.num_bins - 2 and edges[0] == x.min()
-    assert np.allclose(np.diff(edges), (x.max() - x.min()) / len(edges), rtol=1e-9)
-    assert counts.sum() == 2000
+    from morvane._layout import rule_edges_from_summary
+
+    x = np.array(xs)
+    edges, counts = mv.profile({"x": x}, bins=rule).histogram("x")
+    detector = _morvane.PyStreamingContinuousDataDriftFlush(x, rule, None, None)
+    detector.update_stream(0.0)
+    assert edges.tolist() == detector.export_snapshot()["binEdges"]
+    assert counts.sum() == len(x)
+    # What an engine has: count, range, two order statistics, exact sums.
+    v, n = np.sort(x), len(x)
+    summary = (n, v[0], v[-1], v[n // 4], v[min(3 * n // 4, n - 1)], sum(map(Fraction, xs)),
+               sum(Fraction(t) * Fraction(t) for t in xs))
+    assert list(rule_edges_from_summary(rule, *summary)) == edges.tolist()
 
 
 def test_explicit_edges_and_values_outside_the_reference(rng):
@@ -194,8 +202,6 @@ def test_bad_tables(bad):
     with pytest.raises((TypeError, ValueError)):
         mv.profile(bad)
 
-
-from hypothesis import given, settings, strategies as st  # noqa: E402
 
 
 @settings(max_examples=200, deadline=None)

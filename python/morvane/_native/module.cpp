@@ -129,12 +129,6 @@ nb::tuple facet(const Columns& cols, std::size_t column, const std::string& op, 
     return nb::make_tuple(s.counts, s.missing);
 }
 
-QuantileType rule_of(const std::string& name) {
-    auto q = parse_quantile_type(name);
-    if (!q) throw nb::value_error("bins must be \"quantile\", \"FreedmanDiaconis\", \"Scott\", \"Sturges\" or an array of edges");
-    return *q;
-}
-
 }  // namespace
 
 NB_MODULE(_native, m) {
@@ -153,9 +147,12 @@ NB_MODULE(_native, m) {
     m.def("quantile_edges", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
         return per_column<std::vector<double>>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_edges(col, n_bins); });
     });
-    m.def("rule_edges", [](const Columns& c, const std::vector<std::size_t>& idx, const std::string& rule, std::size_t threads) {
-        const QuantileType q = rule_of(rule);
-        return per_column<std::vector<double>>(c, idx, threads, [&](const Column& col, std::size_t) { return rule_edges(col, q); });
+    m.def("rule_summary", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
+        auto found = per_column<RuleSummary>(c, idx, threads, [](const Column& col, std::size_t) { return rule_summary(col); });
+        std::vector<nb::tuple> out;
+        for (const RuleSummary& s : found)
+            out.push_back(nb::make_tuple(s.n, s.min, s.max, s.q1, s.q3, limbs_of(s.sum), limbs_of(s.sum_sq)));
+        return out;
     });
     m.def("categories", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
         return per_column<std::vector<std::string>>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });

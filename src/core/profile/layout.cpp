@@ -1,24 +1,12 @@
 #include "core/profile/layout.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
 #include <cstring>
 #include <unordered_set>
 
 namespace morvane::profile {
-
-std::vector<double> present_values(const Column& c) {
-    std::vector<double> out;
-    out.reserve(static_cast<std::size_t>(c.length));
-    for (const Chunk& ch : c.chunks) {
-        if (!ch.is_numeric() && !ch.is_bool()) continue;
-        for (std::int64_t i = 0; i < ch.length; ++i) {
-            if (!ch.valid(i)) continue;
-            const double v = ch.number(i);
-            if (!std::isnan(v)) out.push_back(v);
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -68,18 +56,19 @@ inline std::uint64_t order_key(double v) {
 // values per bucket of their top 16 key bits, which places every wanted rank in a
 // bucket; a second pass gathers only those buckets, and a selection inside each gives
 // the exact values.
-std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
+std::vector<double> order_statistics(const Column& c, bool finite_only,
+                                     const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
     constexpr int SHIFT = 48;
     constexpr std::size_t BUCKETS = std::size_t{1} << 16;
+    auto keep = [finite_only](double v) { return !finite_only || std::isfinite(v); };
     std::vector<std::int64_t> hist(BUCKETS, 0);
     std::int64_t m = 0;
-    for_each_present(c, [&](double v) { ++hist[order_key(v) >> SHIFT]; ++m; });
-    std::vector<double> edges;
-    if (m == 0 || n_bins < 2) return edges;
-    std::vector<std::int64_t> ranks;
-    for (std::int64_t k = 1; k < n_bins; ++k)
-        ranks.push_back(static_cast<std::int64_t>((static_cast<unsigned __int128>(k) * static_cast<unsigned __int128>(m)) /
-                                                  static_cast<unsigned __int128>(n_bins)));
+    for_each_present(c, [&](double v) {
+        if (keep(v)) { ++hist[order_key(v) >> SHIFT]; ++m; }
+    });
+    const std::vector<std::int64_t> ranks = ranks_for(m);
+    std::vector<double> out;
+    if (ranks.empty()) return out;
     // Each rank's bucket and its rank inside the bucket (ranks ascend, so one walk).
     std::vector<std::int32_t> slot(BUCKETS, -1);
     std::vector<std::size_t> slot_bucket;
@@ -87,6 +76,7 @@ std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
     std::size_t b = 0;
     std::int64_t below = 0;
     for (std::int64_t r : ranks) {
+        if (r < 0 || r >= m) throw std::out_of_range("order statistic rank");
         while (below + hist[b] <= r) below += hist[b++];
         if (slot[b] < 0) {
             slot[b] = static_cast<std::int32_t>(slot_bucket.size());
@@ -97,6 +87,7 @@ std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
     std::vector<std::vector<double>> gathered(slot_bucket.size());
     for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered[s].reserve(static_cast<std::size_t>(hist[slot_bucket[s]]));
     for_each_present(c, [&](double v) {
+        if (!keep(v)) return;
         const std::int32_t s = slot[order_key(v) >> SHIFT];
         if (s >= 0) gathered[static_cast<std::size_t>(s)].push_back(v);
     });
@@ -105,18 +96,47 @@ std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
         auto& g = gathered[s];
         std::nth_element(g.begin() + from[s], g.begin() + r, g.end());
         from[s] = r;
-        const double e = g[static_cast<std::size_t>(r)] + 0.0;  // -0.0 and +0.0 give the same edge
-        if (edges.empty() || e > edges.back()) edges.push_back(e);
+        out.push_back(g[static_cast<std::size_t>(r)] + 0.0);  // -0.0 and +0.0 read as one value
     }
+    return out;
+}
+
+std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
+    const std::vector<double> values = order_statistics(c, false, [n_bins](std::int64_t m) {
+        std::vector<std::int64_t> ranks;
+        if (m == 0) return ranks;
+        for (std::int64_t k = 1; k < n_bins; ++k)
+            ranks.push_back(static_cast<std::int64_t>((static_cast<unsigned __int128>(k) * static_cast<unsigned __int128>(m)) /
+                                                      static_cast<unsigned __int128>(n_bins)));
+        return ranks;
+    });
+    std::vector<double> edges;
+    for (double e : values)
+        if (edges.empty() || e > edges.back()) edges.push_back(e);
     return edges;
 }
 
-std::vector<double> rule_edges(const Column& c, QuantileType rule) {
-    std::vector<double> v = present_values(c);
-    if (v.empty()) return {};
-    auto bins = BaselineContinuousBins::make(v, rule);
-    if (!bins) return {*std::min_element(v.begin(), v.end())};
-    return bins->bin_edges();
+RuleSummary rule_summary(const Column& c) {
+    RuleSummary s;
+    for_each_present(c, [&](double v) {
+        if (!std::isfinite(v)) return;
+        if (s.n == 0 || v < s.min) s.min = v;
+        if (s.n == 0 || v > s.max) s.max = v;
+        ++s.n;
+        s.sum.add(v);
+        s.sum_sq.add(v * v);
+    });
+    const std::vector<double> q = order_statistics(c, true, [](std::int64_t m) {
+        std::vector<std::int64_t> ranks;
+        if (m == 0) return ranks;
+        const double n = static_cast<double>(m);
+        // The ranks the fixed module's Freedman-Diaconis rule reads.
+        ranks.push_back(static_cast<std::int64_t>(std::floor(0.25 * n)));
+        ranks.push_back(std::min<std::int64_t>(static_cast<std::int64_t>(std::floor(0.75 * n)), m - 1));
+        return ranks;
+    });
+    if (q.size() == 2) { s.q1 = q[0]; s.q3 = q[1]; }
+    return s;
 }
 
 std::vector<std::string> distinct_categories(const Column& c) {
