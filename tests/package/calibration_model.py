@@ -94,20 +94,30 @@ class Population:
         drawn = Population(self.task, self.specs)
         drawn.layout = {}
         drawn._cache = {}
-        drawn._draw_layout(rng)
+        rows = drawn._draw_layout(rng)
         drawn.profile = drawn.window(N_REFERENCE, rng)
+        drawn.profile._stats()["features"].update(rows)  # the reference's own rows, as a profile counts them
         return drawn
 
-    def _draw_layout(self, rng):
-        self.layout = {}
+    def _draw_layout(self, rng) -> dict:
+        """Draw reference rows: set the layout from them and return their feature stats."""
+        self.layout, features = {}, {}
         for spec in self.specs:
+            name = spec["name"]
+            keep = rng.random(N_REFERENCE) >= spec["missing"]
             if spec["kind"] == "continuous":
-                values = spec["dist"].rvs(size=N_REFERENCE, random_state=rng).astype(np.float64)
-                keep = rng.random(N_REFERENCE) >= spec["missing"]
-                self.layout[spec["name"]] = _quantile_edges(values[keep])
+                values = spec["dist"].rvs(size=int(keep.sum()), random_state=rng).astype(np.float64)
+                edges = self.layout[name] = _quantile_edges(values)
+                counts = np.bincount(np.searchsorted(edges, values, side="right"), minlength=len(edges) + 1)
+                features[name] = {"kind": "continuous", "edges": edges, "categories": None}
             else:
-                seen = rng.choice(len(spec["values"]), size=N_REFERENCE, p=spec["p"])
-                self.layout[spec["name"]] = sorted({spec["values"][j] for j in np.unique(seen)})
+                seen = rng.choice(len(spec["values"]), size=int(keep.sum()), p=spec["p"])
+                present = np.unique(seen)
+                self.layout[name] = [spec["values"][j] for j in present]  # the values are sorted already
+                counts = np.append(np.bincount(seen, minlength=len(spec["values"]))[present], 0)
+                features[name] = {"kind": "categorical", "edges": None, "categories": list(self.layout[name])}
+            features[name].update(counts=counts.astype(np.int64), missing=int(N_REFERENCE - keep.sum()))
+        return features
 
     # -- probabilities of each cell under a scenario --
 
@@ -244,24 +254,23 @@ def _multiclass_stats(counts):
             "log_loss_sum": float((rows * loss).sum()), "log_loss_sq_sum": float((rows * loss * loss).sum())}
 
 
-def rates(population, sizes, windows, rng, **scenario):
-    """Fraction of `windows` windows of each size whose report fails (a fresh reference for each),
-    and how many failing windows each family took part in."""
+def rates(population, n, windows, rng, *, per_reference=5, **scenario):
+    """(failing windows, windows, {family: failing windows it took part in}) for `windows` windows
+    of n rows under a scenario. A fresh reference is drawn every `per_reference` windows: a
+    false-alarm rate is a probability over both samples, and sharing one reference among a few
+    windows keeps the estimate unbiased while sparing most reference draws."""
     from morvane._compare import compare
 
-    out = {}
-    for n in sizes:
-        failed = 0
-        families = {}
-        for _ in range(windows):
+    failed, families = 0, {}
+    for i in range(windows):
+        if i % per_reference == 0:
             reference = population.reference(rng)
-            report = compare(reference.profile, reference.window(n, rng, **scenario))
-            if not report.passed:
-                failed += 1
-                for family in {check.family for check in report.failures}:
-                    families[family] = families.get(family, 0) + 1
-        out[n] = (failed / windows, families)
-    return out
+        report = compare(reference.profile, reference.window(n, rng, **scenario))
+        if not report.passed:
+            failed += 1
+            for family in {check.family for check in report.failures}:
+                families[family] = families.get(family, 0) + 1
+    return failed, windows, families
 
 
 def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=None, proba=None, facet=None,
