@@ -27,12 +27,15 @@ STYLE = """
 .morvane-report tr.failed td { background: #fde0dc; }
 .morvane-report tr.failed td.result { color: #b71c1c; font-weight: bold; }
 .morvane-report td.result { color: #2e7d32; }
-.morvane-report .details { color: #555; font-size: 12px; }
+.morvane-report .details { color: #555; font-size: 12px; min-width: 24em; }
 .morvane-report img { max-width: 100%; border: 1px solid #eee; }
 .morvane-report .note { color: #666; }
 """
 
-CHECK_COLUMNS = ("column", "metric", "reference", "current", "change", "interval", "p-value", "details", "result")
+# Details promoted to columns of their own when a family's checks carry them (drift distances).
+PROMOTED = {"JensenShannon": "JS", "PopulationStabilityIndex": "PSI", "WassersteinDistance": "Wasserstein",
+            "KullbackLeibler": "KL"}
+OPTIONAL = ("reference", "current", "interval")  # left out of a family's table when no check has them
 
 
 def cell(value, *, p_value=False) -> str:
@@ -41,23 +44,36 @@ def cell(value, *, p_value=False) -> str:
     return f'<td class="num">{text}</td>' if numeric else f"<td>{text}</td>"
 
 
-def details_text(details: dict) -> str:
+def details_text(details: dict, skip=()) -> str:
     return "; ".join(f"{key} {fmt(value)}" for key, value in details.items()
-                     if not isinstance(value, (dict, list, tuple)))
+                     if key not in skip and not isinstance(value, (dict, list, tuple)))
 
 
-def check_row(check) -> str:
-    interval = "—" if check.interval is None else f"[{fmt(check.interval[0])}, {fmt(check.interval[1])}]"
-    cells = [
-        f"<td>{escape(check.column if check.column is not None else '—')}</td>",
-        f"<td>{escape(check.metric)}</td>",
-        cell(check.reference), cell(check.current), cell(check.change),
-        f'<td class="num">{escape(interval)}</td>',
-        cell(check.p_value, p_value=True),
-        f'<td class="details">{escape(details_text(check.details))}</td>',
-        f'<td class="result">{"FAILED" if check.failed else "passed"}</td>',
-    ]
-    return f'<tr class="{"failed" if check.failed else "passed"}">{"".join(cells)}</tr>'
+def interval_text(check) -> str:
+    return "—" if check.interval is None else f"[{fmt(check.interval[0])}, {fmt(check.interval[1])}]"
+
+
+def check_table(checks) -> str:
+    """The table of one family's checks: the columns its checks fill, failures marked."""
+    optional = [name for name in OPTIONAL if any(getattr(c, name) is not None for c in checks)]
+    promoted = [name for name in PROMOTED if any(name in c.details for c in checks)]
+    columns = ["column", "metric", *optional, "change", "p-value", *promoted, "details", "result"]
+    rows = []
+    for check in checks:
+        values = {
+            "column": f"<td>{escape(check.column if check.column is not None else '—')}</td>",
+            "metric": f"<td>{escape(check.metric)}</td>",
+            "reference": cell(check.reference), "current": cell(check.current), "change": cell(check.change),
+            "interval": f'<td class="num">{escape(interval_text(check))}</td>',
+            "p-value": cell(check.p_value, p_value=True),
+            "details": f'<td class="details">{escape(details_text(check.details, promoted))}</td>',
+            "result": f'<td class="result">{"FAILED" if check.failed else "passed"}</td>',
+        }
+        values.update({name: cell(check.details.get(name)) for name in promoted})
+        rows.append(f'<tr class="{"failed" if check.failed else "passed"}">'
+                    + "".join(values[name] for name in columns) + "</tr>")
+    head = "".join(f'<th title="{escape(name)}">{escape(PROMOTED.get(name, name))}</th>' for name in columns)
+    return f'<div class="scroll"><table class="checks"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody></table></div>'
 
 
 def checks_section(report) -> str:
@@ -65,14 +81,10 @@ def checks_section(report) -> str:
     parts = ['<section id="checks"><h2>Checks</h2>']
     for family in families:
         checks = [c for c in report.checks if c.family == family]
-        if not checks:
-            continue
-        failed = sum(c.failed for c in checks)
-        parts.append(f'<h3>{escape(family.capitalize())}: {failed} of {len(checks)} failed</h3>')
-        parts.append('<div class="scroll"><table class="checks"><thead><tr>'
-                     + "".join(f"<th>{name}</th>" for name in CHECK_COLUMNS) + "</tr></thead><tbody>")
-        parts.extend(check_row(c) for c in checks)
-        parts.append("</tbody></table></div>")
+        if checks:
+            failed = sum(c.failed for c in checks)
+            parts.append(f"<h3>{escape(family.capitalize())}: {failed} of {len(checks)} failed</h3>")
+            parts.append(check_table(checks))
     if not report.checks:
         parts.append('<p class="note">The report holds no check.</p>')
     parts.append("</section>")

@@ -120,5 +120,5 @@ def test_chromium_renders_verdict_tables_and_figure(tmp_path, failed):
     verdict = "FAILED" if failed else "PASSED"
     assert words.count(verdict) >= 1 and ("FAILED" not in words if not failed else "PASSED" not in words)
     assert f"{2 if failed else 0} of 4 checks failed at alpha = 0.01" in words
-    for text in ("bias: sex", "female", "positive rate", "DisparateImpact", "reference 5,000 rows", HOSTILE, "∞"):
+    for text in ("bias: sex", "female", "positive rate", "DisparateImpact", "reference 5,000 rows", HOSTILE, "PSI", "∞"):
         assert text in words, text
