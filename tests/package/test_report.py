@@ -152,6 +152,11 @@ def test_summary_and_repr_name_the_failures():
     assert repr(Report([drift("ok", False)], alpha=0.01)) == "<morvane.Report PASSED: 0 of 1 checks failed (alpha=0.01)>"
 
 
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
+
+
 def real_profiles(task, rng, n=3000):
     """A reference and a current profile of `task`; the current window has "x" shifted, a missing share
     in "x", and worse predictions."""

@@ -50,7 +50,7 @@ def mypy(tmp_path, source, *args):
 @needs_mypy
 def test_readme_package_snippets_pass_mypy_strict(tmp_path):
     blocks = package_blocks()
-    assert len(blocks) >= 5 and any("mv.compare" in block for block in blocks)
+    assert len(blocks) >= 5 and any("morvane.compare" in block for block in blocks)
     result = mypy(tmp_path, "\n".join(blocks), "--strict", "--no-incremental")
     assert result.returncode == 0, result.stdout + result.stderr
 
