@@ -73,7 +73,7 @@ def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
         pending += _drift(ref, cur)
     if wanted("performance") and ref.get("task") is not None:
         pending += _performance(ref["task"], cur["task"], alpha, tables)
-    if wanted("bias"):
+    if wanted("bias") and (ref.get("task") or {}).get("kind") == "binary":
         pending += _bias(ref, cur, alpha, tables)
     pending = [item for item in pending if wanted(item.family, item.metric)]
     return _verdicts(pending, alpha, reference, current, tables)
@@ -182,13 +182,17 @@ except ImportError:  # the profiles' metric module is not merged yet
 
 
 def _call_shared(name, *args):
+    """The shared formulas' values, or None where they give none (the fixed module's guards refuse
+    a whole set of bias metrics when any one denominator is zero: the formulas below then give each
+    metric its own value, NaN only where its own denominator is zero)."""
     function = getattr(_shared_metrics, name, None) if _shared_metrics is not None else None
     if function is None:
         return None
     try:
-        return dict(function(*args))
+        values = dict(function(*args))
     except (ValueError, TypeError, ZeroDivisionError):
         return None
+    return values or None
 
 
 def _div(a, b):

@@ -199,6 +199,30 @@ class Population:
         return StatsProfile(stats_dict)
 
 
+def rows(population, n, rng, *, shift=0.0, accuracy=0.9, selection_gap=0.0) -> dict:
+    """n rows of the binary population as columns (features, "group", "label", "proba"), for
+    checking the count-level simulation end to end through `mv.profile`."""
+    columns = {}
+    for spec in population.specs:
+        missing = rng.random(n) < spec["missing"]
+        if spec["kind"] == "continuous":
+            values = spec["dist"].rvs(size=n, random_state=rng).astype(np.float64)
+            if spec["name"] == "x00":
+                values = values + shift
+            columns[spec["name"]] = np.where(missing, np.nan, values)
+        else:
+            values = np.array(spec["values"], dtype=object)[rng.choice(len(spec["values"]), size=n, p=spec["p"])]
+            values[missing] = None
+            columns[spec["name"]] = values
+    cells = population._binary_cells(accuracy, selection_gap)
+    index = rng.choice(cells.size, size=n, p=cells.ravel() / cells.sum())
+    facet, label, j = np.unravel_index(index, cells.shape)
+    columns["group"] = np.where(facet == 0, "a", "d").astype(object)
+    columns["label"] = label
+    columns["proba"] = PROBABILITIES[j]
+    return columns
+
+
 def _log_loss(label, c):
     c = np.clip(c, 1e-15, 1 - 1e-15)
     return np.where(np.asarray(label) == 1, -np.log(c), -np.log(1 - c))
