@@ -90,3 +90,24 @@ def test_merging_different_layouts_raises_mismatch(options):
     with pytest.raises(mv.MismatchError):
         mv.merge([other, base])
     assert issubclass(mv.MismatchError, ValueError)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats(allow_nan=True, allow_infinity=True), max_size=80), st.randoms())
+def test_exact_accumulator_against_fractions(xs, random):
+    """Every double, subnormals and extremes included: the sum is exact, rounded once, and the same
+    for any order of the terms; infinities and NaN are counted apart."""
+    from fractions import Fraction
+
+    from morvane import _native
+    from morvane._profile import ExactSum
+
+    shuffled = list(xs)
+    random.shuffle(shuffled)
+    a, b = ExactSum.from_native(_native.exact_sum(xs)), ExactSum.from_native(_native.exact_sum(shuffled))
+    assert a == b
+    half = len(xs) // 2
+    assert ExactSum.from_native(_native.exact_sum(xs[:half])) + ExactSum.from_native(_native.exact_sum(xs[half:])) == a
+    finite = [x for x in xs if np.isfinite(x)]
+    assert Fraction(a.value, 1 << 1074) == sum(map(Fraction, finite), Fraction(0))
+    assert (a.pos_inf, a.neg_inf, a.nan) == (xs.count(float("inf")), xs.count(float("-inf")), sum(x != x for x in xs))

@@ -6,6 +6,7 @@ import threading
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import morvane as mv
 
@@ -90,3 +91,41 @@ def test_failed_update_leaves_the_window_unchanged(reference):
     with pytest.raises(ValueError):
         mon.update({"x": [0.0, 1.0], "c": ["a"], "y": [1], "p": [0.9]})
     assert mon.current == before
+
+
+def test_progress_bar_when_asked_and_silence_otherwise(capsys):
+    pytest.importorskip("tqdm")
+    table = {f"c{i}": np.arange(1000.0) for i in range(8)}
+    mv.profile(table, progress=True)
+    assert "profiling" in capsys.readouterr().err
+    mv.profile(table, progress=False)
+    mv.profile(table)  # small work: no bar even on a terminal
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("n_threads", [1, 2, 3, 8])
+def test_thread_count_never_changes_the_profile(rng, n_threads):
+    table = {f"c{i}": rng.normal(size=3000) for i in range(7)}
+    table["s"] = rng.choice(["a", "b", "c"], 3000)
+    assert mv.profile(table, threads=n_threads) == mv.profile(table, threads=1)
+    with pytest.raises(ValueError):
+        mv.profile(table, threads=0)
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(st.integers(0, 400), min_size=1, max_size=12), st.integers(1, 6), st.integers(0, 2**32 - 1))
+def test_any_batches_on_any_threads_equal_one_profile_of_all_rows(sizes, n_threads, seed):
+    rng = np.random.default_rng(seed)
+    ref = mv.profile({"x": rng.normal(size=100), "c": rng.choice(["a", "b"], 100), "y": rng.integers(0, 2, 100),
+                      "p": rng.random(100)}, target="y", prediction="p", task="binary", facets={"c": None})
+    work = [{"x": rng.normal(size=n), "c": rng.choice(["a", "b", "q"], n), "y": rng.integers(0, 2, n),
+             "p": rng.random(n)} for n in sizes]
+    mon = mv.Monitor(ref, threads=1)
+    threads = [threading.Thread(target=lambda part: [mon.update(b) for b in part], args=(work[i::n_threads],))
+               for i in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    whole = {k: np.concatenate([b[k] for b in work]) for k in work[0]}
+    assert mon.current == mv.profile(whole, like=ref)
