@@ -227,3 +227,27 @@ def test_bias_tables_hold_groups_of_both_windows():
     assert rows[0]["rows"] == counts[0].sum() and rows[0]["rest_rows"] == counts[1].sum()
     assert rows[0]["selection_rate_difference"] == pytest.approx(
         rows[0]["selection_rate"] - rows[0]["selection_rate_rest"])
+
+
+@pytest.mark.parametrize("task", ["binary", "regression", "multiclass"])
+def test_profiles_from_tables_compare_end_to_end(task):
+    mv = pytest.importorskip("morvane")
+    rng = np.random.default_rng(9)
+
+    def table(n, noise):
+        x = rng.normal(size=n)
+        if task == "regression":
+            y = 3 + x + rng.normal(scale=0.3, size=n)
+            return {"x": x, "y": y, "p": y + rng.normal(scale=noise, size=n)}
+        k = 2 if task == "binary" else 3
+        y = rng.integers(0, k, n)
+        wrong = rng.random(n) < noise
+        p = np.where(wrong, (y + 1) % k, y)
+        return {"x": x, "y": y if task == "binary" else np.array(["a", "b", "c"])[y],
+                "p": p if task == "binary" else np.array(["a", "b", "c"])[p]}
+
+    reference = mv.profile(table(5_000, 0.1 if task != "regression" else 0.5), target="y", prediction="p", task=task)
+    same = mv.compare(reference, mv.profile(table(1_000, 0.1 if task != "regression" else 0.5), like=reference))
+    worse = mv.compare(reference, mv.profile(table(1_000, 0.3 if task != "regression" else 1.0), like=reference))
+    assert same.passed and any(c.family == "performance" for c in same.checks)
+    assert {c.family for c in worse.failures} == {"performance"}
