@@ -15,13 +15,10 @@ from dataclasses import dataclass, field
 import numpy as np
 from scipy import special
 
+from . import _metrics as _shared_metrics
 from . import _multiclass, _tests
+from ._errors import MismatchError
 from ._report import Check, Report
-
-try:
-    from ._errors import MismatchError
-except ImportError:  # the profiles' error types are not merged yet
-    MismatchError = ValueError
 
 FAMILIES = ("drift", "performance", "bias")
 DRIFT_METRIC = "Distribution"
@@ -37,7 +34,6 @@ POST_TRAINING = ("DifferenceInPositivePredictedLabels", "DisparateImpact", "Accu
                  "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy")
 METRIC_NAMES = frozenset((DRIFT_METRIC,) + BINARY_METRICS + REGRESSION_METRICS + _multiclass.METRICS
                          + PRE_TRAINING + POST_TRAINING)
-DISTANCES = ("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler")
 # Lower is better for these; every other performance metric is better higher.
 LOWER_IS_BETTER = frozenset(("LogLoss", "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "MaxError",
                              "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"))
@@ -173,23 +169,14 @@ def _proportion_variance(x, n):
     return (x / n) * (1.0 - x / n) / n if n > 0 else float("nan")
 
 
-# ---- metric values: the package's shared formulas when available, else the same formulas here ----
-
-try:
-    from . import _metrics as _shared_metrics
-except ImportError:  # the profiles' metric module is not merged yet
-    _shared_metrics = None
-
+# ---- metric values: the package's shared formulas (those of the fixed module) ----
 
 def _call_shared(name, *args):
     """The shared formulas' values, or None where they give none (the fixed module's guards refuse
     a whole set of bias metrics when any one denominator is zero: the formulas below then give each
     metric its own value, NaN only where its own denominator is zero)."""
-    function = getattr(_shared_metrics, name, None) if _shared_metrics is not None else None
-    if function is None:
-        return None
     try:
-        values = dict(function(*args))
+        values = dict(getattr(_shared_metrics, name)(*args))
     except (ValueError, TypeError, ZeroDivisionError):
         return None
     return values or None
@@ -199,34 +186,9 @@ def _div(a, b):
     return a / b if b != 0 else float("nan")
 
 
-def _binary_values(task) -> dict:
-    shared = _call_shared("performance", task)
-    if shared is not None:
-        return shared
-    (tn, fp), (fn, tp) = np.asarray(task["confusion"], dtype=np.float64)
-    rp, rn, pp, pn = _div(tp, tp + fn), _div(tn, tn + fp), _div(tp, tp + fp), _div(tn, tn + fn)
-    out = {"BalancedAccuracy": (rp + rn) * 0.5, "PrecisionPositive": pp, "PrecisionNegative": pn,
-           "RecallPositive": rp, "RecallNegative": rn, "Accuracy": _div(tp + tn, tn + fn + tp + fp),
-           "F1Score": _div(2 * rp * pp, rp + pp)}
-    if task.get("has_proba"):
-        out["LogLoss"] = _div(task["log_loss_sum"], task["n"])
-    return out
-
-
-def _regression_values(task) -> dict:
-    shared = _call_shared("performance", task)
-    if shared is not None:
-        return shared
-    s, n = task["sums"], float(task["n"])
-    mse, msle = _div(s["e2"], n), _div(s["sle"], n)
-    sst = s["y2"] - _div(s["y"] * s["y"], n)
-    sse = s["e2"]
-    r2 = 1.0 - sse / sst if sst != 0 else (1.0 if sse == 0 else 0.0)
-    return {"RootMeanSquaredError": math.sqrt(mse) if mse >= 0 else mse, "MeanSquaredError": mse,
-            "MeanAbsoluteError": _div(s["abs_e"], n), "RSquared": r2 if n > 0 else float("nan"),
-            "MaxError": task["max_abs_error"], "MeanSquaredLogError": msle,
-            "RootMeanSquaredLogError": math.sqrt(msle) if msle >= 0 else msle,
-            "MeanAbsolutePercentageError": _div(s["ape"], n)}
+def _performance_values(task) -> dict:
+    """Binary or regression metric values; empty when the window has no rows."""
+    return _call_shared("performance", task) or {}
 
 
 def _facet_cells(x):
@@ -287,24 +249,7 @@ def _post_values(facet, g) -> dict:
 
 
 def _distances(ref_counts, cur_counts, kind) -> dict:
-    shared = _call_shared("distances", ref_counts, cur_counts, kind)
-    if shared is not None:
-        return shared
-    eps = 1e-12
-    r = np.asarray(ref_counts, dtype=np.float64)
-    c = np.asarray(cur_counts, dtype=np.float64)
-    if r.sum() <= 0 or c.sum() <= 0:
-        return {name: float("nan") for name in DISTANCES}
-    b, total = r / r.sum(), c.sum()
-    p, q = np.maximum(b + eps, eps), np.maximum(c / total + eps, eps)
-    m = (p + q) * 0.5
-    q_psi = np.maximum((c + eps) / total, eps)
-    inner = np.abs(p - q)[1:-1]
-    wasserstein = 0.5 * np.abs(p - q).sum() if kind == "categorical" else inner.sum() / max(len(p) - 2, 1)
-    return {"JensenShannon": float((0.5 * p * np.log(p / m) + 0.5 * q * np.log(q / m)).sum() / math.log(2.0)),
-            "PopulationStabilityIndex": float(((p - q_psi) * np.log(p / q_psi)).sum()),
-            "WassersteinDistance": float(wasserstein),
-            "KullbackLeibler": float((p * np.log(np.maximum(p / ((c + eps) / total), eps))).sum())}
+    return _call_shared("distances", ref_counts, cur_counts, kind) or {}
 
 
 # ---- drift ----
@@ -373,7 +318,7 @@ def _log_loss_check(rt, ct, ref_value, cur_value, alpha):
 
 
 def _binary(rt, ct, alpha) -> list[_Pending]:
-    rv, cv = _binary_values(rt), _binary_values(ct)
+    rv, cv = _performance_values(rt), _performance_values(ct)
     (tn_r, fp_r), (fn_r, tp_r) = np.asarray(rt["confusion"], np.int64)
     (tn_c, fp_c), (fn_c, tp_c) = np.asarray(ct["confusion"], np.int64)
     rates = {  # metric: (successes, trials) in the reference and in the current window
@@ -432,7 +377,7 @@ def _r2_variance(s, n):
 
 
 def _regression(rt, ct, alpha) -> list[_Pending]:
-    rv, cv = _regression_values(rt), _regression_values(ct)
+    rv, cv = _performance_values(rt), _performance_values(ct)
     rs, cs, nr, nc = rt["sums"], ct["sums"], rt["n"], ct["n"]
     means = {  # metric: (per-row quantity, its square), tested for a higher current mean
         "RootMeanSquaredError": ("e2", "e4"), "MeanSquaredError": ("e2", "e4"), "MeanAbsoluteError": ("abs_e", "e2"),
