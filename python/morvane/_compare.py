@@ -203,10 +203,15 @@ def _group_split(facet, g):
 
 
 def _pre_values(facet, g) -> dict:
-    shared = _call_shared("pre_training", facet, facet["groups"][g])
-    if shared is not None:
-        return shared
-    a, d = _group_split(facet, g)
+    return _call_shared("pre_training", facet, facet["groups"][g]) or _local_pre(*_group_split(facet, g))
+
+
+def _post_values(facet, g) -> dict:
+    return _call_shared("post_training", facet, facet["groups"][g]) or _local_post(*_group_split(facet, g))
+
+
+def _local_pre(a, d) -> dict:
+    """The pre-training metrics of group counts a and d ([label, prediction], counts or shares)."""
     n_a, n_d = float(a.sum()), float(d.sum())
     out = {"ClassImbalance": _div(abs(n_a - n_d), n_a + n_d)}
     qa, qd = _div(float(a[1].sum()), n_a), _div(float(d[1].sum()), n_d)
@@ -222,11 +227,8 @@ def _pre_values(facet, g) -> dict:
     return out
 
 
-def _post_values(facet, g) -> dict:
-    shared = _call_shared("post_training", facet, facet["groups"][g])
-    if shared is not None:
-        return shared
-    a, d = _group_split(facet, g)
+def _local_post(a, d) -> dict:
+    """The post-training metrics of group counts a and d, except GeneralizedEntropy."""
     (tna, fpa, fna, tpa), (tnd, fpd, fnd, tpd) = _facet_cells(a), _facet_cells(d)
     na, nd = tna + fpa + fna + tpa, tnd + fpd + fnd + tpd
     pa, pd_ = fpa + tpa, fpd + tpd
@@ -483,6 +485,8 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
         compared = [0] if len(groups) == 2 else range(len(groups))
         for g in compared:
             tested = _bias_tests(rc, cc, g)
+            (ra, rd), (ca, cd) = _group_split(rf, g), _group_split(cf, g)
+            moved = _change_tests(ra, ca, rd, cd)
             values = [(_pre_values(rf, g), _post_values(rf, g)), (_pre_values(cf, g), _post_values(cf, g))]
             entropy = (_entropy_index(_benefits(rc)), _entropy_index(_benefits(cc)))
             for metric, key in _BIAS_HYPOTHESES.items():
@@ -493,6 +497,11 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
                     cur_value = {**values[1][0], **values[1][1]}.get(metric)
                 p = tested[key] if _defined(ref_value, cur_value) else None
                 details = {"group": groups[g], "test": _BIAS_TEST_NAMES[key]}
+                if metric in _WITHIN_GROUP and p is not None:
+                    if moved.get(metric) is not None:
+                        p = max(p, moved[metric])
+                        details["test"] += "; the larger p with the delta-method test of its change"
+                    key = _SAME_TEST.get(metric, metric)
                 if metric == "GeneralizedEntropy":
                     details["normalised"] = "per row, alpha = 2"
                 out.append(_Pending("bias", name, metric, ref_value, cur_value, ("bias", name, groups[g], key), p,
@@ -500,6 +509,58 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
             for window, counts in (("reference", rc), ("current", cc)):
                 table.append(_group_row(groups[g], window, counts, g))
         tables[f"bias: {name}"] = table
+    return out
+
+
+# Bias metrics built from rates within each group. Their own change is tested too (delta method, the
+# variance under no change from each group's cell shares pooled over both windows), and the check's
+# p-value is the larger of that and the exact test of its inputs: valid at any window size (the exact
+# test is) and failing only when the metric itself moved, not when every group changed alike.
+_WITHIN_GROUP = ("DifferenceInProportionOfLabels", "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov",
+                 "DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference", "RecallDifference",
+                 "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
+                 "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity")
+_SAME_TEST = {"LpNorm": "label_gap_size", "TotalVariationDistance": "label_gap_size",
+              "KolmogorovSmirnov": "label_gap_size"}  # each a multiple of |DifferenceInProportionOfLabels|
+
+
+def _within_group_values(a, d) -> dict:
+    with np.errstate(all="ignore"):
+        values = {**_local_pre(a.reshape(2, 2), d.reshape(2, 2)), **_local_post(a.reshape(2, 2), d.reshape(2, 2))}
+    return {metric: values[metric] for metric in _WITHIN_GROUP}
+
+
+def _change_tests(ra, ca, rd, cd) -> dict:
+    """{metric: two-sided p of its change} for the within-group metrics, or None where undefined."""
+    cells = [np.asarray(x, np.float64).ravel() for x in (ra, ca, rd, cd)]
+    sizes = [x.sum() for x in cells]
+    if min(sizes) <= 0:
+        return {}
+    before = _within_group_values(cells[0] / sizes[0], cells[2] / sizes[2])
+    after = _within_group_values(cells[1] / sizes[1], cells[3] / sizes[3])
+    pooled = [(cells[0] + cells[1]) / (sizes[0] + sizes[1]), (cells[2] + cells[3]) / (sizes[2] + sizes[3])]
+    scale = [1.0 / sizes[0] + 1.0 / sizes[1], 1.0 / sizes[2] + 1.0 / sizes[3]]
+    step = 1e-6
+    gradients = {metric: [np.zeros(4), np.zeros(4)] for metric in _WITHIN_GROUP}
+    for x in (0, 1):
+        for j in range(4):
+            shifted = [[p.copy() for p in pooled] for _ in range(2)]
+            shifted[0][x][j] += step
+            shifted[1][x][j] -= step
+            up, down = _within_group_values(*shifted[0]), _within_group_values(*shifted[1])
+            for metric in _WITHIN_GROUP:
+                gradients[metric][x][j] = (up[metric] - down[metric]) / (2 * step)
+    out = {}
+    for metric in _WITHIN_GROUP:
+        change = after[metric] - before[metric]
+        variance = sum(g @ (np.diag(p) - np.outer(p, p)) @ g * k
+                       for g, p, k in zip(gradients[metric], pooled, scale))
+        if not (math.isfinite(change) and math.isfinite(variance)):
+            out[metric] = None
+        elif variance <= 0:
+            out[metric] = 1.0 if change == 0 else 0.0
+        else:
+            out[metric] = float(2.0 * special.ndtr(-abs(change) / math.sqrt(variance)))
     return out
 
 
