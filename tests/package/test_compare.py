@@ -118,11 +118,10 @@ def test_multiclass_metrics_match_scikit_learn(seed, k, n):
 
 # ---- compare ----
 
-def _binary_rows(rng, n, accuracy=0.9, selection=0.0):
+def _binary_rows(rng, n, accuracy=0.9):
     y = (rng.random(n) < 0.4).astype(int)
     facet = rng.random(n) < 0.3
     right = rng.random(n) < accuracy
-    right |= facet & (y == 0) & (rng.random(n) < selection)  # unused unless selection > 0
     proba = np.where(right == (y == 1), rng.uniform(0.5, 0.99, n), rng.uniform(0.01, 0.5, n))
     features = {"age": rng.normal(40, 10, n), "plan": rng.choice(np.array(["a", "b", "c"], dtype=object), n)}
     return dict(features=features, task="binary", y=y, proba=proba, facet=facet)
@@ -251,3 +250,19 @@ def test_profiles_from_tables_compare_end_to_end(task):
     worse = mv.compare(reference, mv.profile(table(1_000, 0.3 if task != "regression" else 1.0), like=reference))
     assert same.passed and any(c.family == "performance" for c in same.checks)
     assert {c.family for c in worse.failures} == {"performance"}
+
+
+def test_bias_metrics_fail_when_they_move_not_when_every_group_moves_alike():
+    rng = np.random.default_rng(10)
+    reference = stats_from_rows(**_binary_rows(rng, 20_000))
+    # Every group's accuracy falls alike: performance fails, the accuracy gap does not.
+    alike = compare(reference, stats_from_rows(**_binary_rows(rng, 20_000, accuracy=0.75), like=reference))
+    assert "Accuracy" in {c.metric for c in alike.failures}
+    assert "AccuracyDifference" not in {c.metric for c in alike.failures}
+    # Group "a" alone gets more positive predictions: the parity metrics fail.
+    rows = _binary_rows(rng, 20_000)
+    flip = rows["facet"] & (rng.random(20_000) < 0.15)
+    rows["proba"] = np.where(flip, 0.9, rows["proba"])
+    failed = {c.metric for c in compare(reference, stats_from_rows(**rows, like=reference)).failures
+              if c.family == "bias"}
+    assert {"DifferenceInPositivePredictedLabels", "DisparateImpact"} <= failed
