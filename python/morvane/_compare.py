@@ -4,7 +4,8 @@ statistics alone, and Holm's correction over the distinct hypotheses of the repo
 
 Several metrics often rest on one hypothesis (RootMeanSquaredError and MeanSquaredError; the label-rate
 distances of a facet): such checks share one test, counted once in the correction. A one-sided
-performance check fails only when its metric also moved toward degradation.
+performance check fails only when its metric also moved toward degradation; a bias metric built from
+within-group rates only when its own change is significant as well as its inputs'.
 """
 
 from __future__ import annotations
@@ -34,9 +35,6 @@ POST_TRAINING = ("DifferenceInPositivePredictedLabels", "DisparateImpact", "Accu
                  "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy")
 METRIC_NAMES = frozenset((DRIFT_METRIC,) + BINARY_METRICS + REGRESSION_METRICS + _multiclass.METRICS
                          + PRE_TRAINING + POST_TRAINING)
-# Lower is better for these; every other performance metric is better higher.
-LOWER_IS_BETTER = frozenset(("LogLoss", "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "MaxError",
-                             "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"))
 
 
 @dataclass
@@ -133,12 +131,12 @@ def _verdicts(pending, alpha, reference, current, tables) -> Report:
             details["raw_p_value"] = item.p
         change = item.change if item.change is not None else _difference(item.current, item.reference)
         failed = p is not None and p <= alpha and item.worse
-        out.append(Check(item.family, item.column, item.metric, _finite(item.reference), _finite(item.current),
+        out.append(Check(item.family, item.column, item.metric, _float(item.reference), _float(item.current),
                          change, p, bool(failed), item.interval, details))
     return Report(out, alpha=alpha, reference=reference, current=current, tables=tables)
 
 
-def _finite(value):
+def _float(value):
     return None if value is None else float(value)
 
 
@@ -497,15 +495,18 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
                     cur_value = {**values[1][0], **values[1][1]}.get(metric)
                 p = tested[key] if _defined(ref_value, cur_value) else None
                 details = {"group": groups[g], "test": _BIAS_TEST_NAMES[key]}
+                interval = None
                 if metric in _WITHIN_GROUP and p is not None:
-                    if moved.get(metric) is not None:
-                        p = max(p, moved[metric])
+                    p_moved, variance = moved.get(metric, (None, None))
+                    if p_moved is not None:
+                        p = max(p, p_moved)
                         details["test"] += "; the larger p with the delta-method test of its change"
+                        interval = _interval(_difference(cur_value, ref_value), variance, alpha)
                     key = _SAME_TEST.get(metric, metric)
                 if metric == "GeneralizedEntropy":
                     details["normalised"] = "per row, alpha = 2"
                 out.append(_Pending("bias", name, metric, ref_value, cur_value, ("bias", name, groups[g], key), p,
-                                    details=details))
+                                    interval=interval, details=details))
             for window, counts in (("reference", rc), ("current", cc)):
                 table.append(_group_row(groups[g], window, counts, g))
         tables[f"bias: {name}"] = table
@@ -531,7 +532,8 @@ def _within_group_values(a, d) -> dict:
 
 
 def _change_tests(ra, ca, rd, cd) -> dict:
-    """{metric: two-sided p of its change} for the within-group metrics, or None where undefined."""
+    """{metric: (two-sided p of its change, variance of the change)} for the within-group metrics,
+    (None, None) where undefined."""
     cells = [np.asarray(x, np.float64).ravel() for x in (ra, ca, rd, cd)]
     sizes = [x.sum() for x in cells]
     if min(sizes) <= 0:
@@ -556,11 +558,11 @@ def _change_tests(ra, ca, rd, cd) -> dict:
         variance = sum(g @ (np.diag(p) - np.outer(p, p)) @ g * k
                        for g, p, k in zip(gradients[metric], pooled, scale))
         if not (math.isfinite(change) and math.isfinite(variance)):
-            out[metric] = None
+            out[metric] = (None, None)
         elif variance <= 0:
-            out[metric] = 1.0 if change == 0 else 0.0
+            out[metric] = (1.0 if change == 0 else 0.0, 0.0)
         else:
-            out[metric] = float(2.0 * special.ndtr(-abs(change) / math.sqrt(variance)))
+            out[metric] = (float(2.0 * special.ndtr(-abs(change) / math.sqrt(variance))), float(variance))
     return out
 
 
