@@ -4,7 +4,8 @@ statistics alone, and Holm's correction over the distinct hypotheses of the repo
 
 Several metrics often rest on one hypothesis (RootMeanSquaredError and MeanSquaredError; the label-rate
 distances of a facet): such checks share one test, counted once in the correction. A one-sided
-performance check fails only when its metric also moved toward degradation.
+performance check fails only when its metric also moved toward degradation; a bias metric built from
+within-group rates only when its own change is significant as well as its inputs'.
 """
 
 from __future__ import annotations
@@ -15,13 +16,10 @@ from dataclasses import dataclass, field
 import numpy as np
 from scipy import special
 
+from . import _metrics as _shared_metrics
 from . import _multiclass, _tests
+from ._errors import MismatchError
 from ._report import Check, Report
-
-try:
-    from ._errors import MismatchError
-except ImportError:  # the profiles' error types are not merged yet
-    MismatchError = ValueError
 
 FAMILIES = ("drift", "performance", "bias")
 DRIFT_METRIC = "Distribution"
@@ -37,10 +35,6 @@ POST_TRAINING = ("DifferenceInPositivePredictedLabels", "DisparateImpact", "Accu
                  "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy")
 METRIC_NAMES = frozenset((DRIFT_METRIC,) + BINARY_METRICS + REGRESSION_METRICS + _multiclass.METRICS
                          + PRE_TRAINING + POST_TRAINING)
-DISTANCES = ("JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler")
-# Lower is better for these; every other performance metric is better higher.
-LOWER_IS_BETTER = frozenset(("LogLoss", "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "MaxError",
-                             "MeanSquaredLogError", "RootMeanSquaredLogError", "MeanAbsolutePercentageError"))
 
 
 @dataclass
@@ -73,7 +67,7 @@ def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
         pending += _drift(ref, cur)
     if wanted("performance") and ref.get("task") is not None:
         pending += _performance(ref["task"], cur["task"], alpha, tables)
-    if wanted("bias"):
+    if wanted("bias") and (ref.get("task") or {}).get("kind") == "binary":
         pending += _bias(ref, cur, alpha, tables)
     pending = [item for item in pending if wanted(item.family, item.metric)]
     return _verdicts(pending, alpha, reference, current, tables)
@@ -137,12 +131,12 @@ def _verdicts(pending, alpha, reference, current, tables) -> Report:
             details["raw_p_value"] = item.p
         change = item.change if item.change is not None else _difference(item.current, item.reference)
         failed = p is not None and p <= alpha and item.worse
-        out.append(Check(item.family, item.column, item.metric, _finite(item.reference), _finite(item.current),
+        out.append(Check(item.family, item.column, item.metric, _float(item.reference), _float(item.current),
                          change, p, bool(failed), item.interval, details))
     return Report(out, alpha=alpha, reference=reference, current=current, tables=tables)
 
 
-def _finite(value):
+def _float(value):
     return None if value is None else float(value)
 
 
@@ -173,56 +167,26 @@ def _proportion_variance(x, n):
     return (x / n) * (1.0 - x / n) / n if n > 0 else float("nan")
 
 
-# ---- metric values: the package's shared formulas when available, else the same formulas here ----
-
-try:
-    from . import _metrics as _shared_metrics
-except ImportError:  # the profiles' metric module is not merged yet
-    _shared_metrics = None
-
+# ---- metric values: the package's shared formulas (those of the fixed module) ----
 
 def _call_shared(name, *args):
-    function = getattr(_shared_metrics, name, None) if _shared_metrics is not None else None
-    if function is None:
-        return None
+    """The shared formulas' values, or None where they give none (the fixed module's guards refuse
+    a whole set of bias metrics when any one denominator is zero: the formulas below then give each
+    metric its own value, NaN only where its own denominator is zero)."""
     try:
-        return dict(function(*args))
+        values = dict(getattr(_shared_metrics, name)(*args))
     except (ValueError, TypeError, ZeroDivisionError):
         return None
+    return values or None
 
 
 def _div(a, b):
     return a / b if b != 0 else float("nan")
 
 
-def _binary_values(task) -> dict:
-    shared = _call_shared("performance", task)
-    if shared is not None:
-        return shared
-    (tn, fp), (fn, tp) = np.asarray(task["confusion"], dtype=np.float64)
-    rp, rn, pp, pn = _div(tp, tp + fn), _div(tn, tn + fp), _div(tp, tp + fp), _div(tn, tn + fn)
-    out = {"BalancedAccuracy": (rp + rn) * 0.5, "PrecisionPositive": pp, "PrecisionNegative": pn,
-           "RecallPositive": rp, "RecallNegative": rn, "Accuracy": _div(tp + tn, tn + fn + tp + fp),
-           "F1Score": _div(2 * rp * pp, rp + pp)}
-    if task.get("has_proba"):
-        out["LogLoss"] = _div(task["log_loss_sum"], task["n"])
-    return out
-
-
-def _regression_values(task) -> dict:
-    shared = _call_shared("performance", task)
-    if shared is not None:
-        return shared
-    s, n = task["sums"], float(task["n"])
-    mse, msle = _div(s["e2"], n), _div(s["sle"], n)
-    sst = s["y2"] - _div(s["y"] * s["y"], n)
-    sse = s["e2"]
-    r2 = 1.0 - sse / sst if sst != 0 else (1.0 if sse == 0 else 0.0)
-    return {"RootMeanSquaredError": math.sqrt(mse) if mse >= 0 else mse, "MeanSquaredError": mse,
-            "MeanAbsoluteError": _div(s["abs_e"], n), "RSquared": r2 if n > 0 else float("nan"),
-            "MaxError": task["max_abs_error"], "MeanSquaredLogError": msle,
-            "RootMeanSquaredLogError": math.sqrt(msle) if msle >= 0 else msle,
-            "MeanAbsolutePercentageError": _div(s["ape"], n)}
+def _performance_values(task) -> dict:
+    """Binary or regression metric values; empty when the window has no rows."""
+    return _call_shared("performance", task) or {}
 
 
 def _facet_cells(x):
@@ -237,10 +201,15 @@ def _group_split(facet, g):
 
 
 def _pre_values(facet, g) -> dict:
-    shared = _call_shared("pre_training", facet, facet["groups"][g])
-    if shared is not None:
-        return shared
-    a, d = _group_split(facet, g)
+    return _call_shared("pre_training", facet, facet["groups"][g]) or _local_pre(*_group_split(facet, g))
+
+
+def _post_values(facet, g) -> dict:
+    return _call_shared("post_training", facet, facet["groups"][g]) or _local_post(*_group_split(facet, g))
+
+
+def _local_pre(a, d) -> dict:
+    """The pre-training metrics of group counts a and d ([label, prediction], counts or shares)."""
     n_a, n_d = float(a.sum()), float(d.sum())
     out = {"ClassImbalance": _div(abs(n_a - n_d), n_a + n_d)}
     qa, qd = _div(float(a[1].sum()), n_a), _div(float(d[1].sum()), n_d)
@@ -256,11 +225,8 @@ def _pre_values(facet, g) -> dict:
     return out
 
 
-def _post_values(facet, g) -> dict:
-    shared = _call_shared("post_training", facet, facet["groups"][g])
-    if shared is not None:
-        return shared
-    a, d = _group_split(facet, g)
+def _local_post(a, d) -> dict:
+    """The post-training metrics of group counts a and d, except GeneralizedEntropy."""
     (tna, fpa, fna, tpa), (tnd, fpd, fnd, tpd) = _facet_cells(a), _facet_cells(d)
     na, nd = tna + fpa + fna + tpa, tnd + fpd + fnd + tpd
     pa, pd_ = fpa + tpa, fpd + tpd
@@ -283,24 +249,7 @@ def _post_values(facet, g) -> dict:
 
 
 def _distances(ref_counts, cur_counts, kind) -> dict:
-    shared = _call_shared("distances", ref_counts, cur_counts, kind)
-    if shared is not None:
-        return shared
-    eps = 1e-12
-    r = np.asarray(ref_counts, dtype=np.float64)
-    c = np.asarray(cur_counts, dtype=np.float64)
-    if r.sum() <= 0 or c.sum() <= 0:
-        return {name: float("nan") for name in DISTANCES}
-    b, total = r / r.sum(), c.sum()
-    p, q = np.maximum(b + eps, eps), np.maximum(c / total + eps, eps)
-    m = (p + q) * 0.5
-    q_psi = np.maximum((c + eps) / total, eps)
-    inner = np.abs(p - q)[1:-1]
-    wasserstein = 0.5 * np.abs(p - q).sum() if kind == "categorical" else inner.sum() / max(len(p) - 2, 1)
-    return {"JensenShannon": float((0.5 * p * np.log(p / m) + 0.5 * q * np.log(q / m)).sum() / math.log(2.0)),
-            "PopulationStabilityIndex": float(((p - q_psi) * np.log(p / q_psi)).sum()),
-            "WassersteinDistance": float(wasserstein),
-            "KullbackLeibler": float((p * np.log(np.maximum(p / ((c + eps) / total), eps))).sum())}
+    return _call_shared("distances", ref_counts, cur_counts, kind) or {}
 
 
 # ---- drift ----
@@ -369,7 +318,7 @@ def _log_loss_check(rt, ct, ref_value, cur_value, alpha):
 
 
 def _binary(rt, ct, alpha) -> list[_Pending]:
-    rv, cv = _binary_values(rt), _binary_values(ct)
+    rv, cv = _performance_values(rt), _performance_values(ct)
     (tn_r, fp_r), (fn_r, tp_r) = np.asarray(rt["confusion"], np.int64)
     (tn_c, fp_c), (fn_c, tp_c) = np.asarray(ct["confusion"], np.int64)
     rates = {  # metric: (successes, trials) in the reference and in the current window
@@ -428,7 +377,7 @@ def _r2_variance(s, n):
 
 
 def _regression(rt, ct, alpha) -> list[_Pending]:
-    rv, cv = _regression_values(rt), _regression_values(ct)
+    rv, cv = _performance_values(rt), _performance_values(ct)
     rs, cs, nr, nc = rt["sums"], ct["sums"], rt["n"], ct["n"]
     means = {  # metric: (per-row quantity, its square), tested for a higher current mean
         "RootMeanSquaredError": ("e2", "e4"), "MeanSquaredError": ("e2", "e4"), "MeanAbsoluteError": ("abs_e", "e2"),
@@ -534,6 +483,8 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
         compared = [0] if len(groups) == 2 else range(len(groups))
         for g in compared:
             tested = _bias_tests(rc, cc, g)
+            (ra, rd), (ca, cd) = _group_split(rf, g), _group_split(cf, g)
+            moved = _change_tests(ra, ca, rd, cd)
             values = [(_pre_values(rf, g), _post_values(rf, g)), (_pre_values(cf, g), _post_values(cf, g))]
             entropy = (_entropy_index(_benefits(rc)), _entropy_index(_benefits(cc)))
             for metric, key in _BIAS_HYPOTHESES.items():
@@ -544,13 +495,74 @@ def _bias(ref, cur, alpha, tables) -> list[_Pending]:
                     cur_value = {**values[1][0], **values[1][1]}.get(metric)
                 p = tested[key] if _defined(ref_value, cur_value) else None
                 details = {"group": groups[g], "test": _BIAS_TEST_NAMES[key]}
+                interval = None
+                if metric in _WITHIN_GROUP and p is not None:
+                    p_moved, variance = moved.get(metric, (None, None))
+                    if p_moved is not None:
+                        p = max(p, p_moved)
+                        details["test"] += "; the larger p with the delta-method test of its change"
+                        interval = _interval(_difference(cur_value, ref_value), variance, alpha)
+                    key = _SAME_TEST.get(metric, metric)
                 if metric == "GeneralizedEntropy":
                     details["normalised"] = "per row, alpha = 2"
                 out.append(_Pending("bias", name, metric, ref_value, cur_value, ("bias", name, groups[g], key), p,
-                                    details=details))
+                                    interval=interval, details=details))
             for window, counts in (("reference", rc), ("current", cc)):
                 table.append(_group_row(groups[g], window, counts, g))
         tables[f"bias: {name}"] = table
+    return out
+
+
+# Bias metrics built from rates within each group. Their own change is tested too (delta method, the
+# variance under no change from each group's cell shares pooled over both windows), and the check's
+# p-value is the larger of that and the exact test of its inputs: valid at any window size (the exact
+# test is) and failing only when the metric itself moved, not when every group changed alike.
+_WITHIN_GROUP = ("DifferenceInProportionOfLabels", "LpNorm", "TotalVariationDistance", "KolmogorovSmirnov",
+                 "DifferenceInPositivePredictedLabels", "DisparateImpact", "AccuracyDifference", "RecallDifference",
+                 "DifferenceInConditionalAcceptance", "DifferenceInAcceptanceRate", "SpecialityDifference",
+                 "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity")
+_SAME_TEST = {"LpNorm": "label_gap_size", "TotalVariationDistance": "label_gap_size",
+              "KolmogorovSmirnov": "label_gap_size"}  # each a multiple of |DifferenceInProportionOfLabels|
+
+
+def _within_group_values(a, d) -> dict:
+    with np.errstate(all="ignore"):
+        values = {**_local_pre(a.reshape(2, 2), d.reshape(2, 2)), **_local_post(a.reshape(2, 2), d.reshape(2, 2))}
+    return {metric: values[metric] for metric in _WITHIN_GROUP}
+
+
+def _change_tests(ra, ca, rd, cd) -> dict:
+    """{metric: (two-sided p of its change, variance of the change)} for the within-group metrics,
+    (None, None) where undefined."""
+    cells = [np.asarray(x, np.float64).ravel() for x in (ra, ca, rd, cd)]
+    sizes = [x.sum() for x in cells]
+    if min(sizes) <= 0:
+        return {}
+    before = _within_group_values(cells[0] / sizes[0], cells[2] / sizes[2])
+    after = _within_group_values(cells[1] / sizes[1], cells[3] / sizes[3])
+    pooled = [(cells[0] + cells[1]) / (sizes[0] + sizes[1]), (cells[2] + cells[3]) / (sizes[2] + sizes[3])]
+    scale = [1.0 / sizes[0] + 1.0 / sizes[1], 1.0 / sizes[2] + 1.0 / sizes[3]]
+    step = 1e-6
+    gradients = {metric: [np.zeros(4), np.zeros(4)] for metric in _WITHIN_GROUP}
+    for x in (0, 1):
+        for j in range(4):
+            shifted = [[p.copy() for p in pooled] for _ in range(2)]
+            shifted[0][x][j] += step
+            shifted[1][x][j] -= step
+            up, down = _within_group_values(*shifted[0]), _within_group_values(*shifted[1])
+            for metric in _WITHIN_GROUP:
+                gradients[metric][x][j] = (up[metric] - down[metric]) / (2 * step)
+    out = {}
+    for metric in _WITHIN_GROUP:
+        change = after[metric] - before[metric]
+        variance = sum(g @ (np.diag(p) - np.outer(p, p)) @ g * k
+                       for g, p, k in zip(gradients[metric], pooled, scale))
+        if not (math.isfinite(change) and math.isfinite(variance)):
+            out[metric] = (None, None)
+        elif variance <= 0:
+            out[metric] = (1.0 if change == 0 else 0.0, 0.0)
+        else:
+            out[metric] = (float(2.0 * special.ndtr(-abs(change) / math.sqrt(variance))), float(variance))
     return out
 
 

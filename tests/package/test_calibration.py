@@ -9,7 +9,7 @@ from scipy.stats import binom
 from calibration_model import Population, rates
 
 ALPHA = 0.01
-WINDOWS = 120
+WINDOWS = 100
 
 
 @pytest.mark.parametrize("task", ["binary", "regression", "multiclass"])

@@ -118,11 +118,10 @@ def test_multiclass_metrics_match_scikit_learn(seed, k, n):
 
 # ---- compare ----
 
-def _binary_rows(rng, n, accuracy=0.9, selection=0.0):
+def _binary_rows(rng, n, accuracy=0.9):
     y = (rng.random(n) < 0.4).astype(int)
     facet = rng.random(n) < 0.3
     right = rng.random(n) < accuracy
-    right |= facet & (y == 0) & (rng.random(n) < selection)  # unused unless selection > 0
     proba = np.where(right == (y == 1), rng.uniform(0.5, 0.99, n), rng.uniform(0.01, 0.5, n))
     features = {"age": rng.normal(40, 10, n), "plan": rng.choice(np.array(["a", "b", "c"], dtype=object), n)}
     return dict(features=features, task="binary", y=y, proba=proba, facet=facet)
@@ -227,3 +226,43 @@ def test_bias_tables_hold_groups_of_both_windows():
     assert rows[0]["rows"] == counts[0].sum() and rows[0]["rest_rows"] == counts[1].sum()
     assert rows[0]["selection_rate_difference"] == pytest.approx(
         rows[0]["selection_rate"] - rows[0]["selection_rate_rest"])
+
+
+@pytest.mark.parametrize("task", ["binary", "regression", "multiclass"])
+def test_profiles_from_tables_compare_end_to_end(task):
+    mv = pytest.importorskip("morvane")
+    rng = np.random.default_rng(9)
+
+    def table(n, noise):
+        x = rng.normal(size=n)
+        if task == "regression":
+            y = 3 + x + rng.normal(scale=0.3, size=n)
+            return {"x": x, "y": y, "p": y + rng.normal(scale=noise, size=n)}
+        k = 2 if task == "binary" else 3
+        y = rng.integers(0, k, n)
+        wrong = rng.random(n) < noise
+        p = np.where(wrong, (y + 1) % k, y)
+        return {"x": x, "y": y if task == "binary" else np.array(["a", "b", "c"])[y],
+                "p": p if task == "binary" else np.array(["a", "b", "c"])[p]}
+
+    reference = mv.profile(table(5_000, 0.1 if task != "regression" else 0.5), target="y", prediction="p", task=task)
+    same = mv.compare(reference, mv.profile(table(1_000, 0.1 if task != "regression" else 0.5), like=reference))
+    worse = mv.compare(reference, mv.profile(table(1_000, 0.3 if task != "regression" else 1.0), like=reference))
+    assert same.passed and any(c.family == "performance" for c in same.checks)
+    assert {c.family for c in worse.failures} == {"performance"}
+
+
+def test_bias_metrics_fail_when_they_move_not_when_every_group_moves_alike():
+    rng = np.random.default_rng(10)
+    reference = stats_from_rows(**_binary_rows(rng, 20_000))
+    # Every group's accuracy falls alike: performance fails, the accuracy gap does not.
+    alike = compare(reference, stats_from_rows(**_binary_rows(rng, 20_000, accuracy=0.75), like=reference))
+    assert "Accuracy" in {c.metric for c in alike.failures}
+    assert "AccuracyDifference" not in {c.metric for c in alike.failures}
+    # Group "a" alone gets more positive predictions: the parity metrics fail.
+    rows = _binary_rows(rng, 20_000)
+    flip = rows["facet"] & (rng.random(20_000) < 0.15)
+    rows["proba"] = np.where(flip, 0.9, rows["proba"])
+    failed = {c.metric for c in compare(reference, stats_from_rows(**rows, like=reference)).failures
+              if c.family == "bias"}
+    assert {"DifferenceInPositivePredictedLabels", "DisparateImpact"} <= failed
