@@ -184,7 +184,7 @@ def check_edges(edges) -> tuple:
         raise ValueError("bins edges must not contain NaN")
     if len(a) > 1 and not (np.diff(a) > 0).all():
         raise ValueError("bins edges must be strictly increasing")
-    return tuple(float(x) for x in a)
+    return tuple(float(x) + 0.0 for x in a)  # -0.0 and 0.0 are one edge, with one byte form
 
 
 def check_threshold(threshold) -> float:

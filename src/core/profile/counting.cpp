@@ -5,6 +5,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define MORVANE_AVX2_DISPATCH 1
+#endif
 #include <utility>
 #include "core/profile/text_index.hpp"
 
@@ -83,6 +87,34 @@ void block_bins(const T* xs, std::int64_t len, const double* e, std::uint8_t* bi
     }
 }
 
+#if defined(MORVANE_AVX2_DISPATCH)
+// The same compares four doubles at a time, for processors that have AVX2 (checked once
+// at run time; the build itself targets the x86-64 baseline).
+__attribute__((target("avx2"))) void block_bins_avx2(const double* xs, std::int64_t len, const double* e, int n_edges,
+                                                     std::uint8_t* bins) {
+    __m256d ev[16];
+    for (int k = 0; k < n_edges; ++k) ev[k] = _mm256_set1_pd(e[k]);
+    std::int64_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+        const __m256d v = _mm256_loadu_pd(xs + j);
+        __m256i acc = _mm256_setzero_si256();
+        for (int k = 0; k < n_edges; ++k) acc = _mm256_sub_epi64(acc, _mm256_castpd_si256(_mm256_cmp_pd(v, ev[k], _CMP_GE_OQ)));
+        acc = _mm256_or_si256(acc, _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)));
+        alignas(32) std::int64_t out[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(out), acc);
+        for (int q = 0; q < 4; ++q) bins[j + q] = static_cast<std::uint8_t>(out[q]);
+    }
+    for (; j < len; ++j) {
+        const double v = xs[j];
+        int b = 0;
+        for (int k = 0; k < n_edges; ++k) b += v >= e[k];
+        bins[j] = v == v ? static_cast<std::uint8_t>(b) : MISSING_SLOT;
+    }
+}
+
+const bool HAS_AVX2 = __builtin_cpu_supports("avx2");
+#endif
+
 template <class T, int E>
 void count_small_fixed(const T* x, std::int64_t n, const std::uint8_t* validity, std::int64_t bit0, const double* edges,
                        std::int64_t* counts, std::int64_t& missing) {
@@ -91,7 +123,16 @@ void count_small_fixed(const T* x, std::int64_t n, const std::uint8_t* validity,
     std::uint8_t bins[BLOCK];
     for (std::int64_t start = 0; start < n; start += BLOCK) {
         const std::int64_t len = std::min(BLOCK, n - start);
+#if defined(MORVANE_AVX2_DISPATCH)
+        if constexpr (std::is_same_v<T, double>) {
+            if (HAS_AVX2) block_bins_avx2(x + start, len, edges, E, bins);
+            else block_bins<T, E>(x + start, len, edges, bins);
+        } else {
+            block_bins<T, E>(x + start, len, edges, bins);
+        }
+#else
         block_bins<T, E>(x + start, len, edges, bins);
+#endif
         // Arrow nulls: whatever their slot holds, they are missing.
         if (validity) {
             for (std::int64_t j = 0; j < len; ++j) {
