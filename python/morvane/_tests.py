@@ -8,7 +8,7 @@ against 10,000), far in the tail where a correction for many checks puts the thr
 - distributions use Pearson's chi-square after pooling sparse cells, with the pooling decided from
   the margins alone (so it does not peek at the difference being tested);
 - ordered bins add a rank test (Mann-Whitney with ties) that is far stronger against shifts;
-- means use Welch's t with Satterthwaite's degrees of freedom.
+- means use t tests from sums and sums of squares (the larger p of Welch's and the pooled one).
 """
 
 from __future__ import annotations
@@ -120,8 +120,11 @@ def rank_shift(ref_counts, cur_counts) -> tuple[float | None, dict]:
 
 def mean_higher(sum_cur: float, sq_cur: float, n_cur: int, sum_ref: float, sq_ref: float,
                 n_ref: int) -> tuple[float | None, dict]:
-    """One-sided Welch test that the current mean of a per-row quantity is above the reference's,
-    from its sums and sums of squares. Returns the p-value and the difference's standard error."""
+    """One-sided test that the current mean of a per-row quantity is above the reference's, from
+    its sums and sums of squares. Per-row errors and losses are right-skewed, and a window's mean
+    and spread then rise together: Welch's t (each window's own variance) errs when the reference is
+    the smaller window, the pooled variance when the current one is. The p-value is the larger of
+    the two, valid either way. Returns it and the difference's (Welch) standard error."""
     if n_cur < 2 or n_ref < 2:
         return None, {}
     values = (sum_cur, sq_cur, sum_ref, sq_ref)
@@ -131,12 +134,16 @@ def mean_higher(sum_cur: float, sq_cur: float, n_cur: int, sum_ref: float, sq_re
     v_c = max(sq_cur - n_cur * m_c * m_c, 0.0) / (n_cur - 1) / n_cur
     v_r = max(sq_ref - n_ref * m_r * m_r, 0.0) / (n_ref - 1) / n_ref
     diff, se2 = m_c - m_r, v_c + v_r
-    if se2 <= 0.0 or not math.isfinite(se2):
+    total = n_cur + n_ref
+    spread = max(sq_cur - n_cur * m_c * m_c, 0.0) + max(sq_ref - n_ref * m_r * m_r, 0.0)
+    pooled = spread / (total - 2) * (1.0 / n_cur + 1.0 / n_ref)
+    if se2 <= 0.0 or pooled <= 0.0 or not math.isfinite(se2):
         # No spread in either window: any difference is certain.
-        return (0.0 if diff > 0 else 1.0), {"se": 0.0}
-    dof = se2 * se2 / (v_c * v_c / (n_cur - 1) + v_r * v_r / (n_ref - 1))
-    t = diff / math.sqrt(se2)
-    return float(special.stdtr(dof, -t)), {"se": math.sqrt(se2)}
+        return (0.0 if diff > 0 else 1.0), {"se": math.sqrt(max(se2, 0.0))}
+    dof = se2 * se2 / (v_c * v_c / (n_cur - 1) + v_r * v_r / (n_ref - 1)) if v_c + v_r > 0 else total - 2
+    welch = float(special.stdtr(dof, -diff / math.sqrt(se2)))
+    pooled_p = float(special.stdtr(total - 2, -diff / math.sqrt(pooled)))
+    return max(welch, pooled_p), {"se": math.sqrt(se2)}
 
 
 def normal_lower(change: float, variance: float) -> float | None:

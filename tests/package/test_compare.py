@@ -50,12 +50,14 @@ def test_rank_shift_matches_mann_whitney_on_expanded_rows():
     assert p == pytest.approx(expected.pvalue, rel=1e-9) and info["z"] > 0
 
 
-def test_welch_from_sums_matches_scipy():
+def test_mean_test_from_sums_is_the_larger_of_welch_and_pooled_t():
     rng = np.random.default_rng(1)
-    a, b = rng.gamma(2.0, size=70), rng.gamma(2.0, size=900) * 0.9
-    p, info = _tests.mean_higher(a.sum(), (a * a).sum(), len(a), b.sum(), (b * b).sum(), len(b))
-    expected = stats.ttest_ind(a, b, equal_var=False, alternative="greater")
-    assert p == pytest.approx(expected.pvalue, rel=1e-6)
+    for a, b in ((rng.gamma(2.0, size=70), rng.gamma(2.0, size=900) * 0.9),
+                 (rng.gamma(2.0, size=900) * 1.05, rng.gamma(2.0, size=70) * 0.5)):
+        p, info = _tests.mean_higher(a.sum(), (a * a).sum(), len(a), b.sum(), (b * b).sum(), len(b))
+        welch = stats.ttest_ind(a, b, equal_var=False, alternative="greater").pvalue
+        pooled = stats.ttest_ind(a, b, equal_var=True, alternative="greater").pvalue
+        assert p == pytest.approx(max(welch, pooled), rel=1e-6) and welch != pytest.approx(pooled, rel=1e-3)
     assert _tests.mean_higher(1.0, 1.0, 1, 1.0, 1.0, 5) == (None, {})
 
 
