@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("sklearn")
-DEMO = Path(__file__).resolve().parents[1] / "examples" / "demo.py"
+DEMO = Path(__file__).resolve().parents[1] / "examples" / "fixed_module_demo.py"
 HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 
 

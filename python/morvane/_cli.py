@@ -1,0 +1,208 @@
+"""The command line: `python -m morvane profile DATA -o reference.mvp` and
+`python -m morvane compare reference.mvp DATA`. Exit status: 0 when the report passes, 1 when it
+fails, 2 on a usage error or an input that cannot be read, so a pipeline can stop on 1 alone."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import sys
+from pathlib import Path
+
+EXIT_PASSED, EXIT_FAILED, EXIT_ERROR = 0, 1, 2
+RULE = re.compile(r"(?P<op>>=|<=|>|<|one_of:)?(?P<value>.*)", re.S)
+COMPARISONS = {">=": "at_least", ">": "above", "<=": "at_most", "<": "below"}
+
+
+class UsageError(Exception):
+    """A mistake in the command line or its inputs, reported in one line with exit status 2."""
+
+
+def read_table(path: Path):
+    """A pyarrow Table from a Parquet file (by magic number or suffix) or else a CSV file."""
+    if not path.is_file():
+        raise UsageError(f"{path}: no such file")
+    try:
+        import pyarrow.csv
+        import pyarrow.parquet
+    except ImportError as error:
+        raise UsageError("reading Parquet or CSV needs pyarrow: pip install 'morvane[cli]'") from error
+    with path.open("rb") as handle:
+        magic = handle.read(4)
+    if magic == b"PAR1" or path.suffix.lower() in (".parquet", ".pq"):
+        return pyarrow.parquet.read_table(path)
+    return pyarrow.csv.read_csv(path)
+
+
+def typed(text: str, table, column: str | None):
+    """A value given on the command line, in the type of the column it is compared with, so that
+    `--positive 1` matches an integer label column and `--positive yes` a string one."""
+    if column is None or column not in table.column_names:
+        return text
+    import pyarrow.types as kinds
+
+    kind = table.schema.field(column).type
+    if kinds.is_dictionary(kind):
+        kind = kind.value_type
+    try:
+        if kinds.is_boolean(kind):
+            if text.lower() not in ("true", "false", "1", "0"):
+                raise ValueError(text)
+            return text.lower() in ("true", "1")
+        if kinds.is_integer(kind):
+            return int(text)
+        if kinds.is_floating(kind):
+            return float(text)
+    except ValueError:
+        raise UsageError(f"{text!r} is not a value of column {column!r} ({kind})") from None
+    return text
+
+
+def facet_rule(spec: str, table):
+    """`COL=RULE` as (column, rule): RULE is `>=x`, `>x`, `<=x`, `<x`, `one_of:a,b,...`, `*` (one group
+    per value; also a bare `COL`), or a value (equality)."""
+    import morvane as mv
+
+    column, sign, rule = spec.partition("=")
+    if not column:
+        raise UsageError(f"--facet {spec!r}: expected COL=RULE")
+    if not sign or rule == "*":
+        return column, None
+    match = RULE.fullmatch(rule)
+    op, value = match.group("op"), match.group("value")
+    if op in COMPARISONS:
+        try:
+            return column, getattr(mv, COMPARISONS[op])(float(value))
+        except ValueError:
+            raise UsageError(f"--facet {spec!r}: {value!r} is not a number") from None
+    if op == "one_of:":
+        return column, mv.one_of([typed(item, table, column) for item in value.split(",")])
+    return column, typed(rule, table, column)
+
+
+def edges(text: str):
+    """--bins: a heuristic name, or comma-separated edges."""
+    if text in ("quantile", "FreedmanDiaconis", "Scott", "Sturges"):
+        return text
+    import numpy as np
+
+    try:
+        return np.array([float(item) for item in text.split(",")], dtype=np.float64)
+    except ValueError:
+        raise UsageError(f"--bins {text!r}: expected quantile, FreedmanDiaconis, Scott, Sturges or "
+                         "comma-separated edges") from None
+
+
+def run_profile(args) -> int:
+    import morvane as mv
+
+    table = read_table(args.data)
+    options = {"bins": edges(args.bins), "n_bins": args.n_bins, "threshold": args.threshold}
+    if args.target is not None:
+        options["target"] = args.target
+    if args.prediction is not None:
+        options["prediction"] = args.prediction[0] if len(args.prediction) == 1 else list(args.prediction)
+    if args.task is not None:
+        options["task"] = None if args.task == "none" else args.task
+    if args.positive is not None:
+        options["positive"] = typed(args.positive, table, args.target)
+    if args.features is not None:
+        options["features"] = list(args.features)
+    if args.categorical:
+        options["categorical"] = list(args.categorical)
+    if args.facet:
+        options["facets"] = dict(facet_rule(spec, table) for spec in args.facet)
+    profile = mv.profile(table, **options)
+    profile.save(args.output)
+    print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")
+    return EXIT_PASSED
+
+
+def load_profile(path: Path, role: str):
+    """A saved profile, or from a saved monitor its reference (role "reference") or its window."""
+    import morvane as mv
+
+    if not path.is_file():
+        raise UsageError(f"{path}: no such file")
+    loaded = mv.load(path)
+    if isinstance(loaded, mv.Monitor):
+        return loaded.reference if role == "reference" else loaded.current
+    return loaded
+
+
+def run_compare(args) -> int:
+    import morvane as mv
+
+    reference = load_profile(args.reference, "reference")
+    if args.data.suffix == ".mvp":  # a current profile made elsewhere (a monitor, Spark, Dask)
+        current = load_profile(args.data, "current")
+    else:
+        current = mv.profile(read_table(args.data), like=reference)
+    options = {"alpha": args.alpha}
+    if args.checks:
+        options["checks"] = list(args.checks)
+    report = mv.compare(reference, current, **options)
+    if args.html is not None:
+        report.to_html(args.html)
+    if args.json is not None:
+        args.json.write_text(json.dumps(report.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
+    print(report.summary())
+    for written in (args.html, args.json):
+        if written is not None:
+            print(f"wrote {written}")
+    return EXIT_PASSED if report.passed else EXIT_FAILED
+
+
+def alpha(text: str) -> float:
+    value = float(text)
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"alpha must lie strictly between 0 and 1, not {text}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="python -m morvane", description="Profile tables and compare them "
+                                  "with a reference. compare exits 0 when the report passes, 1 when it fails, "
+                                  "2 on errors.")
+    commands = top.add_subparsers(dest="command", required=True)
+
+    make = commands.add_parser("profile", help="profile a Parquet or CSV file and save the profile")
+    make.add_argument("data", type=Path, help="a Parquet or CSV file")
+    make.add_argument("-o", "--output", type=Path, required=True, help="where to save the profile (.mvp)")
+    make.add_argument("--target", help="column of true labels or values")
+    make.add_argument("--prediction", nargs="+", help="column of predictions (several: class probabilities)")
+    make.add_argument("--task", choices=("regression", "binary", "multiclass", "none"))
+    make.add_argument("--positive", help="positive label of a binary task (default 1)")
+    make.add_argument("--threshold", type=float, default=0.5, help="probability threshold of a binary task")
+    make.add_argument("--features", nargs="+", help="feature columns (default: all but target and prediction)")
+    make.add_argument("--categorical", nargs="+", default=(), help="integer columns to treat as categories")
+    make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
+                      help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
+                           "(one group per value); repeat for several")
+    make.add_argument("--bins", default="quantile", help="quantile, FreedmanDiaconis, Scott, Sturges or "
+                      "comma-separated edges (--bins=-1,0,1 when the first is negative)")
+    make.add_argument("--n-bins", type=int, default=10, help="bins of the quantile rule (default 10)")
+    make.set_defaults(run=run_profile)
+
+    check = commands.add_parser("compare", help="compare a file with a saved reference profile")
+    check.add_argument("reference", type=Path, help="a saved reference profile (.mvp)")
+    check.add_argument("data", type=Path, help="a Parquet or CSV file, or a saved current profile (.mvp)")
+    check.add_argument("--html", type=Path, help="write the report as one HTML file")
+    check.add_argument("--json", type=Path, help="write the report as JSON")
+    check.add_argument("--alpha", type=alpha, default=0.01, help="false-alarm rate of the report (default 0.01)")
+    check.add_argument("--checks", nargs="+", help="families or metrics to check (default: all)")
+    check.set_defaults(run=run_compare)
+    return top
+
+
+def main(argv=None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as error:
+        message = str(error)
+    except Exception as error:  # noqa: BLE001 -- any failure must not look like a failed report (1)
+        message = f"{type(error).__name__}: {error}"
+    print(f"morvane: error: {message}", file=sys.stderr)
+    return EXIT_ERROR

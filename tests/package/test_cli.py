@@ -1,0 +1,131 @@
+"""The command line: `profile` saves what `mv.profile` gives for the same options, `compare` prints the
+verdict, writes the same report as `mv.compare` and exits 0 on a pass, 1 on a failure and 2 on any
+usage or input error (never 1, which a pipeline reads as "the model's data moved")."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+import pyarrow.csv  # noqa: E402
+import pyarrow.parquet  # noqa: E402
+
+import morvane as mv  # noqa: E402
+from morvane._cli import main  # noqa: E402
+
+
+def table(seed, n=2000, shift=0.0, accuracy=0.9):
+    rng = np.random.default_rng(seed)
+    y = rng.integers(0, 2, n)
+    x = rng.normal(size=n) + shift
+    z = rng.normal(size=n)
+    z[rng.random(n) < 0.05] = np.nan
+    right = rng.random(n) < accuracy
+    p = np.where(right, 0.5 + 0.5 * rng.random(n), 0.5 * rng.random(n))
+    p = np.where(y == 1, p, 1.0 - p)
+    return pa.table({"x": x, "z": z, "code": rng.integers(0, 4, n), "city": rng.choice(["a", "b", "c"], n),
+                     "sex": rng.choice(["f", "m"], n), "y": y, "p": p})
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("cli")
+    paths = {"reference": root / "reference.csv", "same": root / "same.parquet", "drifted": root / "drifted.csv"}
+    pyarrow.csv.write_csv(table(1), paths["reference"])
+    pyarrow.parquet.write_table(table(2), paths["same"])
+    pyarrow.csv.write_csv(table(3, shift=0.5, accuracy=0.7), paths["drifted"])
+    return paths
+
+
+def cli(*args, cwd):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    return subprocess.run([sys.executable, "-m", "morvane", *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, timeout=300, env=env)
+
+
+BINARY = ["--target", "y", "--prediction", "p", "--task", "binary"]
+OPTION_CASES = [
+    (BINARY + ["--positive", "1", "--threshold", "0.4", "--facet", "sex=f", "--facet", "x=>=0.5"],
+     dict(target="y", prediction="p", task="binary", positive=1, threshold=0.4,
+          facets={"sex": "f", "x": mv.at_least(0.5)})),
+    (BINARY + ["--positive", "0", "--facet", "city=one_of:a,b", "--facet", "z=<0", "--facet", "sex=*"],
+     dict(target="y", prediction="p", task="binary", positive=0,
+          facets={"city": mv.one_of(["a", "b"]), "z": mv.below(0.0), "sex": None})),
+    (["--features", "x", "code", "city", "--categorical", "code", "--bins", "Sturges"],
+     dict(features=["x", "code", "city"], categorical=["code"], bins="Sturges")),
+    (["--features", "x", "z", "--bins=-1,0,1.5"], dict(features=["x", "z"], bins=np.array([-1.0, 0.0, 1.5]))),
+    (BINARY + ["--n-bins", "4", "--facet", "x=>1", "--facet", "z=<=0.25"],
+     dict(target="y", prediction="p", task="binary", n_bins=4, facets={"x": mv.above(1.0), "z": mv.at_most(0.25)})),
+]
+
+
+@pytest.mark.parametrize("args, options", OPTION_CASES)
+def test_profile_saves_what_the_api_gives(files, tmp_path, capsys, args, options):
+    out = tmp_path / "reference.mvp"
+    assert main(["profile", str(files["reference"]), "-o", str(out), *args]) == 0
+    expected = mv.profile(pyarrow.csv.read_csv(files["reference"]), **options)
+    assert mv.load(out) == expected
+    assert capsys.readouterr().out == f"wrote {out}: 2,000 rows, {len(expected.columns)} columns\n"
+
+
+def test_compare_exit_codes_and_files(files, tmp_path):
+    made = cli("profile", files["reference"], "-o", "reference.mvp", *BINARY, "--facet", "sex=f", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    same = cli("compare", "reference.mvp", files["same"], cwd=tmp_path)
+    assert (same.returncode, same.stdout.split(":")[0]) == (0, "PASSED"), same.stdout + same.stderr
+    moved = cli("compare", "reference.mvp", files["drifted"], "--html", "r.html", "--json", "r.json", cwd=tmp_path)
+    assert (moved.returncode, moved.stdout.split(":")[0]) == (1, "FAILED"), moved.stdout + moved.stderr
+    assert "drift · x · " in moved.stdout and moved.stdout.rstrip().endswith("wrote r.json")
+    reference = mv.load(tmp_path / "reference.mvp")
+    expected = mv.compare(reference, mv.profile(pyarrow.csv.read_csv(files["drifted"]), like=reference))
+    assert json.loads((tmp_path / "r.json").read_text()) == json.loads(json.dumps(expected.to_dict()))
+    assert '<header class="verdict failed">' in (tmp_path / "r.html").read_text(encoding="utf-8")
+    # A current profile saved elsewhere compares like the file it came from; alpha and checks narrow.
+    mv.profile(pyarrow.csv.read_csv(files["drifted"]), like=reference).save(tmp_path / "current.mvp")
+    saved = cli("compare", "reference.mvp", "current.mvp", "--checks", "bias", "--alpha", "0.001", cwd=tmp_path)
+    narrowed = mv.compare(reference, mv.load(tmp_path / "current.mvp"), checks=["bias"], alpha=0.001)
+    assert saved.returncode == (0 if narrowed.passed else 1) and saved.stdout.strip() == narrowed.summary()
+    # A saved monitor stands for its reference in first place and for its window in second place.
+    monitor = mv.Monitor(reference).update(pyarrow.csv.read_csv(files["drifted"]))
+    monitor.save(tmp_path / "monitor.mvp")
+    for first, second in (("monitor.mvp", files["drifted"]), ("reference.mvp", "monitor.mvp")):
+        run = cli("compare", first, second, cwd=tmp_path)
+        assert run.returncode == 1 and run.stdout.strip() == expected.summary(), (first, run.stdout + run.stderr)
+    broken = cli("compare", "reference.mvp", tmp_path / "absent.csv", cwd=tmp_path)
+    assert (broken.returncode, broken.stderr.strip()) == (2, f"morvane: error: {tmp_path / 'absent.csv'}: no such file")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["compare", "{ref}", "{absent}"], "no such file"),
+    (["compare", "{absent}", "{csv}"], "no such file"),
+    (["compare", "{csv}", "{csv}"], "Error"),  # not a profile: the decoder's error, reported
+    (["compare", "{ref}", "{csv}", "--alpha", "1.5"], None),
+    (["compare", "{ref}"], None),
+    ([], None),
+    (["profile", "{csv}", "-o", "{out}", "--facet", "x=>=abc"], "'abc' is not a number"),
+    (["profile", "{csv}", "-o", "{out}", "--facet", "=1"], "expected COL=RULE"),
+    (["profile", "{csv}", "-o", "{out}", "--bins", "wide"], "expected quantile"),
+    (["profile", "{csv}", "-o", "{out}", "--target", "nope", "--prediction", "p", "--task", "binary"], "nope"),
+    (["profile", "{csv}", "-o", "{out}", *BINARY, "--positive", "yes"], "'yes' is not a value of column 'y'"),
+    (["profile", "{csv}", "-o", "{out}", "--task", "ordinal"], None),
+])
+def test_usage_and_input_errors_exit_2(files, tmp_path, capsys, args, message):
+    ref = tmp_path / "reference.mvp"
+    mv.profile(pyarrow.csv.read_csv(files["reference"])).save(ref)
+    names = {"ref": ref, "absent": tmp_path / "absent.parquet", "csv": files["reference"], "out": tmp_path / "o.mvp"}
+    argv = [arg.format(**names) for arg in args]
+    try:
+        code = main(argv)
+    except SystemExit as stop:  # argparse's own usage errors
+        code = stop.code
+    err = capsys.readouterr().err
+    assert code == 2, err
+    if message is None:
+        assert "usage:" in err
+    else:
+        assert err.startswith("morvane: error: ") and message in err and err.count("\n") == 1
+    assert not (tmp_path / "o.mvp").exists()
