@@ -197,3 +197,41 @@ def order_statistics(ranks_for: dict, run_pass) -> tuple[dict, dict, int]:
 def quantile_ranks(n_bins: int):
     """Ranks floor(k*m/n_bins), k = 1 .. n_bins-1, of the quantile layout (none for m = 0)."""
     return lambda m: [k * m // n_bins for k in range(1, n_bins)] if m else []
+
+
+# --- reading partitions (pandas DataFrames from Dask, Arrow tables from Spark) ------------------
+
+
+def float_values(table, name) -> np.ndarray:
+    """A numeric column as float64, missing values (nulls, NaN, NA) as NaN."""
+    if hasattr(table, "iloc"):
+        return table[name].to_numpy(dtype=np.float64, na_value=np.nan)
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    # safe=False: integers beyond 2**53 round to the nearest double, as one machine reads them.
+    return pc.cast(table.column(name), pa.float64(), safe=False).to_numpy()
+
+
+def distinct_values(table, name) -> list:
+    """The distinct non-missing values of a column, as Python objects, in no particular order."""
+    if hasattr(table, "iloc"):
+        return list(table[name].dropna().unique())
+    import pyarrow.compute as pc
+
+    return pc.unique(table.column(name)).drop_null().to_pylist()
+
+
+def _summarise_chunks(plan, chunks):
+    reports = [summarise(plan, {c: float_values(t, c) for c in plan}) for t in chunks]
+    return combine(plan, reports) if reports else None
+
+
+def engine_pass(engine, plan):
+    """One selection pass over every partition of an engine's table: the combined report."""
+    from functools import partial
+
+    report = engine.map_reduce(partial(_summarise_chunks, plan), partial(combine, plan))
+    if report is None:  # no rows at all
+        report = summarise(plan, {c: np.empty(0) for c in plan})
+    return report

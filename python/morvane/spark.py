@@ -1,0 +1,68 @@
+"""Profiles of Spark DataFrames: partitions profiled by the native core on the executors, merged on the driver.
+
+The executors need `morvane` installed in the Python that Spark runs there (PYSPARK_PYTHON).
+"""
+
+from __future__ import annotations
+
+import pickle
+
+from . import _layout_distributed as _dist
+
+# Arrow batches of a partition are profiled together up to this many rows, then merged.
+CHUNK_ROWS = 1 << 20
+
+
+def _chunks(batches):
+    """The partition's Arrow record batches regrouped into tables of about CHUNK_ROWS rows."""
+    import pyarrow as pa
+
+    pending, rows = [], 0
+    for batch in batches:
+        if batch.num_rows:
+            pending.append(batch)
+            rows += batch.num_rows
+        if rows >= CHUNK_ROWS:
+            yield pa.Table.from_batches(pending)
+            pending, rows = [], 0
+    if pending:
+        yield pa.Table.from_batches(pending)
+
+
+class _SparkEngine:
+    """Runs a function over every partition of a DataFrame and gathers the results on the driver."""
+
+    def __init__(self, df):
+        self.df = df
+        self.columns = list(df.columns)
+
+    def empty(self):
+        """An empty Arrow table with the schema the executors see."""
+        return self.df.limit(0).toArrow()
+
+    def select(self, columns):
+        selected = _SparkEngine(self.df.select(*columns) if columns != self.columns else self.df)
+        return selected
+
+    def map_reduce(self, part_fn, combine_fn):
+        """combine_fn over part_fn of each non-empty partition's chunks, in partition order."""
+        import pyarrow as pa
+
+        def task(batches):
+            result = part_fn(_chunks(batches))
+            blob = b"" if result is None else pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
+            yield pa.RecordBatch.from_arrays([pa.array([blob], pa.binary())], ["b"])
+
+        rows = self.df.mapInArrow(task, "b binary").collect()
+        results = [pickle.loads(bytes(row[0])) for row in rows if row[0]]
+        return combine_fn(results) if results else None
+
+
+def profile(spark_df, **profile_options):
+    """`mv.profile` of all rows of a Spark DataFrame, computed partition by partition on the executors.
+
+    Takes the options of `mv.profile`. The result equals `mv.profile` of the same rows on one
+    machine, `to_bytes()` included. Without `like=`, the layout (quantile edges, categories) is
+    found first in a few passes over the selected columns; with it, one pass suffices.
+    """
+    return _dist.profile_distributed(_SparkEngine(spark_df), profile_options)
