@@ -7,13 +7,61 @@ import sys
 import numpy as np
 import pytest
 
+from hypothesis import given, settings, strategies as st
+
 from morvane import _layout_distributed as dist
 
+if os.environ.get("MORVANE_SANITIZED"):
+    # Java and the worker processes would inherit the preloaded sanitizer runtime.
+    pytest.skip("the engines run outside the sanitizer build", allow_module_level=True)
 pyspark = pytest.importorskip("pyspark")
 distributed = pytest.importorskip("distributed")
 dd = pytest.importorskip("dask.dataframe")
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
+
+
+def select(columns, ranks_for, parts):
+    """Exact order statistics of `columns` split into `parts`, reports combined in uneven groups."""
+    def run_pass(plan):
+        reports = [dist.summarise(plan, part) for part in parts]
+        while len(reports) > 1:
+            reports = [dist.combine(plan, reports[i:i + 3]) for i in range(0, len(reports), 3)]
+        return reports[0]
+    return dist.order_statistics(ranks_for, run_pass)
+
+
+def assert_order_statistics(values, m, got, ranks):
+    v = np.sort(values[~np.isnan(values)]) + 0.0  # -0.0 and 0.0 tie: the canonical zero
+    assert m == len(v)
+    assert np.array_equal(np.array([got[r] for r in ranks], dtype=float).view(np.uint64), v[ranks].view(np.uint64))
+
+
+floats = st.floats(allow_nan=True, allow_infinity=True, width=64)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.one_of(floats, st.sampled_from([0.0, -0.0, 1.0, np.nan])), max_size=300),
+       st.lists(st.integers(0, 300), max_size=6), st.integers(1, 12))
+def test_order_statistics_equal_numpy_for_any_split(values, cuts, n_bins):
+    x = np.array(values, dtype=float)
+    parts = [{"x": p} for p in np.split(x, sorted(set(min(c, len(x)) for c in cuts)))]
+    m, got, _ = select(["x"], {"x": dist.quantile_ranks(n_bins)}, parts)
+    assert_order_statistics(x, m["x"], got["x"], dist.quantile_ranks(n_bins)(m["x"]))
+
+
+@pytest.mark.parametrize("kind", ["normal", "duplicates", "wide"])
+def test_order_statistics_of_large_columns_in_few_passes(kind, monkeypatch):
+    # Small shipping limits make 30,000 rows behave like many millions: histograms, then keys.
+    monkeypatch.setattr(dist, "LOCAL_SHIP", 16)
+    monkeypatch.setattr(dist, "SHIP_MAX", 64)
+    rng = np.random.default_rng(7)
+    x = {"normal": rng.normal(size=30000), "duplicates": rng.integers(0, 4, 30000) * 1.5,
+         "wide": rng.standard_cauchy(30000) * 10.0 ** rng.integers(-300, 300, 30000)}[kind]
+    ranks = {"x": lambda m: [0, m // 3, m // 2, m - 1] + dist.quantile_ranks(97)(m)}
+    m, got, passes = select(["x"], ranks, [{"x": p} for p in np.array_split(x, 7)])
+    assert_order_statistics(x, m["x"], got["x"], ranks["x"](m["x"]))
+    assert passes <= 4
 
 
 @pytest.fixture(scope="module")
