@@ -12,6 +12,9 @@ rows per column take one pass; ten million rows of smooth data take three.
 
 from __future__ import annotations
 
+import math
+from functools import partial
+
 import numpy as np
 
 TOP = np.uint64(1 << 63)
@@ -202,9 +205,13 @@ def quantile_ranks(n_bins: int):
 # --- reading partitions (pandas DataFrames from Dask, Arrow tables from Spark) ------------------
 
 
+def _is_pandas(table) -> bool:
+    return hasattr(table, "iloc")
+
+
 def float_values(table, name) -> np.ndarray:
     """A numeric column as float64, missing values (nulls, NaN, NA) as NaN."""
-    if hasattr(table, "iloc"):
+    if _is_pandas(table):
         return table[name].to_numpy(dtype=np.float64, na_value=np.nan)
     import pyarrow as pa
     import pyarrow.compute as pc
@@ -213,25 +220,286 @@ def float_values(table, name) -> np.ndarray:
     return pc.cast(table.column(name), pa.float64(), safe=False).to_numpy()
 
 
-def distinct_values(table, name) -> list:
-    """The distinct non-missing values of a column, as Python objects, in no particular order."""
-    if hasattr(table, "iloc"):
-        return list(table[name].dropna().unique())
-    import pyarrow.compute as pc
+def is_numeric(table, name) -> bool:
+    """Integers and floats (not booleans): the columns whose values have an order."""
+    if _is_pandas(table):
+        from pandas.api import types
 
-    return pc.unique(table.column(name)).drop_null().to_pylist()
+        dtype = table[name].dtype
+        return types.is_numeric_dtype(dtype) and not types.is_bool_dtype(dtype)
+    import pyarrow as pa
+
+    t = table.schema.field(name).type
+    return pa.types.is_integer(t) or pa.types.is_floating(t)
 
 
-def _summarise_chunks(plan, chunks):
-    reports = [summarise(plan, {c: float_values(t, c) for c in plan}) for t in chunks]
-    return combine(plan, reports) if reports else None
+# A sample of a column keeps its type, so a small table of samples has the whole table's kinds:
+# "distinct" keeps every distinct present value, "extremes" the rows of the least and greatest
+# values, "any" one present value.
 
 
-def engine_pass(engine, plan):
-    """One selection pass over every partition of an engine's table: the combined report."""
-    from functools import partial
+def sample(table, name, how):
+    column = table[name] if _is_pandas(table) else table.column(name)
+    if how == "extremes":
+        v = float_values(table, name)
+        present = ~np.isnan(v)
+        if not present.any():
+            return _take(column, [])
+        idx = np.flatnonzero(present)
+        return _take(column, [idx[np.argmin(v[idx])], idx[np.argmax(v[idx])]])
+    if _is_pandas(table):
+        column = column.dropna()
+        return column.drop_duplicates() if how == "distinct" else column.iloc[:1]
+    column = column.drop_null()
+    if how == "distinct":
+        import pyarrow.compute as pc
 
-    report = engine.map_reduce(partial(_summarise_chunks, plan), partial(combine, plan))
-    if report is None:  # no rows at all
-        report = summarise(plan, {c: np.empty(0) for c in plan})
-    return report
+        return pc.unique(column)
+    return column.slice(0, 1)
+
+
+def _take(column, idx):
+    idx = np.asarray(idx, dtype=np.int64)
+    return column.iloc[idx] if hasattr(column, "iloc") else column.take(idx)
+
+
+def merge_samples(how, samples):
+    """The sample of the union of the partitions these samples come from."""
+    if hasattr(samples[0], "iloc"):
+        import pandas as pd
+
+        return sample(pd.DataFrame({"c": pd.concat(samples, ignore_index=True)}), "c", how)
+    import pyarrow as pa
+
+    return sample(pa.table({"c": pa.chunked_array(samples, type=samples[0].type)}), "c", how)
+
+
+def sample_table(empty, samples):
+    """A table of the given samples in the empty table's column order, padded to one length by
+    repeating a value (or with nulls)."""
+    order = list(empty.columns) if _is_pandas(empty) else empty.column_names
+    samples = {name: samples[name] for name in order if name in samples}
+    length = max([len(s) for s in samples.values()], default=0)
+    if length == 0:
+        return empty
+    if _is_pandas(empty):
+        import pandas as pd
+
+        cols = {}
+        for name, s in samples.items():
+            pad = [s.iloc[0]] * (length - len(s)) if len(s) else [None] * length
+            cols[name] = pd.concat([s.reset_index(drop=True), pd.Series(pad, dtype=empty[name].dtype)], ignore_index=True)
+        return pd.DataFrame(cols)
+    import pyarrow as pa
+
+    cols = {}
+    for name, s in samples.items():
+        s = s.combine_chunks() if isinstance(s, pa.ChunkedArray) else s
+        pad = s.take(np.zeros(length - len(s), np.int64)) if len(s) else pa.nulls(length, s.type)
+        cols[name] = pa.concat_arrays([s, pad]) if len(s) else pad
+    return pa.table(cols, schema=pa.schema([empty.schema.field(n) for n in samples]))
+
+
+# --- partition work (runs on the executors) -----------------------------------------------------
+
+
+def _summarise_chunks(plan, sampling, chunks):
+    """A partition's selection report, counts of infinities, and column samples."""
+    reports, samples = [], {name: [] for name in sampling}
+    infinities = {c: np.zeros(2, np.int64) for c in plan}
+    for t in chunks:
+        values = {c: float_values(t, c) for c in plan}
+        reports.append(summarise(plan, values))
+        for c, v in values.items():
+            infinities[c] += [np.count_nonzero(v == -np.inf), np.count_nonzero(v == np.inf)]
+        for name, how in sampling.items():
+            samples[name].append(sample(t, name, how))
+    if not reports:
+        return None
+    return combine(plan, reports), infinities, {n: merge_samples(sampling[n], s) for n, s in samples.items()}
+
+
+def _combine_summaries(plan, sampling, parts):
+    report = combine(plan, [p[0] for p in parts])
+    infinities = {c: sum(p[1][c] for p in parts) for c in plan}
+    return report, infinities, {n: merge_samples(how, [p[2][n] for p in parts]) for n, how in sampling.items()}
+
+
+def engine_pass(engine, plan, sampling=None):
+    """One pass over every partition: the combined selection report, infinities and column samples."""
+    sampling = sampling or {}
+    out = engine.map_reduce(partial(_summarise_chunks, plan, sampling), partial(_combine_summaries, plan, sampling))
+    if out is None:  # no rows at all
+        empty = engine.empty()
+        out = (summarise(plan, {c: np.empty(0) for c in plan}), {c: np.zeros(2, np.int64) for c in plan},
+               {n: sample(empty, n, how) for n, how in sampling.items()})
+    return out
+
+
+def _profile_chunks(reference: bytes, options: dict, chunks):
+    """A partition's profile, counted on the reference's layout, as bytes (None when empty)."""
+    import morvane as mv
+
+    like = mv.Profile.from_bytes(reference)
+    merged = None
+    for t in chunks:
+        p = mv.profile(t, like=like, **options)
+        merged = p if merged is None else merged.merge(p)
+    return None if merged is None else merged.to_bytes()
+
+
+def _merge_bytes(blobs):
+    import morvane as mv
+
+    return mv.merge([mv.Profile.from_bytes(b) for b in blobs]).to_bytes()
+
+
+# --- the driver ---------------------------------------------------------------------------------
+
+
+def _layout_columns(layout) -> set:
+    cols = {f.name for f in layout.features} | {f.column for f in layout.facets}
+    if layout.task is not None:
+        cols |= {layout.task.target, *layout.task.prediction}
+    return cols
+
+
+def _sampling(layout, empty, categorical) -> dict:
+    """How each column is sampled so that a small table of samples builds the same layout:
+    categories need every distinct value (features that are not numbers or are named categorical,
+    per-value facets, multiclass labels), a binary prediction its least and greatest values
+    (probabilities or labels), every other column only its type."""
+    distinct = {f.name for f in layout.features if f.name in categorical or not is_numeric(empty, f.name)}
+    distinct |= {f.column for f in layout.facets if f.op == "each"}
+    extremes = set()
+    if layout.task is not None and layout.task.kind == "multiclass":
+        distinct |= {layout.task.target, *(() if layout.task.has_proba else layout.task.prediction)}
+    if layout.task is not None and layout.task.kind == "binary":
+        extremes |= set(layout.task.prediction)
+    return {c: "distinct" if c in distinct else "extremes" if c in extremes else "any" for c in _layout_columns(layout)}
+
+
+# The fixed module's equal-width rules, as its core computes them from the sorted finite values.
+MINUS_ONE_THIRD = -0.3333333333333333
+MIN_BINS, MAX_BINS = 3, 65536
+
+
+def _saturate(x: float) -> int:
+    if not x > 0.0:
+        return 0
+    return (1 << 64) - 1 if x >= 18446744073709551616.0 else int(x)
+
+
+def _ceil(x: float) -> float:
+    return math.ceil(x) if math.isfinite(x) else x
+
+
+def rule_ranks(rule, m, neg, pos):
+    """Ranks (among all m present values, -inf first) whose values the rule's edges need."""
+    n = m - neg - pos
+    ranks = {0} if m else set()
+    if n >= 1:
+        ranks |= {neg, neg + n - 1}
+    if rule == "FreedmanDiaconis" and n >= 2:
+        ranks |= {neg + min(_saturate(math.floor(0.75 * n)), n - 1), neg + _saturate(math.floor(0.25 * n))}
+    return sorted(ranks)
+
+
+def rule_edges(rule, m, value, neg, pos):
+    """The rule's edges from the order statistics `value[rank]` and the counts of infinities."""
+    if m == 0:
+        return ()
+    if m < 2:
+        return (value[0],)
+    n = m - neg - pos
+    if n < 2 or value[neg] == value[neg + n - 1]:
+        return (value[neg] if n else value[0],)
+    lo, hi, nf = value[neg], value[neg + n - 1], float(n)
+    if rule == "FreedmanDiaconis":
+        iqr = value[neg + min(_saturate(math.floor(0.75 * nf)), n - 1)] - value[neg + _saturate(math.floor(0.25 * nf))]
+        raw = 3.0 if iqr == 0.0 else _ceil((hi - lo) / (2.0 * iqr * nf ** MINUS_ONE_THIRD))
+    else:  # Sturges
+        raw = math.floor(math.log2(nf)) + 1.0
+    count = min(max(_saturate(raw), MIN_BINS), MAX_BINS) - 2
+    width = (hi - lo) / count
+    if math.isinf(width):  # a range wider than the largest double
+        width = hi / count - lo / count
+    edges = [lo]
+    for _ in range(1, count):  # repeated addition, as the rule defines the edges
+        edges.append(edges[-1] + width)
+    return tuple(edges)
+
+
+def _edges(engine, columns, bins, n_bins, first=None):
+    """{column: edges} of continuous columns under a quantile or rule layout, from a selection over
+    the partitions; `first` is an already run first pass (report, infinities), if any."""
+    from morvane import _layout
+
+    quantile = bins == _layout.QUANTILE
+    sel = OrderStatistics({c: None for c in columns})
+    report, infinities = first or engine_pass(engine, sel.plan())[:2]
+    infinities = {c: tuple(int(x) for x in infinities[c]) for c in columns}
+    for c in columns:  # the wanted ranks follow from the first pass's counts of infinities
+        sel.ranks_for[c] = (partial(_layout.quantile_ranks, n_bins=n_bins) if quantile
+                            else partial(rule_ranks, bins, neg=infinities[c][0], pos=infinities[c][1]))
+    sel.absorb(report)
+    while (plan := sel.plan()) is not None:
+        sel.absorb(engine_pass(engine, plan)[0])
+    if quantile:
+        return {c: _layout.edges_from_order_statistics([sel.values[c][r] for r in _layout.quantile_ranks(sel.m[c], n_bins)])
+                for c in columns}
+    return {c: rule_edges(bins, sel.m[c], sel.values[c], *infinities[c]) for c in columns}
+
+
+def build_layout(engine, options: dict, empty_layout):
+    """The layout `mv.profile(whole table, **options)` builds, from passes over the partitions:
+    the first pass samples the columns and starts the selection of order statistics, the next
+    ones finish it (none for small tables)."""
+    import dataclasses
+
+    import morvane as mv
+    from morvane import _layout
+
+    bins = options.get("bins", _layout.QUANTILE)
+    n_bins = options.get("n_bins", 10)
+    if isinstance(bins, str) and bins == "Scott":
+        raise ValueError('bins="Scott" sums the sorted values one by one, which no merge of partitions '
+                         'reproduces exactly; use "quantile", "FreedmanDiaconis", "Sturges" or explicit edges')
+    ranked = isinstance(bins, str)
+    categorical = options.get("categorical") or ()
+    categorical = {categorical} if isinstance(categorical, str) else set(categorical)
+    empty = engine.empty()
+    sampling = _sampling(empty_layout, empty, categorical)
+    continuous = [f.name for f in empty_layout.features if sampling[f.name] != "distinct"] if ranked else []
+    if not continuous and all(how == "any" for how in sampling.values()):
+        return empty_layout  # nothing in this layout depends on the values
+    plan = OrderStatistics({c: None for c in continuous}).plan() or {}
+    report, infinities, samples = engine_pass(engine, plan, sampling)
+    edges = _edges(engine, continuous, bins, n_bins, (report, infinities)) if continuous else {}
+    layout = mv.profile(sample_table(empty, samples), **options).layout
+    # A column whose type left its kind open (numbers in an object column) reads as continuous.
+    late = [f.name for f in layout.features if f.kind == "continuous" and f.name not in edges] if ranked else []
+    if late:
+        edges.update(_edges(engine, late, bins, n_bins))
+    features = tuple(dataclasses.replace(f, edges=tuple(edges[f.name])) if f.name in edges and f.kind == "continuous"
+                     else f for f in layout.features)
+    return dataclasses.replace(layout, features=features)
+
+
+def profile_distributed(engine, options: dict):
+    """`mv.profile(whole table, **options)` computed over an engine's partitions."""
+    import morvane as mv
+
+    options = dict(options)
+    options.pop("progress", None)  # no progress bars on the executors
+    threads = {"threads": options.pop("threads")} if "threads" in options else {}
+    like = options.pop("like", None)
+    # The options are checked on a table without values first, so a mistake raises before any job runs.
+    layout = mv.profile(engine.probe(), like=like, **options, **threads).layout
+    used = [c for c in engine.columns if c in _layout_columns(layout)]
+    if like is None:
+        layout = build_layout(engine.select(used), options, layout)
+    empty = mv.profile(engine.empty(), like=layout)
+    blob = engine.select(used).map_reduce(partial(_profile_chunks, empty.to_bytes(), {"progress": False, **threads}),
+                                          _merge_bytes)
+    return empty if blob is None else mv.merge([empty, mv.Profile.from_bytes(blob)])

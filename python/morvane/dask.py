@@ -42,8 +42,10 @@ class _DaskEngine:
         """An empty pandas DataFrame with the partitions' dtypes."""
         return self.ddf._meta
 
+    probe = empty
+
     def select(self, columns):
-        return _DaskEngine(self.ddf[list(columns)] if list(columns) != self.columns else self.ddf)
+        return self if list(columns) == self.columns else _DaskEngine(self.ddf[list(columns)])
 
     def map_reduce(self, part_fn, combine_fn):
         import dask

@@ -32,17 +32,28 @@ def _chunks(batches):
 class _SparkEngine:
     """Runs a function over every partition of a DataFrame and gathers the results on the driver."""
 
-    def __init__(self, df):
+    def __init__(self, df, empty=None):
         self.df = df
         self.columns = list(df.columns)
+        self._empty = empty
 
     def empty(self):
         """An empty Arrow table with the schema the executors see."""
-        return self.df.limit(0).toArrow()
+        if self._empty is None:
+            self._empty = self.df.limit(0).toArrow()
+        return self._empty
+
+    def probe(self):
+        """One row of nulls: a column's kind shows in its type, also where no row has a value."""
+        import pyarrow as pa
+
+        schema = self.empty().schema
+        return pa.table([pa.nulls(1, f.type) for f in schema], schema=schema)
 
     def select(self, columns):
-        selected = _SparkEngine(self.df.select(*columns) if columns != self.columns else self.df)
-        return selected
+        if list(columns) == self.columns:
+            return self
+        return _SparkEngine(self.df.select(*columns), self.empty().select(list(columns)))
 
     def map_reduce(self, part_fn, combine_fn):
         """combine_fn over part_fn of each non-empty partition's chunks, in partition order."""

@@ -91,56 +91,107 @@ def dask_client():
 
 
 def table(n, seed):
-    """Rows with nulls, NaN, infinities, signed zeros, heavy duplicates and categorical columns."""
+    """Rows with nulls, NaN, infinities, signed zeros, huge integers and categorical columns, and
+    the columns of a binary, a regression and a multiclass task."""
     rng = np.random.default_rng(seed)
-    normal = rng.normal(size=n)
-    normal[rng.random(n) < 0.1] = np.nan
+    x = rng.normal(size=n)
+    x[rng.random(n) < 0.1] = np.nan
     wild = rng.standard_cauchy(n) * 1e300
-    special = np.array([np.inf, -np.inf, -0.0, 0.0, 5e-324, -5e-324, np.nan])
-    wild[: min(n, len(special))] = special[: min(n, len(special))]
-    ints = rng.integers(-3, 3, n)
+    special = [np.inf, -np.inf, -0.0, 0.0, 5e-324, -5e-324, np.nan, np.inf]
+    wild[: min(n, 8)] = special[: min(n, 8)]
+    zeros = np.where(rng.random(n) < 0.5, -0.0, 0.0) * (rng.random(n) < 0.8) + rng.integers(0, 2, n) * (rng.random(n) < 0.2)
     colour = np.array(["red", "green", "blåu", "Ω", ""], dtype=object)[rng.integers(0, 5, n)]
     colour[rng.random(n) < 0.2] = None
-    return pa.table({"normal": normal, "wild": wild, "ints": ints, "colour": pa.array(colour, pa.string()),
-                     "flag": pa.array(rng.random(n) < 0.3), "nulls": pa.array(np.where(rng.random(n) < 0.5, None, normal).tolist(), pa.float64())})
+    y = rng.normal(size=n)
+    return pa.table({
+        "x": x, "wild": wild, "zeros": zeros, "ints": rng.integers(-3, 3, n), "big": rng.integers(2**62, 2**62 + 2**12, n),
+        "nulls": pa.array(np.where(rng.random(n) < 0.5, None, x).tolist(), pa.float64()),
+        "colour": pa.array(colour, pa.string()), "flag": pa.array(rng.random(n) < 0.3),
+        "truth": rng.integers(0, 2, n), "proba": rng.random(n),
+        "y": y, "yhat": np.where(rng.random(n) < 0.05, np.nan, y + rng.normal(size=n)),
+        "kind": pa.array(np.array(["cat", "dog", "emu"])[rng.integers(0, 3, n)]),
+        "guess": pa.array(np.array(["cat", "dog", "yak"])[rng.integers(0, 3, n)]),
+    })
 
 
-def spark_frames(spark, t, parts):
-    return spark.createDataFrame(t).repartition(parts)
+def spark_frame(spark, t, parts):
+    """A Spark DataFrame of the rows in `parts` partitions; hashed on a column of six values, more
+    than six partitions leave some empty."""
+    df = spark.createDataFrame(t)
+    return df.repartition(parts) if parts < 4 else df.repartition(parts, "ints")
 
 
-def dask_frames(t, parts):
+def dask_frame(t, parts):
     """A Dask DataFrame over `parts` slices of the rows, some of them empty."""
     frame = t.to_pandas()
-    bounds = np.sort(np.concatenate([[0, len(frame)], np.random.default_rng(parts).integers(0, len(frame) + 1, parts - 1)]))
+    rng = np.random.default_rng(parts)
+    bounds = np.sort(np.concatenate([[0, len(frame)], rng.integers(0, len(frame) + 1, parts - 1)]))
     if parts > 2:
-        bounds[1] = 0  # an empty first partition
+        bounds[1] = bounds[2] = 0  # empty partitions
     return dd.from_map(lambda i: frame.iloc[bounds[i]:bounds[i + 1]], range(parts), meta=frame.iloc[:0])
 
 
-ENGINES = ["spark", "dask"]
+def distributed_profile(kind, request, t, parts, **options):
+    """(the engine's profile, the one-machine profile of the same rows)."""
+    import morvane as mv
 
-
-def engine_for(kind, request, t, parts):
     if kind == "spark":
-        from morvane.spark import _SparkEngine
-        return _SparkEngine(spark_frames(request.getfixturevalue("spark"), t, parts))
+        import morvane.spark
+        df = spark_frame(request.getfixturevalue("spark"), t, parts)
+        return morvane.spark.profile(df, **options), mv.profile(t, **options)
     request.getfixturevalue("dask_client")
-    from morvane.dask import _DaskEngine
-    return _DaskEngine(dask_frames(t, parts))
+    import morvane.dask
+    ddf = dask_frame(t, parts)
+    # The rows as Dask gives them (it may turn object columns into strings).
+    return morvane.dask.profile(ddf, **options), mv.profile(ddf.compute(), **options)
 
 
-@pytest.mark.parametrize("kind", ENGINES)
-@pytest.mark.parametrize("n, parts, n_bins", [(0, 1, 10), (1, 3, 10), (40, 3, 4), (3000, 1, 10), (20000, 24, 7)])
-def test_order_statistics_through_engines_equal_numpy(kind, request, n, parts, n_bins):
-    t = table(n, seed=n + parts)
-    engine = engine_for(kind, request, t, parts)
-    columns = ["normal", "wild", "ints", "nulls"]
-    m, values, _ = dist.order_statistics({c: dist.quantile_ranks(n_bins) for c in columns},
-                                         lambda plan: dist.engine_pass(engine, plan))
-    for c in columns:
-        v = dist.float_values(t, c)
-        v = np.sort(v[~np.isnan(v)]) + 0.0
-        ranks = [k * len(v) // n_bins for k in range(1, n_bins)] if len(v) else []
-        assert m[c] == len(v)
-        assert np.array_equal(np.array([values[c][r] for r in ranks], dtype=float).view(np.uint64), v[ranks].view(np.uint64))
+BINARY = dict(task="binary", target="truth", prediction="proba", facets={"colour": None, "x": "at_least"},
+              categorical=["ints"], features=["x", "zeros", "ints", "colour", "flag"])
+CASES = {
+    "default": ({}, 6000),
+    "binary": (BINARY, 3000),
+    "regression, FreedmanDiaconis": (dict(task="regression", target="y", prediction="yhat", bins="FreedmanDiaconis",
+                                          features=["x", "wild", "nulls"]), 2000),
+    "multiclass, Sturges": (dict(task="multiclass", target="kind", prediction="guess", bins="Sturges",
+                                 features=["wild", "zeros", "colour"]), 2000),
+    "edges": (dict(bins=[-1.0, 0.0, 2.5], n_bins=3, features=["x", "ints", "colour"]), 500),
+    "few rows": (dict(n_bins=4), 12),
+    "no rows": (dict(task="binary", target="truth", prediction="proba"), 0),
+}
+
+
+# Many partitions: fewer on Spark, where each task costs a Python worker round trip.
+MANY = {"spark": 9, "dask": 30}
+
+
+@pytest.mark.parametrize("kind", ["spark", "dask"])
+@pytest.mark.parametrize("case, parts", [("default", 1), ("default", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
+                                         ("multiclass, Sturges", "many"), ("edges", 1), ("few rows", "many"), ("no rows", 3)])
+def test_profiles_equal_one_machine_bytes(kind, request, case, parts):
+    options, n = CASES[case]
+    parts = MANY[kind] if parts == "many" else parts
+    if "facets" in options:
+        import morvane as mv
+        options = {**options, "facets": {"colour": None, "x": mv.at_least(0.25)}}
+    t = table(n, seed=parts)
+    got, want = distributed_profile(kind, request, t, parts, **options)
+    assert got.to_bytes() == want.to_bytes()
+    assert got == want and got.n_rows == n
+
+
+@pytest.mark.parametrize("kind", ["spark", "dask"])
+def test_like_reference_is_shipped_and_counts_in_one_pass(kind, request):
+    import morvane as mv
+
+    reference = mv.profile(table(500, seed=1), **BINARY | {"facets": {"colour": None}})
+    got, want = distributed_profile(kind, request, table(700, seed=2), 3, like=reference)
+    assert got.to_bytes() == want.to_bytes() and got.n_rows == 700
+    with pytest.raises(ValueError, match="like="):
+        distributed_profile(kind, request, table(10, seed=2), 2, like=reference, n_bins=3)
+
+
+@pytest.mark.parametrize("kind", ["spark", "dask"])
+def test_scott_rule_is_refused(kind, request):
+    with pytest.raises(ValueError, match="Scott"):
+        distributed_profile(kind, request, table(10, seed=3), 2, bins="Scott")
