@@ -1,0 +1,194 @@
+"""The layout of a profile: which features, on which bins or categories, which task and facets.
+
+A layout is plain data. `mv.profile` builds one from a table and then counts with it, exactly as
+`mv.profile(table, like=...)` counts with a reference's layout; engines build the same layout from
+mergeable summaries with the helpers below (exact order statistics, sorted distinct texts)."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from fractions import Fraction
+
+import numpy as np
+
+QUANTILE = "quantile"
+RULES = ("FreedmanDiaconis", "Scott", "Sturges")
+TASKS = ("regression", "binary", "multiclass")
+
+
+@dataclass(frozen=True)
+class FeatureLayout:
+    """One feature: continuous with sorted ``edges``, or categorical with sorted ``categories``
+    ("other" implicit last)."""
+
+    name: str
+    kind: str
+    edges: tuple | None = None
+    categories: tuple | None = None
+
+    @property
+    def n_counts(self) -> int:
+        return len(self.edges) + 1 if self.kind == "continuous" else len(self.categories) + 1
+
+
+@dataclass(frozen=True)
+class TaskLayout:
+    """The task: its columns, positive label and threshold (binary), classes (multiclass), and
+    whether the prediction holds probabilities."""
+
+    kind: str
+    target: str
+    prediction: tuple
+    positive: object = 1
+    threshold: float = 0.5
+    has_proba: bool = False
+    classes: tuple | None = None
+
+
+@dataclass(frozen=True)
+class FacetLayout:
+    """A facet: its column, rule operator and values, and its groups (["a", "d"] or one per value)."""
+
+    column: str
+    op: str
+    values: tuple
+    groups: tuple
+
+
+@dataclass(frozen=True)
+class Layout:
+    """Everything a profile's counts are laid out on; two profiles merge only with equal layouts."""
+
+    features: tuple = ()
+    task: TaskLayout | None = None
+    facets: tuple = ()
+
+    def feature(self, name: str) -> FeatureLayout:
+        for f in self.features:
+            if f.name == name:
+                return f
+        raise KeyError(f"no feature {name!r} in the profile")
+
+    @property
+    def fingerprint(self) -> int:
+        from morvane import _format
+
+        return _format.layout_fingerprint(self)
+
+
+def label_parts(v):
+    """A label as the core compares it: (number or None, text). Booleans read as 0/1 and
+    "False"/"True", integers as decimal text."""
+    if isinstance(v, np.generic):
+        v = v.item()
+    if isinstance(v, bool):
+        return float(v), str(v)
+    if isinstance(v, int):
+        return float(v), str(v)
+    if isinstance(v, float):
+        return v, repr(v)
+    return None, str(v)
+
+
+def quantile_ranks(m: int, n_bins: int) -> list:
+    """The ranks (0-based, in the ascending present values) whose values give the quantile edges."""
+    if m <= 0 or n_bins < 2:
+        return []
+    return [k * m // n_bins for k in range(1, n_bins)]
+
+
+def edges_from_order_statistics(values) -> tuple:
+    """Edges from the values at `quantile_ranks`, in rank order: the distinct ones, ascending."""
+    out = []
+    for v in values:
+        v = float(v)
+        if not out or v > out[-1]:
+            out.append(v)
+    return tuple(out)
+
+
+def sorted_categories(texts) -> tuple:
+    """Distinct category texts sorted by their UTF-8 bytes."""
+    return tuple(sorted(set(texts), key=lambda s: s.encode("utf-8", "surrogatepass")))
+
+
+MINUS_ONE_THIRD = -0.3333333333333333
+MIN_BINS, MAX_BINS = 3, 65536
+
+
+def _saturate(x: float) -> int:
+    if not x > 0.0:
+        return 0
+    if x >= 18446744073709551616.0:
+        return 2**64 - 1
+    return int(x)
+
+
+def _ceil(x: float) -> float:
+    return float(math.ceil(x)) if math.isfinite(x) else x
+
+
+def _as_fraction(s) -> Fraction:
+    from morvane._profile import ExactSum
+
+    if isinstance(s, ExactSum):
+        return Fraction(s.value, 1 << 1074)
+    return Fraction(s)
+
+
+def rule_edges_from_summary(rule: str, n: int, minimum: float, maximum: float, q1: float, q3: float, total,
+                            total_sq) -> tuple:
+    """Equal-width edges of a bin rule from a mergeable summary of the column's finite values:
+    their count, minimum, maximum, the order statistics at ranks floor(0.25·n) and
+    min(floor(0.75·n), n−1), and their exact sum and sum of squares (ExactSum, Fraction or int).
+
+    The bin count is the fixed module's: Freedman-Diaconis and Sturges give its edges exactly;
+    Scott takes the standard deviation from the exact sums (the fixed module adds the sorted
+    values in float64), so its count can differ when that rounding crosses an integer. The
+    edges run from the minimum by repeated addition of the width, as the fixed module lays them."""
+    if rule not in RULES:
+        raise ValueError(f"rule must be one of {', '.join(RULES)}")
+    if n <= 0:
+        return ()
+    if n < 2 or minimum == maximum:
+        return (minimum + 0.0,)
+    nf = float(n)
+    if rule == "FreedmanDiaconis":
+        iqr = q3 - q1
+        raw = 3.0 if iqr == 0.0 else _ceil((maximum - minimum) / (2.0 * iqr * nf ** MINUS_ONE_THIRD))
+    elif rule == "Scott":
+        s1, s2 = _as_fraction(total), _as_fraction(total_sq)
+        variance = max((s2 - s1 * s1 / n) / (n - 1), Fraction(0))
+        h = nf ** MINUS_ONE_THIRD * (3.49 * math.sqrt(float(variance)))
+        raw = _ceil((maximum - minimum) / h) if h > 0 else math.inf
+    else:
+        raw = math.floor(math.log2(nf)) + 1.0
+    bins = min(max(_saturate(raw), MIN_BINS), MAX_BINS)
+    count = float(bins - 2)
+    width = (maximum - minimum) / count
+    if math.isinf(width):
+        width = maximum / count - minimum / count
+    edges = [minimum + 0.0]
+    for _ in range(bins - 3):
+        edges.append(edges[-1] + width)
+    return tuple(edges)
+
+
+def check_edges(edges) -> tuple:
+    """Explicit edges: one-dimensional, strictly increasing, no NaN."""
+    a = np.asarray(edges, dtype=np.float64)
+    if a.ndim != 1:
+        raise ValueError("bins edges must be one-dimensional")
+    if np.isnan(a).any():
+        raise ValueError("bins edges must not contain NaN")
+    if len(a) > 1 and not (np.diff(a) > 0).all():
+        raise ValueError("bins edges must be strictly increasing")
+    return tuple(float(x) for x in a)
+
+
+def check_threshold(threshold) -> float:
+    t = float(threshold)
+    if math.isnan(t):
+        raise ValueError("threshold must not be NaN")
+    return t

@@ -1,0 +1,92 @@
+"""A monitor: a reference profile and a window counted batch by batch with the reference's layout.
+
+Each update profiles its batch with the GIL released and outside the lock, then merges it into
+the window under the lock, so threads wait for each other and never fail or lose rows. The window
+is a profile, so memory stays constant whatever the number of rows."""
+
+from __future__ import annotations
+
+import threading
+
+from morvane import _format
+from morvane._errors import MismatchError
+from morvane._profile import Profile, profile
+
+
+class Monitor:
+    """Counts batches into a window laid out like ``reference``."""
+
+    __slots__ = ("_reference", "_current", "_lock", "_threads")
+
+    def __init__(self, reference: Profile, *, threads=None):
+        if not isinstance(reference, Profile):
+            raise TypeError(f"Monitor() takes a reference Profile, got {type(reference).__name__}")
+        self._reference = reference
+        self._current = Profile._empty(reference.layout)
+        self._lock = threading.Lock()
+        self._threads = threads
+
+    @property
+    def reference(self) -> Profile:
+        return self._reference
+
+    @property
+    def current(self) -> Profile:
+        """The profile of what the window holds (an immutable snapshot)."""
+        with self._lock:
+            return self._current
+
+    def update(self, table) -> "Monitor":
+        """Count one batch into the window; any table kind."""
+        batch = profile(table, like=self._reference, threads=self._threads, progress=False)
+        with self._lock:
+            self._current = self._current.merge(batch)
+        return self
+
+    def reset(self) -> None:
+        """Start a new window."""
+        with self._lock:
+            self._current = Profile._empty(self._reference.layout)
+
+    def merge(self, other: "Monitor") -> "Monitor":
+        """A monitor whose window holds both windows (the references must share a layout)."""
+        if not isinstance(other, Monitor):
+            raise TypeError(f"cannot merge a Monitor with {type(other).__name__}")
+        if self._reference.layout != other._reference.layout:
+            raise MismatchError("monitors with different reference layouts cannot be merged")
+        out = Monitor(self._reference, threads=self._threads)
+        out._current = self.current.merge(other.current)
+        return out
+
+    def report(self, **compare_options):
+        """``mv.compare(reference, current, **compare_options)``."""
+        import morvane
+
+        return morvane.compare(self._reference, self.current, **compare_options)
+
+    def to_bytes(self) -> bytes:
+        current = self.current
+        return _format.encode_monitor(self._reference.to_bytes(), current.to_bytes(), self._reference.layout.fingerprint)
+
+    @classmethod
+    def from_bytes(cls, data) -> "Monitor":
+        reference, current = _format.decode_monitor(data)
+        m = cls(reference)
+        m._current = current
+        return m
+
+    def save(self, path) -> None:
+        _format.atomic_write(path, self.to_bytes())
+
+    def __reduce__(self):
+        return (Monitor.from_bytes, (self.to_bytes(),))
+
+    def __eq__(self, other):
+        if not isinstance(other, Monitor):
+            return NotImplemented
+        return self.to_bytes() == other.to_bytes()
+
+    __hash__ = None
+
+    def __repr__(self) -> str:
+        return f"<morvane.Monitor window of {self.current.n_rows} rows, reference of {self._reference.n_rows}>"

@@ -1,0 +1,194 @@
+#include "columns.hpp"
+
+#include <nanobind/stl/string.h>
+
+namespace morvane::native {
+
+using profile::Chunk;
+using profile::Column;
+using profile::Phys;
+
+Columns::~Columns() {
+    for (auto& a : arrays_)
+        if (a->release) a->release(a.get());
+    for (auto& s : schemas_)
+        if (s->release) s->release(s.get());
+}
+
+const Column& Columns::at(std::size_t i) const {
+    if (i >= columns_.size()) throw nb::index_error("no such column");
+    return columns_[i];
+}
+
+std::string Columns::kind(std::size_t i) const {
+    return at(i).natural_kind() == profile::Kind::Continuous ? "continuous" : "categorical";
+}
+
+std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, bool swap) {
+    struct Row { const char* code; Phys phys; };
+    static constexpr Row TYPES[] = {
+        {"f8", Phys::F64}, {"f4", Phys::F32}, {"i1", Phys::I8}, {"i2", Phys::I16}, {"i4", Phys::I32}, {"i8", Phys::I64},
+        {"u1", Phys::U8}, {"u2", Phys::U16}, {"u4", Phys::U32}, {"u8", Phys::U64}, {"b1", Phys::BoolByte},
+    };
+    Chunk c;
+    bool known = false;
+    for (const Row& r : TYPES)
+        if (type == r.code) { c.phys = r.phys; known = true; }
+    if (!known) throw nb::type_error(("unsupported buffer type " + type).c_str());
+    if (length < 0) throw nb::value_error("negative length");
+    c.data = reinterpret_cast<const std::uint8_t*>(address);
+    c.length = length;
+    c.stride = stride;
+    c.swap = swap;
+    owners_.push_back(std::move(owner));
+    Column col;
+    col.chunks.push_back(c);
+    col.length = length;
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+std::size_t Columns::add_strings(nb::list values) {
+    auto buf = std::make_unique<StringBuffer>();
+    const std::size_t n = nb::len(values);
+    buf->offsets.reserve(n + 1);
+    buf->offsets.push_back(0);
+    buf->validity.assign((n + 7) / 8, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i));
+        if (item != Py_None) {
+            if (!PyUnicode_Check(item)) throw nb::type_error("string column items must be str or None");
+            Py_ssize_t size;
+            const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!text) throw nb::python_error();
+            buf->chars.append(text, static_cast<std::size_t>(size));
+            buf->validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+        }
+        buf->offsets.push_back(static_cast<std::int64_t>(buf->chars.size()));
+    }
+    Chunk c;
+    c.phys = Phys::LargeUtf8;
+    c.data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
+    c.chars = buf->chars.data();
+    c.validity = buf->validity.data();
+    c.length = static_cast<std::int64_t>(n);
+    strings_.push_back(std::move(buf));
+    Column col;
+    col.chunks.push_back(c);
+    col.length = c.length;
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+namespace {
+
+template <class T>
+T* capsule_pointer(nb::handle capsule, const char* name) {
+    void* p = PyCapsule_GetPointer(capsule.ptr(), name);
+    if (!p) throw nb::python_error();
+    return static_cast<T*>(p);
+}
+
+// A zero-length array with null buffers (and a zero-length dictionary), to type an
+// empty column from its schema alone.
+const ArrowArray& empty_array() {
+    static const void* NO_BUFFERS[8] = {};
+    static ArrowArray dictionary{0, 0, 0, 8, 0, NO_BUFFERS, nullptr, nullptr, nullptr, nullptr};
+    static ArrowArray array{0, 0, 0, 8, 0, NO_BUFFERS, nullptr, &dictionary, nullptr, nullptr};
+    return array;
+}
+
+}  // namespace
+
+std::size_t Columns::add_arrow_chunk(Column& column, const ArrowSchema& schema, const ArrowArray& array) {
+    Chunk c;
+    const std::string err = profile::chunk_from_arrow(schema, array, c, dictionaries_);
+    if (!err.empty()) throw nb::type_error(("cannot read " + err).c_str());
+    column.chunks.push_back(c);
+    column.length += c.length;
+    return column.chunks.size();
+}
+
+std::size_t Columns::add_arrow_array(nb::object schema_capsule, nb::object array_capsule) {
+    // Move both structs out of their capsules: the capsules no longer release them.
+    auto schema = std::make_unique<ArrowSchema>(*capsule_pointer<ArrowSchema>(schema_capsule, "arrow_schema"));
+    capsule_pointer<ArrowSchema>(schema_capsule, "arrow_schema")->release = nullptr;
+    auto array = std::make_unique<ArrowArray>(*capsule_pointer<ArrowArray>(array_capsule, "arrow_array"));
+    capsule_pointer<ArrowArray>(array_capsule, "arrow_array")->release = nullptr;
+    const ArrowSchema& s = *schema;
+    const ArrowArray& a = *array;
+    schemas_.push_back(std::move(schema));
+    arrays_.push_back(std::move(array));
+    Column col;
+    add_arrow_chunk(col, s, a);
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+std::vector<std::pair<std::string, std::size_t>> Columns::add_arrow_stream(nb::object stream_capsule) {
+    ArrowArrayStream* source = capsule_pointer<ArrowArrayStream>(stream_capsule, "arrow_array_stream");
+    ArrowArrayStream stream = *source;
+    source->release = nullptr;
+    struct Release {
+        ArrowArrayStream* s;
+        ~Release() { if (s->release) s->release(s); }
+    } release{&stream};
+
+    auto schema = std::make_unique<ArrowSchema>();
+    if (stream.get_schema(&stream, schema.get()) != 0) {
+        const char* e = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+        throw nb::value_error(("Arrow stream failed: " + std::string(e ? e : "no schema")).c_str());
+    }
+    const ArrowSchema& s = *schema;
+    schemas_.push_back(std::move(schema));
+    const bool is_struct = s.format && std::string_view(s.format) == "+s";
+    const std::int64_t n_fields = is_struct ? s.n_children : 1;
+    if (n_fields < 0 || (is_struct && n_fields > 0 && !s.children)) throw nb::value_error("malformed Arrow schema");
+    const std::size_t first = columns_.size();
+    std::vector<std::pair<std::string, std::size_t>> out;
+    for (std::int64_t f = 0; f < n_fields; ++f) {
+        const ArrowSchema* field = is_struct ? s.children[f] : &s;
+        out.emplace_back(field->name ? field->name : "", first + static_cast<std::size_t>(f));
+        columns_.emplace_back();
+    }
+    for (;;) {
+        auto array = std::make_unique<ArrowArray>();
+        array->release = nullptr;
+        if (stream.get_next(&stream, array.get()) != 0) {
+            const char* e = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+            throw nb::value_error(("Arrow stream failed: " + std::string(e ? e : "no batch")).c_str());
+        }
+        if (!array->release) break;  // end of stream
+        const ArrowArray& a = *array;
+        arrays_.push_back(std::move(array));
+        if (!is_struct) {
+            add_arrow_chunk(columns_[first], s, a);
+            continue;
+        }
+        if (a.n_children != n_fields || !a.children) throw nb::value_error("Arrow batch does not match its schema");
+        if (a.null_count != 0 && a.n_buffers > 0 && a.buffers && a.buffers[0])
+            throw nb::value_error("Arrow batches with null rows are not supported");
+        for (std::int64_t f = 0; f < n_fields; ++f) {
+            // A batch's offset applies to its children as well.
+            ArrowArray child = *a.children[f];
+            if (a.offset != 0) {
+                child.offset += a.offset;
+                child.length = a.length;
+            }
+            auto copy = std::make_unique<ArrowArray>(child);
+            copy->release = nullptr;  // owned by the batch
+            const ArrowArray& cref = *copy;
+            arrays_.push_back(std::move(copy));
+            add_arrow_chunk(columns_[first + static_cast<std::size_t>(f)], *s.children[f], cref);
+        }
+    }
+    // A stream without batches still gives each column its type: an empty chunk of it.
+    for (std::int64_t f = 0; f < n_fields; ++f) {
+        Column& col = columns_[first + static_cast<std::size_t>(f)];
+        if (col.chunks.empty()) add_arrow_chunk(col, is_struct ? *s.children[f] : s, empty_array());
+    }
+    return out;
+}
+
+}  // namespace morvane::native

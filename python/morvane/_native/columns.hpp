@@ -1,0 +1,55 @@
+// The columns of one table as the profile core sees them, built from Python objects
+// once: NumPy buffers by address and stride, Arrow C data / C stream capsules (the
+// structs are moved out of their capsules and released when the columns are dropped),
+// and lists of Python strings copied into one Arrow-like buffer.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/profile/column.hpp"
+
+namespace nb = nanobind;
+
+namespace morvane::native {
+
+class Columns {
+public:
+    Columns() = default;
+    Columns(const Columns&) = delete;
+    Columns& operator=(const Columns&) = delete;
+    ~Columns();
+
+    std::size_t add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                           const std::string& type, bool swap);
+    std::size_t add_strings(nb::list values);
+    std::size_t add_arrow_array(nb::object schema_capsule, nb::object array_capsule);
+    std::vector<std::pair<std::string, std::size_t>> add_arrow_stream(nb::object stream_capsule);
+
+    const profile::Column& at(std::size_t i) const;
+    std::size_t size() const { return columns_.size(); }
+    std::string kind(std::size_t i) const;
+    bool is_integer(std::size_t i) const { return at(i).is_integer(); }
+    bool is_float(std::size_t i) const { return at(i).is_float(); }
+    std::int64_t length(std::size_t i) const { return at(i).length; }
+
+private:
+    struct StringBuffer {
+        std::string chars;
+        std::vector<std::int64_t> offsets;
+        std::vector<std::uint8_t> validity;
+    };
+    std::size_t add_arrow_chunk(profile::Column& column, const ArrowSchema& schema, const ArrowArray& array);
+
+    std::vector<profile::Column> columns_;
+    std::vector<nb::object> owners_;
+    std::vector<std::unique_ptr<StringBuffer>> strings_;
+    std::vector<std::unique_ptr<profile::Chunk>> dictionaries_;
+    std::vector<std::unique_ptr<ArrowSchema>> schemas_;
+    std::vector<std::unique_ptr<ArrowArray>> arrays_;
+};
+
+}  // namespace morvane::native

@@ -1,0 +1,176 @@
+// morvane._native: the package's binding. Each row converts its arguments, runs a core
+// with the GIL released, and converts the result back; nothing here computes.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include "columns.hpp"
+#include "core/profile/counting.hpp"
+#include "core/profile/facets.hpp"
+#include "core/profile/layout.hpp"
+#include "core/profile/parallel.hpp"
+#include "core/profile/task.hpp"
+#include "metrics.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace morvane;
+using namespace morvane::profile;
+using native::Columns;
+
+namespace {
+
+using Ints = std::vector<std::int64_t>;
+using Limbs = std::tuple<Ints, std::uint64_t, std::uint64_t, std::uint64_t>;  // limbs, +inf, -inf, NaN
+
+Limbs limbs_of(ExactSum s) {
+    s.normalize();
+    return {Ints(s.limbs().begin(), s.limbs().end()), s.pos_inf, s.neg_inf, s.nan};
+}
+
+Label label_of(std::optional<double> number, const std::string& text) {
+    return Label{number.has_value(), number.value_or(0.0), text};
+}
+
+std::vector<const Column*> columns_at(const Columns& cols, const std::vector<std::size_t>& idx) {
+    std::vector<const Column*> out;
+    for (std::size_t i : idx) out.push_back(&cols.at(i));
+    return out;
+}
+
+// Runs one job per column on n_threads threads with the GIL released.
+template <class R, class F>
+std::vector<R> per_column(const Columns& cols, const std::vector<std::size_t>& idx, std::size_t n_threads, F f) {
+    const auto c = columns_at(cols, idx);
+    std::vector<R> out(c.size());
+    nb::gil_scoped_release release;
+    parallel_for(c.size(), n_threads, [&](std::size_t j) { out[j] = f(*c[j], j); });
+    return out;
+}
+
+using Spec = std::tuple<std::size_t, std::optional<std::vector<double>>, std::optional<std::vector<std::string>>>;
+
+std::vector<std::pair<Ints, std::int64_t>> count(const Columns& cols, const std::vector<Spec>& specs, std::size_t n_threads) {
+    std::vector<std::size_t> idx;
+    for (const Spec& s : specs) idx.push_back(std::get<0>(s));
+    auto counts = per_column<FeatureCounts>(cols, idx, n_threads, [&](const Column& c, std::size_t j) {
+        const Spec& s = specs[j];
+        return std::get<1>(s) ? count_continuous(c, *std::get<1>(s)) : count_categorical(c, *std::get<2>(s));
+    });
+    std::vector<std::pair<Ints, std::int64_t>> out;
+    for (auto& f : counts) out.emplace_back(std::move(f.counts), f.missing);
+    return out;
+}
+
+void same_length(const Columns& cols, std::initializer_list<std::size_t> idx) {
+    for (std::size_t i : idx)
+        if (cols.length(i) != cols.length(*idx.begin())) throw nb::value_error("columns of a table must have the same length");
+}
+
+nb::tuple binary(const Columns& cols, std::size_t target, std::size_t prediction, std::optional<double> number,
+                 const std::string& text, bool has_proba, double threshold) {
+    same_length(cols, {target, prediction});
+    BinaryStats s;
+    {
+        nb::gil_scoped_release release;
+        s = binary_stats(cols.at(target), cols.at(prediction), BinaryRule{label_of(number, text), has_proba, threshold});
+    }
+    return nb::make_tuple(Ints(s.confusion.begin(), s.confusion.end()), s.n, s.missing, limbs_of(s.log_loss),
+                          limbs_of(s.log_loss_sq));
+}
+
+nb::tuple multiclass(const Columns& cols, std::size_t target, const std::vector<std::size_t>& prediction,
+                     const std::vector<std::string>& classes, bool has_proba) {
+    for (std::size_t p : prediction) same_length(cols, {target, p});
+    const auto pred = columns_at(cols, prediction);
+    MulticlassStats s;
+    {
+        nb::gil_scoped_release release;
+        s = multiclass_stats(cols.at(target), pred, classes, has_proba);
+    }
+    return nb::make_tuple(s.confusion, s.n, s.missing, limbs_of(s.log_loss), limbs_of(s.log_loss_sq));
+}
+
+nb::tuple regression(const Columns& cols, std::size_t target, std::size_t prediction) {
+    same_length(cols, {target, prediction});
+    RegressionStats s;
+    {
+        nb::gil_scoped_release release;
+        s = regression_stats(cols.at(target), cols.at(prediction));
+    }
+    nb::dict sums;
+    for (std::size_t r = 0; r < REGRESSION_SUMS.size(); ++r) sums[REGRESSION_SUMS[r].name] = limbs_of(s.sums[r]);
+    return nb::make_tuple(s.n, s.missing, sums, s.max_abs_error);
+}
+
+nb::tuple facet(const Columns& cols, std::size_t column, const std::string& op, const std::vector<std::tuple<std::optional<double>, std::string>>& values,
+                const std::vector<std::string>& groups, std::size_t target, std::size_t prediction,
+                std::optional<double> number, const std::string& text, bool has_proba, double threshold) {
+    same_length(cols, {column, target, prediction});
+    struct Row { const char* name; RuleOp op; };
+    static constexpr Row OPS[] = {{"==", RuleOp::Equal}, {">=", RuleOp::AtLeast}, {">", RuleOp::Above}, {"<=", RuleOp::AtMost},
+                                  {"<", RuleOp::Below}, {"in", RuleOp::OneOf}, {"each", RuleOp::PerValue}};
+    FacetRule rule;
+    bool known = false;
+    for (const Row& r : OPS)
+        if (op == r.name) { rule.op = r.op; known = true; }
+    if (!known) throw nb::value_error("unknown facet rule");
+    for (const auto& [num, txt] : values) rule.values.push_back(label_of(num, txt));
+    rule.groups = groups;
+    FacetCounts s;
+    {
+        nb::gil_scoped_release release;
+        s = facet_counts(cols.at(column), rule, cols.at(target), cols.at(prediction),
+                         BinaryRule{label_of(number, text), has_proba, threshold});
+    }
+    return nb::make_tuple(s.counts, s.missing);
+}
+
+}  // namespace
+
+NB_MODULE(_native, m) {
+    nb::class_<Columns>(m, "Columns")
+        .def(nb::init<>())
+        .def("add_buffer", &Columns::add_buffer, "owner"_a, "address"_a, "length"_a, "stride"_a, "type"_a, "swap"_a)
+        .def("add_strings", &Columns::add_strings)
+        .def("add_arrow_array", &Columns::add_arrow_array)
+        .def("add_arrow_stream", &Columns::add_arrow_stream)
+        .def("kind", &Columns::kind)
+        .def("is_integer", &Columns::is_integer)
+        .def("is_float", &Columns::is_float)
+        .def("length", &Columns::length)
+        .def("__len__", &Columns::size);
+
+    m.def("quantile_edges", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
+        return per_column<std::vector<double>>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_edges(col, n_bins); });
+    });
+    m.def("rule_summary", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
+        auto found = per_column<RuleSummary>(c, idx, threads, [](const Column& col, std::size_t) { return rule_summary(col); });
+        std::vector<nb::tuple> out;
+        for (const RuleSummary& s : found)
+            out.push_back(nb::make_tuple(s.n, s.min, s.max, s.q1, s.q3, limbs_of(s.sum), limbs_of(s.sum_sq)));
+        return out;
+    });
+    m.def("categories", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
+        return per_column<std::vector<std::string>>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });
+    });
+    m.def("count", &count);
+    m.def("binary", &binary);
+    m.def("multiclass", &multiclass);
+    m.def("regression", &regression);
+    m.def("facet", &facet);
+    m.def("regression_sum_names", [] {
+        std::vector<std::string> names;
+        for (const SumRow& r : REGRESSION_SUMS) names.emplace_back(r.name);
+        return names;
+    });
+    m.def("exact_sum", [](const std::vector<double>& values) {
+        ExactSum s;
+        for (double v : values) s.add(v);
+        return limbs_of(s);
+    });
+    morvane::native::bind_metrics(m);
+}

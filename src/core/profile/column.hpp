@@ -1,0 +1,107 @@
+// A column as the profile core reads it: chunks of typed memory (NumPy buffers at any
+// stride and byte order, or Arrow arrays with offsets, validity bitmaps, string
+// offsets, string views and dictionaries), never copied.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/profile/arrow_abi.hpp"
+
+namespace morvane::profile {
+
+enum class Phys : std::uint8_t { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, BoolByte, BoolBit, Utf8, LargeUtf8, Utf8View, Null };
+
+// What a column's type makes it: numbers are continuous; booleans, strings and
+// dictionaries categorical.
+enum class Kind : std::uint8_t { Continuous, Categorical };
+
+struct Chunk {
+    Phys phys = Phys::Null;
+    const std::uint8_t* data = nullptr;      // values, string offsets or string views
+    std::int64_t stride = 0;                 // bytes between values (fixed-width types)
+    std::int64_t offset = 0;                 // Arrow element offset into data and validity
+    std::int64_t length = 0;
+    const std::uint8_t* validity = nullptr;  // Arrow bitmap, null when every value is valid
+    const char* chars = nullptr;             // string bytes (Utf8, LargeUtf8)
+    const char* const* view_buffers = nullptr;  // data buffers of Utf8View
+    std::int64_t n_view_buffers = 0;
+    bool swap = false;                       // values stored in the other byte order
+    const Chunk* dictionary = nullptr;       // this chunk holds integer indices into it
+
+    bool valid(std::int64_t i) const {
+        if (!validity) return true;
+        const std::int64_t b = offset + i;
+        return (validity[b >> 3] >> (b & 7)) & 1;
+    }
+    bool is_numeric() const { return phys <= Phys::U64; }
+    bool is_bool() const { return phys == Phys::BoolByte || phys == Phys::BoolBit; }
+    bool is_string() const { return phys == Phys::Utf8 || phys == Phys::LargeUtf8 || phys == Phys::Utf8View; }
+
+    // The numeric value of element i (integers and booleans widened to double).
+    double number(std::int64_t i) const;
+    // An integer dictionary index (negative or out of range is treated as missing by callers).
+    std::int64_t index(std::int64_t i) const;
+    std::string_view string(std::int64_t i) const;
+};
+
+struct Column {
+    std::vector<Chunk> chunks;
+    std::int64_t length = 0;
+
+    Kind natural_kind() const;
+    bool is_integer() const;  // integer type (a candidate for categorical codes)
+    bool is_float() const;
+};
+
+template <class T>
+inline T load(const std::uint8_t* p, bool swap) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if (swap) {
+        if constexpr (sizeof(T) == 2) {
+            std::uint16_t u; std::memcpy(&u, &v, 2); u = std::byteswap(u); std::memcpy(&v, &u, 2);
+        } else if constexpr (sizeof(T) == 4) {
+            std::uint32_t u; std::memcpy(&u, &v, 4); u = std::byteswap(u); std::memcpy(&v, &u, 4);
+        } else if constexpr (sizeof(T) == 8) {
+            std::uint64_t u; std::memcpy(&u, &v, 8); u = std::byteswap(u); std::memcpy(&v, &u, 8);
+        }
+    }
+    return v;
+}
+
+// Calls f(type tag) with the C++ type of a numeric chunk, so kernels are written once
+// per layout and instantiated per width.
+template <class F>
+decltype(auto) dispatch_numeric(Phys p, F&& f) {
+    switch (p) {
+        case Phys::F64: return f(double{});
+        case Phys::F32: return f(float{});
+        case Phys::I8: return f(std::int8_t{});
+        case Phys::I16: return f(std::int16_t{});
+        case Phys::I32: return f(std::int32_t{});
+        case Phys::I64: return f(std::int64_t{});
+        case Phys::U8: return f(std::uint8_t{});
+        case Phys::U16: return f(std::uint16_t{});
+        case Phys::U32: return f(std::uint32_t{});
+        default: return f(std::uint64_t{});
+    }
+}
+
+// The category text of a value: booleans "False"/"True", integers in decimal, floats
+// in their shortest round-trip form (integral ones with ".0"), strings as they are.
+std::string_view category_key(const Chunk& c, std::int64_t i, std::string& scratch, bool& missing);
+
+// Validates an Arrow array against its schema and describes it as chunks (the
+// dictionary chunk is appended to `dictionaries`, which must outlive the result).
+// Returns an empty string on success, or what is unsupported or malformed.
+std::string chunk_from_arrow(const ArrowSchema& schema, const ArrowArray& array, Chunk& out,
+                             std::vector<std::unique_ptr<Chunk>>& dictionaries);
+
+}  // namespace morvane::profile
