@@ -206,9 +206,8 @@ class OrderStatistics:
                 continue
             slot = new.get((level2, prefix2))
             if slot is None:
-                # About 256 keys per sub-bucket, so the next pass usually ships them.
-                next_width = min(64 - level2, 16, max(4, (size >> 8).bit_length()))
-                slot = new[(level2, prefix2)] = [next_width, size <= SHIP_MAX, []]
+                # 16 more bits a pass: the whole key is known after at most four passes.
+                slot = new[(level2, prefix2)] = [min(64 - level2, 16), size <= SHIP_MAX, []]
             slot[2].append((rank, r - below))
 
 
@@ -221,11 +220,6 @@ def order_statistics(ranks_for: dict, run_pass) -> tuple[dict, dict, int]:
     while (plan := sel.plan()) is not None:
         sel.absorb(run_pass(plan))
     return sel.m, sel.values, sel.passes
-
-
-def quantile_ranks(n_bins: int):
-    """Ranks floor(k*m/n_bins), k = 1 .. n_bins-1, of the quantile layout (none for m = 0)."""
-    return lambda m: [k * m // n_bins for k in range(1, n_bins)] if m else []
 
 
 # --- reading partitions (pandas DataFrames from Dask, Arrow tables from Spark) ------------------
@@ -329,35 +323,41 @@ def sample_table(empty, samples):
 # --- partition work (runs on the executors) -----------------------------------------------------
 
 
-def _summarise_chunks(plan, sampling, chunks):
-    """A partition's selection report, counts of infinities, and column samples."""
+def _tallies(values, sums):
+    """Counts of -inf and +inf and, if asked, the exact sums of a column's values."""
+    counts = np.array([np.count_nonzero(values == -np.inf), np.count_nonzero(values == np.inf)], dtype=object)
+    return np.concatenate([counts, exact_sums(values) if sums else np.zeros(3, dtype=object)])
+
+
+def _summarise_chunks(plan, sampling, sums, chunks):
+    """A partition's selection report, tallies of the selected columns, and column samples."""
     reports, samples = [], {name: [] for name in sampling}
-    infinities = {c: np.zeros(2, np.int64) for c in plan}
+    tallies = {c: np.zeros(5, dtype=object) for c in plan}
     for t in chunks:
         values = {c: float_values(t, c) for c in plan}
         reports.append(summarise(plan, values))
         for c, v in values.items():
-            infinities[c] += [np.count_nonzero(v == -np.inf), np.count_nonzero(v == np.inf)]
+            tallies[c] = tallies[c] + _tallies(v, sums)
         for name, how in sampling.items():
             samples[name].append(sample(t, name, how))
     if not reports:
         return None
-    return combine(plan, reports), infinities, {n: merge_samples(sampling[n], s) for n, s in samples.items()}
+    return combine(plan, reports), tallies, {n: merge_samples(sampling[n], s) for n, s in samples.items()}
 
 
 def _combine_summaries(plan, sampling, parts):
     report = combine(plan, [p[0] for p in parts])
-    infinities = {c: sum(p[1][c] for p in parts) for c in plan}
-    return report, infinities, {n: merge_samples(how, [p[2][n] for p in parts]) for n, how in sampling.items()}
+    tallies = {c: sum(p[1][c] for p in parts) for c in plan}
+    return report, tallies, {n: merge_samples(how, [p[2][n] for p in parts]) for n, how in sampling.items()}
 
 
-def engine_pass(engine, plan, sampling=None):
-    """One pass over every partition: the combined selection report, infinities and column samples."""
+def engine_pass(engine, plan, sampling=None, sums=False):
+    """One pass over every partition: the combined selection report, tallies and column samples."""
     sampling = sampling or {}
-    out = engine.map_reduce(partial(_summarise_chunks, plan, sampling), partial(_combine_summaries, plan, sampling))
+    out = engine.map_reduce(partial(_summarise_chunks, plan, sampling, sums), partial(_combine_summaries, plan, sampling))
     if out is None:  # no rows at all
         empty = engine.empty()
-        out = (summarise(plan, {c: np.empty(0) for c in plan}), {c: np.zeros(2, np.int64) for c in plan},
+        out = (summarise(plan, {c: np.empty(0) for c in plan}), {c: np.zeros(5, dtype=object) for c in plan},
                {n: sample(empty, n, how) for n, how in sampling.items()})
     return out
 
@@ -405,76 +405,68 @@ def _sampling(layout, empty, categorical) -> dict:
     return {c: "distinct" if c in distinct else "extremes" if c in extremes else "any" for c in _layout_columns(layout)}
 
 
-# The fixed module's equal-width rules, as its core computes them from the sorted finite values.
-MINUS_ONE_THIRD = -0.3333333333333333
-MIN_BINS, MAX_BINS = 3, 65536
-
-
-def _saturate(x: float) -> int:
-    if not x > 0.0:
-        return 0
-    return (1 << 64) - 1 if x >= 18446744073709551616.0 else int(x)
-
-
-def _ceil(x: float) -> float:
-    return math.ceil(x) if math.isfinite(x) else x
-
-
-def rule_ranks(rule, m, neg, pos):
-    """Ranks (among all m present values, -inf first) whose values the rule's edges need."""
+def rule_ranks(m, neg, pos):
+    """Ranks (among all m present values, the neg -inf first) of the finite values' minimum,
+    maximum and the two quartiles the Freedman-Diaconis rule reads."""
     n = m - neg - pos
-    ranks = {0} if m else set()
-    if n >= 1:
-        ranks |= {neg, neg + n - 1}
-    if rule == "FreedmanDiaconis" and n >= 2:
-        ranks |= {neg + min(_saturate(math.floor(0.75 * n)), n - 1), neg + _saturate(math.floor(0.25 * n))}
-    return sorted(ranks)
+    if n <= 0:
+        return []
+    return sorted({neg, neg + n - 1, neg + math.floor(0.25 * n), neg + min(math.floor(0.75 * n), n - 1)})
 
 
-def rule_edges(rule, m, value, neg, pos):
-    """The rule's edges from the order statistics `value[rank]` and the counts of infinities."""
-    if m == 0:
-        return ()
-    if m < 2:
-        return (value[0],)
-    n = m - neg - pos
-    if n < 2 or value[neg] == value[neg + n - 1]:
-        return (value[neg] if n else value[0],)
-    lo, hi, nf = value[neg], value[neg + n - 1], float(n)
-    if rule == "FreedmanDiaconis":
-        iqr = value[neg + min(_saturate(math.floor(0.75 * nf)), n - 1)] - value[neg + _saturate(math.floor(0.25 * nf))]
-        raw = 3.0 if iqr == 0.0 else _ceil((hi - lo) / (2.0 * iqr * nf ** MINUS_ONE_THIRD))
-    else:  # Sturges
-        raw = math.floor(math.log2(nf)) + 1.0
-    count = min(max(_saturate(raw), MIN_BINS), MAX_BINS) - 2
-    width = (hi - lo) / count
-    if math.isinf(width):  # a range wider than the largest double
-        width = hi / count - lo / count
-    edges = [lo]
-    for _ in range(1, count):  # repeated addition, as the rule defines the edges
-        edges.append(edges[-1] + width)
-    return tuple(edges)
+def scaled_sum(values) -> int:
+    """The exact sum of finite doubles, times 2**1074 (an integer: every double is a multiple of 2**-1074)."""
+    total = 0
+    for start in range(0, len(values), 1 << 24):  # float64 tallies below stay exact (< 2**53)
+        f, e = np.frexp(values[start:start + (1 << 24)])
+        m = (f * 2.0**53).astype(np.int64)  # the value is m * 2**(e - 53), m an exact integer
+        group = e.astype(np.intp) + 1073  # frexp's exponents run from -1073 up
+        hi = np.bincount(group, weights=m >> 26)
+        lo = np.bincount(group, weights=m & ((1 << 26) - 1))
+        for g in np.flatnonzero(hi.astype(bool) | lo.astype(bool)):
+            t = (int(hi[g]) << 26) + int(lo[g])
+            shift = int(g) - 1073 - 53 + 1074
+            total += t << shift if shift >= 0 else t >> -shift  # exact: each term is a multiple
+    return total
+
+
+def exact_sums(values):
+    """Scaled exact sums of the finite values and of their squares (rounded to double first, as one
+    machine squares them), and the count of squares that overflow."""
+    finite = values[np.isfinite(values)]
+    squares = finite * finite
+    big = np.isinf(squares)
+    return np.array([scaled_sum(finite), scaled_sum(squares[~big]), int(np.count_nonzero(big))], dtype=object)
 
 
 def _edges(engine, columns, bins, n_bins, first=None):
     """{column: edges} of continuous columns under a quantile or rule layout, from a selection over
-    the partitions; `first` is an already run first pass (report, infinities), if any."""
-    from morvane import _layout
+    the partitions; `first` is an already run first pass (report, tallies), if any."""
+    from morvane import _layout, _profile
 
     quantile = bins == _layout.QUANTILE
     sel = OrderStatistics({c: None for c in columns})
-    report, infinities = first or engine_pass(engine, sel.plan())[:2]
-    infinities = {c: tuple(int(x) for x in infinities[c]) for c in columns}
+    report, tallies = first or engine_pass(engine, sel.plan(), sums=bins == "Scott")[:2]
+    tallies = {c: [int(x) for x in tallies[c]] for c in columns}
     for c in columns:  # the wanted ranks follow from the first pass's counts of infinities
         sel.ranks_for[c] = (partial(_layout.quantile_ranks, n_bins=n_bins) if quantile
-                            else partial(rule_ranks, bins, neg=infinities[c][0], pos=infinities[c][1]))
+                            else partial(rule_ranks, neg=tallies[c][0], pos=tallies[c][1]))
     sel.absorb(report)
     while (plan := sel.plan()) is not None:
         sel.absorb(engine_pass(engine, plan)[0])
-    if quantile:
-        return {c: _layout.edges_from_order_statistics([sel.values[c][r] for r in _layout.quantile_ranks(sel.m[c], n_bins)])
-                for c in columns}
-    return {c: rule_edges(bins, sel.m[c], sel.values[c], *infinities[c]) for c in columns}
+    edges = {}
+    for c in columns:
+        value = sel.values[c]
+        if quantile:
+            edges[c] = _layout.edges_from_order_statistics([value[r] for r in _layout.quantile_ranks(sel.m[c], n_bins)])
+            continue
+        neg, pos, total, total_sq, overflow = tallies[c]
+        n = sel.m[c] - neg - pos
+        lo, hi, q1, q3 = ((value[neg], value[neg + n - 1], value[neg + math.floor(0.25 * n)],
+                           value[neg + min(math.floor(0.75 * n), n - 1)]) if n > 0 else (0.0,) * 4)
+        edges[c] = _layout.rule_edges_from_summary(bins, n, lo, hi, q1, q3, _profile.ExactSum(total),
+                                                   _profile.ExactSum(total_sq, pos_inf=overflow))
+    return edges
 
 
 def build_layout(engine, options: dict, empty_layout):
@@ -488,9 +480,6 @@ def build_layout(engine, options: dict, empty_layout):
 
     bins = options.get("bins", _layout.QUANTILE)
     n_bins = options.get("n_bins", 10)
-    if isinstance(bins, str) and bins == "Scott":
-        raise ValueError('bins="Scott" sums the sorted values one by one, which no merge of partitions '
-                         'reproduces exactly; use "quantile", "FreedmanDiaconis", "Sturges" or explicit edges')
     ranked = isinstance(bins, str)
     categorical = options.get("categorical") or ()
     categorical = {categorical} if isinstance(categorical, str) else set(categorical)
@@ -500,8 +489,8 @@ def build_layout(engine, options: dict, empty_layout):
     if not continuous and all(how == "any" for how in sampling.values()):
         return empty_layout  # nothing in this layout depends on the values
     plan = OrderStatistics({c: None for c in continuous}).plan() or {}
-    report, infinities, samples = engine_pass(engine, plan, sampling)
-    edges = _edges(engine, continuous, bins, n_bins, (report, infinities)) if continuous else {}
+    report, tallies, samples = engine_pass(engine, plan, sampling, sums=bins == "Scott")
+    edges = _edges(engine, continuous, bins, n_bins, (report, tallies)) if continuous else {}
     layout = mv.profile(sample_table(empty, samples), **options).layout
     # A column whose type left its kind open (numbers in an object column) reads as continuous.
     late = [f.name for f in layout.features if f.kind == "continuous" and f.name not in edges] if ranked else []

@@ -3,13 +3,15 @@
 import os
 import shutil
 import sys
+from fractions import Fraction
+from functools import partial
 
 import numpy as np
 import pytest
 
 from hypothesis import given, settings, strategies as st
 
-from morvane import _layout_distributed as dist
+from morvane import _layout, _layout_distributed as dist
 
 if os.environ.get("MORVANE_SANITIZED"):
     # Java and the worker processes would inherit the preloaded sanitizer runtime.
@@ -46,8 +48,8 @@ floats = st.floats(allow_nan=True, allow_infinity=True, width=64)
 def test_order_statistics_equal_numpy_for_any_split(values, cuts, n_bins):
     x = np.array(values, dtype=float)
     parts = [{"x": p} for p in np.split(x, sorted(set(min(c, len(x)) for c in cuts)))]
-    m, got, _ = select(["x"], {"x": dist.quantile_ranks(n_bins)}, parts)
-    assert_order_statistics(x, m["x"], got["x"], dist.quantile_ranks(n_bins)(m["x"]))
+    m, got, _ = select(["x"], {"x": partial(_layout.quantile_ranks, n_bins=n_bins)}, parts)
+    assert_order_statistics(x, m["x"], got["x"], _layout.quantile_ranks(m["x"], n_bins))
 
 
 @pytest.mark.parametrize("kind", ["normal", "duplicates", "wide"])
@@ -58,10 +60,19 @@ def test_order_statistics_of_large_columns_in_few_passes(kind, monkeypatch):
     rng = np.random.default_rng(7)
     x = {"normal": rng.normal(size=30000), "duplicates": rng.integers(0, 4, 30000) * 1.5,
          "wide": rng.standard_cauchy(30000) * 10.0 ** rng.integers(-300, 300, 30000)}[kind]
-    ranks = {"x": lambda m: [0, m // 3, m // 2, m - 1] + dist.quantile_ranks(97)(m)}
+    ranks = {"x": lambda m: [0, m // 3, m // 2, m - 1] + _layout.quantile_ranks(m, 97)}
     m, got, passes = select(["x"], ranks, [{"x": p} for p in np.array_split(x, 7)])
     assert_order_statistics(x, m["x"], got["x"], ranks["x"](m["x"]))
     assert passes <= 4
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False, width=64), max_size=200))
+def test_scaled_sums_are_exact(values):
+    x = np.array(values, dtype=float)
+    assert dist.scaled_sum(x) == sum(Fraction(v) for v in values) * 2**1074
+    # Merging partition sums is integer addition.
+    assert dist.scaled_sum(x[:7]) + dist.scaled_sum(x[7:]) == dist.scaled_sum(x)
 
 
 @pytest.fixture(scope="module")
@@ -99,9 +110,8 @@ def table(n, seed):
     wild = rng.standard_cauchy(n) * 1e300
     special = [np.inf, -np.inf, -0.0, 0.0, 5e-324, -5e-324, np.nan, np.inf]
     wild[: min(n, 8)] = special[: min(n, 8)]
-    # Mostly zeros, so that edges fall on them. (Only +0.0: where -0.0 and 0.0 tie at an edge, one
-    # machine's selection returns either, depending on the row order.)
-    zeros = rng.integers(1, 3, n) * (rng.random(n) < 0.2).astype(float)
+    # Mostly zeros of both signs, so that edges fall on them (an edge at zero reads as 0.0).
+    zeros = np.where(rng.random(n) < 0.5, -1.0, 1.0) * (rng.integers(1, 3, n) * (rng.random(n) < 0.2))
     colour = np.array(["red", "green", "blåu", "Ω", ""], dtype=object)[rng.integers(0, 5, n)]
     colour[rng.random(n) < 0.2] = None
     y = rng.normal(size=n)
@@ -155,6 +165,7 @@ CASES = {
     "binary": (BINARY, 3000),
     "regression, FreedmanDiaconis": (dict(task="regression", target="y", prediction="yhat", bins="FreedmanDiaconis",
                                           features=["x", "wild", "nulls"]), 2000),
+    "Scott": (dict(bins="Scott", features=["x", "wild", "zeros", "ints"]), 1500),
     "multiclass, Sturges": (dict(task="multiclass", target="kind", prediction="guess", bins="Sturges",
                                  features=["wild", "zeros", "colour"]), 2000),
     "edges": (dict(bins=[-1.0, 0.0, 2.5], n_bins=3, features=["x", "ints", "colour"]), 500),
@@ -169,7 +180,7 @@ MANY = {"spark": 9, "dask": 30}
 
 @pytest.mark.parametrize("kind", ["spark", "dask"])
 @pytest.mark.parametrize("case, parts", [("default", 1), ("default", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
-                                         ("multiclass, Sturges", "many"), ("edges", 1), ("few rows", "many"), ("no rows", 3)])
+                                         ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3)])
 def test_profiles_equal_one_machine_bytes(kind, request, case, parts):
     options, n = CASES[case]
     parts = MANY[kind] if parts == "many" else parts
@@ -193,7 +204,21 @@ def test_like_reference_is_shipped_and_counts_in_one_pass(kind, request):
         distributed_profile(kind, request, table(10, seed=2), 2, like=reference, n_bins=3)
 
 
-@pytest.mark.parametrize("kind", ["spark", "dask"])
-def test_scott_rule_is_refused(kind, request):
-    with pytest.raises(ValueError, match="Scott"):
-        distributed_profile(kind, request, table(10, seed=3), 2, bins="Scott")
+def test_readme_examples_run_and_print_what_they_promise(spark, dask_client):
+    """The README's Spark and Dask examples (fenced `py`: they need Java and a cluster), in order."""
+    import contextlib
+    import io
+    import re
+    from pathlib import Path
+
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = text.split("### Spark and Dask\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```py\n(.*?)^```", section, re.S | re.M)
+    assert len(blocks) == 2
+    out, namespace = io.StringIO(), {"__name__": "readme"}
+    with contextlib.redirect_stdout(out):
+        for i, block in enumerate(blocks):
+            exec(compile(block, f"README.md engines block {i + 1}", "exec"), namespace)
+    promised = [m.group(1) for b in blocks for m in re.finditer(r"^print\(.*#\s*(\S+)$", b, re.M)]
+    assert out.getvalue().split() == promised == ["True", "True"]
+    assert namespace["window"].n_rows == 5000  # two of eight partitions of 20,000 rows
