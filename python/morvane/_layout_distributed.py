@@ -1,13 +1,16 @@
-"""Exact order statistics and distinct values from mergeable per-partition summaries.
+"""How the engines profile a table no one machine sees whole: first its layout, from mergeable
+per-partition summaries, then partition profiles counted with that layout and merged as bytes.
 
-The engines build a profile's layout (quantile edges, category sets) without one machine seeing
-all rows, and the result must not depend on how the rows are partitioned. Order statistics come
-from a radix selection over an order-preserving 64-bit key of each double: every pass, each
-partition reports, for each open bucket (a key prefix), either its keys (when few) or a histogram
-of the next bits; the driver adds the reports up, which is exact and order-free, and narrows each
-wanted rank to one sub-bucket. A bucket whose keys were all shipped, or whose smallest and largest
-keys agree, or whose prefix is the whole key, gives its values exactly. Tables of a few thousand
-rows per column take one pass; ten million rows of smooth data two.
+The layout must not depend on how the rows are partitioned. Order statistics (quantile edges,
+the bin rules' range and quartiles) come from a radix selection over an order-preserving 64-bit
+key of each double: every pass, each partition reports, for each open bucket (a key prefix),
+either its keys (when few) or a histogram of the next bits; the driver adds the reports up,
+which is exact and order-free, and narrows each wanted rank to one sub-bucket. A bucket whose
+keys were all shipped, or whose smallest and largest keys agree, or whose prefix is the whole
+key, gives its values exactly. Columns of a few thousand values take one pass, smooth columns
+up to about 10**8 values two, any column at most four. Categories and the other value-dependent
+parts of a layout come from small typed samples of each column (every distinct value of a
+categorical one), from which `mv.profile` itself builds them.
 """
 
 from __future__ import annotations
@@ -505,12 +508,15 @@ def profile_distributed(engine, options: dict):
     """`mv.profile(whole table, **options)` computed over an engine's partitions."""
     import morvane as mv
 
+    import inspect
+
     options = dict(options)
     options.pop("progress", None)  # no progress bars on the executors
-    threads = {"threads": options.pop("threads")} if "threads" in options else {}
+    # One thread per task unless asked: the engine already runs a task per core.
+    threads = {"threads": options.pop("threads", 1)} if "threads" in inspect.signature(mv.profile).parameters else {}
     like = options.pop("like", None)
     # The options are checked on a table without values first, so a mistake raises before any job runs.
-    layout = mv.profile(engine.probe(), like=like, **options, **threads).layout
+    layout = mv.profile(engine.probe(), like=like, **options).layout
     used = [c for c in engine.columns if c in _layout_columns(layout)]
     if like is None:
         layout = build_layout(engine.select(used), options, layout)
