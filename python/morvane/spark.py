@@ -53,7 +53,10 @@ class _SparkEngine:
     def select(self, columns):
         if list(columns) == self.columns:
             return self
-        return _SparkEngine(self.df.select(*columns), self.empty().select(list(columns)))
+        from pyspark.sql import functions as F
+
+        quoted = [F.col("`" + c.replace("`", "``") + "`") for c in columns]  # names with dots or spaces
+        return _SparkEngine(self.df.select(*quoted), self.empty().select(list(columns)))
 
     def map_reduce(self, part_fn, combine_fn):
         """combine_fn over part_fn of each non-empty partition's chunks, in partition order."""

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import morvane as mv
-from morvane import _layout, _layout_distributed as dist
+from morvane import _layout, _summaries as summ
 
 if os.environ.get("MORVANE_SANITIZED"):
     # Java and the worker processes would inherit the preloaded sanitizer runtime.
@@ -27,11 +27,11 @@ pd = pytest.importorskip("pandas")
 def select(columns, ranks_for, parts):
     """Exact order statistics of `columns` split into `parts`, reports combined in uneven groups."""
     def run_pass(plan):
-        reports = [dist.summarise(plan, part) for part in parts]
+        reports = [summ.summarise(plan, part) for part in parts]
         while len(reports) > 1:
-            reports = [dist.combine(plan, reports[i:i + 3]) for i in range(0, len(reports), 3)]
+            reports = [summ.combine(plan, reports[i:i + 3]) for i in range(0, len(reports), 3)]
         return reports[0]
-    return dist.order_statistics(ranks_for, run_pass)
+    return summ.order_statistics(ranks_for, run_pass)
 
 
 def assert_order_statistics(values, m, got, ranks):
@@ -56,8 +56,8 @@ def test_order_statistics_equal_numpy_for_any_split(values, cuts, n_bins):
 @pytest.mark.parametrize("kind", ["normal", "duplicates", "wide"])
 def test_order_statistics_of_large_columns_in_few_passes(kind, monkeypatch):
     # Small shipping limits make 30,000 rows behave like many millions: histograms, then keys.
-    monkeypatch.setattr(dist, "LOCAL_SHIP", 16)
-    monkeypatch.setattr(dist, "SHIP_MAX", 64)
+    monkeypatch.setattr(summ, "LOCAL_SHIP", 16)
+    monkeypatch.setattr(summ, "SHIP_MAX", 64)
     rng = np.random.default_rng(7)
     x = {"normal": rng.normal(size=30000), "duplicates": rng.integers(0, 4, 30000) * 1.5,
          "wide": rng.standard_cauchy(30000) * 10.0 ** rng.integers(-300, 300, 30000)}[kind]
@@ -71,9 +71,9 @@ def test_order_statistics_of_large_columns_in_few_passes(kind, monkeypatch):
 @given(st.lists(st.floats(allow_nan=False, allow_infinity=False, width=64), max_size=200))
 def test_scaled_sums_are_exact(values):
     x = np.array(values, dtype=float)
-    assert dist.scaled_sum(x) == sum(Fraction(v) for v in values) * 2**1074
+    assert summ.scaled_sum(x) == sum(Fraction(v) for v in values) * 2**1074
     # Merging partition sums is integer addition.
-    assert dist.scaled_sum(x[:7]) + dist.scaled_sum(x[7:]) == dist.scaled_sum(x)
+    assert summ.scaled_sum(x[:7]) + summ.scaled_sum(x[7:]) == summ.scaled_sum(x)
 
 
 @pytest.fixture(scope="module")
@@ -103,8 +103,8 @@ def dask_client():
 
 
 def table(n, seed):
-    """Rows with nulls, NaN, infinities, signed zeros, huge integers and categorical columns, and
-    the columns of a binary, a regression and a multiclass task."""
+    """Rows with nulls, NaN, infinities, signed zeros, huge integers and categorical columns (one
+    name with a dot and a space), and the columns of a binary, a regression and a multiclass task."""
     rng = np.random.default_rng(seed)
     x = rng.normal(size=n)
     x[rng.random(n) < 0.1] = np.nan
@@ -118,7 +118,7 @@ def table(n, seed):
     y = rng.normal(size=n)
     return pa.table({
         "x": x, "wild": wild, "zeros": zeros, "ints": rng.integers(-3, 3, n), "big": rng.integers(2**62, 2**62 + 2**12, n),
-        "nulls": pa.array(np.where(rng.random(n) < 0.5, None, x).tolist(), pa.float64()),
+        "with nulls.x": pa.array(np.where(rng.random(n) < 0.5, None, x).tolist(), pa.float64()),
         "colour": pa.array(colour, pa.string()), "flag": pa.array(rng.random(n) < 0.3),
         "truth": rng.integers(0, 2, n), "proba": rng.random(n),
         "y": y, "yhat": np.where(rng.random(n) < 0.05, np.nan, y + rng.normal(size=n)),
@@ -163,7 +163,7 @@ CASES = {
     "default": ({}, 6000),
     "binary": (BINARY, 3000),
     "regression, FreedmanDiaconis": (dict(task="regression", target="y", prediction="yhat", bins="FreedmanDiaconis",
-                                          features=["x", "wild", "nulls"]), 2000),
+                                          features=["x", "wild", "with nulls.x"]), 2000),
     "Scott": (dict(bins="Scott", features=["x", "wild", "zeros", "ints"]), 1500),
     "multiclass, Sturges": (dict(task="multiclass", target="kind", prediction="guess", bins="Sturges",
                                  features=["wild", "zeros", "colour"]), 2000),
