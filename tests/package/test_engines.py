@@ -9,11 +9,6 @@ from functools import partial
 import numpy as np
 import pytest
 
-from hypothesis import given, settings, strategies as st
-
-import morvane as mv
-from morvane import _layout, _summaries as summ
-
 if os.environ.get("MORVANE_SANITIZED"):
     # Java and the worker processes would inherit the preloaded sanitizer runtime.
     pytest.skip("the engines run outside the sanitizer build", allow_module_level=True)
@@ -22,6 +17,11 @@ distributed = pytest.importorskip("distributed")
 dd = pytest.importorskip("dask.dataframe")
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+import morvane as mv  # noqa: E402
+from morvane import _layout, _summaries as summ  # noqa: E402
 
 
 def select(columns, ranks_for, parts):
