@@ -13,8 +13,9 @@ from . import _layout_distributed as _dist
 CHUNK_ROWS = 1 << 20
 
 
-def _chunks(batches):
-    """The partition's Arrow record batches regrouped into tables of about CHUNK_ROWS rows."""
+def _chunks(batches, names):
+    """The partition's Arrow record batches regrouped into tables of about CHUNK_ROWS rows, with
+    the DataFrame's column names."""
     import pyarrow as pa
 
     pending, rows = [], 0
@@ -23,10 +24,10 @@ def _chunks(batches):
             pending.append(batch)
             rows += batch.num_rows
         if rows >= CHUNK_ROWS:
-            yield pa.Table.from_batches(pending)
+            yield pa.Table.from_batches(pending).rename_columns(names)
             pending, rows = [], 0
     if pending:
-        yield pa.Table.from_batches(pending)
+        yield pa.Table.from_batches(pending).rename_columns(names)
 
 
 class _SparkEngine:
@@ -62,12 +63,16 @@ class _SparkEngine:
         """combine_fn over part_fn of each non-empty partition's chunks, in partition order."""
         import pyarrow as pa
 
+        names = self.columns
+
         def task(batches):
-            result = part_fn(_chunks(batches))
+            result = part_fn(_chunks(batches, names))
             blob = b"" if result is None else pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
             yield pa.RecordBatch.from_arrays([pa.array([blob], pa.binary())], ["b"])
 
-        rows = self.df.mapInArrow(task, "b binary").collect()
+        # Plain positional names on the way in: mapInArrow fails on names with dots.
+        plain = self.df.toDF(*[f"_{i}" for i in range(len(names))])
+        rows = plain.mapInArrow(task, "b binary").collect()
         results = [pickle.loads(bytes(row[0])) for row in rows if row[0]]
         return combine_fn(results) if results else None
 
