@@ -10,8 +10,6 @@ memory at most the input plus a few MB, pyarrow and polars inputs as fast as Num
 
 import argparse
 import os
-import resource
-import subprocess
 import sys
 import time
 
@@ -46,30 +44,46 @@ def numpy_loop(df):
             col.value_counts()
 
 
-def peak_memory(rows):
-    """Peak RSS growth of one profile over the input, measured in a fresh process."""
-    code = f"""
-import resource, sys
-sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
-from bench_profile import make_table
-import morvane as mv
-df = make_table({rows})
-d = {{k: df[k] for k in df.columns}}
-mv.profile(d.__class__({{'f0': df['f0'][:10]}}))
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-p = mv.profile(df, threads=2)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(before, after, df.memory_usage(deep=True).sum())
-"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
-    before, after, size = map(int, out)
-    return (after - before) * 1024, size
+def rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_growth(fn) -> int:
+    """Peak resident memory above the level before fn, sampled every millisecond."""
+    import threading
+
+    base, peak, done = rss(), [0], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss() - base)
+            time.sleep(0.001)
+
+    t = threading.Thread(target=sample)
+    t.start()
+    try:
+        fn()
+    finally:
+        done.set()
+        t.join()
+    return max(peak[0], rss() - base)
+
+
+def cpu_time(fn, repeats):
+    """Median process CPU time (all threads): the work done, whatever else loads the machine."""
+    out = []
+    for _ in range(repeats):
+        start = time.process_time()
+        fn()
+        out.append(time.process_time() - start)
+    return sorted(out)[len(out) // 2]
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=1_000_000)
-    ap.add_argument("--whylogs-rows", type=int, default=200_000)
+    ap.add_argument("--whylogs-rows", type=int, default=100_000)
     ap.add_argument("--repeats", type=int, default=3)
     args = ap.parse_args()
     rows, rep = args.rows, args.repeats
@@ -85,6 +99,13 @@ def main():
     t_like1 = median_time(lambda: mv.profile(df, like=ref, threads=1), rep)
     t_numpy = median_time(lambda: numpy_loop(df), rep)
     t_floor = median_time(lambda: [df[c].to_numpy().sum() for c in df.columns[:100]], rep)
+
+    c_full = cpu_time(lambda: mv.profile(df, threads=1), rep)
+    c_like = cpu_time(lambda: mv.profile(df, like=ref, threads=1), rep)
+    c_numpy = cpu_time(lambda: numpy_loop(df), rep)
+    print_table("CPU time, one thread (independent of other load on the machine)",
+                [("morvane", c_full), ("morvane counting (like=)", c_like), ("NumPy/pandas loop", c_numpy)])
+    print(f"load average while measuring: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
     rows_table = [("morvane", t_full2), ("morvane, 1 thread", t_full1), ("NumPy/pandas loop", t_numpy),
                   ("NumPy floor (sum each float column)", t_floor)]
@@ -122,8 +143,13 @@ def main():
     print_table("Input kinds, 100 float64 columns, counting (like=), 2 threads; 'morvane' = dict of NumPy arrays",
                 [(k, median_time(lambda t=t: mv.profile(t, like=fref, threads=2), rep)) for k, t in inputs.items()])
 
-    growth, size = peak_memory(rows)
-    print(f"\npeak memory: input {size / 1e6:.0f} MB, profiling adds {growth / 1e6:.1f} MB (peak RSS growth)")
+    import gc
+
+    gc.collect()
+    growth_full = peak_growth(lambda: mv.profile(df, threads=2))
+    growth_like = peak_growth(lambda: mv.profile(df, like=ref, threads=2))
+    print(f"\npeak memory above the input ({df.memory_usage(deep=True).sum() / 1e6:.0f} MB): full profile "
+          f"{growth_full / 1e6:.1f} MB, counting {growth_like / 1e6:.1f} MB (RSS sampled every ms)")
 
     b = ref.to_bytes()
     from morvane import _format

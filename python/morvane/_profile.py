@@ -83,12 +83,15 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads):
         kinds[name] = "categorical" if name in cats else natural
     cont = [n for n in names if kinds[n] == "continuous"]
     cat = [n for n in names if kinds[n] == "categorical"]
-    edges = {}
+    edges, counted = {}, {}
     if isinstance(bins, str):
         if bins == QUANTILE:
             if not isinstance(n_bins, (int, np.integer)) or isinstance(n_bins, bool) or not 1 <= n_bins <= 1 << 20:
                 raise ValueError("n_bins must be an integer from 1 to 2**20")
-            found = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
+            quantiles = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
+            found = [e for e, _, _ in quantiles]
+            # Selecting the edges counted the values on them too.
+            counted = {n: (counts, missing) for n, (_, counts, missing) in zip(cont, quantiles)}
         elif bins in RULES:
             found = [rule_edges_from_summary(bins, n, lo, hi, q1, q3, ExactSum.from_native(s1), ExactSum.from_native(s2))
                      for n, lo, hi, q1, q3, s1, s2 in _native.rule_summary(t.columns, [t.slot(n) for n in cont], threads)]
@@ -99,8 +102,11 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads):
         fixed = check_edges(bins)
         edges = {n: fixed for n in cont}
     found = _native.categories(t.columns, [t.slot(n) for n in cat], threads)
-    categories = {n: tuple(c) for n, c in zip(cat, found)}
-    return tuple(
+    categories = {n: tuple(c) for n, (c, _, _) in zip(cat, found)}
+    # Finding the categories counted them too: the counts with that layout, kept.
+    known = {n: (counts, missing) for n, (_, counts, missing) in zip(cat, found)}
+    known.update(counted)
+    return known, tuple(
         FeatureLayout(n, "continuous", edges=edges[n]) if kinds[n] == "continuous"
         else FeatureLayout(n, "categorical", categories=categories[n])
         for n in names)
@@ -149,7 +155,7 @@ def _task_layout(t: Table, task, target, prediction, positive, threshold, thread
         if len(slots) > 1 and pred[0] not in t.matrices:
             classes = pred
         else:
-            (found,) = _native.categories(t.columns, [t.slot(target)], threads)
+            ((found, _, _),) = _native.categories(t.columns, [t.slot(target)], threads)
             if len(found) != len(slots):
                 raise ValueError(f"the probability matrix has {len(slots)} columns but the target {len(found)} classes")
             classes = tuple(found)
@@ -159,7 +165,7 @@ def _task_layout(t: Table, task, target, prediction, positive, threshold, thread
     from morvane._layout import sorted_categories
 
     return TaskLayout("multiclass", target, pred, positive=None, threshold=threshold, has_proba=False,
-                      classes=sorted_categories(list(found[0]) + list(found[1])))
+                      classes=sorted_categories(list(found[0][0]) + list(found[1][0])))
 
 
 def _facet_layouts(t: Table, facets, task_layout, threads):
@@ -175,7 +181,7 @@ def _facet_layouts(t: Table, facets, task_layout, threads):
         if rule.op == "each":
             if t.columns.kind(slot) != "categorical" and not t.columns.is_integer(slot):
                 raise ValueError(f"facets={{{column!r}: None}} needs a categorical column")
-            (groups,) = _native.categories(t.columns, [slot], threads)
+            ((groups, _, _),) = _native.categories(t.columns, [slot], threads)
             groups = tuple(groups)
         else:
             if rule.op in (">=", ">", "<=", "<") and t.columns.kind(slot) != "continuous":
@@ -186,7 +192,8 @@ def _facet_layouts(t: Table, facets, task_layout, threads):
 
 
 def build_layout(t: Table, *, target, prediction, task, positive, threshold, features, categorical, facets, bins,
-                 n_bins, threads) -> Layout:
+                 n_bins, threads):
+    """The layout of a table, and the counts of the features whose layout pass counted them."""
     task_layout = _task_layout(t, task, target, prediction, positive, threshold, threads)
     if features is None:
         skip = {target} | set(task_layout.prediction if task_layout else
@@ -198,8 +205,8 @@ def build_layout(t: Table, *, target, prediction, task, positive, threshold, fea
             raise ValueError("features names a column twice")
     for c in categorical:
         t.slot(c)
-    return Layout(_feature_layouts(t, names, categorical, bins, n_bins, threads), task_layout,
-                  _facet_layouts(t, facets, task_layout, threads))
+    known, features = _feature_layouts(t, names, categorical, bins, n_bins, threads)
+    return Layout(features, task_layout, _facet_layouts(t, facets, task_layout, threads)), known
 
 
 # ---- counting ---------------------------------------------------------------------------------
@@ -219,11 +226,13 @@ def _progress_bar(progress, work: int, total: int):
     return tqdm(total=total, desc="profiling", unit="col")
 
 
-def count(t: Table, layout: Layout, threads: int, progress=None) -> "Profile":
+def count(t: Table, layout: Layout, threads: int, progress=None, known=None) -> "Profile":
+    known = known or {}
     features = {}
+    todo = [f for f in layout.features if f.name not in known]
     specs = [(t.slot(f.name), list(f.edges) if f.kind == "continuous" else None,
-              list(f.categories) if f.kind == "categorical" else None) for f in layout.features]
-    for f, (slot, _, _) in zip(layout.features, specs):
+              list(f.categories) if f.kind == "categorical" else None) for f in todo]
+    for f, (slot, _, _) in zip(todo, specs):
         if f.kind == "continuous" and t.columns.kind(slot) != "continuous" and not t.columns.is_integer(slot):
             raise MismatchError(f"feature {f.name!r} is continuous in the reference but categorical here")
     bar = _progress_bar(progress, t.n_rows * max(1, len(specs)), len(specs))
@@ -236,7 +245,10 @@ def count(t: Table, layout: Layout, threads: int, progress=None) -> "Profile":
             for i in range(0, len(specs), step):
                 results.extend(_native.count(t.columns, specs[i:i + step], threads))
                 bar.update(len(specs[i:i + step]))
-    for f, (counts, missing) in zip(layout.features, results):
+    found = dict(zip((f.name for f in todo), results))
+    found.update(known)
+    for f in layout.features:
+        counts, missing = found[f.name]
         features[f.name] = (_readonly(np.asarray(counts, dtype=np.int64)), int(missing))
     task = _count_task(t, layout.task)
     facets = {}
@@ -443,16 +455,16 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
-        layout = like.layout if isinstance(like, Profile) else like
+        layout, known = (like.layout if isinstance(like, Profile) else like), None
         if not isinstance(layout, Layout):
             raise TypeError("like= takes a Profile or a Layout")
     else:
         if isinstance(categorical, str):
             categorical = (categorical,)
-        layout = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
+        layout, known = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
                               threshold=threshold, features=features, categorical=tuple(categorical),
                               facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads)
-    return count(t, layout, threads, progress)
+    return count(t, layout, threads, progress, known)
 
 
 def _same_default(v, d) -> bool:

@@ -6,6 +6,11 @@ import pytest
 
 import morvane as mv
 
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
+
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 pl = pytest.importorskip("polars")

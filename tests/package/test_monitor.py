@@ -12,6 +12,11 @@ import morvane as mv
 
 
 @pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
+
+
+@pytest.fixture
 def reference(rng):
     n = 2000
     t = {"x": rng.normal(size=n), "c": rng.choice(["a", "b"], n), "y": rng.integers(0, 2, n), "p": rng.random(n)}

@@ -7,6 +7,11 @@ from hypothesis import given, settings, strategies as st
 import morvane as mv
 
 
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
+
+
 def oracle_counts(values, edges):
     """Bin i holds e[i-1] <= v < e[i]: searchsorted(side="right")."""
     v = np.asarray(values, dtype=np.float64)
@@ -218,3 +223,4 @@ def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
     assert edges.tolist() == expected and not np.signbit(edges[edges == 0]).any()
     assert counts.tolist() == oracle_counts(x.astype(np.float64), edges).tolist()
     assert p.missing("x") == len(x) - m
+    assert mv.profile({"x": x}, like=p) == p  # counts from the selection equal counts from a pass

@@ -145,7 +145,10 @@ NB_MODULE(_native, m) {
         .def("__len__", &Columns::size);
 
     m.def("quantile_edges", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
-        return per_column<std::vector<double>>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_edges(col, n_bins); });
+        auto found = per_column<QuantileCounts>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_counts(col, n_bins); });
+        std::vector<nb::tuple> out;
+        for (QuantileCounts& q : found) out.push_back(nb::make_tuple(std::move(q.edges), std::move(q.counts), q.missing));
+        return out;
     });
     m.def("rule_summary", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
         auto found = per_column<RuleSummary>(c, idx, threads, [](const Column& col, std::size_t) { return rule_summary(col); });
@@ -155,7 +158,10 @@ NB_MODULE(_native, m) {
         return out;
     });
     m.def("categories", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
-        return per_column<std::vector<std::string>>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });
+        auto found = per_column<CategoryCounts>(c, idx, threads, [](const Column& col, std::size_t) { return distinct_categories(col); });
+        std::vector<nb::tuple> out;
+        for (CategoryCounts& f : found) out.push_back(nb::make_tuple(std::move(f.categories), std::move(f.counts), f.missing));
+        return out;
     });
     m.def("count", &count);
     m.def("binary", &binary);

@@ -98,6 +98,31 @@ decltype(auto) dispatch_numeric(Phys p, F&& f) {
 // in their shortest round-trip form (integral ones with ".0"), strings as they are.
 std::string_view category_key(const Chunk& c, std::int64_t i, std::string& scratch, bool& missing);
 
+// Calls on_key(i, text) for every present element of a non-dictionary chunk and
+// on_missing(i) for the others; Arrow strings are read straight from their offsets.
+template <class OnKey, class OnMissing>
+void visit_keys(const Chunk& c, std::string& scratch, OnKey&& on_key, OnMissing&& on_missing) {
+    auto strings = [&](auto offset_tag) {
+        using O = decltype(offset_tag);
+        const O* off = reinterpret_cast<const O*>(c.data) + c.offset;
+        for (std::int64_t i = 0; i < c.length; ++i) {
+            if (!c.valid(i)) { on_missing(i); continue; }
+            O a, b;
+            std::memcpy(&a, off + i, sizeof a);
+            std::memcpy(&b, off + i + 1, sizeof b);
+            on_key(i, std::string_view(c.chars + a, static_cast<std::size_t>(b - a)));
+        }
+    };
+    if (c.phys == Phys::Utf8 && c.length > 0) return strings(std::int32_t{});
+    if (c.phys == Phys::LargeUtf8 && c.length > 0) return strings(std::int64_t{});
+    for (std::int64_t i = 0; i < c.length; ++i) {
+        bool missing;
+        const std::string_view key = category_key(c, i, scratch, missing);
+        if (missing) on_missing(i);
+        else on_key(i, key);
+    }
+}
+
 // Validates an Arrow array against its schema and describes it as chunks (the
 // dictionary chunk is appended to `dictionaries`, which must outlive the result).
 // Returns an empty string on success, or what is unsupported or malformed.

@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 #include <utility>
-#include <unordered_map>
+#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
 
@@ -173,11 +173,6 @@ void count_column(const Column& c, const Search& search, FeatureCounts& out) {
     }
 }
 
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
 }  // namespace
 
 FeatureCounts count_continuous(const Column& c, std::span<const double> edges) {
@@ -192,12 +187,10 @@ FeatureCounts count_categorical(const Column& c, std::span<const std::string> ca
     FeatureCounts out;
     const std::size_t k = categories.size();
     out.counts.assign(k + 1, 0);
-    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index;
-    index.reserve(k * 2);
-    for (std::size_t i = 0; i < k; ++i) index.emplace(categories[i], i);
+    const TextIndex index(categories);
     auto slot = [&](std::string_view key) {
-        const auto it = index.find(key);
-        return it == index.end() ? k : it->second;
+        const std::size_t i = index.find(key);
+        return i == TextIndex::NONE ? k : i;
     };
     std::string scratch;
     for (const Chunk& ch : c.chunks) {
@@ -229,18 +222,19 @@ FeatureCounts count_categorical(const Column& c, std::span<const std::string> ca
         std::string_view last;
         std::size_t last_slot = 0;
         bool have_last = false;
-        for (std::int64_t i = 0; i < ch.length; ++i) {
-            bool missing;
-            const std::string_view key = category_key(ch, i, scratch, missing);
-            if (missing) { ++out.missing; continue; }
-            if (!(have_last && key == last)) {
-                last_slot = slot(key);
-                // Remember the key only when it lives in the column (not in the scratch text).
-                have_last = ch.is_string();
-                last = key;
-            }
-            ++out.counts[last_slot];
-        }
+        // Runs of one text skip the lookup; only texts that live in the column are kept
+        // as the last one (the scratch text changes under them).
+        const bool stable = ch.is_string();
+        visit_keys(ch, scratch,
+                   [&](std::int64_t, std::string_view key) {
+                       if (!(have_last && TextIndex::same(key, last))) {
+                           last_slot = slot(key);
+                           have_last = stable;
+                           last = key;
+                       }
+                       ++out.counts[last_slot];
+                   },
+                   [&](std::int64_t) { ++out.missing; });
     }
     return out;
 }

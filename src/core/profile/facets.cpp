@@ -1,26 +1,16 @@
 #include "core/profile/facets.hpp"
 
 #include <algorithm>
-#include <unordered_map>
+#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
-
-namespace {
-
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-}  // namespace
 
 FacetCounts facet_counts(const Column& facet, const FacetRule& rule, const Column& target, const Column& prediction,
                          const BinaryRule& binary) {
     const std::size_t groups = rule.op == RuleOp::PerValue ? rule.groups.size() : 2;
     FacetCounts out;
     out.counts.assign(groups * 4, 0);
-    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index;
-    for (std::size_t i = 0; i < rule.groups.size(); ++i) index.emplace(rule.groups[i], i);
+    const TextIndex index(rule.groups);
     std::string scratch_f, scratch_t, scratch_p;
     // The group of a row: 0 (a) or 1 (d), a value's group, or −1 when missing.
     auto group_of = [&](const Chunk& c, std::int64_t i) -> std::int64_t {
@@ -29,8 +19,8 @@ FacetCounts facet_counts(const Column& facet, const FacetRule& rule, const Colum
             case RuleOp::PerValue: {
                 const std::string_view key = category_key(c, i, scratch_f, missing);
                 if (missing) return -1;
-                const auto it = index.find(key);
-                return it == index.end() ? -1 : static_cast<std::int64_t>(it->second);
+                const std::size_t i = index.find(key);
+                return i == TextIndex::NONE ? -1 : static_cast<std::int64_t>(i);
             }
             case RuleOp::Equal:
             case RuleOp::OneOf: {

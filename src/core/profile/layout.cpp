@@ -4,7 +4,7 @@
 #include <functional>
 #include <stdexcept>
 #include <cstring>
-#include <unordered_set>
+#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
 
@@ -42,67 +42,78 @@ void for_each_present(const Column& c, F&& f) {
     }
 }
 
-// An unsigned key with the order of the doubles (-0.0 just below +0.0).
-inline std::uint64_t order_key(double v) {
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
-    return (u & SIGN) ? ~u : (u | SIGN);
-}
-
 }  // namespace
 
-// Exact order statistics without copying or sorting the column: one pass counts the
-// values per bucket of their top 16 key bits, which places every wanted rank in a
-// bucket; a second pass gathers only those buckets, and a selection inside each gives
-// the exact values.
-std::vector<double> order_statistics(const Column& c, bool finite_only,
-                                     const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
-    constexpr int SHIFT = 48;
-    constexpr std::size_t BUCKETS = std::size_t{1} << 16;
+RankSelection::RankSelection(const Column& c, bool finite_only,
+                             const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for)
+    : hist_(BUCKETS, 0), slot_(BUCKETS, -1) {
+    // Values enter as v + 0.0, so -0.0 and +0.0 share one key, and key order is value order.
     auto keep = [finite_only](double v) { return !finite_only || std::isfinite(v); };
-    std::vector<std::int64_t> hist(BUCKETS, 0);
-    std::int64_t m = 0;
+    std::uint64_t key_hi = 0;
     for_each_present(c, [&](double v) {
-        if (keep(v)) { ++hist[order_key(v) >> SHIFT]; ++m; }
+        if (!keep(v)) return;
+        const std::uint64_t k = RankSelection::order_key(v + 0.0);
+        key_lo_ = k < key_lo_ ? k : key_lo_;
+        key_hi = k > key_hi ? k : key_hi;
+        ++m_;
     });
-    const std::vector<std::int64_t> ranks = ranks_for(m);
-    std::vector<double> out;
-    if (ranks.empty()) return out;
+    const std::uint64_t span = m_ ? key_hi - key_lo_ : 0;
+    while ((span >> shift_) >= BUCKETS) ++shift_;
+    for_each_present(c, [&](double v) {
+        if (keep(v)) ++hist_[bucket(v + 0.0)];
+    });
+    const std::vector<std::int64_t> ranks = ranks_for(m_);
+    if (ranks.empty()) return;
     // Each rank's bucket and its rank inside the bucket (ranks ascend, so one walk).
-    std::vector<std::int32_t> slot(BUCKETS, -1);
     std::vector<std::size_t> slot_bucket;
     std::vector<std::pair<std::size_t, std::int64_t>> where;  // (slot, rank in bucket)
     std::size_t b = 0;
     std::int64_t below = 0;
     for (std::int64_t r : ranks) {
-        if (r < 0 || r >= m) throw std::out_of_range("order statistic rank");
-        while (below + hist[b] <= r) below += hist[b++];
-        if (slot[b] < 0) {
-            slot[b] = static_cast<std::int32_t>(slot_bucket.size());
+        if (r < 0 || r >= m_) throw std::out_of_range("order statistic rank");
+        while (below + hist_[b] <= r) below += hist_[b++];
+        if (slot_[b] < 0) {
+            slot_[b] = static_cast<std::int32_t>(slot_bucket.size());
             slot_bucket.push_back(b);
         }
-        where.emplace_back(static_cast<std::size_t>(slot[b]), r - below);
+        where.emplace_back(static_cast<std::size_t>(slot_[b]), r - below);
     }
-    std::vector<std::vector<double>> gathered(slot_bucket.size());
-    for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered[s].reserve(static_cast<std::size_t>(hist[slot_bucket[s]]));
+    gathered_.resize(slot_bucket.size());
+    for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered_[s].reserve(static_cast<std::size_t>(hist_[slot_bucket[s]]));
     for_each_present(c, [&](double v) {
         if (!keep(v)) return;
-        const std::int32_t s = slot[order_key(v) >> SHIFT];
-        if (s >= 0) gathered[static_cast<std::size_t>(s)].push_back(v);
+        v += 0.0;
+        const std::int32_t s = slot_[bucket(v)];
+        if (s >= 0) gathered_[static_cast<std::size_t>(s)].push_back(v);
     });
     std::vector<std::int64_t> from(slot_bucket.size(), 0);
     for (const auto& [s, r] : where) {
-        auto& g = gathered[s];
+        auto& g = gathered_[s];
         std::nth_element(g.begin() + from[s], g.begin() + r, g.end());
         from[s] = r;
-        out.push_back(g[static_cast<std::size_t>(r)] + 0.0);  // -0.0 and +0.0 read as one value
+        values_.push_back(g[static_cast<std::size_t>(r)]);
     }
-    return out;
+    // Running totals of the buckets, for counting below a selected value.
+    below_.assign(BUCKETS + 1, 0);
+    for (std::size_t k = 0; k < BUCKETS; ++k) below_[k + 1] = below_[k] + hist_[k];
 }
 
-std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
-    const std::vector<double> values = order_statistics(c, false, [n_bins](std::int64_t m) {
+std::int64_t RankSelection::count_below(double e) const {
+    const std::size_t b = bucket(e + 0.0);
+    const std::int32_t s = slot_[b];
+    if (s < 0) throw std::logic_error("count_below takes a selected value");
+    std::int64_t n = below_[b];
+    for (double v : gathered_[static_cast<std::size_t>(s)]) n += v < e;
+    return n;
+}
+
+std::vector<double> order_statistics(const Column& c, bool finite_only,
+                                     const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
+    return RankSelection(c, finite_only, ranks_for).values();
+}
+
+QuantileCounts quantile_counts(const Column& c, std::int64_t n_bins) {
+    const RankSelection sel(c, false, [n_bins](std::int64_t m) {
         std::vector<std::int64_t> ranks;
         if (m == 0) return ranks;
         for (std::int64_t k = 1; k < n_bins; ++k)
@@ -110,11 +121,22 @@ std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) {
                                                       static_cast<unsigned __int128>(n_bins)));
         return ranks;
     });
-    std::vector<double> edges;
-    for (double e : values)
-        if (edges.empty() || e > edges.back()) edges.push_back(e);
-    return edges;
+    QuantileCounts out;
+    for (double e : sel.values())
+        if (out.edges.empty() || e > out.edges.back()) out.edges.push_back(e);
+    // The selection already holds every count the bins need: no pass over the column.
+    std::int64_t previous = 0;
+    for (double e : out.edges) {
+        const std::int64_t below = sel.count_below(e);
+        out.counts.push_back(below - previous);
+        previous = below;
+    }
+    out.counts.push_back(sel.present() - previous);
+    out.missing = c.length - sel.present();
+    return out;
 }
+
+std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins) { return quantile_counts(c, n_bins).edges; }
 
 RuleSummary rule_summary(const Column& c) {
     RuleSummary s;
@@ -139,41 +161,69 @@ RuleSummary rule_summary(const Column& c) {
     return s;
 }
 
-std::vector<std::string> distinct_categories(const Column& c) {
-    std::unordered_set<std::string> seen;
+CategoryCounts distinct_categories(const Column& c) {
+    TextIndex seen;
+    std::vector<std::int64_t> counts;  // by first appearance
+    std::int64_t missing = 0;
     std::string scratch;
     for (const Chunk& ch : c.chunks) {
-        // A dictionary is read once; only the entries that occur count.
-        if (ch.dictionary) {
-            std::vector<char> used(static_cast<std::size_t>(ch.dictionary->length), 0);
+        if (ch.phys == Phys::Null) { missing += ch.length; continue; }
+        // A dictionary's entries are looked up once, then its codes are counted.
+        if (ch.dictionary || ch.is_bool()) {
+            const Chunk& d = ch.dictionary ? *ch.dictionary : ch;
+            std::vector<std::int64_t> code_slot;
+            if (ch.dictionary) {
+                code_slot.assign(static_cast<std::size_t>(d.length), -1);
+                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key) {
+                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(key));
+                }, [](std::int64_t) {});
+            } else {
+                code_slot = {static_cast<std::int64_t>(seen.insert("False")), static_cast<std::int64_t>(seen.insert("True"))};
+            }
+            counts.resize(seen.size(), 0);
+            std::vector<std::int64_t> tally(code_slot.size(), 0);
+            const auto n_codes = static_cast<std::int64_t>(code_slot.size());
             for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) continue;
-                const std::int64_t k = ch.index(i);
-                if (k >= 0 && k < ch.dictionary->length) used[static_cast<std::size_t>(k)] = 1;
+                if (!ch.valid(i)) { ++missing; continue; }
+                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
+                if (code < 0 || code >= n_codes || code_slot[static_cast<std::size_t>(code)] < 0) ++missing;
+                else ++tally[static_cast<std::size_t>(code)];
             }
-            for (std::int64_t k = 0; k < ch.dictionary->length; ++k) {
-                bool missing;
-                if (!used[static_cast<std::size_t>(k)]) continue;
-                const std::string_view key = category_key(*ch.dictionary, k, scratch, missing);
-                if (!missing) seen.emplace(key);
-            }
+            for (std::size_t j = 0; j < tally.size(); ++j)
+                if (tally[j]) counts[static_cast<std::size_t>(code_slot[j])] += tally[j];
             continue;
         }
         std::string_view last;
+        std::size_t last_slot = 0;
         bool have_last = false;
-        for (std::int64_t i = 0; i < ch.length; ++i) {
-            bool missing;
-            const std::string_view key = category_key(ch, i, scratch, missing);
-            if (missing) continue;
-            // Runs of one value skip the hash (sorted or low-cardinality columns).
-            if (have_last && key == last) continue;
-            auto it = seen.emplace(key).first;
-            last = *it;
-            have_last = true;
-        }
+        const bool stable = ch.is_string();
+        visit_keys(ch, scratch,
+                   [&](std::int64_t, std::string_view key) {
+                       // Runs of one value skip the lookup (sorted or low-cardinality columns).
+                       if (!(have_last && TextIndex::same(key, last))) {
+                           last_slot = seen.insert(key);
+                           if (last_slot >= counts.size()) counts.resize(last_slot + 1, 0);
+                           have_last = stable;
+                           last = key;
+                       }
+                       ++counts[last_slot];
+                   },
+                   [&](std::int64_t) { ++missing; });
     }
-    std::vector<std::string> out(seen.begin(), seen.end());
-    std::sort(out.begin(), out.end());  // std::string compares as unsigned bytes
+    // Categories that only a dictionary lists, never a row, are not categories.
+    counts.resize(seen.size(), 0);
+    std::vector<std::size_t> order;
+    for (std::size_t j = 0; j < seen.size(); ++j)
+        if (counts[j] > 0) order.push_back(j);
+    const auto& texts = seen.texts();
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
+    CategoryCounts out;
+    for (std::size_t j : order) {
+        out.categories.emplace_back(texts[j]);
+        out.counts.push_back(counts[j]);
+    }
+    out.counts.push_back(0);  // "other": every value is a category here
+    out.missing = missing;
     return out;
 }
 

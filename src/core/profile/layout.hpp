@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,6 +18,49 @@ namespace morvane::profile {
 // The distinct values among v[floor(k·m / n_bins)], k = 1 .. n_bins−1, of the m sorted
 // present values; no edges when m = 0.
 std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins);
+
+// The quantile edges with the column's counts on them (as count_continuous gives).
+struct QuantileCounts {
+    std::vector<double> edges;
+    std::vector<std::int64_t> counts;
+    std::int64_t missing = 0;
+};
+QuantileCounts quantile_counts(const Column& c, std::int64_t n_bins);
+
+// Exact order statistics without copying or sorting the column: a first pass finds the
+// range of the values' order keys, a second counts them per bucket of the top 16 bits of
+// that range (so a column of nearby values still spreads over many buckets), which places
+// every wanted rank in a bucket; a third gathers only those buckets, and a selection
+// inside each gives the exact values. The buckets then also count the values below any
+// selected value.
+class RankSelection {
+public:
+    RankSelection(const Column& c, bool finite_only, const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for);
+    const std::vector<double>& values() const { return values_; }
+    std::int64_t present() const { return m_; }
+    // How many values lie strictly below e, one of the selected values.
+    std::int64_t count_below(double e) const;
+
+    // An unsigned key with the order of the doubles, branch-free.
+    static std::uint64_t order_key(double v) {
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        const std::uint64_t negative = 0 - (u >> 63);
+        return u ^ (negative | (std::uint64_t{1} << 63));
+    }
+
+private:
+    static constexpr std::size_t BUCKETS = std::size_t{1} << 16;
+    std::size_t bucket(double v) const { return static_cast<std::size_t>((order_key(v) - key_lo_) >> shift_); }
+
+    std::int64_t m_ = 0;
+    std::uint64_t key_lo_ = ~std::uint64_t{0};
+    int shift_ = 0;
+    std::vector<std::int64_t> hist_, below_;
+    std::vector<std::int32_t> slot_;
+    std::vector<std::vector<double>> gathered_;
+    std::vector<double> values_;
+};
 
 // The exact values at the given ranks (0-based, ascending) of the sorted present values
 // (finite ones only if asked); `ranks_for` gets their count m and names the ranks.
@@ -33,7 +77,14 @@ struct RuleSummary {
 };
 RuleSummary rule_summary(const Column& c);
 
-// Sorted (by UTF-8 bytes) distinct category texts of the present values.
-std::vector<std::string> distinct_categories(const Column& c);
+// The distinct category texts of the present values, sorted by UTF-8 bytes, with their
+// counts ("other" last, zero) and the missing count: a categorical feature's layout and
+// its counts in one pass.
+struct CategoryCounts {
+    std::vector<std::string> categories;
+    std::vector<std::int64_t> counts;
+    std::int64_t missing = 0;
+};
+CategoryCounts distinct_categories(const Column& c);
 
 }  // namespace morvane::profile

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
+#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
 
@@ -64,29 +64,19 @@ BinaryStats binary_stats(const Column& target, const Column& prediction, const B
     return s;
 }
 
-namespace {
-
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-}  // namespace
-
 MulticlassStats multiclass_stats(const Column& target, std::span<const Column* const> prediction,
                                  std::span<const std::string> classes, bool has_proba) {
     const std::size_t k = classes.size();
     MulticlassStats s;
     s.confusion.assign(k * k, 0);
     s.has_proba = has_proba;
-    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index;
-    for (std::size_t i = 0; i < k; ++i) index.emplace(classes[i], i);
+    const TextIndex index(classes);
     auto class_of = [&](const Chunk& c, std::int64_t i, std::string& scratch) -> std::int64_t {
         bool missing;
         const std::string_view key = category_key(c, i, scratch, missing);
         if (missing) return -1;
-        const auto it = index.find(key);
-        return it == index.end() ? -1 : static_cast<std::int64_t>(it->second);
+        const std::size_t at = index.find(key);
+        return at == TextIndex::NONE ? -1 : static_cast<std::int64_t>(at);
     };
     RowCursor t{&target};
     t.start();

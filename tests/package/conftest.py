@@ -1,7 +1,0 @@
-import numpy as np
-import pytest
-
-
-@pytest.fixture
-def rng():
-    return np.random.default_rng(20261207)
