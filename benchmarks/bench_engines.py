@@ -63,6 +63,8 @@ def bench_spark(args):
         one = mv.profile(df.toArrow())
         rows.append(("  equals mv.profile(df.toArrow()) byte for byte", 0.0, str(reference.to_bytes() == one.to_bytes())))
     try:
+        if args.no_whylogs:
+            raise ImportError("--no-whylogs")
         from whylogs.api.pyspark.experimental import collect_dataset_profile_view
     except Exception as e:  # not installed, or not importable beside this pyspark / pandas
         rows.append(("whylogs collect_dataset_profile_view(df)", float("nan"), f"skipped: {type(e).__name__}: {e}"))
@@ -121,6 +123,7 @@ def main():
     parser.add_argument("--check-rows", type=int, default=2_000_000,
                         help="compare with a one-machine profile up to this many rows (Spark)")
     parser.add_argument("--only", choices=["spark", "dask"])
+    parser.add_argument("--no-whylogs", action="store_true", help="skip whylogs (about 60 s a million rows)")
     args = parser.parse_args()
     if args.only != "dask":
         bench_spark(args)
