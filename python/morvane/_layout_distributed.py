@@ -213,8 +213,8 @@ def _edges(engine, columns, bins, n_bins, first=None):
         sel.ranks_for[c] = (partial(_layout.quantile_ranks, n_bins=n_bins) if quantile
                             else partial(rule_ranks, neg=tallies[c][0], pos=tallies[c][1]))
     sel.absorb(report)
-    while (plan := sel.plan()) is not None:
-        sel.absorb(engine_pass(engine, plan)[0])
+    while (plan := sel.plan()) is not None:  # later passes read only the columns still open
+        sel.absorb(engine_pass(engine.select([c for c in engine.columns if c in plan]), plan)[0])
     edges = {}
     for c in columns:
         value = sel.values[c]
