@@ -146,7 +146,8 @@ def rule_edges_from_summary(rule: str, n: int, minimum: float, maximum: float, q
     The bin count is the fixed module's: Freedman-Diaconis and Sturges give its edges exactly;
     Scott takes the standard deviation from the exact sums (the fixed module adds the sorted
     values in float64), so its count can differ when that rounding crosses an integer. The
-    edges run from the minimum by repeated addition of the width, as the fixed module lays them."""
+    edges run from the minimum by repeated addition of the width, as the fixed module lays them;
+    where the width is below the values' resolution an edge repeats, and is kept once."""
     if rule not in RULES:
         raise ValueError(f"rule must be one of {', '.join(RULES)}")
     if n <= 0:
@@ -170,8 +171,13 @@ def rule_edges_from_summary(rule: str, n: int, minimum: float, maximum: float, q
     if math.isinf(width):
         width = maximum / count - minimum / count
     edges = [minimum + 0.0]
+    edge = edges[0]
     for _ in range(bins - 3):
-        edges.append(edges[-1] + width)
+        edge += width
+        # A width below the values' resolution repeats an edge: the repeat would be an empty
+        # bin that no value can reach, and a layout must be strictly increasing to be stored.
+        if edge > edges[-1]:
+            edges.append(edge)
     return tuple(edges)
 
 

@@ -163,7 +163,7 @@ CASES = {
     "default": ({}, 6000),
     "binary": (BINARY, 3000),
     "regression, FreedmanDiaconis": (dict(task="regression", target="y", prediction="yhat", bins="FreedmanDiaconis",
-                                          features=["x", "wild", "with nulls.x"]), 2000),
+                                          features=["x", "wild", "with nulls.x", "big"]), 2000),
     "Scott": (dict(bins="Scott", features=["x", "wild", "zeros", "ints"]), 1500),
     "multiclass, Sturges": (dict(task="multiclass", target="kind", prediction="guess", bins="Sturges",
                                  features=["wild", "zeros", "colour"]), 2000),

@@ -36,7 +36,8 @@ def run_mypy(tmp_path, *args):
     """A mypy tool run that reads the source stub, and imports the package this test run imports."""
     stubs = tmp_path / "stubs" / "morvane"
     stubs.mkdir(parents=True, exist_ok=True)
-    shutil.copy(STUB, stubs / "__init__.pyi")
+    for stub in STUB.parent.glob("*.pyi"):
+        shutil.copy(stub, stubs / stub.name)
     env = dict(os.environ, MYPYPATH=str(stubs.parent), MYPY_CACHE_DIR=str(tmp_path / "cache"))
     return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True,
                           timeout=600)

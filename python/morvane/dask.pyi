@@ -1,0 +1,7 @@
+from typing import Any
+
+from morvane import Profile
+
+FAN_IN: int
+
+def profile(dask_df: Any, **profile_options: Any) -> Profile: ...
