@@ -57,7 +57,7 @@ def end_to_end(windows, rng):
     import morvane as mv
 
     population = Population("binary")
-    names = [spec["name"] for spec in population.specs]
+    names = [feature["name"] for feature in population.features]
     options = dict(target="label", prediction="proba", task="binary", features=names, facets={"group": "a"})
     for n in (50, 1_000, 10_000):
         failed, families = 0, {}

@@ -59,14 +59,14 @@ def typed(text: str, table, column: str | None):
     return text
 
 
-def facet_rule(spec: str, table):
+def facet_rule(text: str, table):
     """`COL=RULE` as (column, rule): RULE is `>=x`, `>x`, `<=x`, `<x`, `one_of:a,b,...`, `*` (one group
     per value; also a bare `COL`), or a value (equality)."""
     import morvane as mv
 
-    column, sign, rule = spec.partition("=")
+    column, sign, rule = text.partition("=")
     if not column:
-        raise UsageError(f"--facet {spec!r}: expected COL=RULE")
+        raise UsageError(f"--facet {text!r}: expected COL=RULE")
     if not sign or rule == "*":
         return column, None
     match = RULE.fullmatch(rule)
@@ -75,7 +75,7 @@ def facet_rule(spec: str, table):
         try:
             return column, getattr(mv, COMPARISONS[op])(float(value))
         except ValueError:
-            raise UsageError(f"--facet {spec!r}: {value!r} is not a number") from None
+            raise UsageError(f"--facet {text!r}: {value!r} is not a number") from None
     if op == "one_of:":
         return column, mv.one_of([typed(item, table, column) for item in value.split(",")])
     return column, typed(rule, table, column)
@@ -112,7 +112,7 @@ def run_profile(args) -> int:
     if args.categorical:
         options["categorical"] = list(args.categorical)
     if args.facet:
-        options["facets"] = dict(facet_rule(spec, table) for spec in args.facet)
+        options["facets"] = dict(facet_rule(text, table) for text in args.facet)
     profile = mv.profile(table, **options)
     profile.save(args.output)
     print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")

@@ -35,10 +35,10 @@ class StatsProfile:
         return self._data
 
 
-def _feature_specs():
+def _feature_models():
     """20 continuous features (normal, skewed, heavy-tied integers, some with missing values) and 3
     categorical ones (balanced, long-tailed with rare values, binary with missing values)."""
-    specs = []
+    features = []
     for i in range(20):
         if i < 10:
             dist, sd = stats.norm(loc=i, scale=1.0 + i / 10), 1.0 + i / 10
@@ -51,16 +51,16 @@ def _feature_specs():
         else:
             dist, sd = stats.uniform(loc=-1, scale=3), math.sqrt(9 / 12)
         missing = (0.0, 0.02, 0.1)[i % 3]
-        specs.append({"name": f"x{i:02d}", "kind": "continuous", "dist": dist, "sd": sd, "missing": missing,
+        features.append({"name": f"x{i:02d}", "kind": "continuous", "dist": dist, "sd": sd, "missing": missing,
                       "discrete": 14 <= i < 17})
     tail = np.array([0.3, 0.2, 0.15, 0.1, 0.08, 0.06, 0.04, 0.03, 0.02, 0.015, 0.004, 0.001])
-    specs.append({"name": "c_plan", "kind": "categorical", "values": ["basic", "gold", "plus", "pro"],
+    features.append({"name": "c_plan", "kind": "categorical", "values": ["basic", "gold", "plus", "pro"],
                   "p": np.array([0.4, 0.1, 0.3, 0.2]), "missing": 0.0})
-    specs.append({"name": "c_city", "kind": "categorical", "values": [f"city{j:02d}" for j in range(12)],
+    features.append({"name": "c_city", "kind": "categorical", "values": [f"city{j:02d}" for j in range(12)],
                   "p": tail / tail.sum(), "missing": 0.01})
-    specs.append({"name": "c_flag", "kind": "categorical", "values": ["False", "True"],
+    features.append({"name": "c_flag", "kind": "categorical", "values": ["False", "True"],
                   "p": np.array([0.7, 0.3]), "missing": 0.03})
-    return specs
+    return features
 
 
 def _quantile_edges(values, n_bins=N_BINS):
@@ -69,12 +69,12 @@ def _quantile_edges(values, n_bins=N_BINS):
     return np.unique(v[[(k * m) // n_bins for k in range(1, n_bins)]]) if m else np.array([])
 
 
-def _below(spec, x, shift=0.0):
+def _below(feature, x, shift=0.0):
     """P(value < x) for the (shifted) feature distribution."""
     x = np.asarray(x, dtype=np.float64) - shift
-    if spec["discrete"]:
-        return spec["dist"].cdf(np.ceil(x) - 1)
-    return spec["dist"].cdf(x)
+    if feature["discrete"]:
+        return feature["dist"].cdf(np.ceil(x) - 1)
+    return feature["dist"].cdf(x)
 
 
 class Population:
@@ -84,14 +84,14 @@ class Population:
     feature x00 by that many standard deviations; `accuracy` sets the binary model's accuracy (0.90
     in the reference); `selection_gap` raises the facet's positive-prediction rate by that much."""
 
-    def __init__(self, task="binary", specs=None):
+    def __init__(self, task="binary", features=None):
         self.task = task
-        self.specs = _feature_specs() if specs is None else specs
+        self.features = _feature_models() if features is None else features
 
     def reference(self, rng) -> "Population":
         """A fresh reference of N_REFERENCE rows: its layout and profile. Calibration draws one per
         window, since a false-alarm rate is a probability over both samples."""
-        drawn = Population(self.task, self.specs)
+        drawn = Population(self.task, self.features)
         drawn.layout = {}
         drawn._cache = {}
         rows = drawn._draw_layout(rng)
@@ -102,37 +102,37 @@ class Population:
     def _draw_layout(self, rng) -> dict:
         """Draw reference rows: set the layout from them and return their feature stats."""
         self.layout, features = {}, {}
-        for spec in self.specs:
-            name = spec["name"]
-            keep = rng.random(N_REFERENCE) >= spec["missing"]
-            if spec["kind"] == "continuous":
-                values = np.sort(spec["dist"].rvs(size=int(keep.sum()), random_state=rng).astype(np.float64))
+        for feature in self.features:
+            name = feature["name"]
+            keep = rng.random(N_REFERENCE) >= feature["missing"]
+            if feature["kind"] == "continuous":
+                values = np.sort(feature["dist"].rvs(size=int(keep.sum()), random_state=rng).astype(np.float64))
                 edges = self.layout[name] = _quantile_edges(values)
                 below = np.searchsorted(values, edges, side="left")  # rows under each edge, by the bin rule
                 counts = np.diff(np.concatenate([[0], below, [len(values)]]))
                 features[name] = {"kind": "continuous", "edges": edges, "categories": None}
             else:
-                seen = rng.choice(len(spec["values"]), size=int(keep.sum()), p=spec["p"])
+                seen = rng.choice(len(feature["values"]), size=int(keep.sum()), p=feature["p"])
                 present = np.unique(seen)
-                self.layout[name] = [spec["values"][j] for j in present]  # the values are sorted already
-                counts = np.append(np.bincount(seen, minlength=len(spec["values"]))[present], 0)
+                self.layout[name] = [feature["values"][j] for j in present]  # the values are sorted already
+                counts = np.append(np.bincount(seen, minlength=len(feature["values"]))[present], 0)
                 features[name] = {"kind": "categorical", "edges": None, "categories": list(self.layout[name])}
             features[name].update(counts=counts.astype(np.int64), missing=int(N_REFERENCE - keep.sum()))
         return features
 
     # -- probabilities of each cell under a scenario --
 
-    def _feature_probabilities(self, spec, shift):
-        layout = self.layout[spec["name"]]
-        if spec["kind"] == "continuous":
-            cuts = np.concatenate([[0.0], _below(spec, layout, shift), [1.0]])
+    def _feature_probabilities(self, feature, shift):
+        layout = self.layout[feature["name"]]
+        if feature["kind"] == "continuous":
+            cuts = np.concatenate([[0.0], _below(feature, layout, shift), [1.0]])
             p = np.diff(cuts)
         else:
             p = np.zeros(len(layout) + 1)
-            for value, q in zip(spec["values"], spec["p"]):
+            for value, q in zip(feature["values"], feature["p"]):
                 p[layout.index(value) if value in layout else len(layout)] += q
         p = np.clip(p, 0.0, None)
-        return np.append(p / p.sum() * (1.0 - spec["missing"]), spec["missing"])
+        return np.append(p / p.sum() * (1.0 - feature["missing"]), feature["missing"])
 
     def _binary_cells(self, accuracy, selection_gap):
         """P(facet, label, probability index), shape (2, 2, len(PROBABILITIES)); facet 0 is "a"."""
@@ -174,14 +174,14 @@ class Population:
 
     def window(self, n, rng, *, shift=0.0, accuracy=0.9, selection_gap=0.0) -> StatsProfile:
         features = {}
-        for spec in self.specs:
-            key = (spec["name"], shift if spec["name"] == "x00" else 0.0)
+        for feature in self.features:
+            key = (feature["name"], shift if feature["name"] == "x00" else 0.0)
             if key not in self._cache:
-                self._cache[key] = self._feature_probabilities(spec, key[1])
+                self._cache[key] = self._feature_probabilities(feature, key[1])
             counts = rng.multinomial(n, self._cache[key])
-            layout = self.layout[spec["name"]]
-            continuous = spec["kind"] == "continuous"
-            features[spec["name"]] = {"kind": spec["kind"], "edges": layout if continuous else None,
+            layout = self.layout[feature["name"]]
+            continuous = feature["kind"] == "continuous"
+            features[feature["name"]] = {"kind": feature["kind"], "edges": layout if continuous else None,
                                       "categories": None if continuous else list(layout),
                                       "counts": counts[:-1].astype(np.int64), "missing": int(counts[-1])}
         stats_dict = {"n_rows": int(n), "features": features, "task": None, "facets": {}}
@@ -204,17 +204,17 @@ def rows(population, n, rng, *, shift=0.0, accuracy=0.9, selection_gap=0.0) -> d
     """n rows of the binary population as columns (features, "group", "label", "proba"), for
     checking the count-level simulation end to end through `mv.profile`."""
     columns = {}
-    for spec in population.specs:
-        missing = rng.random(n) < spec["missing"]
-        if spec["kind"] == "continuous":
-            values = spec["dist"].rvs(size=n, random_state=rng).astype(np.float64)
-            if spec["name"] == "x00":
+    for feature in population.features:
+        missing = rng.random(n) < feature["missing"]
+        if feature["kind"] == "continuous":
+            values = feature["dist"].rvs(size=n, random_state=rng).astype(np.float64)
+            if feature["name"] == "x00":
                 values = values + shift
-            columns[spec["name"]] = np.where(missing, np.nan, values)
+            columns[feature["name"]] = np.where(missing, np.nan, values)
         else:
-            values = np.array(spec["values"], dtype=object)[rng.choice(len(spec["values"]), size=n, p=spec["p"])]
+            values = np.array(feature["values"], dtype=object)[rng.choice(len(feature["values"]), size=n, p=feature["p"])]
             values[missing] = None
-            columns[spec["name"]] = values
+            columns[feature["name"]] = values
     cells = population._binary_cells(accuracy, selection_gap)
     index = rng.choice(cells.size, size=n, p=cells.ravel() / cells.sum())
     facet, label, j = np.unravel_index(index, cells.shape)
