@@ -110,8 +110,8 @@ std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted) {
     return std::clamp(bins, MIN_BINS, MAX_BINS);
 }
 
-Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::span<const double> values,
-                                                                        QuantileType q) {
+Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(Input values, Options options) {
+    const QuantileType q = options.value_or(QuantileType::FreedmanDiaconis);
     if (values.size() < 2) return unexpected(DriftError::EmptyBaselineData);
     for (double v : values)
         if (std::isnan(v)) return unexpected(DriftError::NaNValueError);
@@ -152,13 +152,6 @@ Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::spa
     for (double& c : counts) c /= n;
     b.baseline_bins_ = std::move(counts);
     return b;
-}
-
-Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> values) {
-    auto fresh = make(values, quantile_type_);
-    if (!fresh) return unexpected(fresh.error());
-    *this = std::move(*fresh);
-    return {};
 }
 
 namespace {
@@ -259,7 +252,7 @@ void BaselineContinuousBins::accumulate(std::span<const double> values, std::spa
         counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
 }
 
-Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::span<const std::string> labels) {
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(Input labels, Options) {
     if (labels.empty()) return unexpected(DriftError::EmptyBaselineData);
     // Counted by views into the caller's labels: one string is built per distinct label.
     std::unordered_map<std::string_view, double> counts;
@@ -278,13 +271,6 @@ Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::s
     }
     b.baseline_bins_.push_back(0.0);
     return b;
-}
-
-Result<void, DriftError> BaselineCategoricalBins::define_bins(std::span<const std::string> labels) {
-    auto fresh = make(labels);
-    if (!fresh) return unexpected(fresh.error());
-    *this = std::move(*fresh);
-    return {};
 }
 
 }  // namespace morvane
