@@ -66,8 +66,9 @@ namespace {
 using namespace drift;
 using Labels = std::vector<std::string>;
 
-// The data as the cores take it: an array once the entry has checked it contiguous.
-inline std::span<const double> values_of(const F64Array& a) { return a.values(); }
+// The data as the cores take it: an array's own memory once the entry has checked it
+// contiguous (the contiguity rule is the interface's; the core reads any stride).
+inline ArrayView values_of(const F64Array& a) { return a.view(); }
 inline std::span<const std::string> values_of(const Labels& l) { return l; }
 inline bool readable(const F64Array& a) { return require_contiguous(a); }
 inline bool readable(const Labels&) { return true; }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace morvane {
@@ -93,12 +94,23 @@ void for_blocks(const ArrayView& a, const ArrayView& b, Block&& block) {
     }
 }
 
-// A view of a vector's elements.
-inline ArrayView view_of(const std::vector<float>& v) {
-    return {reinterpret_cast<const char*>(v.data()), sizeof(float), v.size(), Dtype::Float32};
+// The element type of a view over T.
+template <class T>
+inline constexpr Dtype DTYPE_OF = std::is_same_v<T, double>  ? Dtype::Float64
+                                  : std::is_same_v<T, float> ? Dtype::Float32
+                                                             : Dtype::Int32;
+
+// A view of a vector's elements (double, float or int32).
+template <class T>
+ArrayView view_of(const std::vector<T>& v) {
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, std::int32_t>);
+    return {reinterpret_cast<const char*>(v.data()), sizeof(T), v.size(), DTYPE_OF<T>};
 }
-inline ArrayView view_of(const std::vector<std::int32_t>& v) {
-    return {reinterpret_cast<const char*>(v.data()), sizeof(std::int32_t), v.size(), Dtype::Int32};
+
+// Calls f with the typed accessor of a view the caller knows to hold T.
+template <class T, class F>
+decltype(auto) with_elements(const ArrayView& v, F&& f) {
+    return with_elements<T>(v.data, v.stride, v.length, f);
 }
 
 }  // namespace morvane

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/common/array_view.hpp"
 #include "core/common/errors.hpp"
 
 namespace morvane {
@@ -44,11 +45,12 @@ std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted);
 // [e[i-1], e[i]) for 1 <= i < E, bin E holds only e[E-1], bin B-1 is above e[E-1].
 class BaselineContinuousBins {
 public:
-    using Input = std::span<const double>;
+    // float64 values, contiguous or strided.
+    using Input = ArrayView;
     // The binning heuristic; absent means FreedmanDiaconis.
     using Options = std::optional<QuantileType>;
 
-    static Result<BaselineContinuousBins, DriftError> make(Input values, Options q);
+    static Result<BaselineContinuousBins, DriftError> make(const Input& values, Options q);
 
     // The batch rule: below the first edge -> 0, above the last -> B-1, otherwise the
     // number of edges <= v. NaN passes neither outer test and lands in bin 0.
@@ -60,7 +62,15 @@ public:
     // Adds 1.0 to counts[bin_index(v)] for every value, by direct index computation on
     // the equal-width grid corrected against the stored edges. The counts must hold
     // whole numbers (they are added as integers).
-    void accumulate(std::span<const double> values, std::span<double> counts) const;
+    void accumulate(const Input& values, std::span<double> counts) const;
+    // Calls f(bin_index(v)) for every value, in order.
+    template <class F>
+    void each_bin(const Input& values, F&& f) const {
+        with_elements<double>(values, [&](const auto& x) {
+            for (std::size_t i = 0; i < x.size; ++i) f(bin_index(x[i]));
+        });
+    }
+    static std::size_t count(const Input& values) { return values.length; }
 
     const std::vector<double>& bin_edges() const { return bin_edges_; }
     const std::vector<double>& baseline_bins() const { return baseline_bins_; }
@@ -71,6 +81,8 @@ public:
 private:
     // Exact count of edges <= v, for v within [e[0], e[E-1]], starting from a guess.
     std::size_t inner_bin(double v) const;
+    template <class Elements>
+    void accumulate_elements(const Elements& x, std::span<double> counts) const;
 
     std::vector<double> bin_edges_;
     std::vector<double> baseline_bins_;
@@ -100,6 +112,11 @@ public:
         const auto it = label_index_.find(label);
         return it == label_index_.end() ? label_index_.size() : it->second;
     }
+    template <class F>
+    void each_bin(Input labels, F&& f) const {
+        for (const std::string& l : labels) f(bin_index(l));
+    }
+    static std::size_t count(Input labels) { return labels.size(); }
     // Adds 1.0 to counts[bin_index(l)] for every label.
     void accumulate(Input labels, std::span<double> counts) const {
         for (const std::string& l : labels) counts[bin_index(l)] += 1.0;

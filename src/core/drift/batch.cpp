@@ -30,7 +30,7 @@ Result<BatchDrift<Baseline, KIND>, DriftError> BatchDrift<Baseline, KIND>::make(
 
 template <class Baseline, HistogramKind KIND>
 Result<void, DriftError> BatchDrift<Baseline, KIND>::build_rt_hist(Input runtime) {
-    if (runtime.empty()) return unexpected(DriftError::EmptyRuntimeData);
+    if (Baseline::count(runtime) == 0) return unexpected(DriftError::EmptyRuntimeData);
     baseline_.accumulate(runtime, runtime_bins_);
     return {};
 }

@@ -183,8 +183,8 @@ public:
         else window_.add(baseline_.bin_index(v));
     }
     Result<void, DriftError> update_stream_batch(Input values) {
-        if (values.empty()) return unexpected(DriftError::EmptyRuntimeData);
-        for (const auto& v : values) window_.add(baseline_.bin_index(v));
+        if (Baseline::count(values) == 0) return unexpected(DriftError::EmptyRuntimeData);
+        baseline_.each_bin(values, [&](std::size_t b) { window_.add(b); });
         return {};
     }
 
