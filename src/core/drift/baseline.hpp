@@ -63,6 +63,13 @@ public:
     // the equal-width grid corrected against the stored edges. The counts must hold
     // whole numbers (they are added as integers).
     void accumulate(const Input& values, std::span<double> counts) const;
+    // Calls f(bin_index(v)) for every value, in order.
+    template <class F>
+    void each_bin(const Input& values, F&& f) const {
+        with_elements<double>(values, [&](const auto& x) {
+            for (std::size_t i = 0; i < x.size; ++i) f(bin_index(x[i]));
+        });
+    }
     static std::size_t count(const Input& values) { return values.length; }
 
     const std::vector<double>& bin_edges() const { return bin_edges_; }
@@ -104,6 +111,10 @@ public:
     std::size_t bin_index(std::string_view label) const {
         const auto it = label_index_.find(label);
         return it == label_index_.end() ? label_index_.size() : it->second;
+    }
+    template <class F>
+    void each_bin(Input labels, F&& f) const {
+        for (const std::string& l : labels) f(bin_index(l));
     }
     static std::size_t count(Input labels) { return labels.size(); }
     // Adds 1.0 to counts[bin_index(l)] for every label.

@@ -184,13 +184,7 @@ public:
     }
     Result<void, DriftError> update_stream_batch(Input values) {
         if (Baseline::count(values) == 0) return unexpected(DriftError::EmptyRuntimeData);
-        if constexpr (CONTINUOUS) {
-            with_elements<double>(values, [&](const auto& x) {
-                for (std::size_t i = 0; i < x.size; ++i) window_.add(baseline_.bin_index(x[i]));
-            });
-        } else {
-            for (const std::string& l : values) window_.add(baseline_.bin_index(l));
-        }
+        baseline_.each_bin(values, [&](std::size_t b) { window_.add(b); });
         return {};
     }
 
