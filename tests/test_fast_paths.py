@@ -205,3 +205,38 @@ def test_continuous_drift_same_for_aligned_and_unaligned_arrays(baseline, runtim
                         repr(mv.PyContinuousDataDrift(x, quantile).compute_drift_mutliple_criteria(y, names)),
                         repr(s.export_snapshot())))
     all_same(results)
+
+
+NUMERIC_DTYPES = [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64, np.float32,
+                  np.float64, np.bool_]
+
+
+def dtype_values(dtype):
+    if dtype == np.bool_:
+        return st.booleans()
+    if np.issubdtype(dtype, np.integer):
+        info = np.iinfo(dtype)
+        return st.integers(max(-2, int(info.min)), 3) | st.sampled_from([int(info.min), int(info.max)])
+    return floats32 | st.sampled_from([0.5, 1.0, 2.0**31])
+
+
+@SETTINGS
+@given(st.sampled_from(["binary", "linear", "logistic"]), st.sampled_from(NUMERIC_DTYPES),
+       st.sampled_from(NUMERIC_DTYPES), st.data())
+def test_monitor_push_batch_reads_array_memory_as_element_wise(kind, dtype_true, dtype_pred, data):
+    """push_batch reading the arrays' memory (any numeric dtype, strided, unaligned) adds what the
+    same NumPy scalars converted one by one add, or fails alike (integers outside 32 bits, floats
+    or booleans where integers are due, unequal lengths)."""
+    n = data.draw(st.integers(0, 10))
+    t = np.array(data.draw(st.lists(dtype_values(dtype_true), min_size=n, max_size=n)), dtype=dtype_true)
+    p = np.array(data.draw(st.lists(dtype_values(dtype_pred), min_size=n + data.draw(st.sampled_from([0, 0, 1])),
+                                    max_size=n + 1))[: n + 1], dtype=dtype_pred)
+    make = {"binary": lambda: mv.PyBinaryClassificationStreaming([1, 0, 1], [1, 0, 0]),
+            "linear": lambda: mv.PyLinearRegressionStreaming([1.0, 2.0, 3.0], [1.1, 1.9, 3.2]),
+            "logistic": lambda: mv.PyLogisticRegressionStreaming([1.0, 0.0, 1.0], [0.8, 0.3, 0.6], 0.5)}[kind]
+    runs = []
+    for form in (list, lambda a: a, lambda a: np.repeat(a, 2)[::2], unaligned):
+        m = make()
+        runs.append((outcome(lambda: m.push_batch(form(t), form(p))), outcome(m.performance_snapshot),
+                     outcome(m.drift_snapshot)))
+    all_same(runs)

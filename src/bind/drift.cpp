@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -65,147 +66,154 @@ namespace {
 using namespace drift;
 using Labels = std::vector<std::string>;
 
-// ---- PyContinuousDataDrift ----
+// The data as the cores take it: an array's own memory once the entry has checked it
+// contiguous (the contiguity rule is the interface's; the core reads any stride).
+inline ArrayView values_of(const F64Array& a) { return a.view(); }
+inline std::span<const std::string> values_of(const Labels& l) { return l; }
+inline bool readable(const F64Array& a) { return require_contiguous(a); }
+inline bool readable(const Labels&) { return true; }
 
-using ContinuousClass = Class<ContinuousDataDrift>;
-constexpr const char* CONTINUOUS = "PyContinuousDataDrift";
+// What tells the continuous classes from the categorical ones, batch and streaming
+// alike: the data they take and the words of their texts.
+template <bool CONTINUOUS>
+struct Kind {
+    using Data = std::conditional_t<CONTINUOUS, F64Array, Labels>;
+    using Sample = std::conditional_t<CONTINUOUS, double, std::string>;
+    static constexpr const char* RESET_PARAM = CONTINUOUS ? "baseline_data" : "new_baseline";
+    static constexpr const char* BATCH_RESET_DOC =
+        CONTINUOUS ? "Replace the baseline with a new data slice, recomputing the histogram."
+                   : "Replace the baseline with a new set of labels, recomputing the distribution.";
+    static constexpr const char* BASELINE_DOC =
+        CONTINUOUS ? "Return the baseline as a normalized probability distribution (sums to 1.0)."
+                   : "Return the baseline label frequencies as a normalized distribution.";
+    static constexpr const char* NUM_BINS_DOC = CONTINUOUS ? "Number of histogram bins used for this baseline." : nullptr;
+    static constexpr const char* RESET_DOC =
+        CONTINUOUS ? "Replace the baseline distribution with a new data slice and clear the stream."
+                   : "Replace the baseline distribution with a new set of labels and clear the stream.";
+    static constexpr const char* BATCH_DOC = CONTINUOUS ? "Add a batch of runtime samples to the stream buffer."
+                                                        : "Add a batch of runtime labels to the stream buffer.";
+    static constexpr const char* SAMPLE_DOC = CONTINUOUS ? "Add a single runtime sample to the stream buffer."
+                                                         : "Add a single runtime label to the stream buffer.";
+    static constexpr const char* FLUSH_DOC = CONTINUOUS ? "Flush the stream, resetting accumulated runtime bins."
+                                                        : "Flush the stream, resetting accumulated runtime label counts.";
+    static constexpr const char* N_BINS_DOC = CONTINUOUS ? "Number of histogram bins." : "Number of distinct label bins.";
+    static constexpr const char* SNAPSHOT_DOC =
+        CONTINUOUS ? "Export the current stream histogram as a map of bin label to bin values."
+                   : "Export the current stream label counts as a map of label to count.";
+};
+
+// A fastcall method; the type named, so that the specialisations of a member template resolve.
+using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// One metric name scores to a float, a list of names to a list in the same order.
+inline std::optional<DriftType> parse(const std::string& name) { return parse_type(name); }
+inline std::optional<std::vector<DriftType>> parse(const Labels& names) { return parse_types(names); }
+inline PyObject* scores_to_py(double s) { return to_py(s); }
+inline PyObject* scores_to_py(const std::vector<double>& s) { return float_list(s); }
+
+// The scores of a detector for parsed names, on the given runtime data (batch) or on its
+// window (streaming).
+template <class D, class... Data>
+auto scores_of(D& d, DriftType type, const Data&... data) {
+    return d.compute_drift(data..., type);
+}
+template <class D, class... Data>
+auto scores_of(D& d, const std::vector<DriftType>& types, const Data&... data) {
+    return d.compute_drift_multiple_criteria(data..., types);
+}
+
+// Parses the names, then scores them; nullptr with the first error raised.
+template <class D, class Names, class... Data>
+PyObject* score_names(D& d, const Names& names, const Data&... data) {
+    auto types = parse(names);
+    if (!types) return nullptr;
+    auto scores = take(scores_of(d, *types, data...));
+    return scores ? scores_to_py(*scores) : nullptr;
+}
+
+// The baseline as Python sees it: the bins as a list, or {label: fraction}.
+PyObject* baseline_to_py(const BaselineContinuousBins& b) { return float_list(b.baseline_bins()); }
+PyObject* baseline_to_py(const BaselineCategoricalBins& b) { return label_dict(b.labelled(b.baseline_bins())); }
+
+// ---- PyContinuousDataDrift and PyCategoricalDataDrift ----
+
+// The members of the two batch classes, generated per class; the constructors differ.
+template <class State, bool CONTINUOUS>
+struct BatchMembers {
+    using K = Kind<CONTINUOUS>;
+    using Cls = Class<State>;
+    static constexpr const char* NAME = CONTINUOUS ? "PyContinuousDataDrift" : "PyCategoricalDataDrift";
+
+    static inline const Signature COMPUTE = method_signature(NAME, "compute_drift", {"runtime_data", "drift_type"},
+                                                             "Compute a single drift metric against `runtime_data`.\n\n"
+                                                             MORVANE_DRIFT_TYPE_PARAGRAPH);
+    static inline const Signature MULTIPLE =
+        method_signature(NAME, "compute_drift_mutliple_criteria", {"runtime_data", "drift_types"});
+    static inline const Signature RESET = method_signature(NAME, "reset_baseline", {K::RESET_PARAM}, K::BATCH_RESET_DOC);
+    static inline const Signature EXPORT = method_signature(NAME, "export_baseline", {}, K::BASELINE_DOC);
+    static inline const Signature NUM_BINS = method_signature(NAME, "num_bins", {});
+
+    // compute_drift (one name) and compute_drift_mutliple_criteria (a list of names).
+    template <const Signature& SIG, class Names>
+    static PyObject* score(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return Cls::template method<Access::Exclusive>(SIG, self, a, n, kw, [](State& d, typename K::Data data, Names names) {
+            return readable(data) ? score_names(d, names, values_of(data)) : nullptr;
+        });
+    }
+
+    static PyObject* reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return Cls::template method<Access::Exclusive>(RESET, self, a, n, kw, [](State& d, typename K::Data data) -> PyObject* {
+            if (!readable(data)) return nullptr;
+            if (!done(d.reset_baseline(values_of(data)))) return nullptr;
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* export_baseline(PyObject* self, PyObject*) {
+        return Cls::template simple<Access::Shared>(self, &EXPORT, [](State& d) { return baseline_to_py(d.baseline()); });
+    }
+
+    static PyObject* num_bins(PyObject* self, void*) {
+        return Cls::template simple<Access::Shared>(self, &NUM_BINS, [](State& d) { return PyLong_FromSize_t(d.num_bins()); });
+    }
+
+    // The class, made once.
+    static PyTypeObject* create(const Signature& ctor, newfunc tp_new) {
+        static const ClassDef DEF = Cls::def(NAME, ctor, tp_new,
+                        {fastcall(COMPUTE, Fast(&score<COMPUTE, std::string>)), fastcall(MULTIPLE, Fast(&score<MULTIPLE, Labels>)),
+                         fastcall(RESET, reset),
+                         noargs(EXPORT, export_baseline)},
+                        {{"num_bins", num_bins, K::NUM_BINS_DOC}});
+        return Cls::create(DEF);
+    }
+};
+
+using ContinuousBatch = BatchMembers<ContinuousDataDrift, true>;
+using CategoricalBatch = BatchMembers<CategoricalDataDrift, false>;
 
 const Signature CONTINUOUS_NEW = class_signature(
-    CONTINUOUS, {"baseline_data", "quantile_type_str"},
+    ContinuousBatch::NAME, {"baseline_data", "quantile_type_str"},
     "Batch continuous data drift detector. Computes drift metrics between a fixed\n"
     "baseline histogram and a runtime data slice on each call.");
-const Signature CONTINUOUS_COMPUTE = method_signature(CONTINUOUS, "compute_drift", {"runtime_data", "drift_type"},
-                                                      "Compute a single drift metric against `runtime_data`.\n\n"
-                                                      MORVANE_DRIFT_TYPE_PARAGRAPH);
-const Signature CONTINUOUS_MULTIPLE =
-    method_signature(CONTINUOUS, "compute_drift_mutliple_criteria", {"runtime_data", "drift_types"});
-const Signature CONTINUOUS_RESET = method_signature(CONTINUOUS, "reset_baseline", {"baseline_data"},
-                                                    "Replace the baseline with a new data slice, recomputing the histogram.");
-const Signature CONTINUOUS_EXPORT = method_signature(
-    CONTINUOUS, "export_baseline", {}, "Return the baseline as a normalized probability distribution (sums to 1.0).");
-const Signature CONTINUOUS_NUM_BINS = method_signature(CONTINUOUS, "num_bins", {});
+const Signature CATEGORICAL_NEW = class_signature(
+    CategoricalBatch::NAME, {"baseline_data"},
+    "Batch categorical data drift detector. Computes drift metrics between a fixed\n"
+    "baseline label distribution and a runtime label slice on each call.");
 
 PyObject* continuous_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-    return ContinuousClass::construct(
+    return Class<ContinuousDataDrift>::construct(
         CONTINUOUS_NEW, tp, args, kwargs,
         [](F64Array baseline, std::optional<std::string> quantile) -> std::optional<ContinuousDataDrift> {
             if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q) return std::nullopt;
-            return take(ContinuousDataDrift::new_from_baseline(*q, baseline.values()));
+            return take(ContinuousDataDrift::make(values_of(baseline), *q));
         });
 }
-
-PyObject* continuous_compute(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return ContinuousClass::method<Access::Exclusive>(
-        CONTINUOUS_COMPUTE, self, a, n, kw, [](ContinuousDataDrift& d, F64Array data, std::string name) -> PyObject* {
-            if (!require_contiguous(data)) return nullptr;
-            auto type = parse_type(name);
-            if (!type) return nullptr;
-            auto score = take(d.compute_drift(data.values(), *type));
-            return score ? to_py(*score) : nullptr;
-        });
-}
-
-PyObject* continuous_multiple(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return ContinuousClass::method<Access::Exclusive>(
-        CONTINUOUS_MULTIPLE, self, a, n, kw, [](ContinuousDataDrift& d, F64Array data, Labels names) -> PyObject* {
-            if (!require_contiguous(data)) return nullptr;
-            auto types = parse_types(names);
-            if (!types) return nullptr;
-            auto scores = take(d.compute_drift_multiple_criteria(data.values(), *types));
-            return scores ? float_list(*scores) : nullptr;
-        });
-}
-
-PyObject* continuous_reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return ContinuousClass::method<Access::Exclusive>(CONTINUOUS_RESET, self, a, n, kw,
-                                                      [](ContinuousDataDrift& d, F64Array data) -> PyObject* {
-                                                          if (!require_contiguous(data)) return nullptr;
-                                                          if (!done(d.reset_baseline(data.values()))) return nullptr;
-                                                          Py_RETURN_NONE;
-                                                      });
-}
-
-PyObject* continuous_export(PyObject* self, PyObject*) {
-    return ContinuousClass::simple<Access::Shared>(self, &CONTINUOUS_EXPORT, [](ContinuousDataDrift& d) {
-        return float_list(d.baseline().baseline_bins());
-    });
-}
-
-PyObject* continuous_num_bins(PyObject* self, void*) {
-    return ContinuousClass::simple<Access::Shared>(self, &CONTINUOUS_NUM_BINS, [](ContinuousDataDrift& d) {
-        return PyLong_FromSize_t(d.num_bins());
-    });
-}
-
-// ---- PyCategoricalDataDrift ----
-
-using CategoricalClass = Class<CategoricalDataDrift>;
-constexpr const char* CATEGORICAL = "PyCategoricalDataDrift";
-
-const Signature CATEGORICAL_NEW = class_signature(
-    CATEGORICAL, {"baseline_data"},
-    "Batch categorical data drift detector. Computes drift metrics between a fixed\n"
-    "baseline label distribution and a runtime label slice on each call.");
-const Signature CATEGORICAL_COMPUTE = method_signature(CATEGORICAL, "compute_drift", {"runtime_data", "drift_type"},
-                                                       "Compute a single drift metric against `runtime_data`.\n\n"
-                                                       MORVANE_DRIFT_TYPE_PARAGRAPH);
-const Signature CATEGORICAL_MULTIPLE =
-    method_signature(CATEGORICAL, "compute_drift_mutliple_criteria", {"runtime_data", "drift_types"});
-const Signature CATEGORICAL_RESET = method_signature(
-    CATEGORICAL, "reset_baseline", {"new_baseline"}, "Replace the baseline with a new set of labels, recomputing the distribution.");
-const Signature CATEGORICAL_EXPORT = method_signature(CATEGORICAL, "export_baseline", {},
-                                                      "Return the baseline label frequencies as a normalized distribution.");
-const Signature CATEGORICAL_NUM_BINS = method_signature(CATEGORICAL, "num_bins", {});
 
 PyObject* categorical_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-    return CategoricalClass::construct(CATEGORICAL_NEW, tp, args, kwargs,
-                                       [](Labels baseline) { return CategoricalDataDrift::make(baseline); });
-}
-
-PyObject* categorical_compute(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return CategoricalClass::method<Access::Exclusive>(
-        CATEGORICAL_COMPUTE, self, a, n, kw, [](CategoricalDataDrift& d, Labels data, std::string name) -> PyObject* {
-            auto type = parse_type(name);
-            if (!type) return nullptr;
-            auto score = take(d.compute_drift(data, *type));
-            return score ? to_py(*score) : nullptr;
-        });
-}
-
-PyObject* categorical_multiple(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return CategoricalClass::method<Access::Exclusive>(
-        CATEGORICAL_MULTIPLE, self, a, n, kw, [](CategoricalDataDrift& d, Labels data, Labels names) -> PyObject* {
-            auto types = parse_types(names);
-            if (!types) return nullptr;
-            auto scores = take(d.compute_drift_multiple_criteria(data, *types));
-            return scores ? float_list(*scores) : nullptr;
-        });
-}
-
-PyObject* categorical_reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return CategoricalClass::method<Access::Exclusive>(CATEGORICAL_RESET, self, a, n, kw,
-                                                       [](CategoricalDataDrift& d, Labels labels) -> PyObject* {
-                                                           if (!done(d.reset_baseline(labels))) return nullptr;
-                                                           Py_RETURN_NONE;
-                                                       });
-}
-
-PyObject* categorical_export(PyObject* self, PyObject*) {
-    return CategoricalClass::simple<Access::Shared>(self, &CATEGORICAL_EXPORT, [](CategoricalDataDrift& d) {
-        const auto& b = d.baseline();
-        std::vector<std::pair<std::string_view, double>> entries;
-        entries.reserve(b.label_index().size());
-        for (const auto& [label, i] : b.label_index()) entries.emplace_back(label, b.baseline_bins()[i]);
-        return label_dict(entries);
-    });
-}
-
-PyObject* categorical_num_bins(PyObject* self, void*) {
-    return CategoricalClass::simple<Access::Shared>(self, &CATEGORICAL_NUM_BINS, [](CategoricalDataDrift& d) {
-        return PyLong_FromSize_t(d.num_bins());
-    });
+    return Class<CategoricalDataDrift>::construct(CATEGORICAL_NEW, tp, args, kwargs,
+                                                  [](Labels baseline) { return CategoricalDataDrift::make(baseline); });
 }
 
 // ---- module functions ----
@@ -219,7 +227,7 @@ PyObject* categorical_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* 
     return call(CATEGORICAL_FN, a, n, kw, [](Labels baseline, Labels candidate, Labels names) -> PyObject* {
         auto types = parse_types(names);
         if (!types) return nullptr;
-        auto scores = take(compute_drift_categorical_distribution(baseline, candidate, *types));
+        auto scores = take(compute_drift_distribution<CategoricalDataDrift>(baseline, candidate, *types));
         return scores ? float_list(*scores) : nullptr;
     });
 }
@@ -232,83 +240,21 @@ PyObject* continuous_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* k
                     if (!types) return nullptr;
                     auto q = parse_quantile(quantile);
                     if (!q) return nullptr;
-                    auto scores =
-                        take(compute_drift_continuous_distribution(baseline.values(), candidate.values(), *types, *q));
+                    auto scores = take(compute_drift_distribution<ContinuousDataDrift>(values_of(baseline),
+                                                                                       values_of(candidate), *types, *q));
                     return scores ? float_list(*scores) : nullptr;
                 });
 }
 
-}  // namespace
+// ---- the four streaming classes ----
 
-const FunctionDef PY_COMPUTE_DRIFT_CATEGORICAL_DISTRIBTUION{&CATEGORICAL_FN, categorical_fn};
-const FunctionDef PY_COMPUTE_DRIFT_CONTINUOUS_DISTRIBTUION{&CONTINUOUS_FN, continuous_fn};
-
-PyTypeObject* py_categorical_data_drift_type() {
-    static const ClassDef DEF = CategoricalClass::def(
-        CATEGORICAL, CATEGORICAL_NEW, categorical_new,
-        {fastcall(CATEGORICAL_COMPUTE, categorical_compute), fastcall(CATEGORICAL_MULTIPLE, categorical_multiple),
-         fastcall(CATEGORICAL_RESET, categorical_reset), noargs(CATEGORICAL_EXPORT, categorical_export)},
-        {{"num_bins", categorical_num_bins, nullptr}});
-    return CategoricalClass::create(DEF);
-}
-
-PyTypeObject* py_continuous_data_drift_type() {
-    static const ClassDef DEF = ContinuousClass::def(
-        CONTINUOUS, CONTINUOUS_NEW, continuous_new,
-        {fastcall(CONTINUOUS_COMPUTE, continuous_compute), fastcall(CONTINUOUS_MULTIPLE, continuous_multiple),
-         fastcall(CONTINUOUS_RESET, continuous_reset), noargs(CONTINUOUS_EXPORT, continuous_export)},
-        {{"num_bins", continuous_num_bins, "Number of histogram bins used for this baseline."}});
-    return ContinuousClass::create(DEF);
-}
-
-}  // namespace morvane::py
-
-
-namespace morvane::py {
-
-namespace {
-
-using namespace drift;
-using Labels = std::vector<std::string>;
-
-inline std::span<const double> values_of(const F64Array& a) { return a.values(); }
-inline std::span<const std::string> values_of(const Labels& l) { return l; }
-inline bool readable(const F64Array& a) { return require_contiguous(a); }
-inline bool readable(const Labels&) { return true; }
-
-// What distinguishes the four classes: name, core type, argument types and texts.
-template <class M>
-struct ContinuousTraits {
-    using State = StreamingContinuousDataDrift<M>;
-    using Batch = F64Array;
-    using Sample = double;
+template <class M, bool CONTINUOUS>
+struct StreamTraits : Kind<CONTINUOUS> {
+    using State = std::conditional_t<CONTINUOUS, StreamingContinuousDataDrift<M>, StreamingCategoricalDataDrift<M>>;
     static constexpr bool FLUSH = std::is_same_v<M, FlushModeMark>;
-    static constexpr const char* NAME = FLUSH ? "PyStreamingContinuousDataDriftFlush" : "PyStreamingContinuousDataDriftDecay";
-    static constexpr const char* RESET_PARAM = "baseline_data";
-    static constexpr const char* RESET_DOC = "Replace the baseline distribution with a new data slice and clear the stream.";
-    static constexpr const char* BATCH_DOC = "Add a batch of runtime samples to the stream buffer.";
-    static constexpr const char* SAMPLE_DOC = "Add a single runtime sample to the stream buffer.";
-    static constexpr const char* FLUSH_DOC = "Flush the stream, resetting accumulated runtime bins.";
-    static constexpr const char* N_BINS_DOC = "Number of histogram bins.";
-    static constexpr const char* SNAPSHOT_DOC = "Export the current stream histogram as a map of bin label to bin values.";
-    static constexpr const char* BASELINE_DOC = "Return the baseline as a normalized probability distribution (sums to 1.0).";
-};
-
-template <class M>
-struct CategoricalTraits {
-    using State = StreamingCategoricalDataDrift<M>;
-    using Batch = Labels;
-    using Sample = std::string;
-    static constexpr bool FLUSH = std::is_same_v<M, FlushModeMark>;
-    static constexpr const char* NAME = FLUSH ? "PyStreamingCategoricalDataDriftFlush" : "PyStreamingCategoricalDataDriftDecay";
-    static constexpr const char* RESET_PARAM = "new_baseline";
-    static constexpr const char* RESET_DOC = "Replace the baseline distribution with a new set of labels and clear the stream.";
-    static constexpr const char* BATCH_DOC = "Add a batch of runtime labels to the stream buffer.";
-    static constexpr const char* SAMPLE_DOC = "Add a single runtime label to the stream buffer.";
-    static constexpr const char* FLUSH_DOC = "Flush the stream, resetting accumulated runtime label counts.";
-    static constexpr const char* N_BINS_DOC = "Number of distinct label bins.";
-    static constexpr const char* SNAPSHOT_DOC = "Export the current stream label counts as a map of label to count.";
-    static constexpr const char* BASELINE_DOC = "Return the baseline label frequencies as a normalized distribution.";
+    static constexpr const char* NAME =
+        CONTINUOUS ? (FLUSH ? "PyStreamingContinuousDataDriftFlush" : "PyStreamingContinuousDataDriftDecay")
+                   : (FLUSH ? "PyStreamingCategoricalDataDriftFlush" : "PyStreamingCategoricalDataDriftDecay");
 };
 
 constexpr const char* DECAY_COMPUTE_DOC =
@@ -346,26 +292,15 @@ struct Members {
     static inline const Signature SNAPSHOT = method_signature(T::NAME, "export_snapshot", {}, T::SNAPSHOT_DOC);
     static inline const Signature BASELINE = method_signature(T::NAME, "export_baseline", {}, T::BASELINE_DOC);
 
-    static PyObject* compute(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return Cls::template method<Access::Exclusive>(COMPUTE, self, a, n, kw, [](State& s, std::string name) -> PyObject* {
-            auto type = parse_type(name);
-            if (!type) return nullptr;
-            auto score = take(s.compute_drift(*type));
-            return score ? to_py(*score) : nullptr;
-        });
-    }
-
-    static PyObject* multiple(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return Cls::template method<Access::Exclusive>(MULTIPLE, self, a, n, kw, [](State& s, Labels names) -> PyObject* {
-            auto types = parse_types(names);
-            if (!types) return nullptr;
-            auto scores = take(s.compute_drift_multiple_criteria(*types));
-            return scores ? float_list(*scores) : nullptr;
-        });
+    // compute_drift (one name) and compute_drift_multiple_criteria (a list of names).
+    template <const Signature& SIG, class Names>
+    static PyObject* score(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+        return Cls::template method<Access::Exclusive>(SIG, self, a, n, kw,
+                                                       [](State& s, Names names) { return score_names(s, names); });
     }
 
     static PyObject* reset(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return Cls::template method<Access::Exclusive>(RESET, self, a, n, kw, [](State& s, typename T::Batch data) -> PyObject* {
+        return Cls::template method<Access::Exclusive>(RESET, self, a, n, kw, [](State& s, typename T::Data data) -> PyObject* {
             if (!readable(data)) return nullptr;
             if (!done(s.reset_baseline(values_of(data)))) return nullptr;
             Py_RETURN_NONE;
@@ -373,13 +308,12 @@ struct Members {
     }
 
     static PyObject* update_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-        return Cls::template method<Access::Exclusive>(BATCH, self, a, n, kw, [](State& s, typename T::Batch data) -> PyObject* {
+        return Cls::template method<Access::Exclusive>(BATCH, self, a, n, kw, [](State& s, typename T::Data data) -> PyObject* {
             if (!readable(data)) return nullptr;
             if (!done(s.update_stream_batch(values_of(data)))) return nullptr;
             Py_RETURN_NONE;
         });
     }
-
     static PyObject* update_one(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
         return Cls::template method<Access::Exclusive>(SAMPLE, self, a, n, kw, [](State& s, typename T::Sample v) -> PyObject* {
             s.update_stream(v);
@@ -413,7 +347,7 @@ struct Members {
 
     static PyObject* snapshot(PyObject* self, PyObject*) {
         return Cls::template simple<Access::Shared>(self, &SNAPSHOT, [](State& s) -> PyObject* {
-            if constexpr (std::is_same_v<typename T::Batch, F64Array>) {
+            if constexpr (State::CONTINUOUS) {
                 auto entries = take(s.export_snapshot());
                 if (!entries) return nullptr;
                 Ref dict = Ref::steal(PyDict_New());
@@ -429,21 +363,25 @@ struct Members {
 
     static PyObject* baseline(PyObject* self, PyObject*) {
         return Cls::template simple<Access::Shared>(self, &BASELINE, [](State& s) -> PyObject* {
-            if constexpr (std::is_same_v<typename T::Batch, F64Array>)
-                return float_list(s.export_baseline());
-            else
-                return label_dict(s.export_baseline());
+            return baseline_to_py(s.baseline());
         });
     }
 
-    static ClassDef def(const Signature& ctor, newfunc tp_new, const char* total_doc) {
-        std::vector<MethodEntry> methods = {fastcall(COMPUTE, compute), fastcall(MULTIPLE, multiple),
+    // The class, made once.
+    static PyTypeObject* create(const Signature& ctor, newfunc tp_new) {
+        static const ClassDef DEF = def(ctor, tp_new);
+        return Cls::create(DEF);
+    }
+
+    static ClassDef def(const Signature& ctor, newfunc tp_new) {
+        std::vector<MethodEntry> methods = {fastcall(COMPUTE, Fast(&score<COMPUTE, std::string>)),
+                                            fastcall(MULTIPLE, Fast(&score<MULTIPLE, Labels>)),
                                             fastcall(RESET, reset), fastcall(BATCH, update_batch),
                                             fastcall(SAMPLE, update_one)};
         if constexpr (T::FLUSH) methods.push_back(noargs(FLUSH_NOW, flush));
         methods.push_back(noargs(SNAPSHOT, snapshot));
         methods.push_back(noargs(BASELINE, baseline));
-        std::vector<GetterEntry> getters = {{"total_samples", total_samples, total_doc}};
+        std::vector<GetterEntry> getters = {{"total_samples", total_samples, T::FLUSH ? FLUSH_TOTAL_DOC : DECAY_TOTAL_DOC}};
         if constexpr (T::FLUSH) getters.push_back({"last_flush", last_flush, LAST_FLUSH_DOC});
         getters.push_back({"n_bins", n_bins, T::N_BINS_DOC});
         return Cls::def(T::NAME, ctor, tp_new, std::move(methods), std::move(getters));
@@ -465,10 +403,10 @@ bool half_life_ok(const std::optional<std::uint64_t>& h) {
     return true;
 }
 
-using ContDecay = ContinuousTraits<DecayModeMark>;
-using ContFlush = ContinuousTraits<FlushModeMark>;
-using CatDecay = CategoricalTraits<DecayModeMark>;
-using CatFlush = CategoricalTraits<FlushModeMark>;
+using ContDecay = StreamTraits<DecayModeMark, true>;
+using ContFlush = StreamTraits<FlushModeMark, true>;
+using CatDecay = StreamTraits<DecayModeMark, false>;
+using CatFlush = StreamTraits<FlushModeMark, false>;
 
 const Signature CONT_FLUSH_NEW = class_signature(
     ContFlush::NAME, {"baseline_data", "quantile_type_str", "flush_rate_opt", "flush_cadence_opt"},
@@ -498,7 +436,7 @@ PyObject* cont_flush_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
             if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q) return std::nullopt;
-            return take(State::new_flush(baseline.values(), *q, rate, cadence_of(cadence)));
+            return take(State::new_flush(values_of(baseline), *q, rate, cadence_of(cadence)));
         });
 }
 
@@ -511,7 +449,7 @@ PyObject* cont_decay_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
             if (!require_contiguous(baseline)) return std::nullopt;
             auto q = parse_quantile(quantile);
             if (!q || !half_life_ok(half_life)) return std::nullopt;
-            return take(State::new_decay(baseline.values(), *q, half_life.value_or(0)));
+            return take(State::new_decay(values_of(baseline), *q, half_life.value_or(0)));
         });
 }
 
@@ -520,7 +458,7 @@ PyObject* cat_flush_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return Class<State>::construct(
         CAT_FLUSH_NEW, tp, args, kwargs,
         [](Labels baseline, std::optional<std::uint64_t> rate, std::optional<std::uint64_t> cadence) {
-            return State::new_flush(baseline, rate, cadence_of(cadence));
+            return State::new_flush(baseline, {}, rate, cadence_of(cadence));
         });
 }
 
@@ -529,30 +467,20 @@ PyObject* cat_decay_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return Class<State>::construct(CAT_DECAY_NEW, tp, args, kwargs,
                                    [](Labels baseline, std::optional<std::uint64_t> half_life) -> std::optional<State> {
                                        if (!half_life_ok(half_life)) return std::nullopt;
-                                       return take(State::new_decay(baseline, half_life.value_or(0)));
+                                       return take(State::new_decay(baseline, {}, half_life.value_or(0)));
                                    });
 }
 
 }  // namespace
 
-PyTypeObject* py_streaming_continuous_data_drift_flush_type() {
-    static const ClassDef DEF = Members<ContFlush>::def(CONT_FLUSH_NEW, cont_flush_new, FLUSH_TOTAL_DOC);
-    return Class<ContFlush::State>::create(DEF);
-}
+const FunctionDef PY_COMPUTE_DRIFT_CATEGORICAL_DISTRIBTUION{&CATEGORICAL_FN, categorical_fn};
+const FunctionDef PY_COMPUTE_DRIFT_CONTINUOUS_DISTRIBTUION{&CONTINUOUS_FN, continuous_fn};
 
-PyTypeObject* py_streaming_continuous_data_drift_decay_type() {
-    static const ClassDef DEF = Members<ContDecay>::def(CONT_DECAY_NEW, cont_decay_new, DECAY_TOTAL_DOC);
-    return Class<ContDecay::State>::create(DEF);
-}
-
-PyTypeObject* py_streaming_categorical_data_drift_flush_type() {
-    static const ClassDef DEF = Members<CatFlush>::def(CAT_FLUSH_NEW, cat_flush_new, FLUSH_TOTAL_DOC);
-    return Class<CatFlush::State>::create(DEF);
-}
-
-PyTypeObject* py_streaming_categorical_data_drift_decay_type() {
-    static const ClassDef DEF = Members<CatDecay>::def(CAT_DECAY_NEW, cat_decay_new, DECAY_TOTAL_DOC);
-    return Class<CatDecay::State>::create(DEF);
-}
+PyTypeObject* py_categorical_data_drift_type() { return CategoricalBatch::create(CATEGORICAL_NEW, categorical_new); }
+PyTypeObject* py_continuous_data_drift_type() { return ContinuousBatch::create(CONTINUOUS_NEW, continuous_new); }
+PyTypeObject* py_streaming_continuous_data_drift_flush_type() { return Members<ContFlush>::create(CONT_FLUSH_NEW, cont_flush_new); }
+PyTypeObject* py_streaming_continuous_data_drift_decay_type() { return Members<ContDecay>::create(CONT_DECAY_NEW, cont_decay_new); }
+PyTypeObject* py_streaming_categorical_data_drift_flush_type() { return Members<CatFlush>::create(CAT_FLUSH_NEW, cat_flush_new); }
+PyTypeObject* py_streaming_categorical_data_drift_decay_type() { return Members<CatDecay>::create(CAT_DECAY_NEW, cat_decay_new); }
 
 }  // namespace morvane::py

@@ -10,6 +10,7 @@
 #include "core/performance/regression.hpp"
 #include "py/array_read.hpp"
 #include "py/arrays.hpp"
+#include "py/batch_values.hpp"
 #include "py/call.hpp"
 #include "py/monitor_methods.hpp"
 #include "py/object.hpp"
@@ -187,6 +188,16 @@ namespace {
     const Signature P##_RESET = method_signature(CLS, "reset_baseline", {"y_true", "y_pred"});                \
     MORVANE_MONITOR_SURFACE_SIGNATURES(P, CLS)
 
+// push_batch of a monitor whose batches are read as E, from views where they can be.
+template <class Monitor, class E, const Signature& SIG>
+PyObject* push_batch(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return Class<Monitor>::template method<Access::Exclusive>(SIG, self, a, n, kw, [](Monitor& m, Object t, Object p) -> PyObject* {
+        std::array<BatchValues<E>, 2> values;
+        if (!read_batch(SIG, std::array{t.object, p.object}, values)) return nullptr;
+        return done(m.push_batch(values[0].get(), values[1].get()));
+    });
+}
+
 // ---- PyLinearRegressionStreaming ----
 
 using Linear = MonitorMethods<LinearRegressionStreaming, parse_linear_regression_metrics>;
@@ -265,7 +276,7 @@ PyObject* bin_push(PyObject* self, PyObject* const* a, Py_ssize_t n, PyObject* k
 PyTypeObject* binary_classification_streaming_type() {
     static const ClassDef DEF = Binary::C::def(
         "PyBinaryClassificationStreaming", BIN_CLASS, bin_new,
-        {noargs(BIN_FLUSH, Binary::flush<BIN_FLUSH>), fastcall(BIN_PUSH_BATCH, Binary::push_batch<BIN_PUSH_BATCH, Seq<std::int32_t>, Seq<std::int32_t>>),
+        {noargs(BIN_FLUSH, Binary::flush<BIN_FLUSH>), fastcall(BIN_PUSH_BATCH, push_batch<BinaryClassificationStreaming, std::int32_t, BIN_PUSH_BATCH>),
          fastcall(BIN_PUSH, bin_push), fastcall(BIN_RESET, Binary::reset_baseline<BIN_RESET, Seq<std::int32_t>, Seq<std::int32_t>>),
          noargs(BIN_PERF, Binary::performance_snapshot<BIN_PERF>), noargs(BIN_DRIFT, Binary::drift_snapshot<BIN_DRIFT>),
          fastcall(BIN_REPORT, Binary::drift_report<BIN_REPORT>),
@@ -277,7 +288,7 @@ PyTypeObject* linear_regression_streaming_type() {
     static const ClassDef DEF = Linear::C::def(
         "PyLinearRegressionStreaming", LIN_CLASS, lin_new,
         {noargs(LIN_FLUSH, Linear::flush<LIN_FLUSH>), fastcall(LIN_PUSH, lin_push),
-         fastcall(LIN_PUSH_BATCH, Linear::push_batch<LIN_PUSH_BATCH, Seq<float>, Seq<float>>), fastcall(LIN_RESET, Linear::reset_baseline<LIN_RESET, Seq<float>, Seq<float>>),
+         fastcall(LIN_PUSH_BATCH, push_batch<LinearRegressionStreaming, float, LIN_PUSH_BATCH>), fastcall(LIN_RESET, Linear::reset_baseline<LIN_RESET, Seq<float>, Seq<float>>),
          noargs(LIN_PERF, Linear::performance_snapshot<LIN_PERF>), noargs(LIN_DRIFT, Linear::drift_snapshot<LIN_DRIFT>),
          fastcall(LIN_REPORT, Linear::drift_report<LIN_REPORT>),
          fastcall(LIN_PARTIAL, Linear::drift_report_partial_metrics<LIN_PARTIAL>)});
@@ -287,7 +298,7 @@ PyTypeObject* linear_regression_streaming_type() {
 PyTypeObject* logistic_regression_streaming_type() {
     static const ClassDef DEF = Logistic::C::def(
         "PyLogisticRegressionStreaming", LOG_CLASS, log_new,
-        {fastcall(LOG_PUSH, log_push), fastcall(LOG_PUSH_BATCH, Logistic::push_batch<LOG_PUSH_BATCH, Seq<float>, Seq<float>>),
+        {fastcall(LOG_PUSH, log_push), fastcall(LOG_PUSH_BATCH, push_batch<LogisticRegressionStreaming, float, LOG_PUSH_BATCH>),
          noargs(LOG_PERF, Logistic::performance_snapshot<LOG_PERF>), noargs(LOG_DRIFT, Logistic::drift_snapshot<LOG_DRIFT>),
          fastcall(LOG_REPORT, Logistic::drift_report<LOG_REPORT>),
          fastcall(LOG_PARTIAL, Logistic::drift_report_partial_metrics<LOG_PARTIAL>),

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #include "core/common/array_view.hpp"
 #include "py/numpy.hpp"
@@ -45,6 +46,17 @@ bool visit_numeric(PyArrayObject* a, F&& f) {
     if (!view) return false;
     visit_dtype(*view, f);
     return true;
+}
+
+// Fills `out` with the elements of an array numeric_view reads, each converted as its
+// NumPy scalar's __float__ converts it (a C cast to double), then narrowed to E; returns
+// false, reading nothing, for every other array.
+template <class E>
+bool copy_floats(PyArrayObject* a, std::vector<E>& out) {
+    return visit_numeric(a, [&](auto view) {
+        out.resize(view.size);
+        for (std::size_t i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
+    });
 }
 
 // The element-wise reading reserves room for its whole copy before it reads one element,

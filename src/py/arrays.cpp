@@ -40,14 +40,6 @@ std::optional<std::vector<E>> iterate_copy(PyArrayObject* a, std::size_t reserve
     return out;
 }
 
-template <class E>
-bool typed_float_copy(PyArrayObject* a, std::vector<E>& out) {
-    return visit_numeric(a, [&](auto view) {
-        out.resize(view.size);
-        for (std::size_t i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
-    });
-}
-
 }  // namespace
 
 InputDataType determine_type(PyArrayObject* a) {
@@ -63,7 +55,7 @@ InputDataType determine_type(PyArrayObject* a) {
 
 std::optional<std::vector<double>> copy_to_f64(PyArrayObject* a) {
     std::vector<double> out;
-    if (typed_float_copy(a, out)) return out;
+    if (copy_floats(a, out)) return out;
     return iterate_copy<double>(a, element_count(a), to_f64);
 }
 
@@ -123,7 +115,7 @@ std::optional<std::vector<float>> convert_f32(PyArrayObject* a, InputDataType ki
         return std::nullopt;
     }
     std::vector<float> out;
-    if (typed_float_copy(a, out)) return out;
+    if (copy_floats(a, out)) return out;
     auto item = [](PyObject* e, float& v) {
         double d;
         if (!to_f64(e, d)) return false;

@@ -58,15 +58,7 @@ Direct read_blocks(PyArrayObject* y_true, PyArrayObject* y_pred, Begin&& begin, 
     if (p->length != t->length) return Direct::LengthMismatch;
     const std::size_t n = t->length;
     if (!begin(n)) return Direct::Done;
-    // Two blocks of 8 KiB stay in the first-level cache while the core reads them.
-    constexpr std::size_t BLOCK = 2048;
-    float tb[BLOCK], pb[BLOCK];
-    for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t k = std::min(BLOCK, n - start);
-        read_as_f32(*t, start, k, tb);
-        read_as_f32(*p, start, k, pb);
-        block(std::span<const float>(tb, k), std::span<const float>(pb, k));
-    }
+    for_blocks<float>(*t, *p, block);
     return Direct::Done;
 }
 

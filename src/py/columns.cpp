@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/common/utf8.hpp"
 #include "py/arrays.hpp"
 #include "py/array_read.hpp"
 #include "py/convert.hpp"
@@ -193,21 +194,6 @@ std::optional<UnicodeColumn> unicode_column(PyArrayObject* a) {
             if (!valid_code_point(e[j])) return std::nullopt;
     }
     return col;
-}
-
-// Code points of valid UTF-8 (what str conversion produced).
-std::u32string decode_utf8(std::string_view s) {
-    std::u32string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        for (std::size_t j = 1; j < len && i + j < s.size(); ++j) c = (c << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3F);
-        out.push_back(c);
-        i += len;
-    }
-    return out;
 }
 
 // Equal code points are equal UTF-8 bytes; NumPy drops an element's trailing NULs

@@ -117,15 +117,11 @@ bool sequence_convert(PyObject* o, std::vector<E>& out, Conv&& conv, Fast&& fast
     return true;
 }
 
-// Typed reads for float targets: every numeric dtype converts exactly as its NumPy
-// scalar's __float__ would (a C cast to double), then narrows.
+// Typed reads for float targets: every numeric dtype, never failing.
 template <class E>
 bool float_array_fast(PyArrayObject* a, std::vector<E>& out, bool& ok) {
     ok = true;
-    return visit_numeric(a, [&](auto view) {
-        out.resize(view.size);
-        for (std::size_t i = 0; i < view.size; ++i) out[i] = static_cast<E>(static_cast<double>(view[i]));
-    });
+    return copy_floats(a, out);
 }
 
 // Typed reads for integer targets: integer dtypes only (float and bool scalars are

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/common/array_view.hpp"
 #include "core/common/metric_tables.hpp"
 #include "py/numpy.hpp"
 #include "py/raise.hpp"
@@ -41,6 +42,11 @@ struct AnyArray {
 struct F64Array {
     PyArrayObject* array = nullptr;
     bool contiguous() const { return PyArray_IS_C_CONTIGUOUS(array); }
+    // The array's memory as a view of the array layer, read in place at any alignment.
+    ArrayView view() const {
+        return {PyArray_BYTES(array), PyArray_STRIDE(array, 0), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                Dtype::Float64};
+    }
     std::span<const double> values() const {
         const auto n = static_cast<std::size_t>(PyArray_SIZE(array));
         if (PyArray_ISALIGNED(array) || n == 0) return {static_cast<const double*>(PyArray_DATA(array)), n};

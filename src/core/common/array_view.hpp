@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 namespace morvane {
@@ -68,8 +70,47 @@ decltype(auto) visit_dtype(const ArrayView& v, F&& f) {
     return as(static_cast<bool*>(nullptr));
 }
 
-// Elements [start, start + k) of a numeric view as 32-bit floats, each converted through
-// a 64-bit float (as a NumPy scalar's __float__ converts it, then narrowed).
-void read_as_f32(const ArrayView& v, std::size_t start, std::size_t k, float* out);
+// Elements [start, start + k) of a numeric view as E: as 32-bit floats each converted
+// through a 64-bit float (as a NumPy scalar's __float__ converts it, then narrowed); as
+// 32-bit integers from a view of integers the caller has checked to be in range.
+template <class E>
+void read_as(const ArrayView& v, std::size_t start, std::size_t k, E* out);
+extern template void read_as<float>(const ArrayView&, std::size_t, std::size_t, float*);
+extern template void read_as<std::int32_t>(const ArrayView&, std::size_t, std::size_t, std::int32_t*);
+
+// Reads two views of the same length in consecutive blocks of E, in order: block(a, b)
+// sees std::span<const E> of equal length. Two blocks of 8 KiB stay in the first-level
+// cache while the caller reads them.
+template <class E, class Block>
+void for_blocks(const ArrayView& a, const ArrayView& b, Block&& block) {
+    constexpr std::size_t BLOCK = 2048;
+    E ab[BLOCK], bb[BLOCK];
+    const std::size_t n = a.length;
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t k = n - start < BLOCK ? n - start : BLOCK;
+        read_as(a, start, k, ab);
+        read_as(b, start, k, bb);
+        block(std::span<const E>(ab, k), std::span<const E>(bb, k));
+    }
+}
+
+// The element type of a view over T.
+template <class T>
+inline constexpr Dtype DTYPE_OF = std::is_same_v<T, double>  ? Dtype::Float64
+                                  : std::is_same_v<T, float> ? Dtype::Float32
+                                                             : Dtype::Int32;
+
+// A view of a vector's elements (double, float or int32).
+template <class T>
+ArrayView view_of(const std::vector<T>& v) {
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, std::int32_t>);
+    return {reinterpret_cast<const char*>(v.data()), sizeof(T), v.size(), DTYPE_OF<T>};
+}
+
+// Calls f with the typed accessor of a view the caller knows to hold T.
+template <class T, class F>
+decltype(auto) with_elements(const ArrayView& v, F&& f) {
+    return with_elements<T>(v.data, v.stride, v.length, f);
+}
 
 }  // namespace morvane

@@ -19,36 +19,21 @@ Result<PreTraining, BiasError> PreTraining::new_from_labels(std::span<const std:
 
 void PreTraining::accumulate(std::span<const std::int8_t> feature, std::span<const std::int8_t> ground_truth) {
     const std::size_t n = std::min(feature.size(), ground_truth.size());
-    // Blocks small enough for 32-bit partial counts; branch-free, so that it vectorises
-    // (with AVX2: the streaming monitor's push_batch benchmark).
-    constexpr std::size_t BLOCK = std::size_t{1} << 24;
+    // With AVX2 where the processor has it (the streaming monitor's push_batch benchmark).
     with_best_isa([&] {
-        for (std::size_t start = 0; start < n; start += BLOCK) {
-            const std::size_t end = std::min(n, start + BLOCK);
-            std::uint32_t a_count = 0, a_positive = 0, all_positive = 0;
-            for (std::size_t i = start; i < end; ++i) {
-                const std::uint32_t a = in_group(feature[i]);
-                const std::uint32_t p = in_group(ground_truth[i]);
-                a_count += a;
-                a_positive += a & p;
-                all_positive += p;
-            }
-            facet_a_count += a_count;
-            facet_a_positive += a_positive;
-            facet_d_count += (end - start) - a_count;
-            facet_d_positive += all_positive - a_positive;
-        }
+        pairs += tally_pairs(
+            n, [&](std::size_t i) { return in_group(feature[i]); }, [&](std::size_t i) { return in_group(ground_truth[i]); });
     });
 }
 
 namespace data_bias::core {
 
 std::array<float, 7> pre_training_values(const PreTraining& p) {
-    const std::int64_t diff = static_cast<std::int64_t>(p.facet_a_count) - static_cast<std::int64_t>(p.facet_d_count);
-    const float ci = static_cast<float>(std::llabs(diff)) / static_cast<float>(p.facet_a_count + p.facet_d_count);
+    const std::int64_t diff = static_cast<std::int64_t>(p.facet_a_count()) - static_cast<std::int64_t>(p.facet_d_count());
+    const float ci = static_cast<float>(std::llabs(diff)) / static_cast<float>(p.facet_a_count() + p.facet_d_count());
 
-    const float q_a = static_cast<float>(p.facet_a_positive) / static_cast<float>(p.facet_a_count);
-    const float q_d = static_cast<float>(p.facet_d_positive) / static_cast<float>(p.facet_d_count);
+    const float q_a = static_cast<float>(p.facet_a_positive()) / static_cast<float>(p.facet_a_count());
+    const float q_d = static_cast<float>(p.facet_d_positive()) / static_cast<float>(p.facet_d_count());
     const float dpl = q_a - q_d;
 
     // No epsilon on the logarithms: proportions of 0 or 1 give NaN or infinity.
@@ -77,15 +62,6 @@ Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const
 }
 
 }  // namespace data_bias::core
-
-PreTraining PreTraining::from_flag_counts(const BitCounts& c, std::uint64_t n) {
-    PreTraining p;
-    p.facet_a_count = c.tests;
-    p.facet_a_positive = c.both;
-    p.facet_d_count = n - c.tests;
-    p.facet_d_positive = c.flags - c.both;
-    return p;
-}
 
 Result<MetricMap<DataBiasMetric>, BiasError> data_bias_analysis_counts(const PreTraining& counts) {
     if (!counts.has_both_facets()) return unexpected(BiasError::NoFacetDeviation);

@@ -6,17 +6,22 @@
 #include <cstdint>
 #include <span>
 
-#include "core/segmentation/flags.hpp"
+#include "core/common/confusion_counts.hpp"
 #include "core/common/errors.hpp"
+#include "core/segmentation/flags.hpp"
 #include "core/common/metrics.hpp"
 
 namespace morvane {
 
+// The facet split as a tally of pairs: the first flag is membership of facet a, the
+// second a positive label.
 struct PreTraining {
-    std::uint64_t facet_a_positive = 0;
-    std::uint64_t facet_a_count = 0;
-    std::uint64_t facet_d_positive = 0;
-    std::uint64_t facet_d_count = 0;
+    PairTally pairs;
+
+    std::uint64_t facet_a_count() const { return pairs.first; }
+    std::uint64_t facet_a_positive() const { return pairs.both; }
+    std::uint64_t facet_d_count() const { return pairs.pairs - pairs.first; }
+    std::uint64_t facet_d_positive() const { return pairs.second - pairs.both; }
 
     // Counts labelled values (see in_group). Unequal or empty slices are a DataLengthError,
     // a sample without both facets NoFacetDeviation.
@@ -28,21 +33,13 @@ struct PreTraining {
 
     // The counts of n pairs from the counts of their facet flags (`tests`) against
     // their label flags (`flags`).
-    static PreTraining from_flag_counts(const BitCounts& c, std::uint64_t n);
+    static PreTraining from_flag_counts(const BitCounts& c, std::uint64_t n) { return {{n, c.tests, c.flags, c.both}}; }
 
     // Adds one element.
-    void push(bool in_facet_a, bool positive) {
-        if (in_facet_a) {
-            ++facet_a_count;
-            facet_a_positive += positive;
-        } else {
-            ++facet_d_count;
-            facet_d_positive += positive;
-        }
-    }
+    void push(bool in_facet_a, bool positive) { pairs += PairTally{1, in_facet_a, positive, in_facet_a && positive}; }
 
-    std::uint64_t total() const { return facet_a_count + facet_d_count; }
-    bool has_both_facets() const { return facet_a_count != 0 && facet_d_count != 0; }
+    std::uint64_t total() const { return pairs.pairs; }
+    bool has_both_facets() const { return pairs.first != 0 && pairs.first != pairs.pairs; }
 };
 
 namespace data_bias::core {

@@ -110,12 +110,19 @@ std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted) {
     return std::clamp(bins, MIN_BINS, MAX_BINS);
 }
 
-Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::span<const double> values,
-                                                                        QuantileType q) {
-    if (values.size() < 2) return unexpected(DriftError::EmptyBaselineData);
-    for (double v : values)
-        if (std::isnan(v)) return unexpected(DriftError::NaNValueError);
-    std::vector<double> sorted(values.begin(), values.end());
+Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(const Input& values, Options options) {
+    const QuantileType q = options.value_or(QuantileType::FreedmanDiaconis);
+    if (values.length < 2) return unexpected(DriftError::EmptyBaselineData);
+    std::vector<double> sorted(values.length);
+    const bool has_nan = with_elements<double>(values, [&](const auto& x) {
+        bool nan = false;
+        for (std::size_t i = 0; i < x.size; ++i) {
+            sorted[i] = x[i];
+            nan |= std::isnan(sorted[i]);
+        }
+        return nan;
+    });
+    if (has_nan) return unexpected(DriftError::NaNValueError);
     sort_values(sorted);
 
     // The grid is laid over the finite values only; infinite baseline values are then
@@ -147,18 +154,12 @@ Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(std::spa
     }
 
     std::vector<double> counts(b.n_bins_, 0.0);
-    b.accumulate(sorted, counts);
-    const double n = static_cast<double>(values.size());
+    b.accumulate_elements(Elements<double, true>{reinterpret_cast<const char*>(sorted.data()), sizeof(double), sorted.size()},
+                          counts);
+    const double n = static_cast<double>(values.length);
     for (double& c : counts) c /= n;
     b.baseline_bins_ = std::move(counts);
     return b;
-}
-
-Result<void, DriftError> BaselineContinuousBins::reset(std::span<const double> values) {
-    auto fresh = make(values, quantile_type_);
-    if (!fresh) return unexpected(fresh.error());
-    *this = std::move(*fresh);
-    return {};
 }
 
 namespace {
@@ -208,7 +209,12 @@ std::size_t BaselineContinuousBins::bin_index_single(double v) const {
     return n_bins_ - 1;
 }
 
-void BaselineContinuousBins::accumulate(std::span<const double> values, std::span<double> counts) const {
+void BaselineContinuousBins::accumulate(const Input& values, std::span<double> counts) const {
+    with_elements<double>(values, [&](const auto& x) { accumulate_elements(x, counts); });
+}
+
+template <class E>
+void BaselineContinuousBins::accumulate_elements(const E& values, std::span<double> counts) const {
     const std::size_t nb = n_bins_;
     const std::size_t ne = bin_edges_.size();
     // Bin b holds exactly the values with lo[b] <= v < hi[b]; infinities, NaN and values
@@ -235,21 +241,20 @@ void BaselineContinuousBins::accumulate(std::span<const double> values, std::spa
     const double top_guess = static_cast<double>(ne);  // g + 1 truncates to the top bin
     constexpr std::size_t BLOCK = 512;
     std::int32_t guess[BLOCK];
-    const double* v = values.data();
-    const std::size_t n = values.size();
+    const std::size_t n = values.size;
     for (std::size_t start = 0; start < n; start += BLOCK) {
         const std::size_t m = std::min(BLOCK, n - start);
-        const double* x = v + start;
+        const auto x = [&](std::size_t j) { return values[start + j]; };
         // Branch-free guesses from the equal-width grid (vectorised by the compiler):
         // below the grid -> 0, beyond it or NaN -> the top bin.
         for (std::size_t j = 0; j < m; ++j) {
-            double g = (x[j] - e0) * inv;
+            double g = (x(j) - e0) * inv;
             g = g < top_guess ? g : top_guess;
             g = g > -1.0 ? g : -1.0;
             guess[j] = static_cast<std::int32_t>(g + 1.0);
         }
         for (std::size_t j = 0; j < m; ++j) {
-            const double xv = x[j];
+            const double xv = x(j);
             std::size_t b = static_cast<std::size_t>(guess[j]);
             if (!(lo[b] <= xv && xv < hi[b])) b = bin_index(xv);
             ++lanes[(j & 3) * nb + b];
@@ -259,7 +264,7 @@ void BaselineContinuousBins::accumulate(std::span<const double> values, std::spa
         counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
 }
 
-Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::span<const std::string> labels) {
+Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(Input labels, Options) {
     if (labels.empty()) return unexpected(DriftError::EmptyBaselineData);
     // Counted by views into the caller's labels: one string is built per distinct label.
     std::unordered_map<std::string_view, double> counts;
@@ -278,13 +283,6 @@ Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(std::s
     }
     b.baseline_bins_.push_back(0.0);
     return b;
-}
-
-Result<void, DriftError> BaselineCategoricalBins::define_bins(std::span<const std::string> labels) {
-    auto fresh = make(labels);
-    if (!fresh) return unexpected(fresh.error());
-    *this = std::move(*fresh);
-    return {};
 }
 
 }  // namespace morvane

@@ -11,8 +11,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "core/common/array_view.hpp"
 #include "core/common/errors.hpp"
 
 namespace morvane {
@@ -43,9 +45,12 @@ std::size_t compute_num_bins(QuantileType q, std::span<const double> sorted);
 // [e[i-1], e[i]) for 1 <= i < E, bin E holds only e[E-1], bin B-1 is above e[E-1].
 class BaselineContinuousBins {
 public:
-    static Result<BaselineContinuousBins, DriftError> make(std::span<const double> values, QuantileType q);
-    // Rebuilds from new data with the same heuristic; on failure nothing changes.
-    Result<void, DriftError> reset(std::span<const double> values);
+    // float64 values, contiguous or strided.
+    using Input = ArrayView;
+    // The binning heuristic; absent means FreedmanDiaconis.
+    using Options = std::optional<QuantileType>;
+
+    static Result<BaselineContinuousBins, DriftError> make(const Input& values, Options q);
 
     // The batch rule: below the first edge -> 0, above the last -> B-1, otherwise the
     // number of edges <= v. NaN passes neither outer test and lands in bin 0.
@@ -57,16 +62,27 @@ public:
     // Adds 1.0 to counts[bin_index(v)] for every value, by direct index computation on
     // the equal-width grid corrected against the stored edges. The counts must hold
     // whole numbers (they are added as integers).
-    void accumulate(std::span<const double> values, std::span<double> counts) const;
+    void accumulate(const Input& values, std::span<double> counts) const;
+    // Calls f(bin_index(v)) for every value, in order.
+    template <class F>
+    void each_bin(const Input& values, F&& f) const {
+        with_elements<double>(values, [&](const auto& x) {
+            for (std::size_t i = 0; i < x.size; ++i) f(bin_index(x[i]));
+        });
+    }
+    static std::size_t count(const Input& values) { return values.length; }
 
     const std::vector<double>& bin_edges() const { return bin_edges_; }
     const std::vector<double>& baseline_bins() const { return baseline_bins_; }
     std::size_t n_bins() const { return n_bins_; }
     QuantileType quantile_type() const { return quantile_type_; }
+    Options options() const { return quantile_type_; }
 
 private:
     // Exact count of edges <= v, for v within [e[0], e[E-1]], starting from a guess.
     std::size_t inner_bin(double v) const;
+    template <class Elements>
+    void accumulate_elements(const Elements& x, std::span<double> counts) const;
 
     std::vector<double> bin_edges_;
     std::vector<double> baseline_bins_;
@@ -85,20 +101,40 @@ using LabelIndex = std::unordered_map<std::string, std::size_t, LabelHash, std::
 // One bin per distinct label in byte-wise order, then the unseen-label bin (always 0).
 class BaselineCategoricalBins {
 public:
-    static Result<BaselineCategoricalBins, DriftError> make(std::span<const std::string> labels);
-    // Rebuilds from new labels; on failure nothing changes.
-    Result<void, DriftError> define_bins(std::span<const std::string> labels);
+    using Input = std::span<const std::string>;
+    // Labels are binned by themselves alone.
+    struct Options {};
+
+    static Result<BaselineCategoricalBins, DriftError> make(Input labels, Options = {});
 
     // The label's bin, or k (the unseen-label bin) for a label the baseline never held.
-    std::size_t index_of(std::string_view label) const {
+    std::size_t bin_index(std::string_view label) const {
         const auto it = label_index_.find(label);
         return it == label_index_.end() ? label_index_.size() : it->second;
+    }
+    template <class F>
+    void each_bin(Input labels, F&& f) const {
+        for (const std::string& l : labels) f(bin_index(l));
+    }
+    static std::size_t count(Input labels) { return labels.size(); }
+    // Adds 1.0 to counts[bin_index(l)] for every label.
+    void accumulate(Input labels, std::span<double> counts) const {
+        for (const std::string& l : labels) counts[bin_index(l)] += 1.0;
+    }
+    // Each label with its entry of `bins` (baseline or stream bins), in the index's order;
+    // the unseen-label bin is left out.
+    std::vector<std::pair<std::string_view, double>> labelled(std::span<const double> bins) const {
+        std::vector<std::pair<std::string_view, double>> out;
+        out.reserve(label_index_.size());
+        for (const auto& [label, i] : label_index_) out.emplace_back(label, bins[i]);
+        return out;
     }
 
     const std::vector<double>& baseline_bins() const { return baseline_bins_; }
     const LabelIndex& label_index() const { return label_index_; }
     // k + 1: the distinct labels and the unseen-label bin.
     std::size_t n_bins() const { return baseline_bins_.size(); }
+    Options options() const { return {}; }
 
 private:
     std::vector<double> baseline_bins_;

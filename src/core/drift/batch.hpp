@@ -1,10 +1,9 @@
 // Batch drift detectors: a fixed baseline, and a runtime histogram built from scratch
-// on every call, scored, and cleared again.
+// on every call, scored, and cleared again. The continuous and categorical detectors
+// are one class over their baseline kind.
 #pragma once
 
-#include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/drift/baseline.hpp"
@@ -13,59 +12,47 @@
 
 namespace morvane {
 
-class ContinuousDataDrift {
+template <class Baseline, HistogramKind KIND>
+class BatchDrift {
 public:
-    // Absent heuristic: FreedmanDiaconis.
-    static Result<ContinuousDataDrift, DriftError> new_from_baseline(std::optional<QuantileType> q,
-                                                                     std::span<const double> baseline);
+    using Input = typename Baseline::Input;
+    using Options = typename Baseline::Options;
 
-    Result<double, DriftError> compute_drift(std::span<const double> runtime, DriftType type);
+    static Result<BatchDrift, DriftError> make(Input baseline, Options options = {});
+
+    Result<double, DriftError> compute_drift(Input runtime, DriftType type);
     // One binning for all metrics; scores in the order asked, repeats included.
-    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const double> runtime,
+    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(Input runtime,
                                                                             std::span<const DriftType> types);
-    // Rebuilds the baseline with its heuristic; on failure nothing changes.
-    Result<void, DriftError> reset_baseline(std::span<const double> baseline);
+    // Rebuilds the baseline with its options; on failure nothing changes.
+    Result<void, DriftError> reset_baseline(Input baseline);
 
-    const BaselineContinuousBins& baseline() const { return baseline_; }
+    const Baseline& baseline() const { return baseline_; }
     std::size_t num_bins() const { return baseline_.n_bins(); }
 
 private:
-    ContinuousDataDrift(BaselineContinuousBins b) : baseline_(std::move(b)), runtime_bins_(baseline_.n_bins(), 0.0) {}
-    Result<void, DriftError> build_rt_hist(std::span<const double> runtime);
+    BatchDrift(Baseline b) : baseline_(std::move(b)), runtime_bins_(baseline_.n_bins(), 0.0) {}
+    Result<void, DriftError> build_rt_hist(Input runtime);
     double score(DriftType type) const;
 
-    BaselineContinuousBins baseline_;
+    Baseline baseline_;
     std::vector<double> runtime_bins_;  // scratch: all zero between calls
 };
 
-class CategoricalDataDrift {
-public:
-    static Result<CategoricalDataDrift, DriftError> make(std::span<const std::string> baseline);
-
-    Result<double, DriftError> compute_drift(std::span<const std::string> runtime, DriftType type);
-    Result<std::vector<double>, DriftError> compute_drift_multiple_criteria(std::span<const std::string> runtime,
-                                                                            std::span<const DriftType> types);
-    Result<void, DriftError> reset_baseline(std::span<const std::string> baseline);
-
-    const BaselineCategoricalBins& baseline() const { return baseline_; }
-    std::size_t num_bins() const { return baseline_.n_bins(); }
-
-private:
-    CategoricalDataDrift(BaselineCategoricalBins b) : baseline_(std::move(b)), runtime_bins_(baseline_.n_bins(), 0.0) {}
-    Result<void, DriftError> build_rt_hist(std::span<const std::string> runtime);
-    double score(DriftType type) const;
-
-    BaselineCategoricalBins baseline_;
-    std::vector<double> runtime_bins_;
-};
+using ContinuousDataDrift = BatchDrift<BaselineContinuousBins, HistogramKind::Continuous>;
+using CategoricalDataDrift = BatchDrift<BaselineCategoricalBins, HistogramKind::Categorical>;
+extern template class BatchDrift<BaselineContinuousBins, HistogramKind::Continuous>;
+extern template class BatchDrift<BaselineCategoricalBins, HistogramKind::Categorical>;
 
 // A throw-away detector for one comparison: one score per metric, in order.
-Result<std::vector<double>, DriftError> compute_drift_continuous_distribution(std::span<const double> baseline,
-                                                                              std::span<const double> runtime,
-                                                                              std::span<const DriftType> types,
-                                                                              std::optional<QuantileType> q);
-Result<std::vector<double>, DriftError> compute_drift_categorical_distribution(std::span<const std::string> baseline,
-                                                                               std::span<const std::string> runtime,
-                                                                               std::span<const DriftType> types);
+template <class Drift>
+Result<std::vector<double>, DriftError> compute_drift_distribution(typename Drift::Input baseline,
+                                                                   typename Drift::Input runtime,
+                                                                   std::span<const DriftType> types,
+                                                                   typename Drift::Options options = {}) {
+    auto d = Drift::make(baseline, options);
+    if (!d) return unexpected(d.error());
+    return d->compute_drift_multiple_criteria(runtime, types);
+}
 
 }  // namespace morvane

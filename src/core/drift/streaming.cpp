@@ -22,9 +22,9 @@ std::uint64_t whole_seconds_between(MonotonicClock::time_point since, MonotonicC
 
 template class StreamWindow<DecayModeMark>;
 template class StreamWindow<FlushModeMark>;
-template class StreamingContinuousDataDrift<DecayModeMark>;
-template class StreamingContinuousDataDrift<FlushModeMark>;
-template class StreamingCategoricalDataDrift<DecayModeMark>;
-template class StreamingCategoricalDataDrift<FlushModeMark>;
+template class StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, DecayModeMark>;
+template class StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, FlushModeMark>;
+template class StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, DecayModeMark>;
+template class StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, FlushModeMark>;
 
 }  // namespace morvane

@@ -152,12 +152,41 @@ private:
     double total_samples_ = 0.0;
 };
 
-// What the continuous and categorical detectors share: a baseline, a window of
-// runtime bins over it, scoring, flushing and replacing the baseline.
+// The streaming detector over a baseline kind: a baseline, a window of runtime bins
+// over it, updates, scoring, flushing, replacing the baseline and the window's export.
 template <class Baseline, HistogramKind KIND, class M>
 class StreamingDrift {
 public:
     using Window = StreamWindow<M>;
+    using Input = typename Baseline::Input;
+    using Options = typename Baseline::Options;
+    static constexpr bool CONTINUOUS = KIND == HistogramKind::Continuous;
+    using Sample = std::conditional_t<CONTINUOUS, double, std::string_view>;
+
+    static Result<StreamingDrift, DriftError> new_decay(Input baseline, Options options, std::uint64_t half_life)
+        requires(!Window::FLUSH)
+    {
+        return build(Baseline::make(baseline, options), [&](std::size_t n) { return Window::decay(n, half_life); });
+    }
+    static Result<StreamingDrift, DriftError> new_flush(Input baseline, Options options,
+                                                        std::optional<std::uint64_t> rate,
+                                                        std::optional<FlushCadence> cadence)
+        requires Window::FLUSH
+    {
+        return build(Baseline::make(baseline, options), [&](std::size_t n) { return Window::flush(n, rate, cadence); });
+    }
+
+    // A single value takes the streams' own rule (continuous NaN lands in the top bin),
+    // a batch the batch rule.
+    void update_stream(Sample v) {
+        if constexpr (CONTINUOUS) window_.add(baseline_.bin_index_single(v));
+        else window_.add(baseline_.bin_index(v));
+    }
+    Result<void, DriftError> update_stream_batch(Input values) {
+        if (Baseline::count(values) == 0) return unexpected(DriftError::EmptyRuntimeData);
+        baseline_.each_bin(values, [&](std::size_t b) { window_.add(b); });
+        return {};
+    }
 
     Result<double, DriftError> compute_drift(DriftType type) {
         auto r = window_.score(baseline_.baseline_bins(), KIND, std::span(&type, 1));
@@ -174,23 +203,10 @@ public:
         window_.flush_now();
     }
 
-    std::size_t n_bins() const { return baseline_.n_bins(); }
-    const Baseline& baseline() const { return baseline_; }
-    const Window& window() const { return window_; }
-
-protected:
-    StreamingDrift(Baseline b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
-
-    // A new detector from a freshly built baseline, or the baseline's error.
-    template <class D, class MakeWindow>
-    static Result<D, DriftError> build(Result<Baseline, DriftError> b, MakeWindow&& make_window) {
-        if (!b) return unexpected(b.error());
-        Window w = make_window(b->n_bins());
-        return D(std::move(*b), std::move(w));
-    }
-
-    // Swaps in a new baseline with a cleared window; on failure nothing changes.
-    Result<void, DriftError> replace_baseline(Result<Baseline, DriftError> b) {
+    // Swaps in a baseline built with the same options and clears the window; on failure
+    // nothing changes.
+    Result<void, DriftError> reset_baseline(Input baseline) {
+        auto b = Baseline::make(baseline, baseline_.options());
         if (!b) return unexpected(b.error());
         Window w = window_;
         w.restart(b->n_bins());
@@ -199,127 +215,47 @@ protected:
         return {};
     }
 
+    // Continuous: "binEdges", "baselineBins" and "streamBins" (the stream as fractions of
+    // its total), EmptyRuntimeData while the window is empty. Categorical: each label
+    // with its stream count; the unseen-label bin is not exported.
+    auto export_snapshot() const {
+        if constexpr (CONTINUOUS) {
+            using Entries = std::vector<std::pair<std::string_view, std::vector<double>>>;
+            if (window_.total_samples() == 0.0) return Result<Entries, DriftError>(unexpected(DriftError::EmptyRuntimeData));
+            std::vector<double> stream(window_.stream_bins());
+            for (double& c : stream) c /= window_.total_samples();
+            Entries out;
+            out.emplace_back("binEdges", baseline_.bin_edges());
+            out.emplace_back("baselineBins", baseline_.baseline_bins());
+            out.emplace_back("streamBins", std::move(stream));
+            return Result<Entries, DriftError>(std::move(out));
+        } else {
+            return baseline_.labelled(window_.stream_bins());
+        }
+    }
+
+    std::size_t n_bins() const { return baseline_.n_bins(); }
+    const Baseline& baseline() const { return baseline_; }
+    const Window& window() const { return window_; }
+
+private:
+    StreamingDrift(Baseline b, Window w) : baseline_(std::move(b)), window_(std::move(w)) {}
+
+    // A new detector from a freshly built baseline, or the baseline's error.
+    template <class MakeWindow>
+    static Result<StreamingDrift, DriftError> build(Result<Baseline, DriftError> b, MakeWindow&& make_window) {
+        if (!b) return unexpected(b.error());
+        Window w = make_window(b->n_bins());
+        return StreamingDrift(std::move(*b), std::move(w));
+    }
+
     Baseline baseline_;
     Window window_;
 };
 
 template <class M>
-class StreamingContinuousDataDrift
-    : public StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M> {
-    using Base = StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M>;
-    friend Base;
-    using Base::baseline_;
-    using Base::window_;
-
-public:
-    using Window = typename Base::Window;
-
-    static Result<StreamingContinuousDataDrift, DriftError> new_decay(std::span<const double> baseline,
-                                                                      std::optional<QuantileType> q,
-                                                                      std::uint64_t half_life)
-        requires(!Window::FLUSH)
-    {
-        return Base::template build<StreamingContinuousDataDrift>(
-            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
-            [&](std::size_t n) { return Window::decay(n, half_life); });
-    }
-    static Result<StreamingContinuousDataDrift, DriftError> new_flush(std::span<const double> baseline,
-                                                                      std::optional<QuantileType> q,
-                                                                      std::optional<std::uint64_t> rate,
-                                                                      std::optional<FlushCadence> cadence)
-        requires Window::FLUSH
-    {
-        return Base::template build<StreamingContinuousDataDrift>(
-            BaselineContinuousBins::make(baseline, q.value_or(QuantileType::FreedmanDiaconis)),
-            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
-    }
-
-    void update_stream(double v) { window_.add(baseline_.bin_index_single(v)); }
-
-    Result<void, DriftError> update_stream_batch(std::span<const double> values) {
-        if (values.empty()) return unexpected(DriftError::EmptyRuntimeData);
-        for (double v : values) window_.add(baseline_.bin_index(v));
-        return {};
-    }
-
-    Result<void, DriftError> reset_baseline(std::span<const double> baseline) {
-        return this->replace_baseline(BaselineContinuousBins::make(baseline, baseline_.quantile_type()));
-    }
-
-    // "binEdges", "baselineBins" and "streamBins" (the stream as fractions of its total).
-    Result<std::vector<std::pair<std::string_view, std::vector<double>>>, DriftError> export_snapshot() const {
-        if (window_.total_samples() == 0.0) return unexpected(DriftError::EmptyRuntimeData);
-        std::vector<double> stream(window_.stream_bins());
-        for (double& c : stream) c /= window_.total_samples();
-        std::vector<std::pair<std::string_view, std::vector<double>>> out;
-        out.emplace_back("binEdges", baseline_.bin_edges());
-        out.emplace_back("baselineBins", baseline_.baseline_bins());
-        out.emplace_back("streamBins", std::move(stream));
-        return out;
-    }
-    const std::vector<double>& export_baseline() const { return baseline_.baseline_bins(); }
-
-private:
-    StreamingContinuousDataDrift(BaselineContinuousBins b, Window w) : Base(std::move(b), std::move(w)) {}
-};
-
+using StreamingContinuousDataDrift = StreamingDrift<BaselineContinuousBins, HistogramKind::Continuous, M>;
 template <class M>
-class StreamingCategoricalDataDrift
-    : public StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M> {
-    using Base = StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M>;
-    friend Base;
-    using Base::baseline_;
-    using Base::window_;
-
-public:
-    using Window = typename Base::Window;
-
-    static Result<StreamingCategoricalDataDrift, DriftError> new_decay(std::span<const std::string> baseline,
-                                                                       std::uint64_t half_life)
-        requires(!Window::FLUSH)
-    {
-        return Base::template build<StreamingCategoricalDataDrift>(
-            BaselineCategoricalBins::make(baseline), [&](std::size_t n) { return Window::decay(n, half_life); });
-    }
-    static Result<StreamingCategoricalDataDrift, DriftError> new_flush(std::span<const std::string> baseline,
-                                                                       std::optional<std::uint64_t> rate,
-                                                                       std::optional<FlushCadence> cadence)
-        requires Window::FLUSH
-    {
-        return Base::template build<StreamingCategoricalDataDrift>(
-            BaselineCategoricalBins::make(baseline),
-            [&](std::size_t n) { return Window::flush(n, rate, cadence); });
-    }
-
-    void update_stream(std::string_view label) { window_.add(baseline_.index_of(label)); }
-
-    Result<void, DriftError> update_stream_batch(std::span<const std::string> labels) {
-        if (labels.empty()) return unexpected(DriftError::EmptyRuntimeData);
-        for (const std::string& l : labels) window_.add(baseline_.index_of(l));
-        return {};
-    }
-
-    Result<void, DriftError> reset_baseline(std::span<const std::string> baseline) {
-        return this->replace_baseline(BaselineCategoricalBins::make(baseline));
-    }
-
-    // Label -> its stream count; the unseen-label bin is not exported.
-    std::vector<std::pair<std::string_view, double>> export_snapshot() const {
-        std::vector<std::pair<std::string_view, double>> out;
-        out.reserve(baseline_.label_index().size());
-        for (const auto& [label, i] : baseline_.label_index()) out.emplace_back(label, window_.stream_bins()[i]);
-        return out;
-    }
-    // Label -> its baseline fraction.
-    std::vector<std::pair<std::string_view, double>> export_baseline() const {
-        std::vector<std::pair<std::string_view, double>> out;
-        out.reserve(baseline_.label_index().size());
-        for (const auto& [label, i] : baseline_.label_index()) out.emplace_back(label, baseline_.baseline_bins()[i]);
-        return out;
-    }
-
-private:
-    StreamingCategoricalDataDrift(BaselineCategoricalBins b, Window w) : Base(std::move(b), std::move(w)) {}
-};
+using StreamingCategoricalDataDrift = StreamingDrift<BaselineCategoricalBins, HistogramKind::Categorical, M>;
 
 }  // namespace morvane

@@ -39,9 +39,9 @@ Result<LinearRegressionStreaming, E> LinearRegressionStreaming::make(std::span<c
     return m;
 }
 
-Result<void, E> LinearRegressionStreaming::push_batch(std::span<const float> y_true, std::span<const float> y_pred) {
-    if (auto ok = check_batch(y_true.size(), y_pred.size()); !ok) return ok;
-    for (std::size_t i = 0; i < y_true.size(); ++i) window_.push(y_true[i], y_pred[i]);
+Result<void, E> LinearRegressionStreaming::push_batch(const ArrayView& y_true, const ArrayView& y_pred) {
+    if (auto ok = check_batch(y_true.length, y_pred.length); !ok) return ok;
+    for_blocks<float>(y_true, y_pred, [&](auto t, auto p) { window_.push_block(t, p); });
     return {};
 }
 
@@ -83,12 +83,14 @@ Result<void, E> LogisticRegressionStreaming::push(float t, float p) {
     return {};
 }
 
-Result<void, E> LogisticRegressionStreaming::push_batch(std::span<const float> y_true, std::span<const float> y_pred) {
-    if (auto ok = check_batch(y_true.size(), y_pred.size()); !ok) return ok;
+Result<void, E> LogisticRegressionStreaming::push_batch(const ArrayView& y_true, const ArrayView& y_pred) {
+    if (auto ok = check_batch(y_true.length, y_pred.length); !ok) return ok;
     // The clamp is the same for every pair: checked once, before anything is added.
     const auto c = clamp();
     if (!c) return unexpected(c.error());
-    for (std::size_t i = 0; i < y_true.size(); ++i) add(*c, y_true[i], y_pred[i]);
+    for_blocks<float>(y_true, y_pred, [&](auto t, auto p) {
+        for (std::size_t i = 0; i < t.size(); ++i) add(*c, t[i], p[i]);
+    });
     return {};
 }
 
@@ -129,6 +131,12 @@ Result<BinaryClassificationStreaming, E> BinaryClassificationStreaming::make(std
     BinaryClassificationStreaming m;
     m.baseline_ = classification_metrics(cm);
     return m;
+}
+
+Result<void, E> BinaryClassificationStreaming::push_batch(const ArrayView& y_true, const ArrayView& y_pred) {
+    if (y_true.length != y_pred.length) return unexpected(E::of(PerfKind::DataVectorLengthMismatch));
+    for_blocks<std::int32_t>(y_true, y_pred, [&](auto t, auto p) { window_.push_pairs(t, p, [](std::int32_t v) { return v == LABEL; }); });
+    return {};
 }
 
 Result<void, E> BinaryClassificationStreaming::reset_baseline(std::span<const std::int32_t> y_true,

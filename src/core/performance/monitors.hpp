@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "core/common/array_view.hpp"
 #include "core/common/monitor_surface.hpp"
 #include "core/performance/records.hpp"
 #include "core/performance/regression.hpp"
@@ -18,7 +19,8 @@ public:
     static Result<LinearRegressionStreaming, Error> make(std::span<const float> y_true, std::span<const float> y_pred);
 
     void push(float t, float p) { window_.push(t, p); }
-    Result<void, Error> push_batch(std::span<const float> y_true, std::span<const float> y_pred);
+    // Each element read as a 32-bit float.
+    Result<void, Error> push_batch(const ArrayView& y_true, const ArrayView& y_pred);
     void flush() { window_ = {}; }
     // Replaces the baseline only; the window stays.
     Result<void, Error> reset_baseline(std::span<const float> y_true, std::span<const float> y_pred);
@@ -42,7 +44,7 @@ public:
 
     // Fails with InvalidData, adding nothing, when the epsilon cannot clamp.
     Result<void, Error> push(float t, float p);
-    Result<void, Error> push_batch(std::span<const float> y_true, std::span<const float> y_pred);
+    Result<void, Error> push_batch(const ArrayView& y_true, const ArrayView& y_pred);
     void flush();
     // With the stored decision threshold; replaces the baseline only.
     Result<void, Error> reset_baseline(std::span<const float> y_true, std::span<const float> y_pred);
@@ -80,10 +82,8 @@ public:
                                                              std::span<const std::int32_t> y_pred);
 
     void push(std::int32_t t, std::int32_t p) { window_.push(t == LABEL, p == LABEL); }
-    // An empty batch is accepted and adds nothing.
-    Result<void, Error> push_batch(std::span<const std::int32_t> y_true, std::span<const std::int32_t> y_pred) {
-        return window_.push_dataset(y_true, y_pred, LABEL);
-    }
+    // Each element read as a 32-bit integer; an empty batch is accepted and adds nothing.
+    Result<void, Error> push_batch(const ArrayView& y_true, const ArrayView& y_pred);
     void flush() { window_ = {}; }
     // Replaces the baseline and empties the window; empty input gives a NaN baseline.
     Result<void, Error> reset_baseline(std::span<const std::int32_t> y_true, std::span<const std::int32_t> y_pred);
