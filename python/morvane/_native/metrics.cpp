@@ -44,7 +44,7 @@ std::array<float, 8> regression_metrics(double n, double squared_error, double a
 }
 
 std::optional<std::array<float, 7>> pre_training(U a_positive, U a_count, U d_positive, U d_count) {
-    PreTraining p{a_positive, a_count, d_positive, d_count};
+    const PreTraining p = PreTraining::from_facet_counts(a_positive, a_count, d_positive, d_count);
     if (!p.has_both_facets()) return std::nullopt;
     return data_bias::core::pre_training_values(p);
 }

@@ -35,6 +35,12 @@ struct PreTraining {
     // their label flags (`flags`).
     static PreTraining from_flag_counts(const BitCounts& c, std::uint64_t n) { return {{n, c.tests, c.flags, c.both}}; }
 
+    // From the four counts of a facet split, as another binding keeps them.
+    static PreTraining from_facet_counts(std::uint64_t a_positive, std::uint64_t a_count, std::uint64_t d_positive,
+                                         std::uint64_t d_count) {
+        return {{a_count + d_count, a_count, a_positive + d_positive, a_positive}};
+    }
+
     // Adds one element.
     void push(bool in_facet_a, bool positive) { pairs += PairTally{1, in_facet_a, positive, in_facet_a && positive}; }
 
