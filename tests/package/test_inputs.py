@@ -1,8 +1,12 @@
 """Inputs: every table and column kind gives the same profile as the same values written plainly
 (a float64 array with NaN, or a list of texts with None)."""
 
+from collections import Counter
+
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvane as mv
 
@@ -148,3 +152,28 @@ def test_package_does_not_import_pandas_polars_or_pyarrow():
             "print(sorted(m for m in ('pandas', 'polars', 'pyarrow') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=20)
+
+
+@settings(max_examples=150, deadline=None)
+@given(texts=st.lists(st.one_of(st.none(), TEXT), max_size=60), start=st.integers(0, 9), large=st.booleans(),
+       keep=st.integers(1, 3))
+def test_arrow_texts_count_as_python_counts(texts, start, large, keep):
+    """Short texts are read as whole words near the end of their buffer and after an offset
+    (texts that differ only in a trailing NUL or their last byte stay apart): the counts are
+    Python's own, with the layout's categories or with a reference that lacks some of them."""
+    kind = pa.large_string() if large else pa.string()
+    column = pa.array(["pad"] * start + texts, kind).slice(start)
+    present = [t for t in texts if t is not None]
+    expected = Counter(present)
+    p = mv.profile({"c": column})
+    cats, counts = p.histogram("c")
+    assert list(cats) == sorted(expected, key=lambda t: t.encode())
+    assert list(counts) == [expected[c] for c in cats] + [0]
+    assert p.missing("c") == len(texts) - len(present)
+    kept = sorted(expected)[::keep]
+    ref = mv.profile({"c": pa.array(kept, kind)})
+    cats, counts = mv.profile({"c": column}, like=ref).histogram("c")
+    assert list(counts) == [expected[c] for c in cats] + [sum(n for t, n in expected.items() if t not in set(kept))]

@@ -42,6 +42,32 @@ void for_each_present(const Column& c, F&& f) {
     }
 }
 
+// Arrow strings straight from their offsets: one key and one probe a row, a new text
+// inserted on its first appearance, counted through a local pointer.
+template <class O>
+void gather_strings(const Chunk& ch, TextIndex& seen, std::vector<std::int64_t>& counts, std::int64_t& missing) {
+    const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+    O end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
+    std::memcpy(&end, off + ch.length, sizeof end);
+    counts.resize(seen.size(), 0);
+    std::int64_t* tally = counts.data();
+    for (std::int64_t i = 0; i < ch.length; ++i) {
+        if (ch.validity && !ch.valid(i)) { ++missing; continue; }
+        O a, b;
+        std::memcpy(&a, off + i, sizeof a);
+        std::memcpy(&b, off + i + 1, sizeof b);
+        const std::string_view text(ch.chars + a, static_cast<std::size_t>(b - a));
+        const TextIndex::Key key = TextIndex::key(text, a <= end - 8);
+        std::size_t j = seen.find(key, text);
+        if (j == TextIndex::NONE) {
+            j = seen.insert(key, text);
+            counts.resize(seen.size(), 0);
+            tally = counts.data();
+        }
+        ++tally[j];
+    }
+}
+
 }  // namespace
 
 RankSelection::RankSelection(const Column& c, bool finite_only,
@@ -174,8 +200,8 @@ CategoryCounts distinct_categories(const Column& c) {
             std::vector<std::int64_t> code_slot;
             if (ch.dictionary) {
                 code_slot.assign(static_cast<std::size_t>(d.length), -1);
-                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key) {
-                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(key));
+                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key, bool overread) {
+                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(TextIndex::key(key, overread), key));
                 }, [](std::int64_t) {});
             } else {
                 code_slot = {static_cast<std::int64_t>(seen.insert("False")), static_cast<std::int64_t>(seen.insert("True"))};
@@ -193,20 +219,17 @@ CategoryCounts distinct_categories(const Column& c) {
                 if (tally[j]) counts[static_cast<std::size_t>(code_slot[j])] += tally[j];
             continue;
         }
-        std::string_view last;
-        std::size_t last_slot = 0;
-        bool have_last = false;
-        const bool stable = ch.is_string();
+        if (ch.length == 0) continue;  // an empty chunk may come without any buffer
+        if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
+            if (ch.phys == Phys::Utf8) gather_strings<std::int32_t>(ch, seen, counts, missing);
+            else gather_strings<std::int64_t>(ch, seen, counts, missing);
+            continue;
+        }
         visit_keys(ch, scratch,
-                   [&](std::int64_t, std::string_view key) {
-                       // Runs of one value skip the lookup (sorted or low-cardinality columns).
-                       if (!(have_last && TextIndex::same(key, last))) {
-                           last_slot = seen.insert(key);
-                           if (last_slot >= counts.size()) counts.resize(last_slot + 1, 0);
-                           have_last = stable;
-                           last = key;
-                       }
-                       ++counts[last_slot];
+                   [&](std::int64_t, std::string_view text, bool) {
+                       const std::size_t j = seen.insert(text);
+                       if (j >= counts.size()) counts.resize(j + 1, 0);
+                       ++counts[j];
                    },
                    [&](std::int64_t) { ++missing; });
     }
