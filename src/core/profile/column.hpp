@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/profile/arrow_abi.hpp"
@@ -124,6 +125,30 @@ void visit_keys(const Chunk& c, std::string& scratch, OnKey&& on_key, OnMissing&
         if (missing) on_missing(i);
         else on_key(i, key, false);
     }
+}
+
+// Calls f(code) for every element of a dictionary or boolean chunk: the dictionary index
+// (or 0/1), −1 for a null. The index type is dispatched once, not per element.
+template <class F>
+void for_each_code(const Chunk& c, F&& f) {
+    if (!c.dictionary) {
+        for (std::int64_t i = 0; i < c.length; ++i) f(c.valid(i) ? static_cast<std::int64_t>(c.number(i) != 0.0) : std::int64_t{-1});
+        return;
+    }
+    dispatch_numeric(c.phys, [&](auto tag) {
+        using T = decltype(tag);
+        const std::uint8_t* base = c.data + c.offset * c.stride;
+        for (std::int64_t i = 0; i < c.length; ++i) {
+            if constexpr (std::is_floating_point_v<T>) {
+                f(std::int64_t{-1});
+            } else {
+                if (c.validity && !c.valid(i)) { f(std::int64_t{-1}); continue; }
+                const T v = load<T>(base + i * c.stride, c.swap);
+                if constexpr (std::is_unsigned_v<T>) f(v > static_cast<std::uint64_t>(INT64_MAX) ? std::int64_t{-1} : static_cast<std::int64_t>(v));
+                else f(static_cast<std::int64_t>(v));
+            }
+        }
+    });
 }
 
 // Validates an Arrow array against its schema and describes it as chunks (the

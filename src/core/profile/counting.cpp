@@ -271,13 +271,15 @@ FeatureCounts count_categorical(const Column& c, std::span<const std::string> ca
                 code_slot = {static_cast<std::int64_t>(slot("False")), static_cast<std::int64_t>(slot("True"))};
             }
             const auto n_codes = static_cast<std::int64_t>(code_slot.size());
-            for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) { ++out.missing; continue; }
-                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
-                const std::int64_t s = code >= 0 && code < n_codes ? code_slot[static_cast<std::size_t>(code)] : -1;
-                if (s < 0) ++out.missing;
-                else ++out.counts[static_cast<std::size_t>(s)];
-            }
+            const std::int64_t* slots = code_slot.data();
+            std::int64_t* counts = out.counts.data();
+            std::int64_t missing = 0;
+            for_each_code(ch, [&](std::int64_t code) {
+                const std::int64_t s = code >= 0 && code < n_codes ? slots[code] : -1;
+                if (s < 0) ++missing;
+                else ++counts[s];
+            });
+            out.missing += missing;
             continue;
         }
         if (ch.length == 0) continue;  // an empty chunk may come without any buffer

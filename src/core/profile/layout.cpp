@@ -283,12 +283,14 @@ CategoryCounts distinct_categories(const Column& c) {
             counts.resize(seen.size(), 0);
             std::vector<std::int64_t> tally(code_slot.size(), 0);
             const auto n_codes = static_cast<std::int64_t>(code_slot.size());
-            for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) { ++missing; continue; }
-                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
-                if (code < 0 || code >= n_codes || code_slot[static_cast<std::size_t>(code)] < 0) ++missing;
-                else ++tally[static_cast<std::size_t>(code)];
-            }
+            const std::int64_t* slots = code_slot.data();
+            std::int64_t* per_code = tally.data();
+            std::int64_t absent = 0;
+            for_each_code(ch, [&](std::int64_t code) {
+                if (code < 0 || code >= n_codes || slots[code] < 0) ++absent;
+                else ++per_code[code];
+            });
+            missing += absent;
             for (std::size_t j = 0; j < tally.size(); ++j)
                 if (tally[j]) counts[static_cast<std::size_t>(code_slot[j])] += tally[j];
             continue;
