@@ -77,6 +77,9 @@ def _add_numpy(cols: _native.Columns, a: np.ndarray) -> int:
 
 def _add_objects(cols: _native.Columns, values: list) -> int:
     """Python objects: numbers as float64 (missing as NaN), anything else as category text."""
+    slot = cols.add_texts(values)  # the common case, texts and missing values only, read natively
+    if slot >= 0:
+        return slot
     present = [v for v in values if not _is_missing(v)]
     numeric = all(isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_)) for v in present)
     if present and numeric:

@@ -1,8 +1,12 @@
 """Inputs: every table and column kind gives the same profile as the same values written plainly
 (a float64 array with NaN, or a list of texts with None)."""
 
+from collections import Counter
+
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvane as mv
 
@@ -148,3 +152,39 @@ def test_package_does_not_import_pandas_polars_or_pyarrow():
             "print(sorted(m for m in ('pandas', 'polars', 'pyarrow') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=20)
+FORMS = ["utf8", "large_utf8", "list", "object array", "list with a number"]
+
+
+def text_column(texts, form, start):
+    """The texts (None or NaN missing) as a column of the given form; lists repeat their str
+    objects, as columns built from a few category objects do."""
+    if form in ("utf8", "large_utf8"):
+        kind = pa.string() if form == "utf8" else pa.large_string()
+        return pa.array(["pad"] * start + [None if t != t else t for t in texts], kind).slice(start), texts
+    values = texts + texts[::-1] + ([7, "seven"] if form == "list with a number" else [])
+    return (np.array(values, dtype=object) if form == "object array" else values), values
+
+
+@settings(max_examples=200, deadline=None)
+@given(texts=st.lists(st.one_of(st.none(), st.just(float("nan")), TEXT), max_size=60), start=st.integers(0, 9),
+       form=st.sampled_from(FORMS), keep=st.integers(1, 3))
+def test_texts_count_as_python_counts(texts, start, form, keep):
+    """Short Arrow texts are read as whole words near the end of their buffer and after an
+    offset, lists of str natively with repeated objects recognised (texts that differ only in
+    a trailing NUL or their last byte stay apart): the counts are Python's own, with the
+    layout's categories or with a reference that lacks some of them."""
+    column, values = text_column(texts, form, start)
+    present = [str(t) for t in values if t is not None and t == t]
+    expected = Counter(present)
+    p = mv.profile({"c": column})
+    cats, counts = p.histogram("c")
+    assert list(cats) == sorted(expected, key=lambda t: t.encode())
+    assert list(counts) == [expected[c] for c in cats] + [0]
+    assert p.missing("c") == len(values) - len(present)
+    kept = sorted(expected)[::keep]
+    ref = mv.profile({"c": pa.array(kept, pa.string())})
+    cats, counts = mv.profile({"c": column}, like=ref).histogram("c")
+    assert list(counts) == [expected[c] for c in cats] + [sum(n for t, n in expected.items() if t not in set(kept))]

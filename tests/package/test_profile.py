@@ -225,3 +225,22 @@ def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
     assert counts.tolist() == oracle_counts(x.astype(np.float64), edges).tolist()
     assert p.missing("x") == len(x) - m
     assert mv.profile({"x": x}, like=p) == p  # counts from the selection equal counts from a pass
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.one_of(st.floats(), st.sampled_from([0.0, -0.0, np.inf, -np.inf, np.nan])), max_size=200),
+       st.sampled_from(["f8", "f4", "strided"]))
+def test_rule_summary_quartiles_are_order_statistics_of_the_finite_values(xs, layout):
+    """The equal-width rules read their quartiles among the finite values only, on every layout."""
+    from morvane import _native
+    from morvane._inputs import read_table
+
+    with np.errstate(over="ignore"):
+        x = np.array(xs, dtype=np.float64)
+        x = np.repeat(x, 2)[::2] if layout == "strided" else x.astype(layout)
+    t = read_table({"x": x})
+    ((n, _, _, q1, q3, _, _),) = _native.rule_summary(t.columns, [t.slot("x")], 1)
+    f = np.sort(x[np.isfinite(x)].astype(np.float64))
+    assert n == len(f)
+    if n:
+        assert (q1, q3) == (f[n // 4], f[min(3 * n // 4, n - 1)])

@@ -2,6 +2,10 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cmath>
+
+#include "core/profile/text_index.hpp"
+
 namespace morvane::native {
 
 using profile::Chunk;
@@ -79,6 +83,70 @@ std::size_t Columns::add_strings(nb::list values) {
     col.length = c.length;
     columns_.push_back(std::move(col));
     return columns_.size() - 1;
+}
+
+// A list of Python texts (None and float NaN missing) as a dictionary column: each
+// distinct text is kept once, each row is a code. Repeated str objects (a column built
+// from a few category objects) are recognised by address through a small direct-mapped
+// cache, so most rows cost one compare. Returns -1, having added nothing, when the list
+// holds anything else (numbers, booleans, other objects) or no text at all: the caller
+// reads such lists value by value.
+std::int64_t Columns::add_texts(nb::list values) {
+    const std::size_t n = nb::len(values);
+    auto buf = std::make_unique<StringBuffer>();
+    buf->codes.resize(n);
+    buf->validity.assign((n + 7) / 8, 0);
+    buf->offsets.push_back(0);
+    profile::TextIndex distinct;
+    constexpr std::size_t CACHE = 1024;
+    struct Entry { PyObject* object = nullptr; std::int32_t code = 0; };
+    std::vector<Entry> cache(CACHE);
+    bool any_text = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i));
+        Entry& e = cache[(reinterpret_cast<std::uintptr_t>(item) >> 4) & (CACHE - 1)];
+        if (e.object == item) {
+            buf->codes[i] = e.code;
+            buf->validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+            continue;
+        }
+        if (item == Py_None || (PyFloat_CheckExact(item) && std::isnan(PyFloat_AS_DOUBLE(item)))) continue;
+        if (!PyUnicode_Check(item)) return -1;
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!text) throw nb::python_error();
+        const std::string_view key(text, static_cast<std::size_t>(size));
+        const std::size_t before = distinct.size();
+        const auto code = static_cast<std::int32_t>(distinct.insert(key));
+        if (distinct.size() > before) {
+            buf->chars.append(key);
+            buf->offsets.push_back(static_cast<std::int64_t>(buf->chars.size()));
+        }
+        e = Entry{item, code};
+        buf->codes[i] = code;
+        buf->validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+        any_text = true;
+    }
+    if (!any_text) return -1;
+    auto dict = std::make_unique<Chunk>();
+    dict->phys = Phys::LargeUtf8;
+    dict->data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
+    dict->chars = buf->chars.data();
+    dict->length = static_cast<std::int64_t>(distinct.size());
+    Chunk c;
+    c.phys = Phys::I32;
+    c.data = reinterpret_cast<const std::uint8_t*>(buf->codes.data());
+    c.stride = sizeof(std::int32_t);
+    c.validity = buf->validity.data();
+    c.length = static_cast<std::int64_t>(n);
+    c.dictionary = dict.get();
+    dictionaries_.push_back(std::move(dict));
+    strings_.push_back(std::move(buf));
+    Column col;
+    col.chunks.push_back(c);
+    col.length = c.length;
+    columns_.push_back(std::move(col));
+    return static_cast<std::int64_t>(columns_.size() - 1);
 }
 
 namespace {

@@ -26,6 +26,7 @@ public:
     std::size_t add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
                            const std::string& type, bool swap);
     std::size_t add_strings(nb::list values);
+    std::int64_t add_texts(nb::list values);
     std::size_t add_arrow_array(nb::object schema_capsule, nb::object array_capsule);
     std::vector<std::pair<std::string, std::size_t>> add_arrow_stream(nb::object stream_capsule);
 
@@ -41,6 +42,7 @@ private:
         std::string chars;
         std::vector<std::int64_t> offsets;
         std::vector<std::uint8_t> validity;
+        std::vector<std::int32_t> codes;  // rows as indices into the distinct texts (add_texts)
     };
     std::size_t add_arrow_chunk(profile::Column& column, const ArrowSchema& schema, const ArrowArray& array);
 

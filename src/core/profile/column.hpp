@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/profile/arrow_abi.hpp"
@@ -98,19 +99,22 @@ decltype(auto) dispatch_numeric(Phys p, F&& f) {
 // in their shortest round-trip form (integral ones with ".0"), strings as they are.
 std::string_view category_key(const Chunk& c, std::int64_t i, std::string& scratch, bool& missing);
 
-// Calls on_key(i, text) for every present element of a non-dictionary chunk and
-// on_missing(i) for the others; Arrow strings are read straight from their offsets.
+// Calls on_key(i, text, overread) for every present element of a non-dictionary chunk
+// and on_missing(i) for the others; Arrow strings are read straight from their offsets,
+// and `overread` says eight bytes from the text's start lie inside the chunk's bytes.
 template <class OnKey, class OnMissing>
 void visit_keys(const Chunk& c, std::string& scratch, OnKey&& on_key, OnMissing&& on_missing) {
     auto strings = [&](auto offset_tag) {
         using O = decltype(offset_tag);
         const O* off = reinterpret_cast<const O*>(c.data) + c.offset;
+        O end;  // the texts' bytes end here: eight bytes from a text before it are readable
+        std::memcpy(&end, off + c.length, sizeof end);
         for (std::int64_t i = 0; i < c.length; ++i) {
             if (!c.valid(i)) { on_missing(i); continue; }
             O a, b;
             std::memcpy(&a, off + i, sizeof a);
             std::memcpy(&b, off + i + 1, sizeof b);
-            on_key(i, std::string_view(c.chars + a, static_cast<std::size_t>(b - a)));
+            on_key(i, std::string_view(c.chars + a, static_cast<std::size_t>(b - a)), a <= end - 8);
         }
     };
     if (c.phys == Phys::Utf8 && c.length > 0) return strings(std::int32_t{});
@@ -119,8 +123,32 @@ void visit_keys(const Chunk& c, std::string& scratch, OnKey&& on_key, OnMissing&
         bool missing;
         const std::string_view key = category_key(c, i, scratch, missing);
         if (missing) on_missing(i);
-        else on_key(i, key);
+        else on_key(i, key, false);
     }
+}
+
+// Calls f(code) for every element of a dictionary or boolean chunk: the dictionary index
+// (or 0/1), −1 for a null. The index type is dispatched once, not per element.
+template <class F>
+void for_each_code(const Chunk& c, F&& f) {
+    if (!c.dictionary) {
+        for (std::int64_t i = 0; i < c.length; ++i) f(c.valid(i) ? static_cast<std::int64_t>(c.number(i) != 0.0) : std::int64_t{-1});
+        return;
+    }
+    dispatch_numeric(c.phys, [&](auto tag) {
+        using T = decltype(tag);
+        const std::uint8_t* base = c.data + c.offset * c.stride;
+        for (std::int64_t i = 0; i < c.length; ++i) {
+            if constexpr (std::is_floating_point_v<T>) {
+                f(std::int64_t{-1});
+            } else {
+                if (c.validity && !c.valid(i)) { f(std::int64_t{-1}); continue; }
+                const T v = load<T>(base + i * c.stride, c.swap);
+                if constexpr (std::is_unsigned_v<T>) f(v > static_cast<std::uint64_t>(INT64_MAX) ? std::int64_t{-1} : static_cast<std::int64_t>(v));
+                else f(static_cast<std::int64_t>(v));
+            }
+        }
+    });
 }
 
 // Validates an Arrow array against its schema and describes it as chunks (the

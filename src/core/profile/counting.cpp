@@ -214,6 +214,26 @@ void count_column(const Column& c, const Search& search, FeatureCounts& out) {
     }
 }
 
+// Arrow strings straight from their offsets: one key and one probe a row, the counts
+// through a local pointer (a store through the vector would make every row reload it).
+template <class O>
+void count_strings(const Chunk& ch, const TextIndex& index, std::size_t other, std::int64_t* counts, std::int64_t& missing) {
+    const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+    O end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
+    std::memcpy(&end, off + ch.length, sizeof end);
+    std::int64_t nulls = 0;
+    for (std::int64_t i = 0; i < ch.length; ++i) {
+        if (ch.validity && !ch.valid(i)) { ++nulls; continue; }
+        O a, b;
+        std::memcpy(&a, off + i, sizeof a);
+        std::memcpy(&b, off + i + 1, sizeof b);
+        const std::string_view text(ch.chars + a, static_cast<std::size_t>(b - a));
+        const std::size_t j = index.find(TextIndex::key(text, a <= end - 8), text);
+        ++counts[j == TextIndex::NONE ? other : j];
+    }
+    missing += nulls;
+}
+
 }  // namespace
 
 FeatureCounts count_continuous(const Column& c, std::span<const double> edges) {
@@ -251,30 +271,24 @@ FeatureCounts count_categorical(const Column& c, std::span<const std::string> ca
                 code_slot = {static_cast<std::int64_t>(slot("False")), static_cast<std::int64_t>(slot("True"))};
             }
             const auto n_codes = static_cast<std::int64_t>(code_slot.size());
-            for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) { ++out.missing; continue; }
-                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
-                const std::int64_t s = code >= 0 && code < n_codes ? code_slot[static_cast<std::size_t>(code)] : -1;
-                if (s < 0) ++out.missing;
-                else ++out.counts[static_cast<std::size_t>(s)];
-            }
+            const std::int64_t* slots = code_slot.data();
+            std::int64_t* counts = out.counts.data();
+            std::int64_t missing = 0;
+            for_each_code(ch, [&](std::int64_t code) {
+                const std::int64_t s = code >= 0 && code < n_codes ? slots[code] : -1;
+                if (s < 0) ++missing;
+                else ++counts[s];
+            });
+            out.missing += missing;
             continue;
         }
-        std::string_view last;
-        std::size_t last_slot = 0;
-        bool have_last = false;
-        // Runs of one text skip the lookup; only texts that live in the column are kept
-        // as the last one (the scratch text changes under them).
-        const bool stable = ch.is_string();
-        visit_keys(ch, scratch,
-                   [&](std::int64_t, std::string_view key) {
-                       if (!(have_last && TextIndex::same(key, last))) {
-                           last_slot = slot(key);
-                           have_last = stable;
-                           last = key;
-                       }
-                       ++out.counts[last_slot];
-                   },
+        if (ch.length == 0) continue;  // an empty chunk may come without any buffer
+        if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
+            if (ch.phys == Phys::Utf8) count_strings<std::int32_t>(ch, index, k, out.counts.data(), out.missing);
+            else count_strings<std::int64_t>(ch, index, k, out.counts.data(), out.missing);
+            continue;
+        }
+        visit_keys(ch, scratch, [&](std::int64_t, std::string_view text, bool) { ++out.counts[slot(text)]; },
                    [&](std::int64_t) { ++out.missing; });
     }
     return out;

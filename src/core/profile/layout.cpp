@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <stdexcept>
 #include <cstring>
 #include "core/profile/text_index.hpp"
@@ -42,25 +46,120 @@ void for_each_present(const Column& c, F&& f) {
     }
 }
 
+// Arrow strings straight from their offsets: one key and one probe a row, a new text
+// inserted on its first appearance, counted through a local pointer.
+template <class O>
+void gather_strings(const Chunk& ch, TextIndex& seen, std::vector<std::int64_t>& counts, std::int64_t& missing) {
+    const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+    O end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
+    std::memcpy(&end, off + ch.length, sizeof end);
+    counts.resize(seen.size(), 0);
+    std::int64_t* tally = counts.data();
+    for (std::int64_t i = 0; i < ch.length; ++i) {
+        if (ch.validity && !ch.valid(i)) { ++missing; continue; }
+        O a, b;
+        std::memcpy(&a, off + i, sizeof a);
+        std::memcpy(&b, off + i + 1, sizeof b);
+        const std::string_view text(ch.chars + a, static_cast<std::size_t>(b - a));
+        const TextIndex::Key key = TextIndex::key(text, a <= end - 8);
+        std::size_t j = seen.find(key, text);
+        if (j == TextIndex::NONE) {
+            j = seen.insert(key, text);
+            counts.resize(seen.size(), 0);
+            tally = counts.data();
+        }
+        ++tally[j];
+    }
+}
+
+// The least and greatest kept value and their number: branch-free on contiguous float64
+// (the compiler vectorises it), through for_each_present otherwise. NaN fails both
+// compares, so it never moves a bound.
+template <bool FINITE>
+void value_range(const Column& c, double& lo, double& hi, std::int64_t& m) {
+    lo = std::numeric_limits<double>::infinity();
+    hi = -lo;
+    m = 0;
+    for (const Chunk& ch : c.chunks) {
+        const std::uint8_t* base = ch.data + ch.offset * ch.stride;
+        if (ch.phys == Phys::F64 && !ch.dictionary && !ch.validity && !ch.swap && ch.stride == 8 &&
+            reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+            const double* x = reinterpret_cast<const double*>(base);
+            const double nan = std::numeric_limits<double>::quiet_NaN();
+            double l = lo, h = hi;
+            std::int64_t n = 0, i = 0;
+#if defined(__SSE2__)
+            // minpd(v, l) is exactly v < l ? v : l (and maxpd the same for >): NaN keeps l.
+            __m128d l2 = _mm_set1_pd(lo), h2 = _mm_set1_pd(hi);
+            __m128i n2 = _mm_setzero_si128();
+            const __m128d nan2 = _mm_set1_pd(nan), zero = _mm_setzero_pd();
+            for (; i + 2 <= ch.length; i += 2) {
+                __m128d v = _mm_loadu_pd(x + i);
+                if constexpr (FINITE) {
+                    const __m128d finite = _mm_cmpeq_pd(_mm_sub_pd(v, v), zero);
+                    v = _mm_or_pd(_mm_and_pd(finite, v), _mm_andnot_pd(finite, nan2));
+                }
+                l2 = _mm_min_pd(v, l2);
+                h2 = _mm_max_pd(v, h2);
+                n2 = _mm_sub_epi64(n2, _mm_castpd_si128(_mm_cmpeq_pd(v, v)));
+            }
+            alignas(16) double lanes[4];
+            alignas(16) std::int64_t counts[2];
+            _mm_store_pd(lanes, l2);
+            _mm_store_pd(lanes + 2, h2);
+            _mm_store_si128(reinterpret_cast<__m128i*>(counts), n2);
+            l = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
+            h = lanes[2] > lanes[3] ? lanes[2] : lanes[3];
+            n = counts[0] + counts[1];
+#endif
+            for (; i < ch.length; ++i) {
+                double v = x[i];
+                if constexpr (FINITE) v = v - v == 0.0 ? v : nan;
+                l = v < l ? v : l;
+                h = v > h ? v : h;
+                n += v == v;
+            }
+            lo = l < lo ? l : lo;
+            hi = h > hi ? h : hi;
+            m += n;
+            continue;
+        }
+        Column one;
+        one.chunks.push_back(ch);
+        for_each_present(one, [&](double v) {
+            if (FINITE && !std::isfinite(v)) return;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            ++m;
+        });
+    }
+}
+
 }  // namespace
 
 RankSelection::RankSelection(const Column& c, bool finite_only,
                              const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for)
     : hist_(BUCKETS, 0), slot_(BUCKETS, -1) {
+    if (finite_only) select<true>(c, ranks_for);
+    else select<false>(c, ranks_for);
+}
+
+template <bool FINITE>
+void RankSelection::select(const Column& c, const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
     // Values enter as v + 0.0, so -0.0 and +0.0 share one key, and key order is value order.
-    auto keep = [finite_only](double v) { return !finite_only || std::isfinite(v); };
-    std::uint64_t key_hi = 0;
-    for_each_present(c, [&](double v) {
-        if (!keep(v)) return;
-        const std::uint64_t k = RankSelection::order_key(v + 0.0);
-        key_lo_ = k < key_lo_ ? k : key_lo_;
-        key_hi = k > key_hi ? k : key_hi;
-        ++m_;
-    });
-    const std::uint64_t span = m_ ? key_hi - key_lo_ : 0;
+    auto keep = [](double v) { return !FINITE || std::isfinite(v); };
+    double lo, hi;
+    value_range<FINITE>(c, lo, hi, m_);
+    // Locals rather than members in the passes: the counts written through a pointer
+    // would otherwise make the compiler reload every member on every value.
+    const std::uint64_t key_lo = m_ ? RankSelection::order_key(lo + 0.0) : ~std::uint64_t{0};
+    key_lo_ = key_lo;
+    const std::uint64_t span = m_ ? RankSelection::order_key(hi + 0.0) - key_lo : 0;
     while ((span >> shift_) >= BUCKETS) ++shift_;
-    for_each_present(c, [&](double v) {
-        if (keep(v)) ++hist_[bucket(v + 0.0)];
+    std::int64_t* const hist = hist_.data();
+    const int shift = shift_;
+    for_each_present(c, [&, hist, key_lo, shift](double v) {
+        if (keep(v)) ++hist[(RankSelection::order_key(v + 0.0) - key_lo) >> shift];
     });
     const std::vector<std::int64_t> ranks = ranks_for(m_);
     if (ranks.empty()) return;
@@ -80,10 +179,11 @@ RankSelection::RankSelection(const Column& c, bool finite_only,
     }
     gathered_.resize(slot_bucket.size());
     for (std::size_t s = 0; s < slot_bucket.size(); ++s) gathered_[s].reserve(static_cast<std::size_t>(hist_[slot_bucket[s]]));
-    for_each_present(c, [&](double v) {
+    const std::int32_t* const slot = slot_.data();
+    for_each_present(c, [&, slot, key_lo, shift](double v) {
         if (!keep(v)) return;
         v += 0.0;
-        const std::int32_t s = slot_[bucket(v)];
+        const std::int32_t s = slot[(RankSelection::order_key(v) - key_lo) >> shift];
         if (s >= 0) gathered_[static_cast<std::size_t>(s)].push_back(v);
     });
     std::vector<std::int64_t> from(slot_bucket.size(), 0);
@@ -174,8 +274,8 @@ CategoryCounts distinct_categories(const Column& c) {
             std::vector<std::int64_t> code_slot;
             if (ch.dictionary) {
                 code_slot.assign(static_cast<std::size_t>(d.length), -1);
-                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key) {
-                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(key));
+                visit_keys(d, scratch, [&](std::int64_t j, std::string_view key, bool overread) {
+                    code_slot[static_cast<std::size_t>(j)] = static_cast<std::int64_t>(seen.insert(TextIndex::key(key, overread), key));
                 }, [](std::int64_t) {});
             } else {
                 code_slot = {static_cast<std::int64_t>(seen.insert("False")), static_cast<std::int64_t>(seen.insert("True"))};
@@ -183,30 +283,29 @@ CategoryCounts distinct_categories(const Column& c) {
             counts.resize(seen.size(), 0);
             std::vector<std::int64_t> tally(code_slot.size(), 0);
             const auto n_codes = static_cast<std::int64_t>(code_slot.size());
-            for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) { ++missing; continue; }
-                const std::int64_t code = ch.dictionary ? ch.index(i) : static_cast<std::int64_t>(ch.number(i) != 0.0);
-                if (code < 0 || code >= n_codes || code_slot[static_cast<std::size_t>(code)] < 0) ++missing;
-                else ++tally[static_cast<std::size_t>(code)];
-            }
+            const std::int64_t* slots = code_slot.data();
+            std::int64_t* per_code = tally.data();
+            std::int64_t absent = 0;
+            for_each_code(ch, [&](std::int64_t code) {
+                if (code < 0 || code >= n_codes || slots[code] < 0) ++absent;
+                else ++per_code[code];
+            });
+            missing += absent;
             for (std::size_t j = 0; j < tally.size(); ++j)
                 if (tally[j]) counts[static_cast<std::size_t>(code_slot[j])] += tally[j];
             continue;
         }
-        std::string_view last;
-        std::size_t last_slot = 0;
-        bool have_last = false;
-        const bool stable = ch.is_string();
+        if (ch.length == 0) continue;  // an empty chunk may come without any buffer
+        if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
+            if (ch.phys == Phys::Utf8) gather_strings<std::int32_t>(ch, seen, counts, missing);
+            else gather_strings<std::int64_t>(ch, seen, counts, missing);
+            continue;
+        }
         visit_keys(ch, scratch,
-                   [&](std::int64_t, std::string_view key) {
-                       // Runs of one value skip the lookup (sorted or low-cardinality columns).
-                       if (!(have_last && TextIndex::same(key, last))) {
-                           last_slot = seen.insert(key);
-                           if (last_slot >= counts.size()) counts.resize(last_slot + 1, 0);
-                           have_last = stable;
-                           last = key;
-                       }
-                       ++counts[last_slot];
+                   [&](std::int64_t, std::string_view text, bool) {
+                       const std::size_t j = seen.insert(text);
+                       if (j >= counts.size()) counts.resize(j + 1, 0);
+                       ++counts[j];
                    },
                    [&](std::int64_t) { ++missing; });
     }

@@ -50,6 +50,8 @@ public:
     }
 
 private:
+    template <bool FINITE>
+    void select(const Column& c, const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for);
     static constexpr std::size_t BUCKETS = std::size_t{1} << 16;
     std::size_t bucket(double v) const { return static_cast<std::size_t>((order_key(v) - key_lo_) >> shift_); }
 

@@ -3,6 +3,7 @@
 // dozen categories, stays in L1. Looking a text up never allocates.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -23,26 +24,53 @@ public:
         for (const auto& t : texts) insert(t);
     }
 
-    std::size_t find(std::string_view key) const {
-        const Words w = words(key);
-        // Texts of up to 16 bytes are told apart by their length and two words alone.
+    // A text's first and last eight bytes (zero-padded below eight), its length and hash:
+    // texts of up to 16 bytes are told apart by these alone.
+    struct Key {
+        std::uint64_t w0, w1, hash;
+        std::size_t size;
+    };
+    // `overread` says eight bytes from the text's start are readable memory (a text inside
+    // a larger buffer), so a short text is one load and a mask instead of a byte loop.
+    static Key key(std::string_view s, bool overread = false) {
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        Key k{0, 0, 0, n};
+        if (n >= 8) {
+            k.w0 = load8(p);
+            k.w1 = load8(p + n - 8);
+        } else if (std::endian::native == std::endian::little && overread) {
+            k.w0 = n ? load8(p) & (~std::uint64_t{0} >> (64 - 8 * n)) : 0;
+        } else {
+            for (std::size_t i = 0; i < n; ++i) k.w0 |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+        }
+        k.hash = n <= 16 ? mix(mix(k.w0 ^ n) ^ k.w1) : hash(s);
+        return k;
+    }
+    // Equal texts, given their keys.
+    static bool same(const Key& a, std::string_view ta, const Key& b, std::string_view tb) {
+        return a.size == b.size && a.w0 == b.w0 && a.w1 == b.w1 && (a.size <= 16 || std::memcmp(ta.data(), tb.data(), a.size) == 0);
+    }
+
+    std::size_t find(std::string_view key_text) const { return find(key(key_text), key_text); }
+    std::size_t find(const Key& w, std::string_view text) const {
         for (std::size_t i = w.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.index == 0) return NONE;
-            if (s.w0 == w.w0 && s.w1 == w.w1 && s.size == key.size() &&
-                (key.size() <= 16 || same(views_[s.index - 1], key)))
+            if (s.w0 == w.w0 && s.w1 == w.w1 && s.size == w.size && (w.size <= 16 || same(views_[s.index - 1], text)))
                 return s.index - 1;
         }
     }
 
     // The text's index, inserting a copy when it is new.
-    std::size_t insert(std::string_view key) {
-        const std::size_t found = find(key);
+    std::size_t insert(std::string_view text) { return insert(key(text), text); }
+    std::size_t insert(const Key& w, std::string_view text) {
+        const std::size_t found = find(w, text);
         if (found != NONE) return found;
         if ((views_.size() + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
-        texts_.emplace_back(key);
+        texts_.emplace_back(text);
         views_.emplace_back(texts_.back());
-        place(words(key), static_cast<std::uint32_t>(views_.size()));
+        place(w, static_cast<std::uint32_t>(views_.size()));
         return views_.size() - 1;
     }
 
@@ -79,24 +107,6 @@ public:
     }
 
 private:
-    struct Words {
-        std::uint64_t w0, w1, hash;
-    };
-    // The first and last eight bytes (zero-padded below eight) and a hash of them all.
-    static Words words(std::string_view s) {
-        const char* p = s.data();
-        const std::size_t n = s.size();
-        Words w{0, 0, 0};
-        if (n >= 8) {
-            w.w0 = load8(p);
-            w.w1 = load8(p + n - 8);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) w.w0 |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-        }
-        w.hash = n <= 16 ? mix(mix(w.w0 ^ n) ^ w.w1) : hash(s);
-        return w;
-    }
-
     struct Slot {
         std::uint64_t w0 = 0, w1 = 0;
         std::uint32_t size = 0;
@@ -113,7 +123,7 @@ private:
         return h ^ (h >> 31);
     }
 
-    void place(const Words& w, std::uint32_t index) {
+    void place(const Key& w, std::uint32_t index) {
         std::size_t i = w.hash & mask_;
         while (slots_[i].index != 0) i = (i + 1) & mask_;
         slots_[i] = Slot{w.w0, w.w1, static_cast<std::uint32_t>(views_[index - 1].size()), index};
@@ -121,7 +131,7 @@ private:
     void rehash(std::size_t capacity) {
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
-        for (std::size_t k = 0; k < views_.size(); ++k) place(words(views_[k]), static_cast<std::uint32_t>(k + 1));
+        for (std::size_t k = 0; k < views_.size(); ++k) place(key(views_[k]), static_cast<std::uint32_t>(k + 1));
     }
 
     std::vector<Slot> slots_;
