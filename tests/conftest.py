@@ -4,6 +4,11 @@ import os
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+# A loaded machine generates examples slowly; time is not what these tests check.
+settings.register_profile("morvane", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("morvane")
 
 import _morvane
 
