@@ -51,13 +51,14 @@ std::vector<R> per_column(const Columns& cols, const std::vector<std::size_t>& i
     return out;
 }
 
-using Spec = std::tuple<std::size_t, std::optional<std::vector<double>>, std::optional<std::vector<std::string>>>;
+// What to count of one feature: its column index, and its edges (continuous) or categories.
+using CountPlan = std::tuple<std::size_t, std::optional<std::vector<double>>, std::optional<std::vector<std::string>>>;
 
-std::vector<std::pair<Ints, std::int64_t>> count(const Columns& cols, const std::vector<Spec>& specs, std::size_t n_threads) {
+std::vector<std::pair<Ints, std::int64_t>> count(const Columns& cols, const std::vector<CountPlan>& plans, std::size_t n_threads) {
     std::vector<std::size_t> idx;
-    for (const Spec& s : specs) idx.push_back(std::get<0>(s));
+    for (const CountPlan& s : plans) idx.push_back(std::get<0>(s));
     auto counts = per_column<FeatureCounts>(cols, idx, n_threads, [&](const Column& c, std::size_t j) {
-        const Spec& s = specs[j];
+        const CountPlan& s = plans[j];
         return std::get<1>(s) ? count_continuous(c, *std::get<1>(s)) : count_categorical(c, *std::get<2>(s));
     });
     std::vector<std::pair<Ints, std::int64_t>> out;
