@@ -71,13 +71,8 @@ def peak_growth(fn) -> int:
 
 
 def cpu_time(fn, repeats):
-    """Median process CPU time (all threads): the work done, whatever else loads the machine."""
-    out = []
-    for _ in range(repeats):
-        start = time.process_time()
-        fn()
-        out.append(time.process_time() - start)
-    return sorted(out)[len(out) // 2]
+    """Median process CPU time (all threads)."""
+    return median_time(fn, repeats, warmup=0, clock=time.process_time)
 
 
 def main():
