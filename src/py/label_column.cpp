@@ -75,14 +75,19 @@ public:
     // The code of o, or NO_CODE with o's conversion error set. Only an object that stays
     // alive for the whole conversion (`held` by its container) may be remembered by address.
     std::uint32_t code(PyObject* o, bool held) {
-        if (!held) return by_content(o);
+        if (!held || cache_.empty()) return by_content(o);
         Seen& s = cache_[(reinterpret_cast<std::uintptr_t>(o) * GOLDEN) >> shift_];
         if (s.object == o) return s.code;
         const std::uint32_t c = by_content(o);
         if (c == NO_CODE) return c;
         s = {o, c};
-        // A cache that keeps missing is too small for the column's distinct objects.
-        if (++misses_ > cache_.size() && cache_.size() < MAX_CACHE) resize_cache(cache_.size() * 4);
+        // A cache that keeps missing is too small for the column's distinct objects; at
+        // its largest size it is dropped (a column of fresh objects costs a random probe
+        // of a table outside the L2 cache per row).
+        if (++misses_ > cache_.size()) {
+            if (cache_.size() < MAX_CACHE) resize_cache(cache_.size() * 4);
+            else cache_.clear();
+        }
         return c;
     }
 
@@ -164,22 +169,26 @@ bool iterated_objects(PyObject* o, LabelColumn& out) {
     return !PyErr_Occurred();
 }
 
+// Words times distinct odd multipliers, summed: the products are independent (no chain
+// of multiply latencies per element), and keys that differ in one word never collide.
+// A final mix spreads every bit into the low bits that index the table.
 std::uint64_t hash_bytes(const char* p, std::size_t n) {
-    std::uint64_t h = n * GOLDEN;
+    std::uint64_t h = n;
     std::size_t k = 0;
     for (; k + 8 <= n; k += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + k, 8);
-        h = (h ^ w) * GOLDEN;
-        h ^= h >> 29;
+        h += w * (GOLDEN + 2 * k);
     }
     if (k < n) {  // widths are whole code points: 4 bytes remain
         std::uint32_t w;
         std::memcpy(&w, p + k, 4);
-        h = (h ^ w) * GOLDEN;
-        h ^= h >> 29;
+        h += w * (GOLDEN + 2 * k);
     }
-    return h ^ (h >> 32);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return h;
 }
 
 // The text of element i of a UCS4 array: its code points up to the last non-NUL one, as
