@@ -34,7 +34,7 @@ class Listed(list):
 
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=5) | st.sampled_from(
     ["", "a", "a\0", "\0b", "é", "\U0001d538", "x" * 300])
-columns = st.lists(texts, max_size=8).flatmap(lambda pool: st.lists(st.sampled_from(pool or [""]), max_size=40))
+columns = st.lists(texts, max_size=12).flatmap(lambda pool: st.lists(st.sampled_from(pool or [""]), max_size=40))
 
 
 def objects(values):
@@ -48,8 +48,11 @@ def objects(values):
 def forms(labels):
     """One column in every form the drift classes accept it."""
     u = np.array(labels, dtype=str) if labels else np.array([], dtype="<U1")
+    record = np.zeros(len(u), dtype=[("pad", "u1"), ("text", u.dtype)])  # a field at an odd offset
+    record["text"] = u
     return [labels, [(s + "!")[:-1] for s in labels], tuple(labels), [Text(s) for s in labels], Listed(labels),
-            objects(labels), objects(labels * 2)[::-2], u, np.repeat(u, 2)[1::2], u.astype(u.dtype.newbyteorder())]
+            objects(labels), objects(labels * 2)[::-2], u, np.repeat(u, 2)[1::2], record["text"],
+            u.astype(u.dtype.newbyteorder())]
 
 
 def outcome(fn):

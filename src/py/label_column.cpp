@@ -38,7 +38,8 @@ public:
             if (s.code == NO_CODE || (s.hash == hash && same(s.code))) return s;
         }
     }
-    // Fills an empty slot found by `find`, growing the table when it passes half full.
+    // Fills an empty slot found by `find`, growing the table when it passes half full
+    // (which leaves the slot reference dangling).
     void fill(Slot& s, std::uint64_t hash, std::uint32_t code) {
         s = {hash, code};
         if (2 * ++used_ <= slots_.size()) return;
@@ -228,14 +229,18 @@ bool ucs4_elements(PyArrayObject* a, LabelColumn& out) {
     for (std::size_t i = 0; i < rows; ++i) {
         const char* e = base + static_cast<npy_intp>(i) * stride;
         const std::uint64_t hash = hash_bytes(e, width);
-        auto& slot = table.find(hash, [&](std::uint32_t c) { return std::memcmp(keys.data() + c * width, e, width) == 0; });
-        if (slot.code == NO_CODE) {
+        auto& slot = table.find(hash, [&](std::uint32_t c) {
+            return width == 0 || std::memcmp(keys.data() + c * width, e, width) == 0;
+        });
+        std::uint32_t code = slot.code;
+        if (code == NO_CODE) {
             std::string text;
             if (!ucs4_text(a, i, e, width, text)) return false;
             keys.insert(keys.end(), e, e + width);
-            table.fill(slot, hash, add_text(out, std::move(text)));
+            code = add_text(out, std::move(text));
+            table.fill(slot, hash, code);
         }
-        out.codes[i] = slot.code;
+        out.codes[i] = code;
     }
     return true;
 }
