@@ -161,7 +161,7 @@ bool held_objects(std::size_t rows, At&& at, LabelColumn& out) {
 bool iterated_objects(PyObject* o, LabelColumn& out) {
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
-    StrCodes codes(out, out.codes.capacity());
+    StrCodes codes(out, 0);  // no address is remembered
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         const std::uint32_t c = codes.code(item.get(), false);
         if (c == NO_CODE) return false;
