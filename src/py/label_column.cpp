@@ -144,7 +144,7 @@ private:
 };
 
 // Rows of objects that their container keeps alive while nothing runs Python code
-// (a list, a tuple, an object array); at(i) is the i-th object.
+// (a list, an object array); at(i) is the i-th object.
 template <class At>
 bool held_objects(std::size_t rows, At&& at, LabelColumn& out) {
     StrCodes codes(out, rows);
@@ -255,9 +255,6 @@ bool From<LabelColumn>::convert(PyObject* o, LabelColumn& v) {
     if (PyList_CheckExact(o)) {
         PyObject** items = reinterpret_cast<PyListObject*>(o)->ob_item;
         ok = held_objects(static_cast<std::size_t>(PyList_GET_SIZE(o)), [&](std::size_t i) { return items[i]; }, out);
-    } else if (PyTuple_CheckExact(o)) {
-        PyObject** items = reinterpret_cast<PyTupleObject*>(o)->ob_item;
-        ok = held_objects(static_cast<std::size_t>(PyTuple_GET_SIZE(o)), [&](std::size_t i) { return items[i]; }, out);
     } else if (auto* a = reinterpret_cast<PyArrayObject*>(o); PyArray_CheckExact(o) && PyArray_NDIM(a) == 1 &&
                                                               PyArray_TYPE(a) == NPY_OBJECT) {
         // An empty slot reads as None, as the array's own item access gives it.
