@@ -129,7 +129,7 @@ def bench_categorical(n, repeats, rng):
         assert np.allclose(ours(), peers[0][1](column), rtol=1e-6, atol=1e-12)
         t_ours = cpu_median(ours, repeats)
         times = [(peer, cpu_median(lambda: fn(column), repeats)) for peer, fn in peers]
-        row(f"categorical {n:.0e}, {name}", t_ours, times)
+        row(f"batch categorical {n:.0e}, {name}", t_ours, times)
         ratio = ratio or times[0][1] / t_ours
 
     # The baseline: one fraction per distinct label, in byte order.
