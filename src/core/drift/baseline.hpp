@@ -113,16 +113,12 @@ public:
         const auto it = label_index_.find(label);
         return it == label_index_.end() ? label_index_.size() : it->second;
     }
-    // Calls f(bin) for every row, in order.
-    template <class F>
-    void each_bin(Input labels, F&& f) const {
-        const std::vector<std::size_t> bins = bins_of(labels.texts);
-        for (const std::uint32_t c : labels.codes) f(bins[c]);
-    }
     static std::size_t count(Input labels) { return labels.codes.size(); }
     // Adds 1.0 to counts[bin_index(l)] for every label. The counts must hold whole
     // numbers (each distinct label's rows are added at once, as an integer).
     void accumulate(Input labels, std::span<double> counts) const;
+    // The bin of each distinct text: one hash lookup per distinct label.
+    std::vector<std::size_t> bins_of(std::span<const std::string> texts) const;
     // Each label with its entry of `bins` (baseline or stream bins), in the index's order;
     // the unseen-label bin is left out.
     std::vector<std::pair<std::string_view, double>> labelled(std::span<const double> bins) const {
@@ -139,9 +135,6 @@ public:
     Options options() const { return {}; }
 
 private:
-    // The bin of each distinct text: one hash lookup per distinct label.
-    std::vector<std::size_t> bins_of(std::span<const std::string> texts) const;
-
     std::vector<double> baseline_bins_;
     LabelIndex label_index_;
 };
