@@ -126,11 +126,15 @@ def test_detectors_equal_the_formulas_over_the_rows(baseline, runtime, rate):
         assert d.export_baseline() == fractions
         assert d.compute_drift_mutliple_criteria(column_r, METRICS) == scores
         assert mv.py_compute_drift_categorical_distribtuion(column_b, column_r, METRICS) == scores
-    # A batch into a flushing stream equals the same rows added one at a time.
-    batch, singles = (mv.PyStreamingCategoricalDataDriftFlush(baseline, rate, None) for _ in range(2))
-    batch.update_stream_batch(np.array(runtime))
-    for s in sel.convert("strs", np.array(runtime)):
-        singles.update_stream(s)
-    assert batch.export_snapshot() == singles.export_snapshot()
-    assert batch.total_samples == singles.total_samples
-    assert batch.compute_drift_multiple_criteria(METRICS) == singles.compute_drift_multiple_criteria(METRICS)
+    # A batch into a stream equals the same rows added one at a time, across flushes and
+    # decayed (fractional) counts.
+    for make in (lambda: mv.PyStreamingCategoricalDataDriftFlush(baseline, rate, None),
+                 lambda: mv.PyStreamingCategoricalDataDriftDecay(baseline, rate + 1)):
+        batch, singles = make(), make()
+        for _ in range(2):
+            batch.update_stream_batch(np.array(runtime))
+            for s in sel.convert("strs", np.array(runtime)):
+                singles.update_stream(s)
+            assert batch.export_snapshot() == singles.export_snapshot()
+            assert batch.total_samples == singles.total_samples
+            assert batch.compute_drift_multiple_criteria(METRICS) == singles.compute_drift_multiple_criteria(METRICS)
