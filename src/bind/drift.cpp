@@ -16,6 +16,7 @@
 #include "core/drift/scores.hpp"
 #include "core/drift/streaming.hpp"
 #include "py/call.hpp"
+#include "py/label_column.hpp"
 #include "py/object.hpp"
 #include "py/to_python.hpp"
 
@@ -64,20 +65,20 @@ namespace morvane::py {
 namespace {
 
 using namespace drift;
-using Labels = std::vector<std::string>;
+using MetricNames = std::vector<std::string>;
 
 // The data as the cores take it: an array's own memory once the entry has checked it
 // contiguous (the contiguity rule is the interface's; the core reads any stride).
 inline ArrayView values_of(const F64Array& a) { return a.view(); }
-inline std::span<const std::string> values_of(const Labels& l) { return l; }
+inline LabelCodes values_of(const LabelColumn& l) { return l.view(); }
 inline bool readable(const F64Array& a) { return require_contiguous(a); }
-inline bool readable(const Labels&) { return true; }
+inline bool readable(const LabelColumn&) { return true; }
 
 // What tells the continuous classes from the categorical ones, batch and streaming
 // alike: the data they take and the words of their texts.
 template <bool CONTINUOUS>
 struct Kind {
-    using Data = std::conditional_t<CONTINUOUS, F64Array, Labels>;
+    using Data = std::conditional_t<CONTINUOUS, F64Array, LabelColumn>;
     using Sample = std::conditional_t<CONTINUOUS, double, std::string>;
     static constexpr const char* RESET_PARAM = CONTINUOUS ? "baseline_data" : "new_baseline";
     static constexpr const char* BATCH_RESET_DOC =
@@ -107,7 +108,7 @@ using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // One metric name scores to a float, a list of names to a list in the same order.
 inline std::optional<DriftType> parse(const std::string& name) { return parse_type(name); }
-inline std::optional<std::vector<DriftType>> parse(const Labels& names) { return parse_types(names); }
+inline std::optional<std::vector<DriftType>> parse(const MetricNames& names) { return parse_types(names); }
 inline PyObject* scores_to_py(double s) { return to_py(s); }
 inline PyObject* scores_to_py(const std::vector<double>& s) { return float_list(s); }
 
@@ -180,7 +181,7 @@ struct BatchMembers {
     // The class, made once.
     static PyTypeObject* create(const Signature& ctor, newfunc tp_new) {
         static const ClassDef DEF = Cls::def(NAME, ctor, tp_new,
-                        {fastcall(COMPUTE, Fast(&score<COMPUTE, std::string>)), fastcall(MULTIPLE, Fast(&score<MULTIPLE, Labels>)),
+                        {fastcall(COMPUTE, Fast(&score<COMPUTE, std::string>)), fastcall(MULTIPLE, Fast(&score<MULTIPLE, MetricNames>)),
                          fastcall(RESET, reset),
                          noargs(EXPORT, export_baseline)},
                         {{"num_bins", num_bins, K::NUM_BINS_DOC}});
@@ -213,7 +214,7 @@ PyObject* continuous_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 PyObject* categorical_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return Class<CategoricalDataDrift>::construct(CATEGORICAL_NEW, tp, args, kwargs,
-                                                  [](Labels baseline) { return CategoricalDataDrift::make(baseline); });
+                                                  [](LabelColumn baseline) { return CategoricalDataDrift::make(values_of(baseline)); });
 }
 
 // ---- module functions ----
@@ -224,17 +225,17 @@ const Signature CONTINUOUS_FN = function_signature("py_compute_drift_continuous_
                                                    {"baseline", "candidate", "drift_metrics", "quantile_type"});
 
 PyObject* categorical_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
-    return call(CATEGORICAL_FN, a, n, kw, [](Labels baseline, Labels candidate, Labels names) -> PyObject* {
+    return call(CATEGORICAL_FN, a, n, kw, [](LabelColumn baseline, LabelColumn candidate, MetricNames names) -> PyObject* {
         auto types = parse_types(names);
         if (!types) return nullptr;
-        auto scores = take(compute_drift_distribution<CategoricalDataDrift>(baseline, candidate, *types));
+        auto scores = take(compute_drift_distribution<CategoricalDataDrift>(values_of(baseline), values_of(candidate), *types));
         return scores ? float_list(*scores) : nullptr;
     });
 }
 
 PyObject* continuous_fn(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     return call(CONTINUOUS_FN, a, n, kw,
-                [](F64Array baseline, F64Array candidate, Labels names, std::optional<std::string> quantile) -> PyObject* {
+                [](F64Array baseline, F64Array candidate, MetricNames names, std::optional<std::string> quantile) -> PyObject* {
                     if (!require_contiguous(baseline, candidate)) return nullptr;
                     auto types = parse_types(names);
                     if (!types) return nullptr;
@@ -375,7 +376,7 @@ struct Members {
 
     static ClassDef def(const Signature& ctor, newfunc tp_new) {
         std::vector<MethodEntry> methods = {fastcall(COMPUTE, Fast(&score<COMPUTE, std::string>)),
-                                            fastcall(MULTIPLE, Fast(&score<MULTIPLE, Labels>)),
+                                            fastcall(MULTIPLE, Fast(&score<MULTIPLE, MetricNames>)),
                                             fastcall(RESET, reset), fastcall(BATCH, update_batch),
                                             fastcall(SAMPLE, update_one)};
         if constexpr (T::FLUSH) methods.push_back(noargs(FLUSH_NOW, flush));
@@ -457,17 +458,17 @@ PyObject* cat_flush_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     using State = CatFlush::State;
     return Class<State>::construct(
         CAT_FLUSH_NEW, tp, args, kwargs,
-        [](Labels baseline, std::optional<std::uint64_t> rate, std::optional<std::uint64_t> cadence) {
-            return State::new_flush(baseline, {}, rate, cadence_of(cadence));
+        [](LabelColumn baseline, std::optional<std::uint64_t> rate, std::optional<std::uint64_t> cadence) {
+            return State::new_flush(values_of(baseline), {}, rate, cadence_of(cadence));
         });
 }
 
 PyObject* cat_decay_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     using State = CatDecay::State;
     return Class<State>::construct(CAT_DECAY_NEW, tp, args, kwargs,
-                                   [](Labels baseline, std::optional<std::uint64_t> half_life) -> std::optional<State> {
+                                   [](LabelColumn baseline, std::optional<std::uint64_t> half_life) -> std::optional<State> {
                                        if (!half_life_ok(half_life)) return std::nullopt;
-                                       return take(State::new_decay(baseline, {}, half_life.value_or(0)));
+                                       return take(State::new_decay(values_of(baseline), {}, half_life.value_or(0)));
                                    });
 }
 

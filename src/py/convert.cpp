@@ -40,37 +40,6 @@ bool narrow_int(std::int64_t v, I& out) {
     return true;
 }
 
-// The common front of every sequence converter: str refused, non-sequences refused,
-// and the length used to size the output.
-bool sequence_front(PyObject* o, Py_ssize_t& reserve) {
-    if (PyUnicode_Check(o)) {
-        type_error("Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(o)) {
-        type_mismatch(o, "Sequence");
-        return false;
-    }
-    // Lists, tuples and arrays are sized by their storage, which a subclass's __len__
-    // cannot misreport; any other sequence's own claim is trusted only so far.
-    if (PyList_Check(o)) {
-        reserve = PyList_GET_SIZE(o);
-    } else if (PyTuple_Check(o)) {
-        reserve = PyTuple_GET_SIZE(o);
-    } else if (PyArray_Check(o)) {
-        auto* a = reinterpret_cast<PyArrayObject*>(o);
-        reserve = PyArray_NDIM(a) > 0 ? PyArray_DIM(a, 0) : 0;
-    } else {
-        reserve = PySequence_Size(o);
-        if (reserve < 0) {
-            PyErr_Clear();
-            reserve = 0;
-        }
-        reserve = std::min(reserve, MAX_TRUSTED_RESERVE);
-    }
-    return true;
-}
-
 // Element-wise conversion through the iteration protocol.
 template <class E, class Conv>
 bool iterate_convert(PyObject* o, std::vector<E>& out, Conv&& conv) {
@@ -158,6 +127,37 @@ bool float_list_item(PyObject* o, double& out) {
 }
 
 }  // namespace
+
+// The common front of every sequence converter: str refused, non-sequences refused,
+// and the length used to size the output.
+bool sequence_front(PyObject* o, Py_ssize_t& reserve) {
+    if (PyUnicode_Check(o)) {
+        type_error("Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        type_mismatch(o, "Sequence");
+        return false;
+    }
+    // Lists, tuples and arrays are sized by their storage, which a subclass's __len__
+    // cannot misreport; any other sequence's own claim is trusted only so far.
+    if (PyList_Check(o)) {
+        reserve = PyList_GET_SIZE(o);
+    } else if (PyTuple_Check(o)) {
+        reserve = PyTuple_GET_SIZE(o);
+    } else if (PyArray_Check(o)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        reserve = PyArray_NDIM(a) > 0 ? PyArray_DIM(a, 0) : 0;
+    } else {
+        reserve = PySequence_Size(o);
+        if (reserve < 0) {
+            PyErr_Clear();
+            reserve = 0;
+        }
+        reserve = std::min(reserve, MAX_TRUSTED_RESERVE);
+    }
+    return true;
+}
 
 bool to_f64(PyObject* o, double& out) {
     if (PyFloat_CheckExact(o)) {

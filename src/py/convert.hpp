@@ -74,6 +74,10 @@ struct Seq {
     std::vector<E> values;
 };
 
+// The common front of every sequence converter: str refused, non-sequences refused,
+// and the length used to size the output.
+bool sequence_front(PyObject* o, Py_ssize_t& reserve);
+
 // Scalars.
 bool to_f64(PyObject* o, double& out);
 bool to_f32(PyObject* o, float& out);

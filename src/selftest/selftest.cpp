@@ -8,6 +8,7 @@
 
 #include "py/arrays.hpp"
 #include "py/call.hpp"
+#include "py/label_column.hpp"
 #include "py/module_def.hpp"
 #include "py/object.hpp"
 #include "core/common/configuration.hpp"
@@ -103,6 +104,8 @@ PyObject* convert(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
         if (kind == "u64") return one(std::uint64_t{}, [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); });
         if (kind == "str") return one(std::string{}, [](const std::string& v) { return to_py(std::string_view(v)); });
         if (kind == "strs") return one(std::vector<std::string>{}, list);
+        if (kind == "labels")
+            return one(LabelColumn{}, [&](const LabelColumn& v) { return Py_BuildValue("(NN)", list(v.codes), list(v.texts)); });
         if (kind == "dict")
             return one(FloatDict{}, [](const FloatDict& d) {
                 Ref out = Ref::steal(PyDict_New());

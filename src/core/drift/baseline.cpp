@@ -264,25 +264,66 @@ void BaselineContinuousBins::accumulate_elements(const E& values, std::span<doub
         counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
 }
 
+namespace {
+
+// Rows per distinct label. Four interleaved tallies: consecutive rows of one label do
+// not wait on each other's increment.
+std::vector<std::uint64_t> rows_per_code(const LabelCodes& labels) {
+    const std::size_t k = labels.texts.size();
+    std::vector<std::uint64_t> lanes(4 * k, 0);
+    const std::uint32_t* c = labels.codes.data();
+    const std::size_t n = labels.codes.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++lanes[c[i]];
+        ++lanes[k + c[i + 1]];
+        ++lanes[2 * k + c[i + 2]];
+        ++lanes[3 * k + c[i + 3]];
+    }
+    for (; i < n; ++i) ++lanes[c[i]];
+    for (std::size_t t = 0; t < k; ++t) lanes[t] += lanes[k + t] + lanes[2 * k + t] + lanes[3 * k + t];
+    lanes.resize(k);
+    return lanes;
+}
+
+}  // namespace
+
 Result<BaselineCategoricalBins, DriftError> BaselineCategoricalBins::make(Input labels, Options) {
-    if (labels.empty()) return unexpected(DriftError::EmptyBaselineData);
-    // Counted by views into the caller's labels: one string is built per distinct label.
-    std::unordered_map<std::string_view, double> counts;
-    for (const std::string& l : labels) counts[l] += 1.0;
-    std::vector<std::pair<std::string_view, double>> ordered(counts.begin(), counts.end());
-    // string_view compares bytes as unsigned char, shorter first on a common prefix.
-    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (labels.codes.empty()) return unexpected(DriftError::EmptyBaselineData);
+    const std::vector<std::uint64_t> rows = rows_per_code(labels);
+    // The labels a row holds, ordered by their bytes (std::string compares them as
+    // unsigned char, the shorter first on a common prefix).
+    std::vector<std::uint32_t> order;
+    order.reserve(rows.size());
+    for (std::size_t t = 0; t < rows.size(); ++t)
+        if (rows[t] != 0) order.push_back(static_cast<std::uint32_t>(t));
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return labels.texts[a] < labels.texts[b]; });
 
     BaselineCategoricalBins b;
-    const double n = static_cast<double>(labels.size());
-    b.label_index_.reserve(ordered.size());
-    b.baseline_bins_.reserve(ordered.size() + 1);
-    for (std::size_t i = 0; i < ordered.size(); ++i) {
-        b.label_index_.emplace(std::string(ordered[i].first), i);
-        b.baseline_bins_.push_back(ordered[i].second / n);
+    // Whole counts below 2^53 convert exactly, so each fraction equals the one of a
+    // count kept by adding 1.0 per row.
+    const double n = static_cast<double>(labels.codes.size());
+    b.label_index_.reserve(order.size());
+    b.baseline_bins_.reserve(order.size() + 1);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        b.label_index_.emplace(labels.texts[order[i]], i);
+        b.baseline_bins_.push_back(static_cast<double>(rows[order[i]]) / n);
     }
     b.baseline_bins_.push_back(0.0);
     return b;
+}
+
+std::vector<std::size_t> BaselineCategoricalBins::bins_of(std::span<const std::string> texts) const {
+    std::vector<std::size_t> bins(texts.size());
+    for (std::size_t t = 0; t < texts.size(); ++t) bins[t] = bin_index(texts[t]);
+    return bins;
+}
+
+void BaselineCategoricalBins::accumulate(Input labels, std::span<double> counts) const {
+    const std::vector<std::uint64_t> rows = rows_per_code(labels);
+    const std::vector<std::size_t> bins = bins_of(labels.texts);
+    for (std::size_t t = 0; t < rows.size(); ++t) counts[bins[t]] += static_cast<double>(rows[t]);
 }
 
 }  // namespace morvane

@@ -16,6 +16,7 @@
 
 #include "core/common/array_view.hpp"
 #include "core/common/errors.hpp"
+#include "core/drift/label_codes.hpp"
 
 namespace morvane {
 
@@ -101,7 +102,7 @@ using LabelIndex = std::unordered_map<std::string, std::size_t, LabelHash, std::
 // One bin per distinct label in byte-wise order, then the unseen-label bin (always 0).
 class BaselineCategoricalBins {
 public:
-    using Input = std::span<const std::string>;
+    using Input = LabelCodes;
     // Labels are binned by themselves alone.
     struct Options {};
 
@@ -112,15 +113,12 @@ public:
         const auto it = label_index_.find(label);
         return it == label_index_.end() ? label_index_.size() : it->second;
     }
-    template <class F>
-    void each_bin(Input labels, F&& f) const {
-        for (const std::string& l : labels) f(bin_index(l));
-    }
-    static std::size_t count(Input labels) { return labels.size(); }
-    // Adds 1.0 to counts[bin_index(l)] for every label.
-    void accumulate(Input labels, std::span<double> counts) const {
-        for (const std::string& l : labels) counts[bin_index(l)] += 1.0;
-    }
+    static std::size_t count(Input labels) { return labels.codes.size(); }
+    // Adds 1.0 to counts[bin_index(l)] for every label. The counts must hold whole
+    // numbers (each distinct label's rows are added at once, as an integer).
+    void accumulate(Input labels, std::span<double> counts) const;
+    // The bin of each distinct text: one hash lookup per distinct label.
+    std::vector<std::size_t> bins_of(std::span<const std::string> texts) const;
     // Each label with its entry of `bins` (baseline or stream bins), in the index's order;
     // the unseen-label bin is left out.
     std::vector<std::pair<std::string_view, double>> labelled(std::span<const double> bins) const {

@@ -9,12 +9,6 @@ double decay_factor_for(std::uint64_t half_life) {
     return std::exp2(-1.0 / static_cast<double>(half_life));
 }
 
-std::uint64_t saturate_u64(double x) {
-    if (!(x > 0.0)) return 0;
-    if (x >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(x);
-}
-
 std::uint64_t whole_seconds_between(MonotonicClock::time_point since, MonotonicClock::time_point now) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - since).count();
     return ns > 0 ? static_cast<std::uint64_t>(ns) / 1000000000u : 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <algorithm>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,8 +41,13 @@ inline constexpr std::uint64_t CLOCK_CHECK_STRIDE = 256;
 
 // The decay factor of a half-life counted in drift computations; 0 means none given.
 double decay_factor_for(std::uint64_t half_life);
-// Truncation toward zero that saturates: NaN and negatives become 0.
-std::uint64_t saturate_u64(double x);
+// Truncation toward zero that saturates: NaN and negatives become 0. Inline: the flush
+// test of every streamed sample takes it.
+inline std::uint64_t saturate_u64(double x) {
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(x);
+}
 // Whole seconds from `since` to `now`, never negative.
 std::uint64_t whole_seconds_between(MonotonicClock::time_point since, MonotonicClock::time_point now);
 
@@ -76,6 +82,26 @@ public:
         }
         stream_bins_[b] += 1.0;
         total_samples_ += 1.0;
+    }
+
+    // Counts a range of bins, in order, exactly as add() one at a time would. The total
+    // lives in a local meanwhile: as a member, every store to a bin could alias it, which
+    // makes a store-to-load chain per sample.
+    template <class Bins>
+    void add_all(Bins&& bins) {
+        double total = total_samples_;
+        double* counts = stream_bins_.data();
+        for (const std::size_t b : bins) {
+            if constexpr (FLUSH) {
+                if (total >= param_ || (saturate_u64(total) % CLOCK_CHECK_STRIDE == 0 && cadence_elapsed())) {
+                    flush_now();
+                    total = 0.0;
+                }
+            }
+            counts[b] += 1.0;
+            total += 1.0;
+        }
+        total_samples_ = total;
     }
 
     void flush_now()
@@ -184,7 +210,12 @@ public:
     }
     Result<void, DriftError> update_stream_batch(Input values) {
         if (Baseline::count(values) == 0) return unexpected(DriftError::EmptyRuntimeData);
-        baseline_.each_bin(values, [&](std::size_t b) { window_.add(b); });
+        if constexpr (CONTINUOUS) {
+            baseline_.each_bin(values, [&](std::size_t b) { window_.add(b); });
+        } else {
+            const std::vector<std::size_t> bins = baseline_.bins_of(values.texts);
+            window_.add_all(values.codes | std::views::transform([&](std::uint32_t c) { return bins[c]; }));
+        }
         return {};
     }
 
