@@ -1,0 +1,56 @@
+// The binning kernel of the drift detectors and the profile: the slot of a value
+// against ascending edges e[0] < ... < e[E-1] is the number of edges at or below it,
+// except that NaN takes `nan_slot` and a value above the last edge `above_slot`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace morvane {
+
+class EdgeBins {
+public:
+    EdgeBins() = default;
+    // At least one edge, ascending, none NaN.
+    EdgeBins(std::span<const double> edges, std::uint32_t nan_slot, std::uint32_t above_slot);
+
+    // The slot of one value.
+    std::uint32_t slot(double v) const { return method_ == Method::Grid ? grid_slot(v) : search_slot(v); }
+    // out[j] = slot(x[j]) for j < n.
+    void slots(const double* x, std::size_t n, std::uint32_t* out) const;
+    // Adds one to counts[slot(x[j])] for j < n; counts has slot_count() entries.
+    void count(const double* x, std::size_t n, std::uint64_t* counts) const;
+
+    std::size_t slot_count() const { return slot_count_; }
+
+private:
+    // How a block is binned: on the equal-width grid the edges lie on, by comparing
+    // with every edge (a few edges), or by binary search (the rest).
+    enum class Method : std::uint8_t { Grid, Compare, Search };
+
+    // The rule itself, by binary search over the edges.
+    std::uint32_t search_slot(double v) const;
+    std::uint32_t grid_slot(double v) const;
+    void slots_portable(const double* x, std::size_t n, std::uint32_t* out) const;
+    void slots_avx2(const double* x, std::size_t n, std::uint32_t* out) const;
+
+    std::vector<double> edges_;
+    std::uint32_t nan_slot_ = 0;
+    std::uint32_t above_slot_ = 0;
+    std::size_t slot_count_ = 0;
+    Method method_ = Method::Search;
+    // The grid: G(v) = (v - e[0]) * inv_ rounds monotonically in v, and G(e[k]) lies
+    // within a slack s of k for every edge (top_ = G(e[E-1])). So G(v) < 0 means
+    // v < e[0], G(v) > top_ means v > e[E-1], and a G(v) in [0, E-1) whose fraction f
+    // has |f - 0.5| < half_ = 0.5 - s is above exactly floor(G(v)) + 1 edges. Values
+    // near a grid line take the binary search.
+    double e0_ = 0.0;
+    double inv_ = 0.0;
+    double half_ = 0.0;
+    double top_ = 0.0;
+    double last_cell_ = 0.0;  // E - 1: G(v) below it has floor(G(v)) <= E - 2
+};
+
+}  // namespace morvane
