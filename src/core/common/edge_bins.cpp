@@ -19,7 +19,7 @@ constexpr std::size_t COMPARE_MAX = 16;
 // The grid is trusted only when every edge lies this close to its grid line; the
 // margin added to the largest distance found covers the rounding of the fraction test.
 constexpr double SLACK_MAX = 0.25;
-constexpr double SLACK_MARGIN = 0x1p-30;
+constexpr double SLACK_MARGIN = 0x1p-20;
 
 }  // namespace
 
@@ -28,23 +28,24 @@ EdgeBins::EdgeBins(std::span<const double> edges, std::uint32_t nan_slot, std::u
     const std::size_t e = edges_.size();
     slot_count_ = std::max<std::size_t>({e, nan_slot, above_slot}) + 1;
     method_ = e <= COMPARE_MAX ? Method::Compare : Method::Search;
-    if (e < 2) return;
+    // A handful of edges compares faster than the grid arithmetic.
+    if (e <= 4) return;
     e0_ = edges_.front();
     inv_ = static_cast<double>(e - 1) / (edges_.back() - e0_);
     if (!(inv_ > 0.0 && std::isfinite(inv_))) return;
-    // The distance of each edge's grid value from its index (exact: the two are within
-    // a factor of two of each other whenever the distance is below a half).
+    // The distance of each edge's grid value from its index (exact in doubles: the two
+    // are within a factor of two of each other whenever the distance is below a half).
     double slack = 0.0;
     for (std::size_t k = 0; k < e; ++k) {
-        const double g = (edges_[k] - e0_) * inv_;
-        slack = std::max(slack, std::fabs(g - static_cast<double>(k)));
+        slack = std::max(slack, std::fabs(static_cast<double>(grid(edges_[k])) - static_cast<double>(k)));
         if (!(slack < SLACK_MAX)) return;
     }
-    top_ = (edges_.back() - e0_) * inv_;
-    half_ = 0.5 - (slack + SLACK_MARGIN);
-    last_cell_ = static_cast<double>(e - 1);
-    // A handful of edges compares faster than the grid arithmetic.
-    if (e > 4) method_ = Method::Grid;
+    top_ = grid(edges_.back());
+    // Rounded down into a float, so the test stays as strict as the margin makes it.
+    const double half = 0.5 - (slack + SLACK_MARGIN);
+    half_ = static_cast<float>(half);
+    if (static_cast<double>(half_) > half) half_ = std::nextafter(half_, 0.0f);
+    method_ = Method::Grid;
 }
 
 std::uint32_t EdgeBins::search_slot(double v) const {
@@ -54,14 +55,15 @@ std::uint32_t EdgeBins::search_slot(double v) const {
 }
 
 std::uint32_t EdgeBins::grid_slot(double v) const {
-    const double g = (v - e0_) * inv_;
-    if (g < 0.0) return 0;
-    if (g > top_) return above_slot_;
-    if (g < last_cell_) {
-        const double k = static_cast<double>(static_cast<std::int64_t>(g));
-        if (std::fabs((g - k) - 0.5) < half_) return static_cast<std::uint32_t>(k) + 1;
+    const float g = grid(v);
+    if (g < 0.0f) return 0;
+    if (g <= top_) {
+        const auto k = static_cast<std::int32_t>(g);
+        if (std::fabs((g - static_cast<float>(k)) - 0.5f) < half_) return static_cast<std::uint32_t>(k) + 1;
+    } else if (g > top_) {
+        return above_slot_;
     }
-    return search_slot(v);
+    return search_slot(v);  // near a grid line, or NaN
 }
 
 void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out) const {
@@ -88,38 +90,42 @@ void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out
 }
 
 #if defined(MORVANE_EDGE_BINS_AVX2)
-// Four values at a time. The grid: slot floor(G) + 1, or 0 below, above_slot above,
-// nan_slot for NaN; lanes none of these tests settles go through the search. Compare: the
-// count of edges reached, then the NaN and above-the-last-edge slots.
-[[gnu::target("avx2")]] void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out) const {
+// The grid eight values at a time: slot floor(G) + 1, or 0 below, above_slot above,
+// nan_slot for NaN; lanes near a grid line go through the search. Compare: four values
+// at a time, the count of edges reached, then the NaN and above-the-last-edge slots.
+[[gnu::target("avx2")]] void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out,
+                                                   std::uint32_t lane) const {
     std::size_t j = 0;
     if (method_ == Method::Grid) {
-        const __m256d nan_slot = _mm256_set1_pd(static_cast<double>(nan_slot_));
-        const __m256d above_slot = _mm256_set1_pd(static_cast<double>(above_slot_));
-        const __m256d e0 = _mm256_set1_pd(e0_), inv = _mm256_set1_pd(inv_), top = _mm256_set1_pd(top_);
-        const __m256d last_cell = _mm256_set1_pd(last_cell_), half = _mm256_set1_pd(half_);
-        const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0), mid = _mm256_set1_pd(0.5);
-        const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-        for (; j + 4 <= n; j += 4) {
-            const __m256d v = _mm256_loadu_pd(x + j);
-            const __m256d g = _mm256_mul_pd(_mm256_sub_pd(v, e0), inv);
-            const __m256d k = _mm256_round_pd(g, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-            const __m256d dist = _mm256_and_pd(_mm256_sub_pd(_mm256_sub_pd(g, k), mid), abs_mask);
-            const __m256d inner = _mm256_and_pd(_mm256_cmp_pd(g, last_cell, _CMP_LT_OQ), _mm256_cmp_pd(dist, half, _CMP_LT_OQ));
-            const __m256d below = _mm256_cmp_pd(g, zero, _CMP_LT_OQ);
-            const __m256d above = _mm256_cmp_pd(g, top, _CMP_GT_OQ);
-            const __m256d nan = _mm256_cmp_pd(v, v, _CMP_UNORD_Q);
-            __m256d s = _mm256_blendv_pd(_mm256_add_pd(k, one), zero, below);
-            s = _mm256_blendv_pd(s, above_slot, above);
-            s = _mm256_blendv_pd(s, nan_slot, nan);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm256_cvttpd_epi32(s));
-            const int settled = _mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(inner, below), _mm256_or_pd(above, nan)));
-            if (settled != 0xF) [[unlikely]] {
-                for (std::size_t l = 0; l < 4; ++l)
-                    if (!((settled >> l) & 1)) out[j + l] = search_slot(x[j + l]);
+        // The slot less one goes through the float lanes; the one comes back with the
+        // tally lane's offset.
+        const int l0 = 1, l1 = static_cast<int>(lane) + 1, l2 = static_cast<int>(2 * lane) + 1, l3 = static_cast<int>(3 * lane) + 1;
+        const __m256i offsets = _mm256_setr_epi32(l0, l1, l2, l3, l0, l1, l2, l3);
+        const __m256d e0 = _mm256_set1_pd(e0_), inv = _mm256_set1_pd(inv_);
+        const __m256 top = _mm256_set1_ps(top_), half = _mm256_set1_ps(half_), mid = _mm256_set1_ps(0.5f);
+        const __m256 minus_one = _mm256_set1_ps(-1.0f);
+        const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const __m256 nan_slot = _mm256_set1_ps(static_cast<float>(nan_slot_) - 1.0f);
+        const __m256 above_slot = _mm256_set1_ps(static_cast<float>(above_slot_) - 1.0f);
+        for (; j + 8 <= n; j += 8) {
+            const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(x + j), e0), inv));
+            const __m128 hi = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(x + j + 4), e0), inv));
+            const __m256 g = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+            const __m256 k = _mm256_round_ps(g, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+            // Near a grid line (NaN is not): settled by the search. Below 0 or above top_
+            // such a lane would be settled already; it is rare enough to search anyway.
+            const __m256 near =
+                _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(_mm256_sub_ps(g, k), mid), abs_mask), half, _CMP_GE_OQ);
+            __m256 s = _mm256_max_ps(k, minus_one);
+            s = _mm256_blendv_ps(s, above_slot, _mm256_cmp_ps(g, top, _CMP_GT_OQ));
+            s = _mm256_blendv_ps(s, nan_slot, _mm256_cmp_ps(g, g, _CMP_UNORD_Q));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_add_epi32(_mm256_cvttps_epi32(s), offsets));
+            if (const int unsettled = _mm256_movemask_ps(near)) [[unlikely]] {
+                for (std::size_t l = 0; l < 8; ++l)
+                    if ((unsettled >> l) & 1) out[j + l] = search_slot(x[j + l]) + lane * static_cast<std::uint32_t>(l & 3);
             }
         }
-        for (; j < n; ++j) out[j] = grid_slot(x[j]);
+        for (; j < n; ++j) out[j] = grid_slot(x[j]) + lane * static_cast<std::uint32_t>(j & 3);
         return;
     }
     if (method_ == Method::Compare) {
@@ -140,14 +146,26 @@ void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out
         }
     }
     slots_portable(x + j, n - j, out + j);
+    if (lane != 0) {
+        for (std::size_t i = 0; i < n; ++i) out[i] += lane * static_cast<std::uint32_t>(i & 3);
+    }
 }
 #else
-void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out) const { slots_portable(x, n, out); }
+void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
+    slots_portable(x, n, out, lane);
+}
 #endif
 
-void EdgeBins::slots(const double* x, std::size_t n, std::uint32_t* out) const {
-    if (method_ != Method::Search && cpu_has_avx2()) slots_avx2(x, n, out);
-    else slots_portable(x, n, out);
+void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
+    slots_portable(x, n, out);
+    if (lane != 0) {
+        for (std::size_t i = 0; i < n; ++i) out[i] += lane * static_cast<std::uint32_t>(i & 3);
+    }
+}
+
+void EdgeBins::tagged_slots(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
+    if (method_ != Method::Search && cpu_has_avx2()) slots_avx2(x, n, out, lane);
+    else slots_portable(x, n, out, lane);
 }
 
 void EdgeBins::count(const double* x, std::size_t n, std::uint64_t* counts) const {
@@ -169,20 +187,15 @@ void EdgeBins::count(const double* x, std::size_t n, std::uint64_t* counts) cons
     std::size_t since_flush = 0;
     for (std::size_t start = 0; start < n; start += BLOCK) {
         const std::size_t m = std::min(BLOCK, n - start);
-        slots(x + start, m, buf);
         if (!lanes) {
+            slots(x + start, m, buf);
             for (std::size_t j = 0; j < m; ++j) ++counts[buf[j]];
             continue;
         }
+        // Value j of the block is tallied in lane j % 4 (BLOCK is a multiple of 4).
+        tagged_slots(x + start, m, buf, static_cast<std::uint32_t>(ns));
         std::uint32_t* t = tally.data();
-        std::size_t j = 0;
-        for (; j + 4 <= m; j += 4) {
-            ++t[buf[j]];
-            ++t[ns + buf[j + 1]];
-            ++t[2 * ns + buf[j + 2]];
-            ++t[3 * ns + buf[j + 3]];
-        }
-        for (; j < m; ++j) ++t[buf[j]];
+        for (std::size_t j = 0; j < m; ++j) ++t[buf[j]];
         since_flush += m;
         if (since_flush >= FLUSH) {
             flush();

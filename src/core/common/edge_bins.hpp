@@ -19,7 +19,7 @@ public:
     // The slot of one value.
     std::uint32_t slot(double v) const { return method_ == Method::Grid ? grid_slot(v) : search_slot(v); }
     // out[j] = slot(x[j]) for j < n.
-    void slots(const double* x, std::size_t n, std::uint32_t* out) const;
+    void slots(const double* x, std::size_t n, std::uint32_t* out) const { tagged_slots(x, n, out, 0); }
     // Adds one to counts[slot(x[j])] for j < n; counts has slot_count() entries.
     void count(const double* x, std::size_t n, std::uint64_t* counts) const;
 
@@ -33,24 +33,28 @@ private:
     // The rule itself, by binary search over the edges.
     std::uint32_t search_slot(double v) const;
     std::uint32_t grid_slot(double v) const;
+    // slots() with slot j of the block moved into tally lane j % 4 of `lane` slots each.
+    void tagged_slots(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
     void slots_portable(const double* x, std::size_t n, std::uint32_t* out) const;
-    void slots_avx2(const double* x, std::size_t n, std::uint32_t* out) const;
+    void slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
+    void slots_avx2(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
 
     std::vector<double> edges_;
     std::uint32_t nan_slot_ = 0;
     std::uint32_t above_slot_ = 0;
     std::size_t slot_count_ = 0;
     Method method_ = Method::Search;
-    // The grid: G(v) = (v - e[0]) * inv_ rounds monotonically in v, and G(e[k]) lies
-    // within a slack s of k for every edge (top_ = G(e[E-1])). So G(v) < 0 means
-    // v < e[0], G(v) > top_ means v > e[E-1], and a G(v) in [0, E-1) whose fraction f
-    // has |f - 0.5| < half_ = 0.5 - s is above exactly floor(G(v)) + 1 edges. Values
-    // near a grid line take the binary search.
+    // The grid: G(v) = float((v - e[0]) * inv_) rounds monotonically in v, and G(e[k])
+    // lies within a slack s of k for every edge (top_ = G(e[E-1])). So G(v) < 0 means
+    // v < e[0], G(v) > top_ means v > e[E-1], and a G(v) in [0, top_] whose fraction f
+    // has |f - 0.5| < half_ <= 0.5 - s is above exactly floor(G(v)) + 1 edges (the test
+    // fails for G(v) in [E-1, top_]). Values near a grid line take the search. A float
+    // is precise enough for 2^16 bins and takes eight values to a vector.
+    float grid(double v) const { return static_cast<float>((v - e0_) * inv_); }
     double e0_ = 0.0;
     double inv_ = 0.0;
-    double half_ = 0.0;
-    double top_ = 0.0;
-    double last_cell_ = 0.0;  // E - 1: G(v) below it has floor(G(v)) <= E - 2
+    float half_ = 0.0f;
+    float top_ = 0.0f;
 };
 
 }  // namespace morvane
