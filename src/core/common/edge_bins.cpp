@@ -1,7 +1,9 @@
 #include "core/common/edge_bins.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
 #include "core/common/cpu_dispatch.hpp"
 
@@ -90,6 +92,51 @@ void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out
 }
 
 #if defined(MORVANE_EDGE_BINS_AVX2)
+namespace {
+
+// Compare with E edges (held in registers): the count of edges reached, plus the step
+// from E to above_slot past the last edge, nan_slot for NaN, as four 32-bit counts in
+// the low half.
+template <std::size_t E>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i compare4(__m256d v, const __m256d* ev, __m256i above_step,
+                                                                     __m256i nan_slot) {
+    __m256i c = _mm256_setzero_si256();
+    for (std::size_t q = 0; q < E; ++q) c = _mm256_sub_epi64(c, _mm256_castpd_si256(_mm256_cmp_pd(v, ev[q], _CMP_GE_OQ)));
+    c = _mm256_add_epi64(c, _mm256_and_si256(_mm256_castpd_si256(_mm256_cmp_pd(v, ev[E - 1], _CMP_GT_OQ)), above_step));
+    c = _mm256_blendv_epi8(c, nan_slot, _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)));
+    return _mm256_permutevar8x32_epi32(c, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+}
+
+// Eight values at a time, with each value's tally lane offset. Returns how many values
+// it did (a multiple of 8).
+template <std::size_t E>
+[[gnu::target("avx2")]] std::size_t compare_block(const double* x, std::size_t n, std::uint32_t* out, const double* e,
+                                                  std::uint32_t nan_slot, std::uint32_t above_slot, std::uint32_t lane) {
+    __m256d ev[E];
+    for (std::size_t q = 0; q < E; ++q) ev[q] = _mm256_set1_pd(e[q]);
+    const __m256i above_step = _mm256_set1_epi64x(static_cast<long long>(above_slot) - static_cast<long long>(E));
+    const __m256i nan_v = _mm256_set1_epi64x(nan_slot);
+    const auto l1 = static_cast<int>(lane), l2 = static_cast<int>(2 * lane), l3 = static_cast<int>(3 * lane);
+    const __m256i offsets = _mm256_setr_epi32(0, l1, l2, l3, 0, l1, l2, l3);
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256i c = _mm256_blend_epi32(compare4<E>(_mm256_loadu_pd(x + j), ev, above_step, nan_v),
+                                             compare4<E>(_mm256_loadu_pd(x + j + 4), ev, above_step, nan_v), 0xF0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_add_epi32(c, offsets));
+    }
+    return j;
+}
+
+using CompareBlock = std::size_t (*)(const double*, std::size_t, std::uint32_t*, const double*, std::uint32_t, std::uint32_t,
+                                     std::uint32_t);
+template <std::size_t... Es>
+constexpr std::array<CompareBlock, sizeof...(Es) + 1> compare_blocks(std::index_sequence<Es...>) {
+    return {nullptr, compare_block<Es + 1>...};
+}
+constexpr auto COMPARE_BLOCKS = compare_blocks(std::make_index_sequence<COMPARE_MAX>{});
+
+}  // namespace
+
 // The grid eight values at a time: slot floor(G) + 1, or 0 below, above_slot above,
 // nan_slot for NaN; lanes near a grid line go through the search. Compare: four values
 // at a time, the count of edges reached, then the NaN and above-the-last-edge slots.
@@ -128,44 +175,26 @@ void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out
         for (; j < n; ++j) out[j] = grid_slot(x[j]) + lane * static_cast<std::uint32_t>(j & 3);
         return;
     }
-    if (method_ == Method::Compare) {
-        const std::size_t ne = edges_.size();
-        const double* e = edges_.data();
-        const __m256d last = _mm256_set1_pd(edges_.back());
-        const __m256i above_step = _mm256_set1_epi64x(static_cast<long long>(above_slot_) - static_cast<long long>(ne));
-        const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-        for (; j + 4 <= n; j += 4) {
-            const __m256d v = _mm256_loadu_pd(x + j);
-            __m256i c = _mm256_setzero_si256();
-            for (std::size_t q = 0; q < ne; ++q)
-                c = _mm256_sub_epi64(c, _mm256_castpd_si256(_mm256_cmp_pd(v, _mm256_broadcast_sd(e + q), _CMP_GE_OQ)));
-            c = _mm256_add_epi64(c, _mm256_and_si256(_mm256_castpd_si256(_mm256_cmp_pd(v, last, _CMP_GT_OQ)), above_step));
-            c = _mm256_blendv_epi8(c, _mm256_set1_epi64x(nan_slot_), _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
-                             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(c, low_halves)));
-        }
-    }
-    slots_portable(x + j, n - j, out + j);
-    if (lane != 0) {
-        for (std::size_t i = 0; i < n; ++i) out[i] += lane * static_cast<std::uint32_t>(i & 3);
-    }
+    if (method_ == Method::Compare) j = COMPARE_BLOCKS[edges_.size()](x, n, out, edges_.data(), nan_slot_, above_slot_, lane);
+    slots_portable(x, n, out, lane, j);
 }
 #else
 void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
-    slots_portable(x, n, out, lane);
+    slots_portable(x, n, out, lane, 0);
 }
 #endif
 
-void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
-    slots_portable(x, n, out);
+void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane,
+                              std::size_t first) const {
+    slots_portable(x + first, n - first, out + first);
     if (lane != 0) {
-        for (std::size_t i = 0; i < n; ++i) out[i] += lane * static_cast<std::uint32_t>(i & 3);
+        for (std::size_t i = first; i < n; ++i) out[i] += lane * static_cast<std::uint32_t>(i & 3);
     }
 }
 
 void EdgeBins::tagged_slots(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const {
     if (method_ != Method::Search && cpu_has_avx2()) slots_avx2(x, n, out, lane);
-    else slots_portable(x, n, out, lane);
+    else slots_portable(x, n, out, lane, 0);
 }
 
 void EdgeBins::count(const double* x, std::size_t n, std::uint64_t* counts) const {
@@ -195,7 +224,14 @@ void EdgeBins::count(const double* x, std::size_t n, std::uint64_t* counts) cons
         // Value j of the block is tallied in lane j % 4 (BLOCK is a multiple of 4).
         tagged_slots(x + start, m, buf, static_cast<std::uint32_t>(ns));
         std::uint32_t* t = tally.data();
-        for (std::size_t j = 0; j < m; ++j) ++t[buf[j]];
+        std::size_t j = 0;
+        for (; j + 4 <= m; j += 4) {
+            ++t[buf[j]];
+            ++t[buf[j + 1]];
+            ++t[buf[j + 2]];
+            ++t[buf[j + 3]];
+        }
+        for (; j < m; ++j) ++t[buf[j]];
         since_flush += m;
         if (since_flush >= FLUSH) {
             flush();

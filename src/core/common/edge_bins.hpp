@@ -36,7 +36,8 @@ private:
     // slots() with slot j of the block moved into tally lane j % 4 of `lane` slots each.
     void tagged_slots(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
     void slots_portable(const double* x, std::size_t n, std::uint32_t* out) const;
-    void slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
+    // The same for values [first, n), lanes counted from the block's start.
+    void slots_portable(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane, std::size_t first) const;
     void slots_avx2(const double* x, std::size_t n, std::uint32_t* out, std::uint32_t lane) const;
 
     std::vector<double> edges_;
