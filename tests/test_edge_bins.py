@@ -28,11 +28,15 @@ def reference(e, values, nan_slot, above_slot):
 def edge_sets(draw):
     """Equal-width edges by repeated addition (as the drift baseline makes them), uneven
     ones (as profile quantiles are), or a single edge."""
-    kind = draw(st.sampled_from(["grid", "grid", "uneven", "one"]))
+    kind = draw(st.sampled_from(["grid", "grid", "uneven", "close", "one"]))
     if kind == "one":
         return [draw(st.floats(-1e300, 1e300))]
     if kind == "uneven":
-        return sorted(set(draw(st.lists(st.floats(-1e12, 1e12), min_size=2, max_size=40))))
+        edge = st.floats(-1e12, 1e12) | st.sampled_from([-math.inf, math.inf, 1e300, -1e300, 1e-300])
+        return sorted(set(draw(st.lists(edge, min_size=2, max_size=40))))
+    if kind == "close":  # distinct edges that narrow to one 32-bit float
+        base = draw(st.floats(-1e6, 1e6))
+        return sorted({base + k * abs(base or 1.0) * 2.0**-40 for k in draw(st.lists(st.integers(-8, 8), min_size=1))})
     start = draw(st.floats(-1e12, 1e12) | st.sampled_from([0.0, 1.7e9, -1e-300]))
     width = draw(st.floats(1e-6, 1e6) | st.sampled_from([5e-324, 1e-300, 0.1, 1.0, 1e-3 * abs(start) or 1.0]))
     count = draw(st.integers(2, 300) | st.sampled_from([5, 6, 17, 147, 4096]))
@@ -45,8 +49,9 @@ def edge_sets(draw):
 @st.composite
 def values_for(draw, e, max_size=300):
     """Values on, beside and between the edges, beyond them, and the special ones."""
-    span = (e[-1] - e[0]) or 1.0
-    lo, hi = max(e[0] - span, -1e308), min(e[-1] + span, 1e308)
+    finite = [v for v in e if math.isfinite(v)] or [0.0]
+    span = (finite[-1] - finite[0]) or 1.0
+    lo, hi = max(finite[0] - span, -1e308), min(finite[-1] + span, 1e308)
     edge = st.sampled_from(e)
     one = st.one_of(
         edge,

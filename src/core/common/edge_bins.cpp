@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/common/cpu_dispatch.hpp"
@@ -17,11 +18,18 @@ namespace morvane {
 namespace {
 
 // Up to this many edges a value is compared with each of them.
-constexpr std::size_t COMPARE_MAX = 16;
+constexpr std::size_t COMPARE_MAX = 15;
 // The grid is trusted only when every edge lies this close to its grid line; the
 // margin added to the largest distance found covers the rounding of the fraction test.
 constexpr double SLACK_MAX = 0.25;
 constexpr double SLACK_MARGIN = 0x1p-20;
+
+// The rule itself: NaN, above the last edge, or the number of edges at or below v.
+std::uint32_t search(const double* e, std::size_t ne, double v, std::uint32_t nan_slot, std::uint32_t above_slot) {
+    if (v != v) return nan_slot;
+    if (v > e[ne - 1]) return above_slot;
+    return static_cast<std::uint32_t>(std::upper_bound(e, e + ne, v) - e);
+}
 
 }  // namespace
 
@@ -50,11 +58,7 @@ EdgeBins::EdgeBins(std::span<const double> edges, std::uint32_t nan_slot, std::u
     method_ = Method::Grid;
 }
 
-std::uint32_t EdgeBins::search_slot(double v) const {
-    if (v != v) return nan_slot_;
-    if (v > edges_.back()) return above_slot_;
-    return static_cast<std::uint32_t>(std::upper_bound(edges_.begin(), edges_.end(), v) - edges_.begin());
-}
+std::uint32_t EdgeBins::search_slot(double v) const { return search(edges_.data(), edges_.size(), v, nan_slot_, above_slot_); }
 
 std::uint32_t EdgeBins::grid_slot(double v) const {
     const float g = grid(v);
@@ -94,35 +98,47 @@ void EdgeBins::slots_portable(const double* x, std::size_t n, std::uint32_t* out
 #if defined(MORVANE_EDGE_BINS_AVX2)
 namespace {
 
-// Compare with E edges (held in registers): the count of edges reached, plus the step
-// from E to above_slot past the last edge, nan_slot for NaN, as four 32-bit counts in
-// the low half.
-template <std::size_t E>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i compare4(__m256d v, const __m256d* ev, __m256i above_step,
-                                                                     __m256i nan_slot) {
-    __m256i c = _mm256_setzero_si256();
-    for (std::size_t q = 0; q < E; ++q) c = _mm256_sub_epi64(c, _mm256_castpd_si256(_mm256_cmp_pd(v, ev[q], _CMP_GE_OQ)));
-    c = _mm256_add_epi64(c, _mm256_and_si256(_mm256_castpd_si256(_mm256_cmp_pd(v, ev[E - 1], _CMP_GT_OQ)), above_step));
-    c = _mm256_blendv_epi8(c, nan_slot, _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_UNORD_Q)));
-    return _mm256_permutevar8x32_epi32(c, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-}
-
-// Eight values at a time, with each value's tally lane offset. Returns how many values
-// it did (a multiple of 8).
+// Compare with E edges (held in registers), eight values at a time, in floats: narrowing
+// is monotone, so a value whose float differs from every edge's float is above exactly
+// the edges whose floats it exceeds. The count c of edge floats at or below the value's
+// float has a tie exactly when the c-th of them equals it (looked up in the register
+// table {NaN, f[0], ..., f[E-1]}); tied values take the search. Then the step from E to
+// above_slot past the last edge, nan_slot for NaN, and each value's tally lane offset.
+// Returns how many values it did (a multiple of 8).
 template <std::size_t E>
 [[gnu::target("avx2")]] std::size_t compare_block(const double* x, std::size_t n, std::uint32_t* out, const double* e,
                                                   std::uint32_t nan_slot, std::uint32_t above_slot, std::uint32_t lane) {
-    __m256d ev[E];
-    for (std::size_t q = 0; q < E; ++q) ev[q] = _mm256_set1_pd(e[q]);
-    const __m256i above_step = _mm256_set1_epi64x(static_cast<long long>(above_slot) - static_cast<long long>(E));
-    const __m256i nan_v = _mm256_set1_epi64x(nan_slot);
+    static_assert(E < 16);
+    __m256 ev[E];
+    alignas(32) float table[16];
+    table[0] = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t q = 0; q < E; ++q) {
+        table[q + 1] = static_cast<float>(e[q]);
+        ev[q] = _mm256_set1_ps(table[q + 1]);
+    }
+    for (std::size_t q = E + 1; q < 16; ++q) table[q] = table[0];
+    const __m256 table_lo = _mm256_load_ps(table), table_hi = _mm256_load_ps(table + 8);
+    const __m256i count_e = _mm256_set1_epi32(static_cast<int>(E));
+    const __m256i above_step = _mm256_set1_epi32(static_cast<int>(above_slot) - static_cast<int>(E));
+    const __m256i nan_v = _mm256_set1_epi32(static_cast<int>(nan_slot));
     const auto l1 = static_cast<int>(lane), l2 = static_cast<int>(2 * lane), l3 = static_cast<int>(3 * lane);
     const __m256i offsets = _mm256_setr_epi32(0, l1, l2, l3, 0, l1, l2, l3);
     std::size_t j = 0;
     for (; j + 8 <= n; j += 8) {
-        const __m256i c = _mm256_blend_epi32(compare4<E>(_mm256_loadu_pd(x + j), ev, above_step, nan_v),
-                                             compare4<E>(_mm256_loadu_pd(x + j + 4), ev, above_step, nan_v), 0xF0);
+        const __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_loadu_pd(x + j))),
+                                              _mm256_cvtpd_ps(_mm256_loadu_pd(x + j + 4)), 1);
+        __m256i c = _mm256_setzero_si256();
+        for (std::size_t q = 0; q < E; ++q) c = _mm256_sub_epi32(c, _mm256_castps_si256(_mm256_cmp_ps(v, ev[q], _CMP_GE_OQ)));
+        const __m256 reached = _mm256_blendv_ps(_mm256_permutevar8x32_ps(table_lo, c), _mm256_permutevar8x32_ps(table_hi, c),
+                                                _mm256_castsi256_ps(_mm256_slli_epi32(c, 28)));
+        const int tied = _mm256_movemask_ps(_mm256_cmp_ps(reached, v, _CMP_EQ_OQ));
+        c = _mm256_add_epi32(c, _mm256_and_si256(_mm256_cmpeq_epi32(c, count_e), above_step));
+        c = _mm256_blendv_epi8(c, nan_v, _mm256_castps_si256(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_add_epi32(c, offsets));
+        if (tied) [[unlikely]] {
+            for (std::size_t l = 0; l < 8; ++l)
+                if ((tied >> l) & 1) out[j + l] = search(e, E, x[j + l], nan_slot, above_slot) + lane * static_cast<std::uint32_t>(l & 3);
+        }
     }
     return j;
 }
