@@ -154,8 +154,8 @@ constexpr auto COMPARE_BLOCKS = compare_blocks(std::make_index_sequence<COMPARE_
 }  // namespace
 
 // The grid eight values at a time: slot floor(G) + 1, or 0 below, above_slot above,
-// nan_slot for NaN; lanes near a grid line go through the search. Compare: four values
-// at a time, the count of edges reached, then the NaN and above-the-last-edge slots.
+// nan_slot for NaN; lanes near a grid line go through the search. Compare: see
+// compare_block.
 [[gnu::target("avx2")]] void EdgeBins::slots_avx2(const double* x, std::size_t n, std::uint32_t* out,
                                                    std::uint32_t lane) const {
     std::size_t j = 0;
