@@ -68,8 +68,14 @@ const Signature CLASSIFICATION = function_signature("py_model_perf_classificatio
 PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(CLASSIFICATION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
         ConfusionMatrix cm;
+        // Arrays read_blocks can read in place are counted from their memory at once.
         const Direct direct = read_blocks(
-            y_true.array, y_pred.array, [](std::size_t) { return true; }, [&](auto t, auto p) { (void)cm.push_dataset(t, p, 1.0f); });
+            y_true.array, y_pred.array,
+            [&](std::size_t) {
+                cm.push_views(*numeric_view(y_true.array), *numeric_view(y_pred.array), 1.0f);
+                return false;
+            },
+            [](auto, auto) {});
         if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
         if (direct == Direct::NotEligible) {
             auto data = read_pair_raw(y_true, y_pred);

@@ -12,6 +12,7 @@
 #include "py/module_def.hpp"
 #include "py/object.hpp"
 #include "core/common/configuration.hpp"
+#include "core/common/edge_bins.hpp"
 #include "py/to_python.hpp"
 
 namespace morvane::py {
@@ -310,6 +311,27 @@ PyObject* allocate(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
     });
 }
 
+// The binning kernel on its own: the block slots, the counts and the one-value slots of
+// values against ascending edges (the caller keeps to that), as lists of floats.
+const Signature EDGE_SLOTS = function_signature("edge_slots", {"edges", "values", "nan_slot", "above_slot"});
+PyObject* edge_slots(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(EDGE_SLOTS, a, n, kw, [](Seq<double> edges, Seq<double> values, std::uint64_t nan_slot, std::uint64_t above_slot) -> PyObject* {
+        if (edges.values.empty() || nan_slot > 1u << 20 || above_slot > 1u << 20) {
+            value_error("edges must not be empty, slots below 2^20");
+            return nullptr;
+        }
+        const std::vector<double>& x = values.values;
+        const EdgeBins bins(edges.values, static_cast<std::uint32_t>(nan_slot), static_cast<std::uint32_t>(above_slot));
+        std::vector<std::uint32_t> block(x.size());
+        bins.slots(x.data(), x.size(), block.data());
+        std::vector<std::uint64_t> counts(bins.slot_count());
+        bins.count(x.data(), x.size(), counts.data());
+        std::vector<double> b(block.begin(), block.end()), c(counts.begin(), counts.end()), one;
+        for (double v : x) one.push_back(bins.slot(v));
+        return Py_BuildValue("(NNN)", to_py_list<double>(b), to_py_list<double>(c), to_py_list<double>(one));
+    });
+}
+
 const FunctionDef FUNCTIONS[] = {
     {&CONVERT, convert},
     {&ARRAY_KIND, array_kind},
@@ -323,6 +345,7 @@ const FunctionDef FUNCTIONS[] = {
     {&STABILITY, stability},
     {&PARSE_DECIMAL, parse_decimal},
     {&ALLOCATE, allocate},
+    {&EDGE_SLOTS, edge_slots},
 };
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane_selftest", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};

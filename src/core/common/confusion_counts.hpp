@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/common/array_view.hpp"
 #include "core/common/errors.hpp"
 
 namespace morvane {
@@ -81,6 +82,12 @@ struct ConfusionMatrix {
                                                      float label);
     Result<void, ModelPerformanceError> push_dataset(std::span<const std::int32_t> y_true,
                                                      std::span<const std::int32_t> y_pred, std::int32_t label);
+
+    // Counts two numeric views of equal length, each element converted to a 64-bit float
+    // and narrowed to 32 bits before it is compared with `label` (as push_dataset sees
+    // the converted values), without converting: the doubles that narrow to the label
+    // form one interval, tested in place.
+    void push_views(const ArrayView& y_true, const ArrayView& y_pred, float label);
 
     // Truth as the first flag, prediction as the second.
     void add(const PairTally& t) {

@@ -145,58 +145,20 @@ Result<BaselineContinuousBins, DriftError> BaselineContinuousBins::make(const In
         b.bin_edges_[0] = lo;
         // Repeated addition, as the edges are defined; the product form differs in the last bits.
         for (std::size_t i = 1; i < edges; ++i) b.bin_edges_[i] = b.bin_edges_[i - 1] + width;
-        b.inv_width_ = 1.0 / width;
     } else {
         // No spread: one edge at the value, so below / equal / above get bins 0 / 1 / 2.
         b.n_bins_ = MIN_BINS;
         b.bin_edges_.assign(1, finite.empty() ? sorted.front() : finite.front());
-        b.inv_width_ = 0.0;
     }
+    // NaN in bin 0, above the last edge in the last bin.
+    b.bins_ = EdgeBins(b.bin_edges_, 0, static_cast<std::uint32_t>(b.n_bins_ - 1));
 
     std::vector<double> counts(b.n_bins_, 0.0);
-    b.accumulate_elements(Elements<double, true>{reinterpret_cast<const char*>(sorted.data()), sizeof(double), sorted.size()},
-                          counts);
+    b.accumulate(view_of(sorted), counts);
     const double n = static_cast<double>(values.length);
     for (double& c : counts) c /= n;
     b.baseline_bins_ = std::move(counts);
     return b;
-}
-
-namespace {
-
-// Exact count of the ascending edges e[0..n) that are <= v, for e[0] <= v <= e[n-1].
-// The guess from the equal-width grid is clamped before the integer conversion (the
-// product may be huge, infinite or NaN), then checked against the stored edges, which
-// repeated addition has moved off the grid by a few ulps at most; a guess more than
-// one bin off falls back to a binary search.
-[[gnu::always_inline]] inline std::size_t grid_bin(double v, const double* e, std::size_t n, double inv_width) {
-    if (n == 1) return 1;
-    const double g = (v - e[0]) * inv_width;
-    std::size_t k = (g >= 0.0 && g < static_cast<double>(n - 1))
-                        ? static_cast<std::size_t>(static_cast<std::int64_t>(g)) + 1
-                        : n;
-    auto exact = [&] { return static_cast<std::size_t>(std::upper_bound(e, e + n, v) - e); };
-    if (k > 1 && e[k - 1] > v) {
-        --k;
-        return (k > 1 && e[k - 1] > v) ? exact() : k;
-    }
-    if (k < n && e[k] <= v) {
-        ++k;
-        return (k < n && e[k] <= v) ? exact() : k;
-    }
-    return k;
-}
-
-}  // namespace
-
-std::size_t BaselineContinuousBins::inner_bin(double v) const {
-    return grid_bin(v, bin_edges_.data(), bin_edges_.size(), inv_width_);
-}
-
-std::size_t BaselineContinuousBins::bin_index(double v) const {
-    if (!(v >= bin_edges_.front())) return 0;  // below the first edge, or NaN
-    if (v > bin_edges_.back()) return n_bins_ - 1;
-    return inner_bin(v);
 }
 
 std::size_t BaselineContinuousBins::bin_index_single(double v) const {
@@ -210,58 +172,24 @@ std::size_t BaselineContinuousBins::bin_index_single(double v) const {
 }
 
 void BaselineContinuousBins::accumulate(const Input& values, std::span<double> counts) const {
-    with_elements<double>(values, [&](const auto& x) { accumulate_elements(x, counts); });
-}
-
-template <class E>
-void BaselineContinuousBins::accumulate_elements(const E& values, std::span<double> counts) const {
-    const std::size_t nb = n_bins_;
-    const std::size_t ne = bin_edges_.size();
-    // Bin b holds exactly the values with lo[b] <= v < hi[b]; infinities, NaN and values
-    // whose grid guess is off fail the test and take the exact rule instead.
-    std::vector<double> lo(nb), hi(nb);
-    const double inf = std::numeric_limits<double>::infinity();
-    const double last = bin_edges_.back();
-    lo[0] = -inf;
-    hi[0] = bin_edges_.front();
-    for (std::size_t b = 1; b < ne; ++b) {
-        lo[b] = bin_edges_[b - 1];
-        hi[b] = bin_edges_[b];
+    std::vector<std::uint64_t> tally(n_bins_, 0);
+    const std::size_t n = values.length;
+    if (values.stride == static_cast<std::ptrdiff_t>(sizeof(double)) && reinterpret_cast<std::uintptr_t>(values.data) % alignof(double) == 0) {
+        bins_.count(reinterpret_cast<const double*>(values.data), n, tally.data());
+    } else {
+        // Strided or misaligned values are copied out a block at a time.
+        constexpr std::size_t BLOCK = 1024;
+        double block[BLOCK];
+        with_elements<double>(values, [&](const auto& x) {
+            for (std::size_t start = 0; start < n; start += BLOCK) {
+                const std::size_t m = std::min(BLOCK, n - start);
+                for (std::size_t j = 0; j < m; ++j) block[j] = x[start + j];
+                bins_.count(block, m, tally.data());
+            }
+        });
     }
-    lo[ne] = last;
-    hi[ne] = std::nextafter(last, inf);
-    lo[nb - 1] = hi[ne];
-    hi[nb - 1] = inf;
-
-    // Four interleaved integer histograms: consecutive samples in the same bin do not
-    // wait on each other's increment. Whole counts below 2^53 add up exactly in doubles,
-    // so the result equals adding 1.0 per sample.
-    std::vector<std::uint64_t> lanes(4 * nb, 0);
-    const double e0 = bin_edges_.front(), inv = inv_width_;
-    const double top_guess = static_cast<double>(ne);  // g + 1 truncates to the top bin
-    constexpr std::size_t BLOCK = 512;
-    std::int32_t guess[BLOCK];
-    const std::size_t n = values.size;
-    for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t m = std::min(BLOCK, n - start);
-        const auto x = [&](std::size_t j) { return values[start + j]; };
-        // Branch-free guesses from the equal-width grid (vectorised by the compiler):
-        // below the grid -> 0, beyond it or NaN -> the top bin.
-        for (std::size_t j = 0; j < m; ++j) {
-            double g = (x(j) - e0) * inv;
-            g = g < top_guess ? g : top_guess;
-            g = g > -1.0 ? g : -1.0;
-            guess[j] = static_cast<std::int32_t>(g + 1.0);
-        }
-        for (std::size_t j = 0; j < m; ++j) {
-            const double xv = x(j);
-            std::size_t b = static_cast<std::size_t>(guess[j]);
-            if (!(lo[b] <= xv && xv < hi[b])) b = bin_index(xv);
-            ++lanes[(j & 3) * nb + b];
-        }
-    }
-    for (std::size_t b = 0; b < nb; ++b)
-        counts[b] += static_cast<double>(lanes[b] + lanes[nb + b] + lanes[2 * nb + b] + lanes[3 * nb + b]);
+    // Whole counts below 2^53 add up exactly in doubles: the same as adding 1.0 per value.
+    for (std::size_t b = 0; b < n_bins_; ++b) counts[b] += static_cast<double>(tally[b]);
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/common/array_view.hpp"
+#include "core/common/edge_bins.hpp"
 #include "core/common/errors.hpp"
 #include "core/drift/label_codes.hpp"
 
@@ -55,14 +56,13 @@ public:
 
     // The batch rule: below the first edge -> 0, above the last -> B-1, otherwise the
     // number of edges <= v. NaN passes neither outer test and lands in bin 0.
-    std::size_t bin_index(double v) const;
+    std::size_t bin_index(double v) const { return bins_.slot(v); }
     // The single-sample rule of the streams: the same bins for every value but NaN,
     // which fails the "at or below the last edge" test and lands in bin B-1.
     std::size_t bin_index_single(double v) const;
 
-    // Adds 1.0 to counts[bin_index(v)] for every value, by direct index computation on
-    // the equal-width grid corrected against the stored edges. The counts must hold
-    // whole numbers (they are added as integers).
+    // Adds 1.0 to counts[bin_index(v)] for every value, through the binning kernel. The
+    // counts must hold whole numbers (they are added as integers).
     void accumulate(const Input& values, std::span<double> counts) const;
     // Calls f(bin_index(v)) for every value, in order.
     template <class F>
@@ -80,16 +80,11 @@ public:
     Options options() const { return quantile_type_; }
 
 private:
-    // Exact count of edges <= v, for v within [e[0], e[E-1]], starting from a guess.
-    std::size_t inner_bin(double v) const;
-    template <class Elements>
-    void accumulate_elements(const Elements& x, std::span<double> counts) const;
-
     std::vector<double> bin_edges_;
+    EdgeBins bins_;  // the batch rule over bin_edges_
     std::vector<double> baseline_bins_;
     std::size_t n_bins_ = MIN_BINS;
     QuantileType quantile_type_ = QuantileType::FreedmanDiaconis;
-    double inv_width_ = 0.0;  // 1 / edge spacing; 0 for a single edge
 };
 
 // Hashing that looks labels up by string_view without building a string.
