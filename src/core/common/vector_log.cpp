@@ -339,9 +339,11 @@ MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m2
     const __m256i k12 = _mm256_sub_epi64(_mm256_xor_si256(_mm256_srli_epi64(tmp, 52), splat64(0x800)), splat64(0x800));
     k = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(k12, splat64(0x4338000000000000))), splat(0x1.8p52));
     z = _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, splat64(0xfffull << 52))));
-    alignas(32) std::uint64_t i[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(i),
-                       _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - TABLE_BITS), splat64((1u << TABLE_BITS) - 1)));
+    // The row numbers through registers: a wide store read back in parts stalls.
+    const __m256i iv = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - TABLE_BITS), splat64((1u << TABLE_BITS) - 1));
+    const __m128i i01 = _mm256_castsi256_si128(iv), i23 = _mm256_extracti128_si256(iv, 1);
+    const long long i[4] = {_mm_cvtsi128_si64(i01), _mm_extract_epi64(i01, 1), _mm_cvtsi128_si64(i23),
+                            _mm_extract_epi64(i23, 1)};
     const __m256d r0 = _mm256_load_pd(&TABLE[i[0]].invc), r1 = _mm256_load_pd(&TABLE[i[1]].invc);
     const __m256d r2 = _mm256_load_pd(&TABLE[i[2]].invc), r3 = _mm256_load_pd(&TABLE[i[3]].invc);
     const __m256d lo01 = _mm256_unpacklo_pd(r0, r1), hi01 = _mm256_unpackhi_pd(r0, r1);
@@ -429,6 +431,9 @@ MORVANE_AVX2 unsigned plain4(__m256d v) {
         _mm256_storeu_pd(out + j, y0);
         _mm256_storeu_pd(out + j + 4, y1);
     }
+    // Clean upper halves before scalar code: the compiler leaves them dirty on the tail
+    // call, and the library's SSE code then runs three times slower.
+    _mm256_zeroupper();
     portable(x, out, j, len, pending);
 }
 
@@ -448,6 +453,9 @@ MORVANE_AVX2 unsigned plain4(__m256d v) {
         collect(x, j, ok, 8, pending);
         _mm256_storeu_ps(out + j, _mm256_set_m128(f1, f0));
     }
+    // Clean upper halves before scalar code: the compiler leaves them dirty on the tail
+    // call, and the library's SSE code then runs three times slower.
+    _mm256_zeroupper();
     portable(x, out, j, len, pending);
 }
 #endif
