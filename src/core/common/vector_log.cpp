@@ -180,32 +180,59 @@ constexpr double DOUBLE_ACCEPT_ULP = 0.47;
 constexpr double QF[] = {-0.5, 1.0 / 3, -0.25, 0.2};
 
 // The library's logf is documented to 0.818 ulp, so one fixed margin would reject most
-// arguments. Per binade 2^e of the result (e = -13 .. 6) the margin is 1.5 times the
+// arguments. The margin is set per cell instead: the binade 2^e of the result (rows,
+// e = -23 .. 6) and x's table row in groups of four (columns). Each holds 1.5 times the
 // largest distance from a rounding midpoint at which logf rounds away from the correctly
-// rounded value, found by comparing all 2^31 positive floats; elsewhere 2^-10 ulp (that
-// comparison found none beyond 2^-11.7 there). Outside the margin logf returns the
-// correctly rounded value.
-constexpr int FLOAT_BAND_FROM = -13;
-constexpr double FLOAT_BAND_ULP[] = {0.001,  0.0015, 0.0052, 0.0191, 0.0687, 0.2082, 0.4755,
-                                     0.4765, 0.1522, 0.4760, 0.0985, 0.0191, 0.0569, 0.0298,
-                                     0.0146, 0.0073, 0.0037, 0.0019, 0.0010, 0.0010};
-constexpr double FLOAT_BAND_DEFAULT_ULP = 0x1p-10;
+// rounded value in that cell, found by comparing all 2^31 positive floats, and at least
+// 2^-9 ulp; the unit is 2^-9 ulp. Outside the margin logf returns the correctly rounded
+// value; results outside these binades get the least margin (that comparison found no
+// disagreement there beyond 2^-11.7 ulp).
+constexpr int FLOAT_BAND_E0 = -23;
+constexpr int FLOAT_BAND_BINADES = 30;
+constexpr std::uint8_t FLOAT_BAND[FLOAT_BAND_BINADES][32] = {
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-23
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-22
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-21
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-20
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-19
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-18
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-17
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-16
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-15
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-14
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-13
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-12
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-11
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 10, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-10
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 34, 36, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-9
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 66, 107, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-8
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 221, 166, 244, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-7
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 14, 155, 1, 244, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-6
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 7, 65, 19, 1, 1, 78, 69, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-5
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 35, 11, 34, 10, 1, 1, 1, 1, 1, 20, 244, 34, 26, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^-4
+    1, 1, 1, 1, 3, 19, 8, 19, 7, 18, 6, 12, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 51, 15, 25, 14, 20, 1, 1, 1, 1,  // 2^-3
+    6, 10, 5, 10, 5, 10, 4, 10, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 10, 7, 10, 7, 10, 6, 10,  // 2^-2
+    1, 3, 2, 5, 2, 5, 2, 5, 2, 5, 2, 5, 2, 5, 2, 5, 2, 5, 3, 7, 5, 30, 5, 12, 4, 7, 4, 5, 4, 5, 3, 1,  // 2^-1
+    2, 3, 2, 3, 1, 3, 1, 3, 1, 3, 1, 3, 1, 3, 1, 3, 1, 3, 2, 4, 3, 16, 2, 7, 2, 3, 2, 3, 2, 3, 2, 3,  // 2^0
+    1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 1, 1, 2, 1, 2, 2, 8, 2, 4, 1, 2, 1, 2, 1, 2, 1, 2,  // 2^1
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 4, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^2
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^3
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^4
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^5
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 2^6
+};
 
-// Largest accepted |y − f| for a float result f (y its 64-bit evaluation), by f's biased
-// exponent field: (0.5 − margin − 2^-15) ulp, the last term for y's own error.
-constexpr std::array<double, 256> float_accept() {
-    std::array<double, 256> t{};
-    double ulp = 0x1p-149;  // ulp of the binades with exponent fields 0 and 1
-    for (int field = 0; field < 256; ++field) {
-        if (field > 1) ulp *= 2.0;
-        const int b = field - 127 - FLOAT_BAND_FROM;
-        const double band = (b >= 0 && b < static_cast<int>(std::size(FLOAT_BAND_ULP))) ? FLOAT_BAND_ULP[b]
-                                                                                        : FLOAT_BAND_DEFAULT_ULP;
-        t[field] = (0.5 - band - 0x1p-15) * ulp;
-    }
+// Largest accepted |y − f| in ulps of the float result f (y its 64-bit evaluation):
+// 0.5 − margin − 2^-15, the last term for y's own error; one block per binade, then one
+// for the results outside them.
+constexpr std::array<double, (FLOAT_BAND_BINADES + 1) * 32> float_accept() {
+    std::array<double, (FLOAT_BAND_BINADES + 1) * 32> t{};
+    for (int b = 0; b <= FLOAT_BAND_BINADES; ++b)
+        for (int c = 0; c < 32; ++c)
+            t[b * 32 + c] = 0.5 - (b < FLOAT_BAND_BINADES ? FLOAT_BAND[b][c] : 1) * 0x1p-9 - 0x1p-15;
     return t;
 }
-alignas(64) constexpr std::array<double, 256> FLOAT_ACCEPT = float_accept();
+alignas(64) constexpr std::array<double, (FLOAT_BAND_BINADES + 1) * 32> FLOAT_ACCEPT = float_accept();
 
 // Where x lies: k, z and its table row.
 struct Reduced {
@@ -273,7 +300,12 @@ bool log_scalar(float x, float& out) {
     const float f = static_cast<float>(y);
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
     out = f;
-    return (bits & 0x007fffff) != 0 && std::fabs(y - f) <= FLOAT_ACCEPT[(bits >> 23) & 0xff];
+    // f is normal: |log x| >= 2^-24 for every float x != 1.
+    const std::uint32_t field = (bits >> 23) & 0xff;
+    const std::uint32_t binade = std::min<std::uint32_t>(field - 127 - FLOAT_BAND_E0, FLOAT_BAND_BINADES);
+    const double ulp = std::bit_cast<double>(static_cast<std::uint64_t>(field + 1023 - 150) << 52);
+    const double accept = FLOAT_ACCEPT[binade * 32 + static_cast<std::uint32_t>(row - TABLE) / 4] * ulp;
+    return (bits & 0x007fffff) != 0 && std::fabs(y - f) <= accept;
 }
 
 bool is_plain(double x) {
@@ -313,17 +345,6 @@ void portable(const T* x, T* out, std::size_t from, std::size_t len, Pending<T>&
     }
 }
 
-// Collects the lanes of x[j ..] missing from `ok` (a bit mask of `lanes` bits), without
-// branches: every lane is written, and only the missing ones are kept.
-template <class T>
-void collect(const T* x, std::size_t j, unsigned ok, unsigned lanes, Pending<T>& pending) {
-    for (unsigned l = 0; l < lanes; ++l) {
-        pending.at[pending.n] = static_cast<std::uint32_t>(j + l);
-        pending.value[pending.n] = x[j + l];
-        pending.n += ~ok >> l & 1;
-    }
-}
-
 #ifndef MORVANE_SANITIZE_BUILD
 #define MORVANE_AVX2 [[gnu::target("avx2,fma"), gnu::always_inline]] inline
 
@@ -331,8 +352,47 @@ MORVANE_AVX2 __m256d splat(double v) { return _mm256_set1_pd(v); }
 MORVANE_AVX2 __m256i splat64(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
 MORVANE_AVX2 __m256d fabs4(__m256d v) { return _mm256_andnot_pd(splat(-0.0), v); }
 
+// For each 8-bit mask, the positions of its set bits, in order (then zeros): the lanes to
+// keep when packing the undecided arguments to the front of a register.
+constexpr std::array<std::array<std::uint32_t, 8>, 256> pack_table() {
+    std::array<std::array<std::uint32_t, 8>, 256> t{};
+    for (unsigned m = 0; m < 256; ++m) {
+        unsigned n = 0;
+        for (unsigned l = 0; l < 8; ++l)
+            if (m >> l & 1) t[m][n++] = l;
+    }
+    return t;
+}
+alignas(32) constexpr auto PACK = pack_table();
+
+// Appends the lanes of v (arguments x[j ..]) missing from the 8-bit mask `ok`.
+MORVANE_AVX2 void collect8(__m256 v, std::size_t j, unsigned ok, Pending<float>& pending) {
+    const unsigned miss = ~ok & 0xff;
+    const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACK[miss].data()));
+    _mm256_storeu_ps(pending.value + pending.n, _mm256_permutevar8x32_ps(v, lanes));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pending.at + pending.n),
+                        _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j))));
+    pending.n += static_cast<std::size_t>(std::popcount(miss));
+}
+
+// The same for four doubles and a 4-bit mask.
+MORVANE_AVX2 void collect4(__m256d v, std::size_t j, unsigned ok, Pending<double>& pending) {
+    const unsigned miss = ~ok & 0xf;
+    const __m128i lanes = _mm_load_si128(reinterpret_cast<const __m128i*>(PACK[miss].data()));
+    // Each double is two 32-bit halves: lane l moves as halves 2l and 2l + 1.
+    const __m256i wide = _mm256_cvtepu32_epi64(lanes);
+    const __m256i halves = _mm256_or_si256(_mm256_slli_epi64(wide, 1), _mm256_slli_epi64(_mm256_add_epi64(
+        _mm256_slli_epi64(wide, 1), _mm256_set1_epi64x(1)), 32));
+    _mm256_storeu_pd(pending.value + pending.n,
+                     _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), halves)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pending.at + pending.n),
+                     _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(j))));
+    pending.n += static_cast<std::size_t>(std::popcount(miss));
+}
+
 // reduce() for four lanes; the rows come back transposed: invc, logc_hi, logc_lo.
-MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m256d& logc_hi, __m256d& logc_lo) {
+MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m256d& logc_hi, __m256d& logc_lo,
+                         __m256i& rows) {
     const __m256i ix = _mm256_castpd_si256(x);
     const __m256i tmp = _mm256_sub_epi64(ix, splat64(OFF));
     // k = tmp >> 52 (arithmetic, 12 bits), converted exactly through 1.5·2^52.
@@ -341,6 +401,7 @@ MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m2
     z = _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, splat64(0xfffull << 52))));
     // The row numbers through registers: a wide store read back in parts stalls.
     const __m256i iv = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - TABLE_BITS), splat64((1u << TABLE_BITS) - 1));
+    rows = iv;
     const __m128i i01 = _mm256_castsi256_si128(iv), i23 = _mm256_extracti128_si256(iv, 1);
     const long long i[4] = {_mm_cvtsi128_si64(i01), _mm_extract_epi64(i01, 1), _mm_cvtsi128_si64(i23),
                             _mm_extract_epi64(i23, 1)};
@@ -357,7 +418,8 @@ MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m2
 // of the decided lanes.
 MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) {
     __m256d k, z, invc, logc_hi, logc_lo;
-    reduce4(x, k, z, invc, logc_hi, logc_lo);
+    __m256i rows;
+    reduce4(x, k, z, invc, logc_hi, logc_lo, rows);
     const __m256d p_hi = _mm256_mul_pd(z, invc);
     const __m256d p_lo = _mm256_fmsub_pd(z, invc, p_hi);
     const __m256d t = _mm256_sub_pd(p_hi, splat(1.0));
@@ -393,7 +455,8 @@ MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) {
 // log_scalar(float) for four lanes.
 MORVANE_AVX2 unsigned log4(__m128 x, __m128& f) {
     __m256d k, z, invc, logc_hi, logc_lo;
-    reduce4(_mm256_cvtps_pd(x), k, z, invc, logc_hi, logc_lo);
+    __m256i rows;
+    reduce4(_mm256_cvtps_pd(x), k, z, invc, logc_hi, logc_lo, rows);
     const __m256d r = _mm256_fmsub_pd(z, invc, splat(1.0));
     __m256d q = _mm256_fmadd_pd(splat(QF[3]), r, splat(QF[2]));
     q = _mm256_fmadd_pd(q, r, splat(QF[1]));
@@ -403,9 +466,15 @@ MORVANE_AVX2 unsigned log4(__m128 x, __m128& f) {
     const __m256d d = fabs4(_mm256_sub_pd(y, _mm256_cvtps_pd(f)));
     const __m128i bits = _mm_castps_si128(f);
     const __m128i field = _mm_and_si128(_mm_srli_epi32(bits, 23), _mm_set1_epi32(0xff));
+    const __m128i binade = _mm_min_epu32(_mm_sub_epi32(field, _mm_set1_epi32(127 + FLOAT_BAND_E0)),
+                                         _mm_set1_epi32(FLOAT_BAND_BINADES));
+    const __m256i cell = _mm256_add_epi64(_mm256_slli_epi64(_mm256_cvtepu32_epi64(binade), 5), _mm256_srli_epi64(rows, 2));
     const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const __m256d accept = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), FLOAT_ACCEPT.data(), field, all, 8);
-    const unsigned near = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d, accept, _CMP_LE_OQ)));
+    const __m256d accept_ulp = _mm256_mask_i64gather_pd(_mm256_setzero_pd(), FLOAT_ACCEPT.data(), cell, all, 8);
+    const __m256d ulp = _mm256_castsi256_pd(
+        _mm256_slli_epi64(_mm256_add_epi64(_mm256_cvtepu32_epi64(field), splat64(1023 - 150)), 52));
+    const unsigned near =
+        static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d, _mm256_mul_pd(accept_ulp, ulp), _CMP_LE_OQ)));
     const __m128i pow2 = _mm_cmpeq_epi32(_mm_and_si128(bits, _mm_set1_epi32(0x007fffff)), _mm_setzero_si128());
     return near & ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(pow2)));
 }
@@ -425,9 +494,8 @@ MORVANE_AVX2 unsigned plain4(__m256d v) {
     for (; j + 8 <= len; j += 8) {
         const __m256d v0 = _mm256_loadu_pd(x + j), v1 = _mm256_loadu_pd(x + j + 4);
         __m256d y0, y1;
-        const unsigned ok0 = log4(v0, y0) & plain4(v0);
-        const unsigned ok1 = log4(v1, y1) & plain4(v1);
-        collect(x, j, ok0 | ok1 << 4, 8, pending);
+        collect4(v0, j, log4(v0, y0) & plain4(v0), pending);
+        collect4(v1, j + 4, log4(v1, y1) & plain4(v1), pending);
         _mm256_storeu_pd(out + j, y0);
         _mm256_storeu_pd(out + j + 4, y1);
     }
@@ -450,7 +518,7 @@ MORVANE_AVX2 unsigned plain4(__m256d v) {
         const unsigned ok0 = log4(_mm256_castps256_ps128(v), f0);
         const unsigned ok1 = log4(_mm256_extractf128_ps(v, 1), f1);
         const unsigned ok = (ok0 | ok1 << 4) & static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(plain)));
-        collect(x, j, ok, 8, pending);
+        collect8(v, j, ok, pending);
         _mm256_storeu_ps(out + j, _mm256_set_m128(f1, f0));
     }
     // Clean upper halves before scalar code: the compiler leaves them dirty on the tail
