@@ -1,25 +1,17 @@
 #include "model_perf/core_regression.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-
-#include "core/common/vector_log.hpp"
 
 namespace morvane {
 
 void LinearRegressionErrorBuckets::push(float tf, float pf) {
-    push(tf, pf, std::log(static_cast<double>(tf) + 1.0), std::log(static_cast<double>(pf) + 1.0));
-}
-
-void LinearRegressionErrorBuckets::push(float tf, float pf, double log_t1, double log_p1) {
     const double t = tf, p = pf;
     const double d = t - p;
     const double ad = std::fabs(d);
     squared_error_sum += d * d;
     absolute_error_sum += ad;
     max_error = std::fmax(max_error, ad);  // maxNum: a NaN error leaves the maximum alone
-    const double log_diff = log_t1 - log_p1;
+    const double log_diff = std::log(t + 1.0) - std::log(p + 1.0);
     squared_log_error_sum += log_diff * log_diff;
     absolute_percent_error_sum += std::fabs(ad / t);
     y_true_sum += t;
@@ -34,20 +26,7 @@ Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErro
     if (y_true.size() != y_pred.size()) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
     if (y_true.empty()) return unexpected(ModelPerformanceError::of(PerfKind::EmptyDataVector));
     LinearRegressionErrorBuckets b;
-    // The logarithms a block at a time (bit for bit the library's), the sums pair by pair
-    // in input order as push makes them.
-    constexpr std::size_t BLOCK = 512;
-    std::array<double, BLOCK> log_t1, log_p1;
-    for (std::size_t start = 0; start < y_true.size(); start += BLOCK) {
-        const std::size_t n = std::min(BLOCK, y_true.size() - start);
-        for (std::size_t j = 0; j < n; ++j) {
-            log_t1[j] = static_cast<double>(y_true[start + j]) + 1.0;
-            log_p1[j] = static_cast<double>(y_pred[start + j]) + 1.0;
-        }
-        vector_log(std::span<const double>(log_t1.data(), n), std::span<double>(log_t1.data(), n));
-        vector_log(std::span<const double>(log_p1.data(), n), std::span<double>(log_p1.data(), n));
-        for (std::size_t j = 0; j < n; ++j) b.push(y_true[start + j], y_pred[start + j], log_t1[j], log_p1[j]);
-    }
+    for (std::size_t i = 0; i < y_true.size(); ++i) b.push(y_true[i], y_pred[i]);
     return b;
 }
 

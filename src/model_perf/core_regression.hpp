@@ -26,8 +26,6 @@ struct LinearRegressionErrorBuckets {
                                                                                     std::span<const float> y_pred);
     // Adds one pair, widened to 64 bits.
     void push(float t, float p);
-    // The same, with ln(t + 1) and ln(p + 1) already evaluated.
-    void push(float t, float p, double log_t1, double log_p1);
 
     // R² in 64 bits from the expanded sums: 1 - SSE / SST, with SST exactly 0 giving
     // 1.0 for an exact fit and 0.0 otherwise.

@@ -1,10 +1,7 @@
 #include "runtime/core_performance.hpp"
 
-#include <algorithm>
-#include <array>
 #include <stdexcept>
 
-#include "core/common/vector_log.hpp"
 #include "metrics/stability.hpp"
 
 namespace morvane {
@@ -76,21 +73,6 @@ std::optional<LogLossClamp> LogLossClamp::from_stability_eps() {
     return LogLossClamp{eps, upper};
 }
 
-void LogLossClamp::terms(std::span<const float> t, std::span<const float> p, std::span<float> out) const {
-    constexpr std::size_t BLOCK = 512;
-    std::array<float, BLOCK> log_c, log_1mc;
-    for (std::size_t start = 0; start < t.size(); start += BLOCK) {
-        const std::size_t n = std::min(BLOCK, t.size() - start);
-        for (std::size_t j = 0; j < n; ++j) {
-            log_c[j] = clamped(p[start + j]);
-            log_1mc[j] = 1.0f - log_c[j];
-        }
-        vector_log(std::span<const float>(log_c.data(), n), std::span<float>(log_c.data(), n));
-        vector_log(std::span<const float>(log_1mc.data(), n), std::span<float>(log_1mc.data(), n));
-        for (std::size_t j = 0; j < n; ++j) out[start + j] = term_from_logs(t[start + j], log_c[j], log_1mc[j]);
-    }
-}
-
 Result<LogisticAccumulator, ModelPerformanceError> LogisticAccumulator::start(std::size_t n, double threshold) {
     LogisticAccumulator acc;
     acc.n = n;
@@ -110,13 +92,7 @@ void LogisticAccumulator::add(std::span<const float> y_true, std::span<const flo
     // Each term in 32 bits; the terms accumulate in 64 bits so long inputs do not
     // stagnate, and the sum is narrowed once.
     double sum = log_loss_sum;
-    constexpr std::size_t BLOCK = 512;
-    std::array<float, BLOCK> terms;
-    for (std::size_t start = 0; start < y_true.size(); start += BLOCK) {
-        const std::size_t n = std::min(BLOCK, y_true.size() - start);
-        clamp.terms(y_true.subspan(start, n), y_pred.subspan(start, n), std::span<float>(terms.data(), n));
-        for (std::size_t j = 0; j < n; ++j) sum += terms[j];
-    }
+    for (std::size_t i = 0; i < y_true.size(); ++i) sum += clamp.term(y_true[i], y_pred[i]);
     log_loss_sum = sum;
 }
 

@@ -41,11 +41,10 @@ struct LogLossClamp {
     static std::optional<LogLossClamp> from_stability_eps();
 
     // t·ln c + (1 − t)·ln(1 − c) with c = p clamped (NaN stays NaN), all in 32 bits.
-    float term(float t, float p) const { return term_from_logs(t, std::log(clamped(p)), std::log(1.0f - clamped(p))); }
-    float clamped(float p) const { return p < eps ? eps : (p > upper ? upper : p); }
-    static float term_from_logs(float t, float log_c, float log_1mc) { return t * log_c + (1.0f - t) * log_1mc; }
-    // term() of each pair into out (same length), the logarithms evaluated a block at a time.
-    void terms(std::span<const float> t, std::span<const float> p, std::span<float> out) const;
+    float term(float t, float p) const {
+        const float c = p < eps ? eps : (p > upper ? upper : p);
+        return t * std::log(c) + (1.0f - t) * std::log(1.0f - c);
+    }
 };
 
 struct LogisticRegressionRuntime;
