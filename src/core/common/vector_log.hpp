@@ -12,8 +12,9 @@
 
 namespace morvane {
 
-// Which code evaluates the blocks: the best the processor supports, or the portable
-// scalar path (tests compare both).
+// Which code evaluates the blocks: AVX2 when the processor has it (else the library call
+// for every element, which is faster than the scalar evaluation), or the portable scalar
+// evaluation of the same bound (for tests and benchmarks).
 enum class LogIsa { Best, Portable };
 
 // out[i] = std::log(x[i]) bit for bit; x and out have the same length and may be the
