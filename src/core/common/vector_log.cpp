@@ -186,7 +186,7 @@ constexpr double QF[] = {-0.5, 1.0 / 3, -0.25, 0.2};
 // rounded value in that cell, found by comparing all 2^31 positive floats, and at least
 // 2^-9 ulp; the unit is 2^-9 ulp. Outside the margin logf returns the correctly rounded
 // value; results outside these binades get the least margin (that comparison found no
-// disagreement there beyond 2^-11.7 ulp).
+// disagreement there at all).
 constexpr int FLOAT_BAND_E0 = -23;
 constexpr int FLOAT_BAND_BINADES = 30;
 constexpr std::uint8_t FLOAT_BAND[FLOAT_BAND_BINADES][32] = {
