@@ -20,7 +20,13 @@ MORVANE_AVX2 __m256d splat(double v) { return _mm256_set1_pd(v); }
 MORVANE_AVX2 __m256i splat64(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
 MORVANE_AVX2 __m256d fabs4(__m256d v) { return _mm256_andnot_pd(splat(-0.0), v); }
 
-// reduce() for four lanes; the rows come back transposed: invc, logc_hi, logc_lo.
+// The table row at a byte offset.
+MORVANE_AVX2 __m256d table_row(long long offset) {
+    return _mm256_load_pd(reinterpret_cast<const double*>(reinterpret_cast<const char*>(TABLE) + offset));
+}
+
+// The reduction of log_scalar(double) for four lanes (k, z and the table row of x); the
+// rows come back transposed: invc, logc_hi, logc_lo.
 MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m256d& logc_hi, __m256d& logc_lo) {
     const __m256i ix = _mm256_castpd_si256(x);
     const __m256i tmp = _mm256_sub_epi64(ix, splat64(OFF));
@@ -28,13 +34,12 @@ MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m2
     const __m256i k12 = _mm256_sub_epi64(_mm256_xor_si256(_mm256_srli_epi64(tmp, 52), splat64(0x800)), splat64(0x800));
     k = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(k12, splat64(0x4338000000000000))), splat(0x1.8p52));
     z = _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, splat64(0xfffull << 52))));
-    // The row numbers through registers: a wide store read back in parts stalls.
-    const __m256i iv = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - TABLE_BITS), splat64((1u << TABLE_BITS) - 1));
-    const __m128i i01 = _mm256_castsi256_si128(iv), i23 = _mm256_extracti128_si256(iv, 1);
-    const long long i[4] = {_mm_cvtsi128_si64(i01), _mm_extract_epi64(i01, 1), _mm_cvtsi128_si64(i23),
-                            _mm_extract_epi64(i23, 1)};
-    const __m256d r0 = _mm256_load_pd(&TABLE[i[0]].invc), r1 = _mm256_load_pd(&TABLE[i[1]].invc);
-    const __m256d r2 = _mm256_load_pd(&TABLE[i[2]].invc), r3 = _mm256_load_pd(&TABLE[i[3]].invc);
+    // The rows' byte offsets (a row is 32 bytes) through registers: a wide store read back
+    // in parts stalls.
+    const __m256i at = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - TABLE_BITS - 5), splat64(((1u << TABLE_BITS) - 1) << 5));
+    const __m128i a01 = _mm256_castsi256_si128(at), a23 = _mm256_extracti128_si256(at, 1);
+    const __m256d r0 = table_row(_mm_cvtsi128_si64(a01)), r1 = table_row(_mm_extract_epi64(a01, 1));
+    const __m256d r2 = table_row(_mm_cvtsi128_si64(a23)), r3 = table_row(_mm_extract_epi64(a23, 1));
     const __m256d lo01 = _mm256_unpacklo_pd(r0, r1), hi01 = _mm256_unpackhi_pd(r0, r1);
     const __m256d lo23 = _mm256_unpacklo_pd(r2, r3), hi23 = _mm256_unpackhi_pd(r2, r3);
     invc = _mm256_permute2f128_pd(lo01, lo23, 0x20);

@@ -68,13 +68,23 @@ MORVANE_AVX2 void evaluate(const LogLossClamp& clamp, float threshold, const flo
     }
 }
 
-// The scalar formula for the undecided terms. Compiled for the baseline and entered with
-// clean upper halves (the library's SSE code runs three times slower otherwise).
+bool is_plain(float x) {
+    const std::uint32_t ix = std::bit_cast<std::uint32_t>(x);
+    return ix >= 0x00800000 && ix < 0x7f800000 && x != 1.0f;
+}
+
+// The undecided terms: the library's logf of the one argument where the truth is a label
+// and that argument is plain (as above), else the whole scalar formula. Compiled for the
+// baseline and entered with clean upper halves (the library's SSE code runs three times
+// slower otherwise).
 [[gnu::noinline]] void settle(const LogLossClamp& clamp, const float* t, const float* p, std::size_t len, Terms& out) {
     for (std::size_t g = 0; g < len / 8; ++g)
         for (unsigned miss = out.undecided[g]; miss != 0; miss &= miss - 1) {
             const std::size_t j = g * 8 + static_cast<std::size_t>(std::countr_zero(miss));
-            out.value[j] = clamp.term(t[j], p[j]);
+            const float c = p[j] < clamp.eps ? clamp.eps : (p[j] > clamp.upper ? clamp.upper : p[j]);
+            const float arg = t[j] == 0.0f ? 1.0f - c : c;
+            const bool label = t[j] == 0.0f || t[j] == 1.0f;
+            out.value[j] = label && is_plain(arg) ? std::log(arg) : clamp.term(t[j], p[j]);
         }
 }
 
