@@ -25,6 +25,11 @@ MORVANE_AVX2 __m256d table_row(long long offset) {
     return _mm256_load_pd(reinterpret_cast<const double*>(reinterpret_cast<const char*>(TABLE) + offset));
 }
 
+// invc and logc_hi of the table row at a byte offset.
+MORVANE_AVX2 __m128d table_pair(int offset) {
+    return _mm_load_pd(reinterpret_cast<const double*>(reinterpret_cast<const char*>(TABLE) + offset));
+}
+
 // The reduction of log_scalar(double) for four lanes (k, z and the table row of x); the
 // rows come back transposed: invc, logc_hi, logc_lo.
 MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m256d& logc_hi, __m256d& logc_lo) {
@@ -135,14 +140,18 @@ MORVANE_AVX2 unsigned logf8(__m256 x, __m256& f) {
     const __m256i row = _mm256_and_si256(_mm256_srli_epi32(tmp, 23 - TABLE_BITS), _mm256_set1_epi32((1 << TABLE_BITS) - 1));
     const __m256i k = _mm256_srai_epi32(tmp, 23);
     const __m256 z = _mm256_castsi256_ps(_mm256_sub_epi32(ix, _mm256_and_si256(tmp, _mm256_set1_epi32(static_cast<int>(0xff800000u)))));
-    // A table row is four doubles.
-    const __m256i at = _mm256_slli_epi32(row, 2);
+    // The rows' byte offsets (a row is 32 bytes).
+    const __m256i at = _mm256_slli_epi32(row, 5);
     __m128 rounded[2], distance[2];
     for (int h = 0; h < 2; ++h) {
         const __m128i at_h = h ? _mm256_extracti128_si256(at, 1) : _mm256_castsi256_si128(at);
-        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        const __m256d invc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), &TABLE[0].invc, at_h, all, 8);
-        const __m256d logc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), &TABLE[0].logc_hi, at_h, all, 8);
+        // invc and logc_hi of each row in one load, transposed.
+        const __m256d r02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(table_pair(_mm_cvtsi128_si32(at_h))),
+                                                 table_pair(_mm_extract_epi32(at_h, 2)), 1);
+        const __m256d r13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(table_pair(_mm_extract_epi32(at_h, 1))),
+                                                 table_pair(_mm_extract_epi32(at_h, 3)), 1);
+        const __m256d invc = _mm256_unpacklo_pd(r02, r13);
+        const __m256d logc = _mm256_unpackhi_pd(r02, r13);
         const __m256d zd = _mm256_cvtps_pd(h ? _mm256_extractf128_ps(z, 1) : _mm256_castps256_ps128(z));
         const __m256d kd = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(k, 1) : _mm256_castsi256_si128(k));
         const __m256d r = _mm256_fmsub_pd(zd, invc, splat(1.0));
