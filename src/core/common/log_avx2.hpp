@@ -54,9 +54,20 @@ MORVANE_AVX2 void reduce4(__m256d x, __m256d& k, __m256d& z, __m256d& invc, __m2
 
 // log_scalar(double) for four lanes, the same steps with fused products; the bit mask
 // of the decided lanes.
-MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) {
+// x reduced: what log4 needs of the table, loaded ahead of the evaluation so that a
+// loop can overlap one group's loads with the previous group's arithmetic.
+struct Reduced4 {
     __m256d k, z, invc, logc_hi, logc_lo;
-    reduce4(x, k, z, invc, logc_hi, logc_lo);
+};
+
+MORVANE_AVX2 Reduced4 reduce4(__m256d x) {
+    Reduced4 r;
+    reduce4(x, r.k, r.z, r.invc, r.logc_hi, r.logc_lo);
+    return r;
+}
+
+MORVANE_AVX2 unsigned log4(const Reduced4& reduced, __m256d& y) {
+    const auto [k, z, invc, logc_hi, logc_lo] = reduced;
     const __m256d p_hi = _mm256_mul_pd(z, invc);
     const __m256d p_lo = _mm256_fmsub_pd(z, invc, p_hi);
     const __m256d t = _mm256_sub_pd(p_hi, splat(1.0));
@@ -88,6 +99,8 @@ MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) {
                                         splat(DOUBLE_ACCEPT_ULP * 0x1p-52));
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_add_pd(fabs4(e), eps), limit, _CMP_LE_OQ)));
 }
+
+MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) { return log4(reduce4(x), y); }
 
 
 // Bit mask of the lanes that hold a positive normal double other than 1.
