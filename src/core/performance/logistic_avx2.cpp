@@ -78,7 +78,12 @@ bool is_plain(float x) {
 // baseline and entered with clean upper halves (the library's SSE code runs three times
 // slower otherwise).
 [[gnu::noinline]] void settle(const LogLossClamp& clamp, const float* t, const float* p, std::size_t len, Terms& out) {
-    for (std::size_t g = 0; g < len / 8; ++g)
+    for (std::size_t g = 0; g < len / 8; ++g) {
+        // A whole group (other truths): the formula itself, as the scalar loop runs it.
+        if (out.undecided[g] == 0xff) {
+            for (std::size_t j = g * 8; j < g * 8 + 8; ++j) out.value[j] = clamp.term(t[j], p[j]);
+            continue;
+        }
         for (unsigned miss = out.undecided[g]; miss != 0; miss &= miss - 1) {
             const std::size_t j = g * 8 + static_cast<std::size_t>(std::countr_zero(miss));
             const float c = p[j] < clamp.eps ? clamp.eps : (p[j] > clamp.upper ? clamp.upper : p[j]);
@@ -86,6 +91,7 @@ bool is_plain(float x) {
             const bool label = t[j] == 0.0f || t[j] == 1.0f;
             out.value[j] = label && is_plain(arg) ? std::log(arg) : clamp.term(t[j], p[j]);
         }
+    }
 }
 
 }  // namespace
