@@ -1,6 +1,8 @@
 #include "core/performance/records.hpp"
 
 #include "core/common/configuration.hpp"
+#include "core/common/log_avx2.hpp"
+#include "core/performance/vector_kernels.hpp"
 
 namespace morvane {
 
@@ -58,13 +60,17 @@ Result<LogisticAccumulator, ModelPerformanceError> LogisticAccumulator::start(st
 }
 
 void LogisticAccumulator::add(std::span<const float> y_true, std::span<const float> y_pred) {
+    std::size_t i = 0;
+    if (log_detail::has_avx2_fma()) i = add_logistic_avx2(*this, y_true.data(), y_pred.data(), y_true.size());
+    y_true = y_true.subspan(i);
+    y_pred = y_pred.subspan(i);
     // Both sides are thresholded, compared as 64-bit values; NaN is negative.
     const double th = threshold;
     counts.push_pairs(y_true, y_pred, [th](float v) { return static_cast<double>(v) >= th; });
     // Each term in 32 bits; the terms accumulate in 64 bits so long inputs do not
     // stagnate, and the sum is narrowed once.
     double sum = log_loss_sum;
-    for (std::size_t i = 0; i < y_true.size(); ++i) sum += clamp.term(y_true[i], y_pred[i]);
+    for (std::size_t k = 0; k < y_true.size(); ++k) sum += clamp.term(y_true[k], y_pred[k]);
     log_loss_sum = sum;
 }
 

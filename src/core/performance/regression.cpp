@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "core/common/log_avx2.hpp"
+#include "core/performance/vector_kernels.hpp"
+
 namespace morvane {
 
 void LinearRegressionErrorBuckets::push(float tf, float pf) {
@@ -19,6 +22,12 @@ void LinearRegressionErrorBuckets::push(float tf, float pf) {
     y_true_squared_sum += t * t;
     y_pred_squared_sum += p * p;
     y_true_y_pred_sum += t * p;
+}
+
+void LinearRegressionErrorBuckets::push_block(std::span<const float> y_true, std::span<const float> y_pred) {
+    std::size_t i = 0;
+    if (log_detail::has_avx2_fma()) i = push_pairs_avx2(*this, y_true.data(), y_pred.data(), y_true.size());
+    for (; i < y_true.size(); ++i) push(y_true[i], y_pred[i]);
 }
 
 Result<LinearRegressionErrorBuckets, ModelPerformanceError> LinearRegressionErrorBuckets::from_dataset(

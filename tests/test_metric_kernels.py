@@ -1,0 +1,111 @@
+"""The regression and logistic metrics, whose per-pair terms and logarithms are evaluated
+in vector blocks, bit for bit against the reference formulas taken pair by pair in input
+order (perf_reference: math.log and the C library's logf): random and adversarial values
+in every vector lane, every tail length of a block, strided, misaligned and float32 arrays."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import _morvane
+from perf_reference import logistic, one_shot_regression, same
+
+F32 = np.finfo(np.float32)
+# Values around the logarithms' edges: log(x + 1) at and below x = -1, zeros of both
+# signs, subnormals, the largest floats, 1 (log 0), and the clamp's bounds.
+SPECIAL = [math.nan, math.inf, -math.inf, -1.0, -1.5, -float(F32.max), 0.0, -0.0, 1e-45, -1e-45, 1e-40,
+           float(F32.max), float(np.nextafter(F32.dtype.type(-1), F32.dtype.type(0))), 1.0, 2.0, 0.5, 1e-12,
+           float(np.nextafter(F32.dtype.type(1), F32.dtype.type(0))), 1e-30, 1e30]
+LENGTHS = list(range(1, 18)) + [511, 512, 513, 1023, 1024, 1025, 2047, 2048, 2049, 4103]
+
+
+def regression_matches(t, p):
+    got = _morvane.py_model_perf_linear_regression(t, p)
+    want = one_shot_regression(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64))
+    assert same(got, want), {k: (got[k], want[k]) for k in got if not same({k: got[k]}, {k: want[k]})}
+
+
+def logistic_matches(t, p, threshold=0.5):
+    want = logistic(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64), threshold)
+    if math.isnan(want["LogLoss"]):
+        with pytest.raises(TypeError):
+            _morvane.py_model_perf_logistic_regression(t, p, threshold)
+        return
+    got = _morvane.py_model_perf_logistic_regression(t, p, threshold)
+    assert same(got, want), {k: (got[k], want[k]) for k in got if not same({k: got[k]}, {k: want[k]})}
+
+
+def with_specials(rng, x, values, share=0.2):
+    """x with a share of its elements replaced by the given values at random places."""
+    x = x.copy()
+    at = rng.random(x.size) < share
+    x[at] = rng.choice(values, at.sum())
+    return x
+
+
+@pytest.mark.parametrize("n", LENGTHS)
+def test_regression_every_length(n):
+    rng = np.random.default_rng(n)
+    t = rng.uniform(-0.5, 50.0, n)
+    p = t + rng.normal(scale=2.0, size=n)
+    regression_matches(t, p)
+    regression_matches(with_specials(rng, t, SPECIAL), with_specials(rng, p, SPECIAL))
+
+
+@pytest.mark.parametrize("n", LENGTHS)
+def test_logistic_every_length(n):
+    rng = np.random.default_rng(n)
+    t = (rng.random(n) < 0.4).astype(np.float64)
+    p = np.clip(t * 0.35 + rng.random(n) * 0.65, 0.0, 1.0)
+    logistic_matches(t, p)
+    # Specials in the predictions (NaN fails the whole call, so only in some cases), and
+    # truths that are not labels next to labels in the same vector group.
+    probs = [0.0, 1.0, 1e-12, 1e-13, 1e-45, float(np.nextafter(np.float32(1), np.float32(0))), -1.0, 2.0, math.inf, -math.inf]
+    logistic_matches(t, with_specials(rng, p, probs))
+    logistic_matches(with_specials(rng, t, [0.5, -0.0, 2.0, 0.25, 1.0]), p)
+
+
+def test_layouts_and_dtypes():
+    rng = np.random.default_rng(3)
+    n = 3001
+    t = rng.uniform(0.0, 10.0, 3 * n)
+    p = rng.uniform(0.0, 1.0, 2 * n)
+    regression_matches(t[::3], p[1::2])
+    logistic_matches(np.round(t[::3] / 10), p[1::2])
+    # Unaligned float64 memory, float32 and integer arrays.
+    raw = np.frombuffer(bytearray(8 * n + 3), dtype=np.float64, offset=3, count=n)
+    raw[:] = t[:n]
+    regression_matches(raw, p[:n])
+    logistic_matches((raw > 5).astype(np.float32), p[:n].astype(np.float32), 0.25)
+    regression_matches(rng.integers(-3, 100, n), rng.integers(-3, 100, n).astype(np.int16))
+
+
+@pytest.mark.parametrize("threshold", [0.5, 0.0, 1.0, 0.1, 1e-40])
+def test_logistic_thresholds(threshold):
+    rng = np.random.default_rng(5)
+    t = (rng.random(2000) < 0.5).astype(np.float64)
+    p = rng.random(2000)
+    p[::11] = threshold  # on the threshold itself
+    logistic_matches(t, p, threshold)
+
+
+def float32s():
+    return st.one_of(st.sampled_from(SPECIAL), st.floats(width=32), st.floats(-1.0, 100.0, width=32))
+
+
+@given(st.integers(1, 70).flatmap(lambda n: st.tuples(st.lists(float32s(), min_size=n, max_size=n),
+                                                       st.lists(float32s(), min_size=n, max_size=n))))
+def test_regression_random(pair):
+    t, p = (np.array(v, dtype=np.float64) for v in pair)
+    regression_matches(t, p)
+
+
+@given(st.integers(1, 70).flatmap(lambda n: st.tuples(
+    st.lists(st.one_of(st.sampled_from([0.0, 1.0]), float32s()), min_size=n, max_size=n),
+    st.lists(st.one_of(st.floats(0.0, 1.0, width=32), float32s()), min_size=n, max_size=n))))
+def test_logistic_random(pair):
+    t, p = (np.array(v, dtype=np.float64) for v in pair)
+    logistic_matches(t, p)
