@@ -14,7 +14,7 @@ namespace {
 struct IndexLookup {
     const TextIndex& index;
     std::size_t other_slot;
-    std::size_t other() const { return other_slot; }
+    const IndexLookup& probe() const { return *this; }
     std::size_t find(const char* p, std::uint64_t n, bool overread) const {
         const std::string_view text(p, n);
         const std::size_t j = index.find(TextIndex::key(text, overread), text);
@@ -22,41 +22,53 @@ struct IndexLookup {
     }
 };
 
-// Rows are tallied in four interleaved lanes (row i in lane i mod 4) of `width` slots,
-// so a run of one value does not wait on its own increments; the lanes are summed at the end.
+// Rows are tallied in four interleaved lanes (row i in lane i mod 4: slot j of lane l at
+// 4j + l), so a run of one value does not wait on its own increments.
 constexpr std::size_t LANES = 4;
 
-// Arrow strings straight from their offsets: the slot of a null row is `width - 1`.
+// Arrow strings straight from their offsets: the slot of a null row is `missing`. Every
+// field the loop reads is a local, so the stores to the tally never force a reload.
 template <class O, bool VALIDITY, class Lookup>
-void tally_offsets(const Chunk& ch, const Lookup& lookup, std::int64_t* tally, std::size_t width) {
-    const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+void tally_offsets(const Chunk& ch, const Lookup& lookup, std::int64_t* tally, std::size_t missing) {
+    const auto probe = lookup.probe();
+    const O* const off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+    const char* const chars = ch.chars;
+    const std::uint8_t* const validity = ch.validity;
+    const std::int64_t n_rows = ch.length, bit0 = ch.offset;
     O a, end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
     std::memcpy(&a, off, sizeof a);
-    std::memcpy(&end, off + ch.length, sizeof end);
-    for (std::int64_t i = 0; i < ch.length; ++i) {
+    std::memcpy(&end, off + n_rows, sizeof end);
+    for (std::int64_t i = 0; i < n_rows; ++i) {
         O b;
         std::memcpy(&b, off + i + 1, sizeof b);
-        std::size_t j = lookup.find(ch.chars + a, static_cast<std::uint64_t>(b - a), a <= end - 8);
-        if constexpr (VALIDITY) j = ch.valid(i) ? j : width - 1;
-        ++tally[static_cast<std::size_t>(i & (LANES - 1)) * width + j];
+        std::size_t j = probe.find(chars + a, static_cast<std::uint64_t>(b - a), a <= end - 8);
+        if constexpr (VALIDITY) {
+            const std::int64_t bit = bit0 + i;
+            j = (validity[bit >> 3] >> (bit & 7)) & 1 ? j : missing;
+        }
+        ++tally[j * LANES + static_cast<std::size_t>(i & (LANES - 1))];
         a = b;
     }
 }
 
 // Dictionary indices of one integer width: an index outside the dictionary, or a null
-// row, goes to slot `n_codes`.
+// row, goes to slot `n_codes`. Lanes as above, or one lane for a large dictionary.
 template <class T, bool VALIDITY>
 void tally_indices(const Chunk& ch, std::uint64_t n_codes, std::int64_t* tally, std::size_t lanes) {
-    const std::uint8_t* base = ch.data + ch.offset * ch.stride;
-    const std::size_t width = n_codes + 1, lane_mask = lanes - 1;
+    const std::uint8_t* const base = ch.data + ch.offset * ch.stride;
+    const std::uint8_t* const validity = ch.validity;
+    const std::int64_t n_rows = ch.length, stride = ch.stride, bit0 = ch.offset;
+    const std::size_t lane_mask = lanes - 1;
     auto run = [&](auto swap) {
-        for (std::int64_t i = 0; i < ch.length; ++i) {
-            const T v = load<T>(base + i * ch.stride, decltype(swap)::value);
+        for (std::int64_t i = 0; i < n_rows; ++i) {
             // Negative indices wrap to huge unsigned values, which the clamp sends to n_codes.
-            std::uint64_t code = static_cast<std::uint64_t>(v);
+            std::uint64_t code = static_cast<std::uint64_t>(load<T>(base + i * stride, decltype(swap)::value));
             code = code < n_codes ? code : n_codes;
-            if constexpr (VALIDITY) code = ch.valid(i) ? code : n_codes;
-            ++tally[(static_cast<std::size_t>(i) & lane_mask) * width + code];
+            if constexpr (VALIDITY) {
+                const std::int64_t bit = bit0 + i;
+                code = (validity[bit >> 3] >> (bit & 7)) & 1 ? code : n_codes;
+            }
+            ++tally[code * lanes + (static_cast<std::size_t>(i) & lane_mask)];
         }
     };
     if (ch.swap) run(std::true_type{});
@@ -80,46 +92,46 @@ FeatureCounts count_with(const Column& c, const Lookup& lookup, std::size_t k) {
             if (ch.dictionary) {
                 dispatch_numeric(ch.phys, [&](auto tag) {
                     using T = decltype(tag);
-                    if constexpr (std::is_floating_point_v<T>) tally[n_codes] += ch.length;
+                    if constexpr (std::is_floating_point_v<T>) tally[n_codes * lanes] += ch.length;
                     else if (ch.validity) tally_indices<T, true>(ch, n_codes, tally.data(), lanes);
                     else tally_indices<T, false>(ch, n_codes, tally.data(), lanes);
                 });
             } else {
-                for_each_code(ch, [&](std::int64_t code) { ++tally[code < 0 ? n_codes : static_cast<std::size_t>(code)]; });
+                for_each_code(ch, [&](std::int64_t code) { ++tally[(code < 0 ? n_codes : static_cast<std::size_t>(code)) * lanes]; });
             }
-            for (std::size_t l = 1; l < lanes; ++l)
-                for (std::size_t j = 0; j < width; ++j) tally[j] += tally[l * width + j];
-            out.missing += tally[n_codes];
+            for (std::size_t j = 0; j < width; ++j)
+                for (std::size_t l = 1; l < lanes; ++l) tally[j * lanes] += tally[j * lanes + l];
+            out.missing += tally[n_codes * lanes];
             for (std::size_t j = 0; j < n_codes; ++j) {
-                if (tally[j] == 0) continue;
+                const std::int64_t t = tally[j * lanes];
+                if (t == 0) continue;
                 bool missing = false;
                 const std::string_view key = ch.dictionary ? category_key(*ch.dictionary, static_cast<std::int64_t>(j), scratch, missing)
                                                            : std::string_view(j ? "True" : "False");
-                if (missing) out.missing += tally[j];
-                else out.counts[lookup.find(key.data(), key.size(), false)] += tally[j];
+                if (missing) out.missing += t;
+                else out.counts[lookup.probe().find(key.data(), key.size(), false)] += t;
             }
             continue;
         }
         if (ch.length == 0) continue;  // an empty chunk may come without any buffer
         if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
-            const std::size_t width = k + 2;
-            tally.assign(LANES * width, 0);
+            tally.assign(LANES * (k + 2), 0);
             const bool large = ch.phys == Phys::LargeUtf8;
             if (ch.validity) {
-                if (large) tally_offsets<std::int64_t, true>(ch, lookup, tally.data(), width);
-                else tally_offsets<std::int32_t, true>(ch, lookup, tally.data(), width);
+                if (large) tally_offsets<std::int64_t, true>(ch, lookup, tally.data(), k + 1);
+                else tally_offsets<std::int32_t, true>(ch, lookup, tally.data(), k + 1);
             } else {
-                if (large) tally_offsets<std::int64_t, false>(ch, lookup, tally.data(), width);
-                else tally_offsets<std::int32_t, false>(ch, lookup, tally.data(), width);
+                if (large) tally_offsets<std::int64_t, false>(ch, lookup, tally.data(), k + 1);
+                else tally_offsets<std::int32_t, false>(ch, lookup, tally.data(), k + 1);
             }
             for (std::size_t l = 0; l < LANES; ++l) {
-                for (std::size_t j = 0; j <= k; ++j) out.counts[j] += tally[l * width + j];
-                out.missing += tally[l * width + k + 1];
+                for (std::size_t j = 0; j <= k; ++j) out.counts[j] += tally[j * LANES + l];
+                out.missing += tally[(k + 1) * LANES + l];
             }
             continue;
         }
         visit_keys(ch, scratch, [&](std::int64_t, std::string_view text, bool overread) {
-            ++out.counts[lookup.find(text.data(), text.size(), overread)];
+            ++out.counts[lookup.probe().find(text.data(), text.size(), overread)];
         }, [&](std::int64_t) { ++out.missing; });
     }
     return out;

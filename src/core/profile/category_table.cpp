@@ -18,19 +18,14 @@ std::uint64_t splitmix(std::uint64_t& x) {
 
 }  // namespace
 
-void CategoryTable::key(const char* p, std::uint64_t n, std::uint64_t& w0, std::uint64_t& w1) {
-    w0 = w1 = 0;
-    if (n >= 8) {
-        std::uint64_t a = 0, b = 0;
-        for (int i = 0; i < 8; ++i) {
-            a |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-            b |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 8 + static_cast<std::uint64_t>(i)])) << (8 * i);
-        }
-        w0 = a;
-        w1 = b;
-        return;
-    }
-    for (std::uint64_t i = 0; i < n; ++i) w0 |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+CategoryTable::Masks CategoryTable::key(const char* p, std::uint64_t n) {
+    auto word = [](const char* q, std::uint64_t len) {
+        std::uint64_t w = 0;
+        for (std::uint64_t i = 0; i < len; ++i) w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[i])) << (8 * i);
+        return w;
+    };
+    if (n >= 8) return {word(p, 8), word(p + n - 8, 8)};
+    return {word(p, n), 0};
 }
 
 CategoryTable::CategoryTable(std::span<const std::string> categories) : other_(categories.size()) {
@@ -53,12 +48,11 @@ bool CategoryTable::place(int bits, std::uint64_t seed) {
     s0_ = splitmix(seed);
     s1_ = splitmix(seed);
     for (std::size_t j = 0; j < texts_.size(); ++j) {
-        std::uint64_t w0, w1;
         const std::uint64_t n = texts_[j].size();
-        key(texts_[j].data(), n, w0, w1);
-        Slot& s = slots_[fold(w0 ^ s0_, w1 ^ s1_ ^ n) & mask_];
+        const Masks k = key(texts_[j].data(), n);
+        Slot& s = slots_[fold(k.first ^ s0_, k.last ^ s1_ ^ n) & mask_];
         if (s.size != ~std::uint64_t{0}) return false;
-        s = Slot{w0, w1, n, j};
+        s = Slot{k.first, k.last, n, j};
     }
     return true;
 }
