@@ -138,6 +138,8 @@ NB_MODULE(_native, m) {
         .def("add_buffer", &Columns::add_buffer, "owner"_a, "address"_a, "length"_a, "stride"_a, "type"_a, "swap"_a)
         .def("add_strings", &Columns::add_strings)
         .def("add_texts", &Columns::add_texts)
+        .def("add_object_array", &Columns::add_object_array)
+        .def("add_unicode", &Columns::add_unicode)
         .def("add_arrow_array", &Columns::add_arrow_array)
         .def("add_arrow_stream", &Columns::add_arrow_stream)
         .def("kind", &Columns::kind)
