@@ -122,6 +122,15 @@ def _add_column(cols: _native.Columns, col) -> int:
         dtype = getattr(col, "dtype", None)
         if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
             return _add_numpy(cols, col.to_numpy(copy=False))
+        if getattr(dtype, "name", None) == "category":  # codes over str categories, without Arrow's conversion
+            codes = np.asarray(col.array.codes)
+            if codes.dtype.kind == "i":
+                address = codes.__array_interface__["data"][0]
+                slot = cols.add_codes(codes, address, len(codes), codes.strides[0],
+                                      _BUFFER_TYPES[("i", codes.dtype.itemsize)], not codes.dtype.isnative,
+                                      dtype.categories.tolist())
+                if slot >= 0:
+                    return slot
         if isinstance(dtype, np.dtype) and dtype.kind == "O":  # texts in place, without Arrow's conversion
             values = col.to_numpy(copy=False)
             slot = cols.add_object_array(values.__array_interface__["data"][0], len(values), values.strides[0])

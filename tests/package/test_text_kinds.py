@@ -48,6 +48,8 @@ def kinds(values):
         "polars string": pl.Series(values, dtype=pl.String),
         "polars categorical": pl.Series(values, dtype=pl.Categorical),
         "pandas categorical": pd.Series(pd.Categorical(values)),
+        "pandas categorical strided, unused categories": pd.Series(pd.Categorical(
+            [v for v in values for _ in (0, 1)], categories=sorted({v for v in values if v is not None} | {"unused"})))[::2],
     }
     for t in ("int8", "uint16", "int32", "int64"):
         out[f"dictionary {t}"] = dictionary(values, getattr(pa, t)(), null_entry=False)

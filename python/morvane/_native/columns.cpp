@@ -30,8 +30,10 @@ std::string Columns::kind(std::size_t i) const {
     return at(i).natural_kind() == profile::Kind::Continuous ? "continuous" : "categorical";
 }
 
-std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
-                                const std::string& type, bool swap) {
+namespace {
+
+// A NumPy buffer as a chunk, by its type code.
+Chunk buffer_chunk(std::uintptr_t address, std::int64_t length, std::int64_t stride, const std::string& type, bool swap) {
     struct Row { const char* code; Phys phys; };
     static constexpr Row TYPES[] = {
         {"f8", Phys::F64}, {"f4", Phys::F32}, {"i1", Phys::I8}, {"i2", Phys::I16}, {"i4", Phys::I32}, {"i8", Phys::I64},
@@ -47,6 +49,14 @@ std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::i
     c.length = length;
     c.stride = stride;
     c.swap = swap;
+    return c;
+}
+
+}  // namespace
+
+std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, bool swap) {
+    const Chunk c = buffer_chunk(address, length, stride, type, swap);
     owners_.push_back(std::move(owner));
     Column col;
     col.chunks.push_back(c);
@@ -166,19 +176,45 @@ std::int64_t Columns::add_unicode(nb::object owner, std::uintptr_t address, std:
     return add_dictionary(std::move(buf));
 }
 
+// Integer codes in a NumPy buffer (pandas categorical codes, -1 missing) over a list of
+// str categories, read as a dictionary column without Arrow's conversion. Returns -1,
+// having added nothing, when a category is not a str.
+std::int64_t Columns::add_codes(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, bool swap, nb::list categories) {
+    Chunk c = buffer_chunk(address, length, stride, type, swap);
+    if (!c.is_numeric() || c.phys == Phys::F64 || c.phys == Phys::F32) throw nb::type_error("codes must be integers");
+    auto buf = std::make_unique<StringBuffer>();
+    buf->offsets.push_back(0);
+    for (nb::handle item : categories) {
+        if (!PyUnicode_Check(item.ptr())) return -1;
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        if (!text) throw nb::python_error();
+        buf->chars.append(text, static_cast<std::size_t>(size));
+        buf->offsets.push_back(static_cast<std::int64_t>(buf->chars.size()));
+    }
+    owners_.push_back(std::move(owner));
+    return add_dictionary(std::move(buf), c);
+}
+
 // A dictionary column over a buffer's distinct texts (chars, offsets) and row codes.
 std::int64_t Columns::add_dictionary(std::unique_ptr<StringBuffer> buf) {
-    auto dict = std::make_unique<Chunk>();
-    dict->phys = Phys::LargeUtf8;
-    dict->data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
-    dict->chars = buf->chars.data();
-    dict->length = static_cast<std::int64_t>(buf->offsets.size() - 1);
     Chunk c;
     c.phys = Phys::I32;
     c.data = reinterpret_cast<const std::uint8_t*>(buf->codes.data());
     c.stride = sizeof(std::int32_t);
     c.validity = buf->validity.empty() ? nullptr : buf->validity.data();
     c.length = static_cast<std::int64_t>(buf->codes.size());
+    return add_dictionary(std::move(buf), c);
+}
+
+// The same with the codes given as a chunk (the buffer then holds only the texts).
+std::int64_t Columns::add_dictionary(std::unique_ptr<StringBuffer> buf, Chunk c) {
+    auto dict = std::make_unique<Chunk>();
+    dict->phys = Phys::LargeUtf8;
+    dict->data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
+    dict->chars = buf->chars.data();
+    dict->length = static_cast<std::int64_t>(buf->offsets.size() - 1);
     c.dictionary = dict.get();
     dictionaries_.push_back(std::move(dict));
     strings_.push_back(std::move(buf));

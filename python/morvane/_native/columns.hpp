@@ -29,6 +29,8 @@ public:
     std::size_t add_strings(nb::list values);
     std::int64_t add_texts(nb::list values);
     std::int64_t add_object_array(std::uintptr_t address, std::int64_t length, std::int64_t stride);
+    std::int64_t add_codes(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                           const std::string& type, bool swap, nb::list categories);
     std::int64_t add_unicode(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
                              std::int64_t itemsize, bool swap);
     std::size_t add_arrow_array(nb::object schema_capsule, nb::object array_capsule);
@@ -51,6 +53,7 @@ private:
     template <class Item>
     std::int64_t add_text_items(std::size_t n, Item&& item);
     std::int64_t add_dictionary(std::unique_ptr<StringBuffer> buf);
+    std::int64_t add_dictionary(std::unique_ptr<StringBuffer> buf, profile::Chunk codes);
     std::size_t add_arrow_chunk(profile::Column& column, const ArrowSchema& schema, const ArrowArray& array);
 
     std::vector<profile::Column> columns_;

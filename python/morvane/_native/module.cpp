@@ -140,6 +140,7 @@ NB_MODULE(_native, m) {
         .def("add_texts", &Columns::add_texts)
         .def("add_object_array", &Columns::add_object_array)
         .def("add_unicode", &Columns::add_unicode)
+        .def("add_codes", &Columns::add_codes)
         .def("add_arrow_array", &Columns::add_arrow_array)
         .def("add_arrow_stream", &Columns::add_arrow_stream)
         .def("kind", &Columns::kind)
