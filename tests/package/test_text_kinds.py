@@ -104,3 +104,17 @@ def test_numpy_unicode_edge_shapes():
         ref = mv.profile({"c": column.tolist()})
         assert mv.profile({"c": column}) == ref
         assert mv.profile({"c": column}, like=ref).to_bytes() == ref.to_bytes()
+
+
+@pytest.mark.parametrize("n_distinct", [1, 150, 400, 5000])
+def test_arrow_text_with_many_distinct_values_gathers_as_a_list(n_distinct):
+    """Gathering categories through a table rebuilt as texts appear, and through the probing
+    index once there are more than a table holds, even midway through a chunk."""
+    rng = np.random.default_rng(n_distinct)
+    pool = [f"text {k} " + "é" * (k % 3) + "x" * (k % 19) for k in range(n_distinct)]
+    values = [None if r < 0.05 else pool[int(k)] for r, k in zip(rng.random(20000), rng.zipf(1.3, 20000) % n_distinct)]
+    plain = mv.profile({"c": values})
+    for column in (pa.array(values, pa.string()), pa.chunked_array([pa.array(values[:7000]), pa.array(values[7000:])]),
+                   pa.array(values, pa.large_string())):
+        assert mv.profile({"c": column}).to_bytes() == plain.to_bytes()
+        assert mv.profile({"c": column}, like=plain).to_bytes() == plain.to_bytes()

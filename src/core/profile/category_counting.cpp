@@ -5,6 +5,7 @@
 #include "core/profile/category_table.hpp"
 #include "core/profile/counting.hpp"
 #include "core/profile/text_index.hpp"
+#include "core/profile/text_rows.hpp"
 
 namespace morvane::profile {
 
@@ -13,46 +14,18 @@ namespace {
 // Categories the table cannot hold (hundreds of them): the probing index instead.
 struct IndexLookup {
     const TextIndex& index;
-    std::size_t other_slot;
+    std::size_t other;
     const IndexLookup& probe() const { return *this; }
     std::size_t find(const char* p, std::uint64_t n, bool overread) const {
         const std::string_view text(p, n);
         const std::size_t j = index.find(TextIndex::key(text, overread), text);
-        return j == TextIndex::NONE ? other_slot : j;
+        return j == TextIndex::NONE ? other : j;
     }
 };
 
-// Rows are tallied in four interleaved lanes (row i in lane i mod 4: slot j of lane l at
-// 4j + l), so a run of one value does not wait on its own increments.
-constexpr std::size_t LANES = 4;
-
-// Arrow strings straight from their offsets: the slot of a null row is `missing`. Every
-// field the loop reads is a local, so the stores to the tally never force a reload.
-template <class O, bool VALIDITY, class Lookup>
-void tally_offsets(const Chunk& ch, const Lookup& lookup, std::int64_t* tally, std::size_t missing) {
-    const auto probe = lookup.probe();
-    const O* const off = reinterpret_cast<const O*>(ch.data) + ch.offset;
-    const char* const chars = ch.chars;
-    const std::uint8_t* const validity = ch.validity;
-    const std::int64_t n_rows = ch.length, bit0 = ch.offset;
-    O a, end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
-    std::memcpy(&a, off, sizeof a);
-    std::memcpy(&end, off + n_rows, sizeof end);
-    for (std::int64_t i = 0; i < n_rows; ++i) {
-        O b;
-        std::memcpy(&b, off + i + 1, sizeof b);
-        std::size_t j = probe.find(chars + a, static_cast<std::uint64_t>(b - a), a <= end - 8);
-        if constexpr (VALIDITY) {
-            const std::int64_t bit = bit0 + i;
-            j = (validity[bit >> 3] >> (bit & 7)) & 1 ? j : missing;
-        }
-        ++tally[j * LANES + static_cast<std::size_t>(i & (LANES - 1))];
-        a = b;
-    }
-}
-
 // Dictionary indices of one integer width: an index outside the dictionary, or a null
-// row, goes to slot `n_codes`. Lanes as above, or one lane for a large dictionary.
+// row, goes to slot `n_codes`. Lanes as in text_rows.hpp, or one
+// lane for a large dictionary.
 template <class T, bool VALIDITY>
 void tally_indices(const Chunk& ch, std::uint64_t n_codes, std::int64_t* tally, std::size_t lanes) {
     const std::uint8_t* const base = ch.data + ch.offset * ch.stride;
@@ -117,12 +90,13 @@ FeatureCounts count_with(const Column& c, const Lookup& lookup, std::size_t k) {
         if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
             tally.assign(LANES * (k + 2), 0);
             const bool large = ch.phys == Phys::LargeUtf8;
+            const auto probe = lookup.probe();
             if (ch.validity) {
-                if (large) tally_offsets<std::int64_t, true>(ch, lookup, tally.data(), k + 1);
-                else tally_offsets<std::int32_t, true>(ch, lookup, tally.data(), k + 1);
+                if (large) tally_text_rows<std::int64_t, true, false>(ch, probe, tally.data(), k + 1, 0);
+                else tally_text_rows<std::int32_t, true, false>(ch, probe, tally.data(), k + 1, 0);
             } else {
-                if (large) tally_offsets<std::int64_t, false>(ch, lookup, tally.data(), k + 1);
-                else tally_offsets<std::int32_t, false>(ch, lookup, tally.data(), k + 1);
+                if (large) tally_text_rows<std::int64_t, false, false>(ch, probe, tally.data(), k + 1, 0);
+                else tally_text_rows<std::int32_t, false, false>(ch, probe, tally.data(), k + 1, 0);
             }
             for (std::size_t l = 0; l < LANES; ++l) {
                 for (std::size_t j = 0; j <= k; ++j) out.counts[j] += tally[j * LANES + l];
@@ -140,7 +114,8 @@ FeatureCounts count_with(const Column& c, const Lookup& lookup, std::size_t k) {
 }  // namespace
 
 FeatureCounts count_categorical(const Column& c, std::span<const std::string> categories) {
-    const CategoryTable table(categories);
+    const std::vector<std::string_view> texts(categories.begin(), categories.end());
+    const CategoryTable table(texts);
     if (table.ok()) return count_with(c, table, categories.size());
     const TextIndex index(categories);
     return count_with(c, IndexLookup{index, categories.size()}, categories.size());

@@ -28,10 +28,10 @@ CategoryTable::Masks CategoryTable::key(const char* p, std::uint64_t n) {
     return {word(p, n), 0};
 }
 
-CategoryTable::CategoryTable(std::span<const std::string> categories) : other_(categories.size()) {
+CategoryTable::CategoryTable(std::span<const std::string_view> categories) : other_(categories.size()) {
     if (categories.size() > (std::size_t{1} << (MAX_BITS - 1))) return;
     TextIndex distinct;
-    for (const std::string& c : categories)
+    for (const std::string_view c : categories)
         if (distinct.insert(c) == texts_.size()) texts_.emplace_back(c);
     int bits = 4;
     while ((std::size_t{1} << bits) < 2 * texts_.size()) ++bits;

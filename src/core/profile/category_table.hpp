@@ -19,7 +19,7 @@ class CategoryTable {
 public:
     // ok() is false when no seed separates the categories within the size limit (hundreds
     // of categories, or long texts sharing their first and last eight bytes and length).
-    explicit CategoryTable(std::span<const std::string> categories);
+    explicit CategoryTable(std::span<const std::string_view> categories);
     bool ok() const { return !slots_.empty(); }
     std::size_t other() const { return other_; }  // the slot after the categories
 
