@@ -118,3 +118,46 @@ def test_arrow_text_with_many_distinct_values_gathers_as_a_list(n_distinct):
                    pa.array(values, pa.large_string())):
         assert mv.profile({"c": column}).to_bytes() == plain.to_bytes()
         assert mv.profile({"c": column}, like=plain).to_bytes() == plain.to_bytes()
+
+
+INDEX_TYPES = ["int8", "uint8", "int16", "uint32", "int64", "uint64"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(entries=st.lists(st.one_of(st.none(), TEXT), min_size=0, max_size=12),
+       picks=st.lists(st.tuples(st.integers(-3, 15), st.booleans()), min_size=1, max_size=60),
+       index_type=st.sampled_from(INDEX_TYPES), offset=st.integers(0, 3), big=st.booleans())
+def test_dictionary_indices_count_as_their_entries(entries, picks, index_type, offset, big):
+    """Counted by index, then each used entry once: an index outside the dictionary (negative,
+    or past its end), a null index and an index to a null entry are missing; the rest count
+    as their entry's text, through either lane layout (a dictionary over 4,096 entries)."""
+    if big:
+        entries = entries + [f"filler {k}" for k in range(5000)]
+    lo = 0 if index_type.startswith("u") else -3
+    indices = [None if not valid else max(i, lo) for i, valid in picks]
+    array = pa.DictionaryArray.from_arrays(pa.array([0] * offset + indices, getattr(pa, index_type)()),
+                                           pa.array(entries, pa.string()), safe=False).slice(offset)
+    values = [entries[i] if i is not None and 0 <= i < len(entries) else None for i in indices]
+    present = sorted({v for v in values if v is not None})
+    if not present:
+        return
+    ref = mv.profile({"c": pa.array(present[::2] + ["unseen"], pa.string())})
+    assert mv.profile({"c": array}, like=ref).to_bytes() == mv.profile({"c": values}, like=ref).to_bytes()
+    assert mv.profile({"c": array}) == mv.profile({"c": values})
+
+
+@pytest.mark.parametrize("column, plain", [
+    (np.array(["b", "a", "é", "b"])[::-1], ["b", "é", "a", "b"]),
+    (np.array(["b", "a", "😀", "b"], dtype=">U2"), ["b", "a", "😀", "b"]),
+    (np.array(["a", 1, None, "a"], dtype=object), ["a", 1, None, "a"]),
+    (np.array([None, float("nan")], dtype=object), [None, float("nan")]),
+])
+def test_numpy_unicode_and_object_arrays_as_lists(column, plain):
+    assert mv.profile({"c": column}).to_bytes() == mv.profile({"c": plain}).to_bytes()
+
+
+def test_pandas_categorical_of_numbers_reads_as_before():
+    """Categories that are not str are read through Arrow, as they always were."""
+    values = [3, 1, None, 3, 2]
+    column = pd.Series(pd.Categorical(values))
+    assert mv.profile({"c": column}) == mv.profile({"c": pa.array(values, pa.int64()).dictionary_encode()})
