@@ -24,8 +24,7 @@ struct IndexLookup {
 };
 
 // Dictionary indices of one integer width: an index outside the dictionary, or a null
-// row, goes to slot `n_codes`. Lanes as in text_rows.hpp, or one
-// lane for a large dictionary.
+// row, goes to slot `n_codes`. Lanes as in text_rows.hpp, or one lane for a large dictionary.
 template <class T, bool VALIDITY>
 void tally_indices(const Chunk& ch, std::uint64_t n_codes, std::int64_t* tally, std::size_t lanes) {
     const std::uint8_t* const base = ch.data + ch.offset * ch.stride;
