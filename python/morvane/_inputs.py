@@ -68,9 +68,16 @@ def _add_numpy(cols: _native.Columns, a: np.ndarray) -> int:
         swap = not a.dtype.isnative
         address = a.__array_interface__["data"][0]
         return cols.add_buffer(a, address, len(a), a.strides[0], _BUFFER_TYPES[(kind, a.dtype.itemsize)], swap)
-    if kind in "US":
-        return _add_objects(cols, a.tolist())
-    if kind == "O":
+    if kind == "U":  # read natively unless a code point cannot be UTF-8 (then reported element-wise)
+        slot = cols.add_unicode(a, a.__array_interface__["data"][0], len(a), a.strides[0], a.dtype.itemsize,
+                                not a.dtype.isnative)
+        if slot >= 0:
+            return slot
+    if kind == "O":  # texts and missing values read in place, anything else element-wise
+        slot = cols.add_object_array(a.__array_interface__["data"][0], len(a), a.strides[0])
+        if slot >= 0:
+            return slot
+    if kind in "USO":
         return _add_objects(cols, a.tolist())
     raise TypeError(f"unsupported column dtype {a.dtype}")
 
@@ -115,6 +122,20 @@ def _add_column(cols: _native.Columns, col) -> int:
         dtype = getattr(col, "dtype", None)
         if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
             return _add_numpy(cols, col.to_numpy(copy=False))
+        if getattr(dtype, "name", None) == "category":  # codes over str categories, without Arrow's conversion
+            codes = np.asarray(col.array.codes)
+            if codes.dtype.kind == "i":
+                address = codes.__array_interface__["data"][0]
+                slot = cols.add_codes(codes, address, len(codes), codes.strides[0],
+                                      _BUFFER_TYPES[("i", codes.dtype.itemsize)], not codes.dtype.isnative,
+                                      dtype.categories.tolist())
+                if slot >= 0:
+                    return slot
+        if isinstance(dtype, np.dtype) and dtype.kind == "O":  # texts in place, without Arrow's conversion
+            values = col.to_numpy(copy=False)
+            slot = cols.add_object_array(values.__array_interface__["data"][0], len(values), values.strides[0])
+            if slot >= 0:
+                return slot
         if hasattr(col, "__arrow_c_stream__"):
             try:
                 return _add_stream_column(cols, col)

@@ -3,8 +3,10 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "core/profile/text_index.hpp"
+#include "core/profile/unicode_texts.hpp"
 
 namespace morvane::native {
 
@@ -28,8 +30,10 @@ std::string Columns::kind(std::size_t i) const {
     return at(i).natural_kind() == profile::Kind::Continuous ? "continuous" : "categorical";
 }
 
-std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
-                                const std::string& type, bool swap) {
+namespace {
+
+// A NumPy buffer as a chunk, by its type code.
+Chunk buffer_chunk(std::uintptr_t address, std::int64_t length, std::int64_t stride, const std::string& type, bool swap) {
     struct Row { const char* code; Phys phys; };
     static constexpr Row TYPES[] = {
         {"f8", Phys::F64}, {"f4", Phys::F32}, {"i1", Phys::I8}, {"i2", Phys::I16}, {"i4", Phys::I32}, {"i8", Phys::I64},
@@ -45,6 +49,14 @@ std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::i
     c.length = length;
     c.stride = stride;
     c.swap = swap;
+    return c;
+}
+
+}  // namespace
+
+std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, bool swap) {
+    const Chunk c = buffer_chunk(address, length, stride, type, swap);
     owners_.push_back(std::move(owner));
     Column col;
     col.chunks.push_back(c);
@@ -85,14 +97,13 @@ std::size_t Columns::add_strings(nb::list values) {
     return columns_.size() - 1;
 }
 
-// A list of Python texts (None and float NaN missing) as a dictionary column: each
-// distinct text is kept once, each row is a code. Repeated str objects (a column built
-// from a few category objects) are recognised by address through a small direct-mapped
-// cache, so most rows cost one compare. Returns -1, having added nothing, when the list
-// holds anything else (numbers, booleans, other objects) or no text at all: the caller
-// reads such lists value by value.
-std::int64_t Columns::add_texts(nb::list values) {
-    const std::size_t n = nb::len(values);
+// Python texts (None and float NaN missing) as a dictionary column: each distinct text is
+// kept once, each row is a code. Repeated str objects (a column built from a few category
+// objects) are recognised by address through a small direct-mapped cache, so most rows cost
+// one compare. Returns -1, having added nothing, when the items hold anything else
+// (numbers, booleans, other objects) or no text at all: the caller reads them value by value.
+template <class Item>
+std::int64_t Columns::add_text_items(std::size_t n, Item&& item) {
     auto buf = std::make_unique<StringBuffer>();
     buf->codes.resize(n);
     buf->validity.assign((n + 7) / 8, 0);
@@ -103,17 +114,17 @@ std::int64_t Columns::add_texts(nb::list values) {
     std::vector<Entry> cache(CACHE);
     bool any_text = false;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i));
-        Entry& e = cache[(reinterpret_cast<std::uintptr_t>(item) >> 4) & (CACHE - 1)];
-        if (e.object == item) {
+        PyObject* it = item(i);
+        Entry& e = cache[(reinterpret_cast<std::uintptr_t>(it) >> 4) & (CACHE - 1)];
+        if (e.object == it) {
             buf->codes[i] = e.code;
             buf->validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
             continue;
         }
-        if (item == Py_None || (PyFloat_CheckExact(item) && std::isnan(PyFloat_AS_DOUBLE(item)))) continue;
-        if (!PyUnicode_Check(item)) return -1;
+        if (it == Py_None || (PyFloat_CheckExact(it) && std::isnan(PyFloat_AS_DOUBLE(it)))) continue;
+        if (!PyUnicode_Check(it)) return -1;
         Py_ssize_t size;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        const char* text = PyUnicode_AsUTF8AndSize(it, &size);
         if (!text) throw nb::python_error();
         const std::string_view key(text, static_cast<std::size_t>(size));
         const std::size_t before = distinct.size();
@@ -122,23 +133,88 @@ std::int64_t Columns::add_texts(nb::list values) {
             buf->chars.append(key);
             buf->offsets.push_back(static_cast<std::int64_t>(buf->chars.size()));
         }
-        e = Entry{item, code};
+        e = Entry{it, code};
         buf->codes[i] = code;
         buf->validity[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
         any_text = true;
     }
     if (!any_text) return -1;
-    auto dict = std::make_unique<Chunk>();
-    dict->phys = Phys::LargeUtf8;
-    dict->data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
-    dict->chars = buf->chars.data();
-    dict->length = static_cast<std::int64_t>(distinct.size());
+    return add_dictionary(std::move(buf));
+}
+
+std::int64_t Columns::add_texts(nb::list values) {
+    return add_text_items(nb::len(values), [&](std::size_t i) { return PyList_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i)); });
+}
+
+// A NumPy object array read in place (no list of its items is made); the caller keeps it alive.
+std::int64_t Columns::add_object_array(std::uintptr_t address, std::int64_t length, std::int64_t stride) {
+    if (length < 0) throw nb::value_error("negative length");
+    const auto* base = reinterpret_cast<const std::uint8_t*>(address);
+    return add_text_items(static_cast<std::size_t>(length), [&](std::size_t i) {
+        PyObject* it;
+        std::memcpy(&it, base + static_cast<std::int64_t>(i) * stride, sizeof it);
+        return it;
+    });
+}
+
+// A NumPy unicode array read in place, without the GIL: -1, having added nothing, when an
+// element holds a code point UTF-8 cannot carry (the caller's element-wise path reports it).
+std::int64_t Columns::add_unicode(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                  std::int64_t itemsize, bool swap) {
+    profile::DictionaryTexts texts;
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        ok = profile::encode_ucs4(reinterpret_cast<const std::uint8_t*>(address), length, stride, itemsize, swap, texts);
+    }
+    if (!ok || length == 0) return -1;
+    auto buf = std::make_unique<StringBuffer>();
+    buf->chars = std::move(texts.chars);
+    buf->offsets = std::move(texts.offsets);
+    buf->codes = std::move(texts.codes);
+    owners_.push_back(std::move(owner));
+    return add_dictionary(std::move(buf));
+}
+
+// Integer codes in a NumPy buffer (pandas categorical codes, -1 missing) over a list of
+// str categories, read as a dictionary column without Arrow's conversion. Returns -1,
+// having added nothing, when a category is not a str.
+std::int64_t Columns::add_codes(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, bool swap, nb::list categories) {
+    Chunk c = buffer_chunk(address, length, stride, type, swap);
+    if (!c.is_numeric() || c.phys == Phys::F64 || c.phys == Phys::F32) throw nb::type_error("codes must be integers");
+    auto buf = std::make_unique<StringBuffer>();
+    buf->offsets.push_back(0);
+    for (nb::handle item : categories) {
+        if (!PyUnicode_Check(item.ptr())) return -1;
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        if (!text) throw nb::python_error();
+        buf->chars.append(text, static_cast<std::size_t>(size));
+        buf->offsets.push_back(static_cast<std::int64_t>(buf->chars.size()));
+    }
+    owners_.push_back(std::move(owner));
+    return add_dictionary(std::move(buf), c);
+}
+
+// A dictionary column over a buffer's distinct texts (chars, offsets) and row codes.
+std::int64_t Columns::add_dictionary(std::unique_ptr<StringBuffer> buf) {
     Chunk c;
     c.phys = Phys::I32;
     c.data = reinterpret_cast<const std::uint8_t*>(buf->codes.data());
     c.stride = sizeof(std::int32_t);
-    c.validity = buf->validity.data();
-    c.length = static_cast<std::int64_t>(n);
+    c.validity = buf->validity.empty() ? nullptr : buf->validity.data();
+    c.length = static_cast<std::int64_t>(buf->codes.size());
+    return add_dictionary(std::move(buf), c);
+}
+
+// The same with the codes given as a chunk (the buffer then holds only the texts).
+std::int64_t Columns::add_dictionary(std::unique_ptr<StringBuffer> buf, Chunk c) {
+    auto dict = std::make_unique<Chunk>();
+    dict->phys = Phys::LargeUtf8;
+    dict->data = reinterpret_cast<const std::uint8_t*>(buf->offsets.data());
+    dict->chars = buf->chars.data();
+    dict->length = static_cast<std::int64_t>(buf->offsets.size() - 1);
     c.dictionary = dict.get();
     dictionaries_.push_back(std::move(dict));
     strings_.push_back(std::move(buf));

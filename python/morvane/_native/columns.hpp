@@ -1,7 +1,8 @@
 // The columns of one table as the profile core sees them, built from Python objects
 // once: NumPy buffers by address and stride, Arrow C data / C stream capsules (the
 // structs are moved out of their capsules and released when the columns are dropped),
-// and lists of Python strings copied into one Arrow-like buffer.
+// lists and object arrays of Python strings copied into one Arrow-like buffer, and NumPy
+// unicode arrays converted once per distinct element.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -27,6 +28,11 @@ public:
                            const std::string& type, bool swap);
     std::size_t add_strings(nb::list values);
     std::int64_t add_texts(nb::list values);
+    std::int64_t add_object_array(std::uintptr_t address, std::int64_t length, std::int64_t stride);
+    std::int64_t add_codes(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                           const std::string& type, bool swap, nb::list categories);
+    std::int64_t add_unicode(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                             std::int64_t itemsize, bool swap);
     std::size_t add_arrow_array(nb::object schema_capsule, nb::object array_capsule);
     std::vector<std::pair<std::string, std::size_t>> add_arrow_stream(nb::object stream_capsule);
 
@@ -44,6 +50,10 @@ private:
         std::vector<std::uint8_t> validity;
         std::vector<std::int32_t> codes;  // rows as indices into the distinct texts (add_texts)
     };
+    template <class Item>
+    std::int64_t add_text_items(std::size_t n, Item&& item);
+    std::int64_t add_dictionary(std::unique_ptr<StringBuffer> buf);
+    std::int64_t add_dictionary(std::unique_ptr<StringBuffer> buf, profile::Chunk codes);
     std::size_t add_arrow_chunk(profile::Column& column, const ArrowSchema& schema, const ArrowArray& array);
 
     std::vector<profile::Column> columns_;

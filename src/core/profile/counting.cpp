@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "core/common/edge_bins.hpp"
-#include "core/profile/text_index.hpp"
 
 namespace morvane::profile {
 
@@ -44,26 +43,6 @@ void count_chunk(const Chunk& ch, const EdgeBins& bins, std::uint32_t missing_sl
     }
 }
 
-// Arrow strings straight from their offsets: one key and one probe a row, the counts
-// through a local pointer (a store through the vector would make every row reload it).
-template <class O>
-void count_strings(const Chunk& ch, const TextIndex& index, std::size_t other, std::int64_t* counts, std::int64_t& missing) {
-    const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
-    O end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
-    std::memcpy(&end, off + ch.length, sizeof end);
-    std::int64_t nulls = 0;
-    for (std::int64_t i = 0; i < ch.length; ++i) {
-        if (ch.validity && !ch.valid(i)) { ++nulls; continue; }
-        O a, b;
-        std::memcpy(&a, off + i, sizeof a);
-        std::memcpy(&b, off + i + 1, sizeof b);
-        const std::string_view text(ch.chars + a, static_cast<std::size_t>(b - a));
-        const std::size_t j = index.find(TextIndex::key(text, a <= end - 8), text);
-        ++counts[j == TextIndex::NONE ? other : j];
-    }
-    missing += nulls;
-}
-
 }  // namespace
 
 FeatureCounts count_continuous(const Column& c, std::span<const double> edges) {
@@ -88,56 +67,6 @@ FeatureCounts count_continuous(const Column& c, std::span<const double> edges) {
     if (edges.empty()) tally[0] += std::exchange(tally[1], 0);
     for (std::size_t b = 0; b < out.counts.size(); ++b) out.counts[b] = static_cast<std::int64_t>(tally[b]);
     out.missing = static_cast<std::int64_t>(tally[missing_slot]);
-    return out;
-}
-
-FeatureCounts count_categorical(const Column& c, std::span<const std::string> categories) {
-    FeatureCounts out;
-    const std::size_t k = categories.size();
-    out.counts.assign(k + 1, 0);
-    const TextIndex index(categories);
-    auto slot = [&](std::string_view key) {
-        const std::size_t i = index.find(key);
-        return i == TextIndex::NONE ? k : i;
-    };
-    std::string scratch;
-    for (const Chunk& ch : c.chunks) {
-        if (ch.phys == Phys::Null) { out.missing += ch.length; continue; }
-        if (ch.dictionary || ch.is_bool()) {
-            // Dictionaries and booleans: each distinct code is looked up once.
-            const Chunk& d = ch.dictionary ? *ch.dictionary : ch;
-            std::vector<std::int64_t> code_slot;
-            if (ch.dictionary) {
-                code_slot.resize(static_cast<std::size_t>(d.length));
-                for (std::int64_t j = 0; j < d.length; ++j) {
-                    bool missing;
-                    const std::string_view key = category_key(d, j, scratch, missing);
-                    code_slot[static_cast<std::size_t>(j)] = missing ? -1 : static_cast<std::int64_t>(slot(key));
-                }
-            } else {
-                code_slot = {static_cast<std::int64_t>(slot("False")), static_cast<std::int64_t>(slot("True"))};
-            }
-            const auto n_codes = static_cast<std::int64_t>(code_slot.size());
-            const std::int64_t* slots = code_slot.data();
-            std::int64_t* counts = out.counts.data();
-            std::int64_t missing = 0;
-            for_each_code(ch, [&](std::int64_t code) {
-                const std::int64_t s = code >= 0 && code < n_codes ? slots[code] : -1;
-                if (s < 0) ++missing;
-                else ++counts[s];
-            });
-            out.missing += missing;
-            continue;
-        }
-        if (ch.length == 0) continue;  // an empty chunk may come without any buffer
-        if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
-            if (ch.phys == Phys::Utf8) count_strings<std::int32_t>(ch, index, k, out.counts.data(), out.missing);
-            else count_strings<std::int64_t>(ch, index, k, out.counts.data(), out.missing);
-            continue;
-        }
-        visit_keys(ch, scratch, [&](std::int64_t, std::string_view text, bool) { ++out.counts[slot(text)]; },
-                   [&](std::int64_t) { ++out.missing; });
-    }
     return out;
 }
 

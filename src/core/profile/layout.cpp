@@ -8,7 +8,9 @@
 #endif
 #include <stdexcept>
 #include <cstring>
+#include "core/profile/category_table.hpp"
 #include "core/profile/text_index.hpp"
+#include "core/profile/text_rows.hpp"
 
 namespace morvane::profile {
 
@@ -46,16 +48,16 @@ void for_each_present(const Column& c, F&& f) {
     }
 }
 
-// Arrow strings straight from their offsets: one key and one probe a row, a new text
-// inserted on its first appearance, counted through a local pointer.
+// Arrow strings straight from their offsets, rows [from, length): one key and one probe a
+// row, a new text inserted on its first appearance, counted through a local pointer.
 template <class O>
-void gather_strings(const Chunk& ch, TextIndex& seen, std::vector<std::int64_t>& counts, std::int64_t& missing) {
+void gather_strings(const Chunk& ch, std::int64_t from, TextIndex& seen, std::vector<std::int64_t>& counts, std::int64_t& missing) {
     const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
     O end;  // eight bytes from a text that starts before end - 8 are inside the chunk's bytes
     std::memcpy(&end, off + ch.length, sizeof end);
     counts.resize(seen.size(), 0);
     std::int64_t* tally = counts.data();
-    for (std::int64_t i = 0; i < ch.length; ++i) {
+    for (std::int64_t i = from; i < ch.length; ++i) {
         if (ch.validity && !ch.valid(i)) { ++missing; continue; }
         O a, b;
         std::memcpy(&a, off + i, sizeof a);
@@ -70,6 +72,43 @@ void gather_strings(const Chunk& ch, TextIndex& seen, std::vector<std::int64_t>&
         }
         ++tally[j];
     }
+}
+
+// The same through a category table of the texts seen so far, which counting's row walk
+// reads without a branch on the values: the walk stops at a text outside the table (seen
+// for the first time), which is inserted before the table is rebuilt and the walk resumes.
+// Categories are few, so rebuilds are too; past what a table holds, the rows left go
+// through gather_strings.
+template <class O, bool VALIDITY>
+void gather_strings_by_table(const Chunk& ch, TextIndex& seen, std::vector<std::int64_t>& counts, std::int64_t& missing) {
+    std::vector<std::int64_t> tally;
+    std::int64_t row = 0;
+    while (row < ch.length) {
+        const CategoryTable table(seen.texts());
+        if (!table.ok()) break;
+        const std::size_t k = seen.size();
+        tally.assign(LANES * (k + 2), 0);
+        const std::int64_t stop = tally_text_rows<O, VALIDITY, true>(ch, table.probe(), tally.data(), k + 1, row);
+        counts.resize(k, 0);
+        for (std::size_t j = 0; j < k + 2; ++j) {
+            std::int64_t t = 0;
+            for (std::size_t l = 0; l < LANES; ++l) t += tally[j * LANES + l];
+            if (j < k) counts[j] += t;
+            else missing += t;  // slot k ("other") is never tallied
+        }
+        if (stop == ch.length) return;
+        O a, b, end;
+        const O* off = reinterpret_cast<const O*>(ch.data) + ch.offset;
+        std::memcpy(&a, off + stop, sizeof a);
+        std::memcpy(&b, off + stop + 1, sizeof b);
+        std::memcpy(&end, off + ch.length, sizeof end);
+        const std::string_view text(ch.chars + a, static_cast<std::size_t>(b - a));
+        const std::size_t j = seen.insert(TextIndex::key(text, a <= end - 8), text);
+        counts.resize(seen.size(), 0);
+        ++counts[j];
+        row = stop + 1;
+    }
+    gather_strings<O>(ch, row, seen, counts, missing);
 }
 
 // The least and greatest kept value and their number: branch-free on contiguous float64
@@ -297,8 +336,14 @@ CategoryCounts distinct_categories(const Column& c) {
         }
         if (ch.length == 0) continue;  // an empty chunk may come without any buffer
         if (ch.phys == Phys::Utf8 || ch.phys == Phys::LargeUtf8) {
-            if (ch.phys == Phys::Utf8) gather_strings<std::int32_t>(ch, seen, counts, missing);
-            else gather_strings<std::int64_t>(ch, seen, counts, missing);
+            const bool large = ch.phys == Phys::LargeUtf8;
+            if (ch.validity) {
+                if (large) gather_strings_by_table<std::int64_t, true>(ch, seen, counts, missing);
+                else gather_strings_by_table<std::int32_t, true>(ch, seen, counts, missing);
+            } else {
+                if (large) gather_strings_by_table<std::int64_t, false>(ch, seen, counts, missing);
+                else gather_strings_by_table<std::int32_t, false>(ch, seen, counts, missing);
+            }
             continue;
         }
         visit_keys(ch, scratch,
