@@ -2,10 +2,12 @@
 // block four at a time (the ones the bound leaves undecided listed and taken from the
 // library after the loop), then the other terms four pairs at a time (widening, d, d²,
 // |d|, |d / t|, t², p², t·p), each pair's terms added to the sums in input order, so the
-// sums are bit for bit those of push().
+// sums are bit for bit those of push(). 64-bit inputs are narrowed in registers as they
+// are loaded.
 #include <cmath>
 
 #include "core/common/log_avx2.hpp"
+#include "core/performance/narrow_avx2.hpp"
 #include "core/performance/vector_kernels.hpp"
 
 namespace morvane {
@@ -25,12 +27,14 @@ struct Logs {
 };
 
 // Four elements of x widened, plus 1: the logarithms' arguments.
-MORVANE_AVX2 __m256d argument(const float* x) { return _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(x)), splat(1.0)); }
+template <class T>
+MORVANE_AVX2 __m256d argument(const T* x) { return _mm256_add_pd(widened4(x), splat(1.0)); }
 
 // log(t + 1) and log(p + 1) for len pairs (a multiple of four). Each step reduces the
 // next group's arguments (their table rows loaded) while it evaluates this group's: the
 // evaluation is a long chain, and the overlap keeps more of it in flight.
-MORVANE_AVX2 void logs_of(const float* t, const float* p, std::size_t len, Logs& lt, Logs& lp) {
+template <class T, class P>
+MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Logs& lp) {
     lt.n = lp.n = 0;
     __m256d a = argument(t), b = argument(p);
     Reduced4 ra = reduce4(a), rb = reduce4(b);
@@ -52,9 +56,10 @@ MORVANE_AVX2 void logs_of(const float* t, const float* p, std::size_t len, Logs&
 
 // The library's log for the undecided arguments. Compiled for the baseline and entered
 // with clean upper halves (the library's SSE code runs three times slower otherwise).
-[[gnu::noinline]] void settle(const float* x, Logs& logs) {
+template <class T>
+[[gnu::noinline]] void settle(const T* x, Logs& logs) {
     for (std::size_t k = 0; k < logs.n; ++k)
-        logs.value[logs.undecided[k]] = std::log(static_cast<double>(x[logs.undecided[k]]) + 1.0);
+        logs.value[logs.undecided[k]] = std::log(static_cast<double>(static_cast<float>(x[logs.undecided[k]])) + 1.0);
 }
 
 // Four registers of four pairs each into four registers of one pair each: pair l's terms
@@ -79,8 +84,8 @@ MORVANE_AVX2 __m256d add_pairs(__m256d sums, __m256d a, __m256d b, __m256d c, __
 
 }  // namespace
 
-[[gnu::target("avx2,fma")]] std::size_t push_pairs_avx2(LinearRegressionErrorBuckets& s, const float* t, const float* p,
-                                                        std::size_t n) {
+template <class T, class P>
+[[gnu::target("avx2,fma")]] std::size_t push_pairs_avx2(LinearRegressionErrorBuckets& s, const T* t, const P* p, std::size_t n) {
     __m256d errors = _mm256_setr_pd(s.squared_error_sum, s.absolute_error_sum, s.squared_log_error_sum,
                                     s.absolute_percent_error_sum);
     __m256d moments = _mm256_setr_pd(s.y_true_sum, s.y_true_squared_sum, s.y_pred_squared_sum, s.y_true_y_pred_sum);
@@ -91,7 +96,8 @@ MORVANE_AVX2 __m256d add_pairs(__m256d sums, __m256d a, __m256d b, __m256d c, __
     const std::size_t whole = n - n % 4;
     for (std::size_t start = 0; start < whole; start += BLOCK) {
         const std::size_t len = std::min(BLOCK, whole - start);
-        const float *tb = t + start, *pb = p + start;
+        const T* tb = t + start;
+        const P* pb = p + start;
         logs_of(tb, pb, len, log_t, log_p);
         if (log_t.n + log_p.n != 0) {
             alignas(32) double keep[3][4];
@@ -106,8 +112,7 @@ MORVANE_AVX2 __m256d add_pairs(__m256d sums, __m256d a, __m256d b, __m256d c, __
             max = _mm256_load_pd(keep[2]);
         }
         for (std::size_t j = 0; j < len; j += 4) {
-            const __m256d tv = _mm256_cvtps_pd(_mm_loadu_ps(tb + j));
-            const __m256d pv = _mm256_cvtps_pd(_mm_loadu_ps(pb + j));
+            const __m256d tv = widened4(tb + j), pv = widened4(pb + j);
             const __m256d d = _mm256_sub_pd(tv, pv);
             const __m256d ad = fabs4(d);
             const __m256d ld = _mm256_sub_pd(_mm256_load_pd(log_t.value + j), _mm256_load_pd(log_p.value + j));
@@ -135,5 +140,10 @@ MORVANE_AVX2 __m256d add_pairs(__m256d sums, __m256d a, __m256d b, __m256d c, __
     s.count += static_cast<double>(whole);
     return whole;
 }
+
+template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const float*, const float*, std::size_t);
+template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const float*, const double*, std::size_t);
+template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const double*, const float*, std::size_t);
+template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const double*, const double*, std::size_t);
 
 }  // namespace morvane
