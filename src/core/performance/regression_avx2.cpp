@@ -5,6 +5,7 @@
 // sums are bit for bit those of push(). 64-bit inputs are narrowed in registers as they
 // are loaded.
 #include <cmath>
+#include <type_traits>
 
 #include "core/common/log_avx2.hpp"
 #include "core/performance/narrow_avx2.hpp"
@@ -22,13 +23,27 @@ constexpr std::size_t BLOCK = 512;
 // library.
 struct Logs {
     alignas(32) double value[BLOCK];
+    alignas(32) double x[BLOCK];  // x itself, narrowed and widened (64-bit inputs only)
     std::uint32_t undecided[BLOCK + 8];
     std::size_t n = 0;
 };
 
-// Four elements of x widened, plus 1: the logarithms' arguments.
+// Four elements of x widened, plus 1: the logarithms' arguments. A 64-bit x, narrowed
+// and widened, is kept for the term pass: a store and a load cost less than converting
+// it twice again (a 32-bit x is widened in one step).
 template <class T>
-MORVANE_AVX2 __m256d argument(const T* x) { return _mm256_add_pd(widened4(x), splat(1.0)); }
+MORVANE_AVX2 __m256d argument(const T* x, double* keep) {
+    const __m256d w = widened4(x);
+    if constexpr (std::is_same_v<T, double>) _mm256_store_pd(keep, w);
+    return _mm256_add_pd(w, splat(1.0));
+}
+
+// Four elements of x for the term pass, widened: kept by argument(), or read again.
+template <class T>
+MORVANE_AVX2 __m256d term_input(const T* x, const double* kept) {
+    if constexpr (std::is_same_v<T, double>) return _mm256_load_pd(kept);
+    else return widened4(x);
+}
 
 // log(t + 1) and log(p + 1) for len pairs (a multiple of four). Each step reduces the
 // next group's arguments (their table rows loaded) while it evaluates this group's: the
@@ -36,12 +51,12 @@ MORVANE_AVX2 __m256d argument(const T* x) { return _mm256_add_pd(widened4(x), sp
 template <class T, class P>
 MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Logs& lp) {
     lt.n = lp.n = 0;
-    __m256d a = argument(t), b = argument(p);
+    __m256d a = argument(t, lt.x), b = argument(p, lp.x);
     Reduced4 ra = reduce4(a), rb = reduce4(b);
     for (std::size_t j = 0; j < len; j += 4) {
         // The last step reduces its own group again rather than read past the block.
         const std::size_t next = j + 4 < len ? j + 4 : j;
-        const __m256d a_next = argument(t + next), b_next = argument(p + next);
+        const __m256d a_next = argument(t + next, lt.x + next), b_next = argument(p + next, lp.x + next);
         const Reduced4 ra_next = reduce4(a_next), rb_next = reduce4(b_next);
         __m256d ya, yb;
         const unsigned oka = log4(ra, ya) & plain4(a);
@@ -112,7 +127,7 @@ template <class T, class P>
             max = _mm256_load_pd(keep[2]);
         }
         for (std::size_t j = 0; j < len; j += 4) {
-            const __m256d tv = widened4(tb + j), pv = widened4(pb + j);
+            const __m256d tv = term_input(tb + j, log_t.x + j), pv = term_input(pb + j, log_p.x + j);
             const __m256d d = _mm256_sub_pd(tv, pv);
             const __m256d ad = fabs4(d);
             const __m256d ld = _mm256_sub_pd(_mm256_load_pd(log_t.value + j), _mm256_load_pd(log_p.value + j));
