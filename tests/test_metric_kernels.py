@@ -4,6 +4,9 @@ order (perf_reference: math.log and the C library's logf): random and adversaria
 in every vector lane, every tail length of a block, strided, misaligned and float32 arrays."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -142,3 +145,13 @@ def test_layouts_every_length(n):
     for a, b in dict.fromkeys([(x, y) for x in lt for y in ("f64", "f32")] + [(x, y) for x in ("f64", "f32") for y in lp]):
         regression_matches(lt[a], lp[b], want_r)
         logistic_matches(ltruth[a], lprob[b], want=want_l)
+
+
+@pytest.mark.skipif("MORVANE_NO_AVX512" in os.environ, reason="already the AVX2 build")
+def test_avx2_build_of_the_kernels():
+    """Processors with AVX-512 run a build of the regression kernel with 32 registers; the
+    AVX2 build of the same code is checked in a process that turns AVX-512 off."""
+    env = dict(os.environ, MORVANE_NO_AVX512="1")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "regression or layouts"],
+                         env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout[-3000:]

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "core/common/log_constants.hpp"
 
@@ -198,6 +199,14 @@ MORVANE_AVX2 unsigned logf8(__m256 x, __m256& f) {
 // Whether the processor runs these kernels (AVX2 and FMA), asked once per process.
 inline bool has_avx2_fma() {
     static const bool YES = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return YES;
+}
+
+// Whether the processor also has AVX-512 F and VL, asked once per process; setting
+// MORVANE_NO_AVX512 in the environment answers no (the tests run the AVX2 code so).
+inline bool has_avx512vl() {
+    static const bool YES = has_avx2_fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                            std::getenv("MORVANE_NO_AVX512") == nullptr;
     return YES;
 }
 

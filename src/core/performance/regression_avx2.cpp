@@ -97,10 +97,9 @@ MORVANE_AVX2 __m256d add_pairs(__m256d sums, __m256d a, __m256d b, __m256d c, __
     return _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_add_pd(sums, r0), r1), r2), r3);
 }
 
-}  // namespace
-
+// The kernel itself, inlined into the two entries below.
 template <class T, class P>
-[[gnu::target("avx2,fma")]] std::size_t push_pairs_avx2(LinearRegressionErrorBuckets& s, const T* t, const P* p, std::size_t n) {
+MORVANE_AVX2 std::size_t push_pairs(LinearRegressionErrorBuckets& s, const T* t, const P* p, std::size_t n) {
     __m256d errors = _mm256_setr_pd(s.squared_error_sum, s.absolute_error_sum, s.squared_log_error_sum,
                                     s.absolute_percent_error_sum);
     __m256d moments = _mm256_setr_pd(s.y_true_sum, s.y_true_squared_sum, s.y_pred_squared_sum, s.y_true_y_pred_sum);
@@ -156,9 +155,26 @@ template <class T, class P>
     return whole;
 }
 
-template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const float*, const float*, std::size_t);
-template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const float*, const double*, std::size_t);
-template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const double*, const float*, std::size_t);
-template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const double*, const double*, std::size_t);
+}  // namespace
+
+template <class T, class P>
+[[gnu::target("avx2,fma")]] std::size_t push_pairs_avx2(LinearRegressionErrorBuckets& s, const T* t, const P* p, std::size_t n) {
+    return push_pairs(s, t, p, n);
+}
+
+template <class T, class P>
+[[gnu::target("avx2,fma,avx512f,avx512vl")]] std::size_t push_pairs_avx512(LinearRegressionErrorBuckets& s, const T* t, const P* p,
+                                                                           std::size_t n) {
+    return push_pairs(s, t, p, n);
+}
+
+#define MORVANE_PUSH_PAIRS(T, P)                                                                             \
+    template std::size_t push_pairs_avx2(LinearRegressionErrorBuckets&, const T*, const P*, std::size_t); \
+    template std::size_t push_pairs_avx512(LinearRegressionErrorBuckets&, const T*, const P*, std::size_t);
+MORVANE_PUSH_PAIRS(float, float)
+MORVANE_PUSH_PAIRS(float, double)
+MORVANE_PUSH_PAIRS(double, float)
+MORVANE_PUSH_PAIRS(double, double)
+#undef MORVANE_PUSH_PAIRS
 
 }  // namespace morvane
