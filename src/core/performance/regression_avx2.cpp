@@ -1,9 +1,10 @@
 // The regression sums with AVX2, a block of pairs at a time: the two logarithms of the
-// block four at a time (the ones the bound leaves undecided listed and taken from the
+// block four at a time (the ones the bound leaves undecided marked and taken from the
 // library after the loop), then the other terms four pairs at a time (widening, d, d²,
 // |d|, |d / t|, t², p², t·p), each pair's terms added to the sums in input order, so the
 // sums are bit for bit those of push(). 64-bit inputs are narrowed in registers as they
 // are loaded.
+#include <bit>
 #include <cmath>
 #include <type_traits>
 
@@ -24,8 +25,10 @@ constexpr std::size_t BLOCK = 512;
 struct Logs {
     alignas(32) double value[BLOCK];
     alignas(32) double x[BLOCK];  // x itself, narrowed and widened (64-bit inputs only)
-    std::uint32_t undecided[BLOCK + 8];
-    std::size_t n = 0;
+    // Per group of four: the mask of its decided lanes (0xf when all are), and whether any
+    // group of the block has undecided ones.
+    alignas(16) std::uint8_t decided[BLOCK / 4];
+    unsigned all = 0xf;
 };
 
 // Four elements of x widened, plus 1: the logarithms' arguments. A 64-bit x, narrowed
@@ -50,7 +53,7 @@ MORVANE_AVX2 __m256d term_input(const T* x, const double* kept) {
 // evaluation is a long chain, and the overlap keeps more of it in flight.
 template <class T, class P>
 MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Logs& lp) {
-    lt.n = lp.n = 0;
+    lt.all = lp.all = 0xf;
     __m256d a = argument(t, lt.x), b = argument(p, lp.x);
     Reduced4 ra = reduce4(a), rb = reduce4(b);
     for (std::size_t j = 0; j < len; j += 4) {
@@ -61,8 +64,9 @@ MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Log
         __m256d ya, yb;
         const unsigned oka = log4(ra, ya) & plain4(a);
         const unsigned okb = log4(rb, yb) & plain4(b);
-        append_missing(oka, 4, static_cast<std::uint32_t>(j), lt.undecided, lt.n);
-        append_missing(okb, 4, static_cast<std::uint32_t>(j), lp.undecided, lp.n);
+        lt.decided[j / 4] = static_cast<std::uint8_t>(oka);
+        lp.decided[j / 4] = static_cast<std::uint8_t>(okb);
+        lt.all &= oka, lp.all &= okb;
         _mm256_store_pd(lt.value + j, ya);
         _mm256_store_pd(lp.value + j, yb);
         a = a_next, b = b_next, ra = ra_next, rb = rb_next;
@@ -72,9 +76,20 @@ MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Log
 // The library's log for the undecided arguments. Compiled for the baseline and entered
 // with clean upper halves (the library's SSE code runs three times slower otherwise).
 template <class T>
-[[gnu::noinline]] void settle(const T* x, Logs& logs) {
-    for (std::size_t k = 0; k < logs.n; ++k)
-        logs.value[logs.undecided[k]] = std::log(static_cast<double>(static_cast<float>(x[logs.undecided[k]])) + 1.0);
+[[gnu::noinline]] void settle(const T* x, std::size_t len, Logs& logs) {
+    // Sixteen groups at a time (SSE2, part of the baseline): the groups not all decided.
+    for (std::size_t g0 = 0; g0 < len / 4; g0 += 16) {
+        const __m128i ok = _mm_load_si128(reinterpret_cast<const __m128i*>(logs.decided + g0));
+        unsigned open = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(ok, _mm_set1_epi8(0xf)))) & 0xffff;
+        if (len / 4 - g0 < 16) open &= (1u << (len / 4 - g0)) - 1;
+        for (; open != 0; open &= open - 1) {
+            const std::size_t g = g0 + static_cast<std::size_t>(std::countr_zero(open));
+            for (unsigned miss = ~logs.decided[g] & 0xfu; miss != 0; miss &= miss - 1) {
+                const std::size_t i = 4 * g + static_cast<std::size_t>(std::countr_zero(miss));
+                logs.value[i] = std::log(static_cast<double>(static_cast<float>(x[i])) + 1.0);
+            }
+        }
+    }
 }
 
 // Four registers of four pairs each into four registers of one pair each: pair l's terms
@@ -113,14 +128,14 @@ MORVANE_AVX2 std::size_t push_pairs(LinearRegressionErrorBuckets& s, const T* t,
         const T* tb = t + start;
         const P* pb = p + start;
         logs_of(tb, pb, len, log_t, log_p);
-        if (log_t.n + log_p.n != 0) {
+        if ((log_t.all & log_p.all) != 0xf) {
             alignas(32) double keep[3][4];
             _mm256_store_pd(keep[0], errors);
             _mm256_store_pd(keep[1], moments);
             _mm256_store_pd(keep[2], max);
             _mm256_zeroupper();
-            settle(tb, log_t);
-            settle(pb, log_p);
+            settle(tb, len, log_t);
+            settle(pb, len, log_p);
             errors = _mm256_load_pd(keep[0]);
             moments = _mm256_load_pd(keep[1]);
             max = _mm256_load_pd(keep[2]);
