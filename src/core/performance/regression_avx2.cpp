@@ -62,8 +62,8 @@ MORVANE_AVX2 void logs_of(const T* t, const P* p, std::size_t len, Logs& lt, Log
         const __m256d a_next = argument(t + next, lt.x + next), b_next = argument(p + next, lp.x + next);
         const Reduced4 ra_next = reduce4(a_next), rb_next = reduce4(b_next);
         __m256d ya, yb;
-        const unsigned oka = log4(ra, ya) & plain4(a);
-        const unsigned okb = log4(rb, yb) & plain4(b);
+        const unsigned oka = log4(ra, ya, plus_one_accept(a)) & plain4(a);
+        const unsigned okb = log4(rb, yb, plus_one_accept(b)) & plain4(b);
         lt.decided[j / 4] = static_cast<std::uint8_t>(oka);
         lp.decided[j / 4] = static_cast<std::uint8_t>(okb);
         lt.all &= oka, lp.all &= okb;
