@@ -2,9 +2,10 @@
 must be 0; the fallback rate is the share handed to the library), then the throughput
 against one library call per element and NumPy's np.log.
 
-    python bench_vector_log.py [--n 100000000] [--exhaustive]
+    python bench_vector_log.py [--n 100000000] [--exhaustive] [--plus-one]
 
---exhaustive also compares every positive float32 (2^31 arguments) with logf.
+--exhaustive also compares every positive float32 (2^31 arguments) with logf; --plus-one
+every argument f + 1 of the regression kernel (2^32 float bit patterns f) with log.
 Needs the self-test module (build with -DMORVANE_SELFTEST=ON)."""
 
 import argparse
@@ -75,6 +76,17 @@ def exhaustive_float32():
     return bad
 
 
+def exhaustive_plus_one():
+    start = time.perf_counter()
+    decided = bad = 0
+    for lo in range(0, 1 << 32, 1 << 28):
+        d, b = selftest.log_plus_one_sweep(lo, lo + (1 << 28))
+        decided, bad = decided + d, bad + b
+    print(f"every f + 1, f a float32 (2^32 bit patterns): {bad} mismatches, {decided:,} decided, "
+          f"{time.perf_counter() - start:.0f}s")
+    return bad
+
+
 def cpu_median(fn, repeats):
     """Median CPU time of the calling thread: steadier than wall time on a shared machine."""
     fn()
@@ -109,10 +121,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=100_000_000, help="arguments per width and kind")
     parser.add_argument("--exhaustive", action="store_true")
+    parser.add_argument("--plus-one", action="store_true")
     args = parser.parse_args()
     bad = sweep(args.n)
     if args.exhaustive:
         bad += exhaustive_float32()
+    if args.plus_one:
+        bad += exhaustive_plus_one()
     throughput()
     if bad:
         raise SystemExit(f"{bad} mismatches")

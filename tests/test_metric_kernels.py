@@ -4,6 +4,9 @@ order (perf_reference: math.log and the C library's logf): random and adversaria
 in every vector lane, every tail length of a block, strided, misaligned and float32 arrays."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -22,14 +25,14 @@ SPECIAL = [math.nan, math.inf, -math.inf, -1.0, -1.5, -float(F32.max), 0.0, -0.0
 LENGTHS = list(range(1, 18)) + [511, 512, 513, 1023, 1024, 1025, 2047, 2048, 2049, 4103]
 
 
-def regression_matches(t, p):
+def regression_matches(t, p, want=None):
     got = _morvane.py_model_perf_linear_regression(t, p)
-    want = one_shot_regression(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64))
+    want = want or one_shot_regression(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64))
     assert same(got, want), {k: (got[k], want[k]) for k in got if not same({k: got[k]}, {k: want[k]})}
 
 
-def logistic_matches(t, p, threshold=0.5):
-    want = logistic(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64), threshold)
+def logistic_matches(t, p, threshold=0.5, want=None):
+    want = want or logistic(np.asarray(t, dtype=np.float64), np.asarray(p, dtype=np.float64), threshold)
     if math.isnan(want["LogLoss"]):
         with pytest.raises(TypeError):
             _morvane.py_model_perf_logistic_regression(t, p, threshold)
@@ -109,3 +112,46 @@ def test_regression_random(pair):
 def test_logistic_random(pair):
     t, p = (np.array(v, dtype=np.float64) for v in pair)
     logistic_matches(t, p)
+
+
+# 64-bit values whose narrowing to 32 bits matters: overflow to ±inf, underflow to zero
+# and to subnormals, ties between two floats (to even), the nearest float below and above
+# the threshold 0.5, and a NaN with a payload.
+NARROWING = [1e300, -1e300, 3.5e38, -3.5e38, 1e-320, -1e-320, 1e-40, 1.0 + 2.0**-24, 1.0 + 3 * 2.0**-24,
+             0.5 + 1e-12, 0.5 - 1e-12, 0.5 - 2.0**-26, -1.0 - 2.0**-25,
+             float(np.frombuffer(np.uint64(0x7FF0000000000123).tobytes(), np.float64)[0])]
+
+
+def layouts(x):
+    """The same values as contiguous float64 and float32 arrays (read in place), and as
+    strided and misaligned float64 arrays (read through a buffer)."""
+    raw = np.frombuffer(bytearray(8 * x.size + 5), dtype=np.float64, offset=5, count=x.size)
+    raw[:] = x
+    with np.errstate(over="ignore", invalid="ignore"):
+        f32 = x.astype(np.float32)
+    return {"f64": x, "f32": f32, "strided": np.repeat(x, 2)[::2], "misaligned": raw}
+
+
+@pytest.mark.parametrize("n", LENGTHS)
+def test_layouts_every_length(n):
+    rng = np.random.default_rng(1000 + n)
+    t = with_specials(rng, rng.uniform(-0.5, 50.0, n), SPECIAL + NARROWING, 0.1)
+    p = with_specials(rng, t + rng.normal(scale=2.0, size=n), SPECIAL + NARROWING, 0.1)
+    truth = with_specials(rng, (rng.random(n) < 0.4).astype(np.float64), [0.5, 1.0 + 2.0**-30, -1e-300], 0.05)
+    prob = with_specials(rng, rng.random(n), [0.0, 1.0, 1e-13, 1e-300] + NARROWING[7:-1], 0.1)
+    lt, lp, ltruth, lprob = layouts(t), layouts(p), layouts(truth), layouts(prob)
+    want_r, want_l = one_shot_regression(t, p), logistic(truth, prob, 0.5)
+    # Every layout of each side with the float64 and float32 ones of the other.
+    for a, b in dict.fromkeys([(x, y) for x in lt for y in ("f64", "f32")] + [(x, y) for x in ("f64", "f32") for y in lp]):
+        regression_matches(lt[a], lp[b], want_r)
+        logistic_matches(ltruth[a], lprob[b], want=want_l)
+
+
+@pytest.mark.skipif("MORVANE_NO_AVX512" in os.environ, reason="already the AVX2 build")
+def test_avx2_build_of_the_kernels():
+    """Processors with AVX-512 run a build of the regression kernel with 32 registers; the
+    AVX2 build of the same code is checked in a process that turns AVX-512 off."""
+    env = dict(os.environ, MORVANE_NO_AVX512="1")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "regression or layouts"],
+                         env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout[-3000:]

@@ -148,3 +148,22 @@ def test_fallback_rate_is_small():
         _, fallbacks = selftest.vector_log(x.astype(dtype), "best")
         assert fallbacks < rate * x.size, (dtype, fallbacks)
 
+
+
+def _pattern(f):
+    return int(np.float32(f).view(np.uint32))
+
+
+# Slices of float bit patterns f for the regression kernel's log(f + 1), accepted within
+# 0.49 ulp outside x in [0.875, 1.140625]: where the library's log disagrees at 0.4995
+# (f in [0.5, 1)), both sides of the band's edges, the regions inside it where it
+# disagrees at 0.49 (f near 0.1 and -0.1), and negative f down to -1.
+PLUS_ONE_SLICES = [_pattern(0.5), _pattern(0.75), _pattern(0.1), _pattern(-0.1), _pattern(0.875 - 1) - (1 << 21),
+                   _pattern(0.140625) - (1 << 21), _pattern(-0.5), _pattern(3.0), _pattern(1e6)]
+
+
+@pytest.mark.parametrize("start", PLUS_ONE_SLICES)
+def test_plus_one_acceptance_agrees_with_the_library(start):
+    decided, mismatched = selftest.log_plus_one_sweep(start, start + (1 << 22))
+    assert mismatched == 0
+    assert decided > (1 << 22) * 0.9

@@ -46,10 +46,15 @@ const Signature LINEAR_REGRESSION = function_signature("py_model_perf_linear_reg
 
 PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(LINEAR_REGRESSION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
-        // Numeric arrays are summed straight from their memory, block by block.
+        // Numeric arrays are summed straight from their memory.
         LinearRegressionErrorBuckets sums;
         const Direct direct = read_blocks(
-            y_true.array, y_pred.array, [](std::size_t) { return true; }, [&](auto t, auto p) { sums.push_block(t, p); });
+            y_true.array, y_pred.array,
+            [&](std::size_t) {
+                sums.push_views(*numeric_view(y_true.array), *numeric_view(y_pred.array));
+                return false;
+            },
+            [](auto, auto) {});
         if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
         if (direct == Direct::Done) {
             if (sums.count == 0.0) return fail(ModelPerformanceError::of(PerfKind::EmptyDataVector));
@@ -95,9 +100,10 @@ std::optional<Result<LogisticRegressionRecord, ModelPerformanceError>> logistic_
         y_true.array, y_pred.array,
         [&](std::size_t n) {
             acc = LogisticAccumulator::start(n, threshold);
-            return acc.has_value();
+            if (acc) acc->add_views(*numeric_view(y_true.array), *numeric_view(y_pred.array));
+            return false;
         },
-        [&](auto t, auto p) { acc->add(t, p); });
+        [](auto, auto) {});
     if (direct == Direct::NotEligible) return std::nullopt;
     if (direct == Direct::LengthMismatch) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
     if (!acc) return unexpected(acc.error());

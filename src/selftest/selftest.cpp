@@ -369,6 +369,18 @@ PyObject* vector_log_hook(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject*
     });
 }
 
+// log_plus_one_sweep(begin, end) -> (decided, mismatched): the regression kernel's
+// logarithms of f + 1 for the float bit patterns [begin, end) against std::log.
+const Signature PLUS_ONE_SWEEP = function_signature("log_plus_one_sweep", {"begin", "end"});
+PyObject* plus_one_sweep(PyObject*, PyObject* const* a, Py_ssize_t n, PyObject* kw) {
+    return call(PLUS_ONE_SWEEP, a, n, kw, [](std::uint64_t begin, std::uint64_t end) -> PyObject* {
+        if (end > (std::uint64_t{1} << 32) || begin > end) return value_error("0 <= begin <= end <= 2**32 is required");
+        const PlusOneSweep sweep = log_plus_one_sweep(begin, end);
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(sweep.decided),
+                             static_cast<unsigned long long>(sweep.mismatched));
+    });
+}
+
 const FunctionDef FUNCTIONS[] = {
     {&CONVERT, convert},
     {&ARRAY_KIND, array_kind},
@@ -384,6 +396,7 @@ const FunctionDef FUNCTIONS[] = {
     {&ALLOCATE, allocate},
     {&EDGE_SLOTS, edge_slots},
     {&VECTOR_LOG, vector_log_hook},
+    {&PLUS_ONE_SWEEP, plus_one_sweep},
 };
 
 PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_morvane_selftest", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};

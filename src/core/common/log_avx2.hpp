@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "core/common/log_constants.hpp"
 
@@ -66,7 +67,8 @@ MORVANE_AVX2 Reduced4 reduce4(__m256d x) {
     return r;
 }
 
-MORVANE_AVX2 unsigned log4(const Reduced4& reduced, __m256d& y) {
+// accept: per lane, the accepted share of the spacing below |y|, times 2^-52.
+MORVANE_AVX2 unsigned log4(const Reduced4& reduced, __m256d& y, __m256d accept = splat(DOUBLE_ACCEPT_ULP * 0x1p-52)) {
     const auto [k, z, invc, logc_hi, logc_lo] = reduced;
     const __m256d p_hi = _mm256_mul_pd(z, invc);
     const __m256d p_lo = _mm256_fmsub_pd(z, invc, p_hi);
@@ -93,14 +95,21 @@ MORVANE_AVX2 unsigned log4(const Reduced4& reduced, __m256d& y) {
     y = _mm256_add_pd(s_hi, lo);
     const __m256d yv = _mm256_sub_pd(y, s_hi);
     const __m256d e = _mm256_add_pd(_mm256_sub_pd(s_hi, _mm256_sub_pd(y, yv)), _mm256_sub_pd(lo, yv));
-    // The spacing below |y| (half an ulp at a power of two), times 0.47.
+    // The spacing below |y| (half an ulp at a power of two), times the accepted share.
     const __m256i below = _mm256_sub_epi64(_mm256_castpd_si256(fabs4(y)), splat64(1));
     const __m256d limit = _mm256_mul_pd(_mm256_castsi256_pd(_mm256_and_si256(below, splat64(0x7ff0000000000000))),
-                                        splat(DOUBLE_ACCEPT_ULP * 0x1p-52));
+                                        accept);
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_add_pd(fabs4(e), eps), limit, _CMP_LE_OQ)));
 }
 
 MORVANE_AVX2 unsigned log4(__m256d x, __m256d& y) { return log4(reduce4(x), y); }
+
+// The accepted share for log4 of arguments x = f + 1, f a float (PLUS_ONE_ACCEPT_ULP).
+MORVANE_AVX2 __m256d plus_one_accept(__m256d x) {
+    const __m256d band = _mm256_and_pd(_mm256_cmp_pd(x, splat(PLUS_ONE_BAND_LO), _CMP_GE_OQ),
+                                       _mm256_cmp_pd(x, splat(PLUS_ONE_BAND_HI), _CMP_LE_OQ));
+    return _mm256_blendv_pd(splat(PLUS_ONE_ACCEPT_ULP * 0x1p-52), splat(DOUBLE_ACCEPT_ULP * 0x1p-52), band);
+}
 
 
 // Bit mask of the lanes that hold a positive normal double other than 1.
@@ -124,15 +133,6 @@ constexpr std::array<std::array<std::uint32_t, 8>, 256> pack_table() {
     return t;
 }
 alignas(32) inline constexpr auto PACK = pack_table();
-
-// Appends base + l for each lane l (of `width`) missing from the mask `ok` to list, which
-// has room for eight entries past its count.
-MORVANE_AVX2 void append_missing(unsigned ok, unsigned width, std::uint32_t base, std::uint32_t* list, std::size_t& n) {
-    const unsigned miss = ~ok & ((1u << width) - 1);
-    const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACK[miss].data()));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + n), _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(base))));
-    n += static_cast<std::size_t>(std::popcount(miss));
-}
 
 // Bit mask of the lanes that hold a positive normal float other than 1.
 MORVANE_AVX2 unsigned plain8(__m256 v) {
@@ -198,6 +198,14 @@ MORVANE_AVX2 unsigned logf8(__m256 x, __m256& f) {
 // Whether the processor runs these kernels (AVX2 and FMA), asked once per process.
 inline bool has_avx2_fma() {
     static const bool YES = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return YES;
+}
+
+// Whether the processor also has AVX-512 F and VL, asked once per process; setting
+// MORVANE_NO_AVX512 in the environment answers no (the tests run the AVX2 code so).
+inline bool has_avx512vl() {
+    static const bool YES = has_avx2_fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                            std::getenv("MORVANE_NO_AVX512") == nullptr;
     return YES;
 }
 

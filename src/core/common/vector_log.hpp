@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace morvane {
@@ -21,5 +22,14 @@ enum class LogIsa { Best, Portable };
 // same memory. Returns the number of elements that went to the library call.
 std::size_t vector_log(std::span<const double> x, std::span<double> out, LogIsa isa = LogIsa::Best);
 std::size_t vector_log(std::span<const float> x, std::span<float> out, LogIsa isa = LogIsa::Best);
+
+// The comparison behind PLUS_ONE_ACCEPT_ULP: for the float bit patterns [begin, end)
+// (end <= 2^32), x = f + 1 evaluated as the regression kernel evaluates it, against
+// std::log(x): how many the kernel decides, and how many of those differ (must be 0).
+// Nothing is decided without AVX2.
+struct PlusOneSweep {
+    std::uint64_t decided = 0, mismatched = 0;
+};
+PlusOneSweep log_plus_one_sweep(std::uint64_t begin, std::uint64_t end);
 
 }  // namespace morvane

@@ -3,11 +3,13 @@
 // into a buffer, where the truths are labels (0 or 1) and one logarithm per pair settles
 // the term; the pairs it cannot settle (other truths, or a logarithm the bound leaves
 // undecided) take the scalar formula after the loop. Then the terms are added to the
-// 64-bit sum in input order, so the sum is bit for bit that of the scalar loop.
+// 64-bit sum in input order, so the sum is bit for bit that of the scalar loop. 64-bit
+// inputs are narrowed in registers as they are loaded.
 #include <bit>
 #include <cmath>
 
 #include "core/common/log_avx2.hpp"
+#include "core/performance/narrow_avx2.hpp"
 #include "core/performance/vector_kernels.hpp"
 
 namespace morvane {
@@ -37,12 +39,13 @@ struct Tally {
 };
 
 // The vector pass over len pairs (a multiple of eight).
-MORVANE_AVX2 void evaluate(const LogLossClamp& clamp, float threshold, const float* t, const float* p, std::size_t len,
+template <class T, class P>
+MORVANE_AVX2 void evaluate(const LogLossClamp& clamp, float threshold, const T* t, const P* p, std::size_t len,
                            Terms& out, Tally& tally) {
     const __m256 eps = _mm256_set1_ps(clamp.eps), upper = _mm256_set1_ps(clamp.upper);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), th = _mm256_set1_ps(threshold);
     for (std::size_t j = 0; j < len; j += 8) {
-        const __m256 tv = _mm256_loadu_ps(t + j), pv = _mm256_loadu_ps(p + j);
+        const __m256 tv = floats8(t + j), pv = floats8(p + j);
         const unsigned truth = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(tv, th, _CMP_GE_OQ)));
         const unsigned prediction = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(pv, th, _CMP_GE_OQ)));
         tally.truth += static_cast<unsigned>(std::popcount(truth));
@@ -77,27 +80,30 @@ bool is_plain(float x) {
 // and that argument is plain (as above), else the whole scalar formula. Compiled for the
 // baseline and entered with clean upper halves (the library's SSE code runs three times
 // slower otherwise).
-[[gnu::noinline]] void settle(const LogLossClamp& clamp, const float* t, const float* p, std::size_t len, Terms& out) {
+template <class T, class P>
+[[gnu::noinline]] void settle(const LogLossClamp& clamp, const T* t, const P* p, std::size_t len, Terms& out) {
     for (std::size_t g = 0; g < len / 8; ++g) {
         // A whole group (other truths): the formula itself, as the scalar loop runs it.
         if (out.undecided[g] == 0xff) {
-            for (std::size_t j = g * 8; j < g * 8 + 8; ++j) out.value[j] = clamp.term(t[j], p[j]);
+            for (std::size_t j = g * 8; j < g * 8 + 8; ++j)
+                out.value[j] = clamp.term(static_cast<float>(t[j]), static_cast<float>(p[j]));
             continue;
         }
         for (unsigned miss = out.undecided[g]; miss != 0; miss &= miss - 1) {
             const std::size_t j = g * 8 + static_cast<std::size_t>(std::countr_zero(miss));
-            const float c = p[j] < clamp.eps ? clamp.eps : (p[j] > clamp.upper ? clamp.upper : p[j]);
-            const float arg = t[j] == 0.0f ? 1.0f - c : c;
-            const bool label = t[j] == 0.0f || t[j] == 1.0f;
-            out.value[j] = label && is_plain(arg) ? std::log(arg) : clamp.term(t[j], p[j]);
+            const float tj = static_cast<float>(t[j]), pj = static_cast<float>(p[j]);
+            const float c = pj < clamp.eps ? clamp.eps : (pj > clamp.upper ? clamp.upper : pj);
+            const float arg = tj == 0.0f ? 1.0f - c : c;
+            const bool label = tj == 0.0f || tj == 1.0f;
+            out.value[j] = label && is_plain(arg) ? std::log(arg) : clamp.term(tj, pj);
         }
     }
 }
 
 }  // namespace
 
-[[gnu::target("avx2,fma")]] std::size_t add_logistic_avx2(LogisticAccumulator& acc, const float* t, const float* p,
-                                                          std::size_t n) {
+template <class T, class P>
+[[gnu::target("avx2,fma")]] std::size_t add_logistic_avx2(LogisticAccumulator& acc, const T* t, const P* p, std::size_t n) {
     Terms terms;
     Tally tally;
     const float threshold = float_threshold(acc.threshold);
@@ -118,5 +124,10 @@ bool is_plain(float x) {
     cm.true_negative += whole - (tally.truth + tally.prediction - tally.both);
     return whole;
 }
+
+template std::size_t add_logistic_avx2(LogisticAccumulator&, const float*, const float*, std::size_t);
+template std::size_t add_logistic_avx2(LogisticAccumulator&, const float*, const double*, std::size_t);
+template std::size_t add_logistic_avx2(LogisticAccumulator&, const double*, const float*, std::size_t);
+template std::size_t add_logistic_avx2(LogisticAccumulator&, const double*, const double*, std::size_t);
 
 }  // namespace morvane

@@ -41,7 +41,7 @@ Result<LinearRegressionStreaming, E> LinearRegressionStreaming::make(std::span<c
 
 Result<void, E> LinearRegressionStreaming::push_batch(const ArrayView& y_true, const ArrayView& y_pred) {
     if (auto ok = check_batch(y_true.length, y_pred.length); !ok) return ok;
-    for_blocks<float>(y_true, y_pred, [&](auto t, auto p) { window_.push_block(t, p); });
+    window_.push_views(y_true, y_pred);
     return {};
 }
 

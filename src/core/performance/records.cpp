@@ -2,6 +2,7 @@
 
 #include "core/common/configuration.hpp"
 #include "core/common/log_avx2.hpp"
+#include "core/performance/float_arrays.hpp"
 #include "core/performance/vector_kernels.hpp"
 
 namespace morvane {
@@ -72,6 +73,13 @@ void LogisticAccumulator::add(std::span<const float> y_true, std::span<const flo
     double sum = log_loss_sum;
     for (std::size_t k = 0; k < y_true.size(); ++k) sum += clamp.term(y_true[k], y_pred[k]);
     log_loss_sum = sum;
+}
+
+void LogisticAccumulator::add_views(const ArrayView& y_true, const ArrayView& y_pred) {
+    std::size_t i = 0;
+    if (log_detail::has_avx2_fma())
+        i = with_float_data(y_true, y_pred, [&](auto* t, auto* p) { return add_logistic_avx2(*this, t, p, y_true.length); });
+    for_blocks<float>(drop_front(y_true, i), drop_front(y_pred, i), [&](auto t, auto p) { add(t, p); });
 }
 
 Result<LogisticRegressionRecord, ModelPerformanceError> LogisticAccumulator::finish() const {

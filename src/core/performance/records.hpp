@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "core/common/array_view.hpp"
 #include "core/common/confusion_counts.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metric_record.hpp"
@@ -55,6 +56,9 @@ struct LogisticAccumulator {
     static Result<LogisticAccumulator, ModelPerformanceError> start(std::size_t n, double threshold);
     // Equal-length blocks, in order.
     void add(std::span<const float> y_true, std::span<const float> y_pred);
+    // Two equal-length numeric views, each element read as read_as reads it (contiguous
+    // float arrays in place).
+    void add_views(const ArrayView& y_true, const ArrayView& y_pred);
     // LogLoss = −sum / n; a NaN LogLoss fails with InvalidData.
     Result<LogisticRegressionRecord, ModelPerformanceError> finish() const;
 };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/common/array_view.hpp"
 #include "core/common/errors.hpp"
 #include "core/common/metric_record.hpp"
 
@@ -30,6 +31,9 @@ struct LinearRegressionErrorBuckets {
     // Adds the pairs of two equal-length blocks, in order, as push() would (four at a
     // time with AVX2 when the processor has it).
     void push_block(std::span<const float> y_true, std::span<const float> y_pred);
+    // Adds the pairs of two equal-length numeric views, each element read as read_as
+    // reads it, in order (contiguous float arrays in place).
+    void push_views(const ArrayView& y_true, const ArrayView& y_pred);
 
     // R² in 64 bits from the expanded sums: 1 - SSE / SST, with SST exactly 0 giving
     // 1.0 for an exact fit and 0.0 otherwise.
