@@ -10,6 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#ifdef __GLIBC__
+#include <gnu/libc-version.h>
+#endif
 
 #include "core/common/log_constants.hpp"
 
@@ -200,6 +204,22 @@ inline bool has_avx2_fma() {
     static const bool YES = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return YES;
 }
+
+// The C library whose logf, and whose log of a float plus one, were compared on every
+// argument to set the thin margins (the float table, the log(t + 1) band): another build
+// may round differently there, so elsewhere the library is called for every value.
+inline bool library_measured() {
+#ifdef __GLIBC__
+    static const bool YES = std::strcmp(gnu_get_libc_version(), "2.36") == 0;
+    return YES;
+#else
+    return false;
+#endif
+}
+
+// Whether the block logarithms run: the processor has AVX2 and FMA, and the C library is
+// the measured one.
+inline bool use_block_logs() { return has_avx2_fma() && library_measured(); }
 
 // Whether the processor also has AVX-512 F and VL, asked once per process; setting
 // MORVANE_NO_AVX512 in the environment answers no (the tests run the AVX2 code so).

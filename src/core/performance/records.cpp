@@ -62,7 +62,7 @@ Result<LogisticAccumulator, ModelPerformanceError> LogisticAccumulator::start(st
 
 void LogisticAccumulator::add(std::span<const float> y_true, std::span<const float> y_pred) {
     std::size_t i = 0;
-    if (log_detail::has_avx2_fma()) i = add_logistic_avx2(*this, y_true.data(), y_pred.data(), y_true.size());
+    if (log_detail::use_block_logs()) i = add_logistic_avx2(*this, y_true.data(), y_pred.data(), y_true.size());
     y_true = y_true.subspan(i);
     y_pred = y_pred.subspan(i);
     // Both sides are thresholded, compared as 64-bit values; NaN is negative.
@@ -77,7 +77,7 @@ void LogisticAccumulator::add(std::span<const float> y_true, std::span<const flo
 
 void LogisticAccumulator::add_views(const ArrayView& y_true, const ArrayView& y_pred) {
     std::size_t i = 0;
-    if (log_detail::has_avx2_fma())
+    if (log_detail::use_block_logs())
         i = with_float_data(y_true, y_pred, [&](auto* t, auto* p) { return add_logistic_avx2(*this, t, p, y_true.length); });
     for_blocks<float>(drop_front(y_true, i), drop_front(y_pred, i), [&](auto t, auto p) { add(t, p); });
 }

@@ -27,13 +27,13 @@ void LinearRegressionErrorBuckets::push(float tf, float pf) {
 
 void LinearRegressionErrorBuckets::push_block(std::span<const float> y_true, std::span<const float> y_pred) {
     std::size_t i = 0;
-    if (log_detail::has_avx2_fma()) i = push_pairs_vector(*this, y_true.data(), y_pred.data(), y_true.size());
+    if (log_detail::use_block_logs()) i = push_pairs_vector(*this, y_true.data(), y_pred.data(), y_true.size());
     for (; i < y_true.size(); ++i) push(y_true[i], y_pred[i]);
 }
 
 void LinearRegressionErrorBuckets::push_views(const ArrayView& y_true, const ArrayView& y_pred) {
     std::size_t i = 0;
-    if (log_detail::has_avx2_fma())
+    if (log_detail::use_block_logs())
         i = with_float_data(y_true, y_pred, [&](auto* t, auto* p) { return push_pairs_vector(*this, t, p, y_true.length); });
     for_blocks<float>(drop_front(y_true, i), drop_front(y_pred, i), [&](auto t, auto p) { push_block(t, p); });
 }

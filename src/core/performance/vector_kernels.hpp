@@ -1,5 +1,5 @@
 // The vector kernels behind the regression sums and the logistic accumulation: AVX2 and FMA,
-// which the caller has checked (log_detail::has_avx2_fma). Each handles a prefix of its
+// which the caller has checked (log_detail::use_block_logs). Each handles a prefix of its
 // pairs and returns its length; the caller finishes the rest one pair at a time. The
 // inputs are 32-bit floats, or 64-bit floats each narrowed to 32 bits first (T and P are
 // float or double).
