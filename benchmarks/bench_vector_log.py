@@ -9,13 +9,12 @@ every argument f + 1 of the regression kernel (2^32 float bit patterns f) with l
 Needs the self-test module (build with -DMORVANE_SELFTEST=ON)."""
 
 import argparse
-import statistics
 import time
 
 import numpy as np
 
 import _morvane_selftest as selftest
-from _timing import print_table
+from _timing import median_time, print_table
 
 CHUNK = 1 << 23
 
@@ -89,13 +88,7 @@ def exhaustive_plus_one():
 
 def cpu_median(fn, repeats):
     """Median CPU time of the calling thread: steadier than wall time on a shared machine."""
-    fn()
-    times = []
-    for _ in range(repeats):
-        start = time.thread_time()
-        fn()
-        times.append(time.thread_time() - start)
-    return statistics.median(times)
+    return median_time(fn, repeats, clock=time.thread_time)
 
 
 def throughput(n=1_000_000, repeats=9):
