@@ -48,13 +48,8 @@ PyObject* linear_regression(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return call(LINEAR_REGRESSION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
         // Numeric arrays are summed straight from their memory.
         LinearRegressionErrorBuckets sums;
-        const Direct direct = read_blocks(
-            y_true.array, y_pred.array,
-            [&](std::size_t) {
-                sums.push_views(*numeric_view(y_true.array), *numeric_view(y_pred.array));
-                return false;
-            },
-            [](auto, auto) {});
+        const Direct direct =
+            read_views(y_true.array, y_pred.array, [&](const ArrayView& t, const ArrayView& p) { sums.push_views(t, p); });
         if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
         if (direct == Direct::Done) {
             if (sums.count == 0.0) return fail(ModelPerformanceError::of(PerfKind::EmptyDataVector));
@@ -73,14 +68,9 @@ const Signature CLASSIFICATION = function_signature("py_model_perf_classificatio
 PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call(CLASSIFICATION, args, nargs, kwnames, [](AnyArray y_true, AnyArray y_pred) -> PyObject* {
         ConfusionMatrix cm;
-        // Arrays read_blocks can read in place are counted from their memory at once.
-        const Direct direct = read_blocks(
-            y_true.array, y_pred.array,
-            [&](std::size_t) {
-                cm.push_views(*numeric_view(y_true.array), *numeric_view(y_pred.array), 1.0f);
-                return false;
-            },
-            [](auto, auto) {});
+        // Arrays read_views can read in place are counted from their memory at once.
+        const Direct direct =
+            read_views(y_true.array, y_pred.array, [&](const ArrayView& t, const ArrayView& p) { cm.push_views(t, p, 1.0f); });
         if (direct == Direct::LengthMismatch) return fail(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
         if (direct == Direct::NotEligible) {
             auto data = read_pair_raw(y_true, y_pred);
@@ -96,14 +86,10 @@ PyObject* classification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 std::optional<Result<LogisticRegressionRecord, ModelPerformanceError>> logistic_direct(AnyArray y_true, AnyArray y_pred,
                                                                                         double threshold) {
     Result<LogisticAccumulator, ModelPerformanceError> acc = unexpected(ModelPerformanceError::of(PerfKind::InvalidData));
-    const Direct direct = read_blocks(
-        y_true.array, y_pred.array,
-        [&](std::size_t n) {
-            acc = LogisticAccumulator::start(n, threshold);
-            if (acc) acc->add_views(*numeric_view(y_true.array), *numeric_view(y_pred.array));
-            return false;
-        },
-        [](auto, auto) {});
+    const Direct direct = read_views(y_true.array, y_pred.array, [&](const ArrayView& t, const ArrayView& p) {
+        acc = LogisticAccumulator::start(t.length, threshold);
+        if (acc) acc->add_views(t, p);
+    });
     if (direct == Direct::NotEligible) return std::nullopt;
     if (direct == Direct::LengthMismatch) return unexpected(ModelPerformanceError::of(PerfKind::DataVectorLengthMismatch));
     if (!acc) return unexpected(acc.error());

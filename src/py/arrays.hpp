@@ -37,15 +37,14 @@ std::optional<std::vector<bool>> copy_to_bool(PyArrayObject* array);
 std::optional<std::vector<float>> convert_f32(PyArrayObject* array, InputDataType kind);
 
 // Two numeric one-dimensional arrays of native byte order are read straight from their
-// memory in blocks of 32-bit floats, converted exactly as convert_f32 converts them
-// (through a double), so no whole-array vectors are allocated: `begin(n)` is told the
-// common length (and may decline by returning false), then `block(t, p)` sees
-// consecutive equal-length blocks in order. Any other pair of arrays is NotEligible,
-// with nothing called: those take the convert_f32 path with its errors.
+// memory: `use(t, p)` gets their views, of equal length, whose elements the cores convert
+// exactly as convert_f32 converts them (through a double), so no whole-array vectors are
+// allocated. Any other pair of arrays is NotEligible, with nothing called: those take the
+// convert_f32 path with its errors.
 enum class Direct { NotEligible, LengthMismatch, Done };
 
-template <class Begin, class Block>
-Direct read_blocks(PyArrayObject* y_true, PyArrayObject* y_pred, Begin&& begin, Block&& block) {
+template <class Use>
+Direct read_views(PyArrayObject* y_true, PyArrayObject* y_pred, Use&& use) {
     auto view_of = [](PyArrayObject* a) -> std::optional<ArrayView> {
         const InputDataType kind = determine_type(a);
         if (kind != InputDataType::Float && kind != InputDataType::Integer) return std::nullopt;
@@ -56,9 +55,7 @@ Direct read_blocks(PyArrayObject* y_true, PyArrayObject* y_pred, Begin&& begin, 
     // The room of the two converted vectors, before anything else, as convert_f32 takes it.
     reserve_as_copy(t->length + p->length, sizeof(float));
     if (p->length != t->length) return Direct::LengthMismatch;
-    const std::size_t n = t->length;
-    if (!begin(n)) return Direct::Done;
-    for_blocks<float>(*t, *p, block);
+    use(*t, *p);
     return Direct::Done;
 }
 
