@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "core/common/utf8.hpp"
+
 namespace morvane::profile {
 
 namespace {
@@ -53,24 +55,8 @@ bool append_utf8(const std::uint8_t* p, std::size_t n_points, bool swap, std::st
     while (n_points > 0 && point(n_points - 1) == 0) --n_points;
     for (std::size_t k = 0; k < n_points; ++k) {
         const std::uint32_t u = point(k);
-        if (u < 0x80) {
-            out += static_cast<char>(u);
-        } else if (u < 0x800) {
-            out += static_cast<char>(0xC0 | (u >> 6));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else if (u < 0x10000) {
-            if (u >= 0xD800 && u <= 0xDFFF) return false;
-            out += static_cast<char>(0xE0 | (u >> 12));
-            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else if (u <= 0x10FFFF) {
-            out += static_cast<char>(0xF0 | (u >> 18));
-            out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (u & 0x3F));
-        } else {
-            return false;
-        }
+        if ((u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) return false;
+        morvane::append_utf8(out, static_cast<char32_t>(u));
     }
     return true;
 }
