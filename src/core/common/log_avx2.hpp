@@ -9,12 +9,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #ifdef __GLIBC__
 #include <gnu/libc-version.h>
 #endif
 
+#include "core/common/cpu_dispatch.hpp"
 #include "core/common/log_constants.hpp"
 
 namespace morvane::log_detail {
@@ -199,12 +199,6 @@ MORVANE_AVX2 unsigned logf8(__m256 x, __m256& f) {
     return near & ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(pow2))) & plain8(x);
 }
 
-// Whether the processor runs these kernels (AVX2 and FMA), asked once per process.
-inline bool has_avx2_fma() {
-    static const bool YES = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return YES;
-}
-
 // The C library whose logf, and whose log of a float plus one, were compared on every
 // argument to set the thin margins (the float table, the log(t + 1) band): another build
 // may round differently there, so elsewhere the library is called for every value.
@@ -219,14 +213,6 @@ inline bool library_measured() {
 
 // Whether the block logarithms run: the processor has AVX2 and FMA, and the C library is
 // the measured one.
-inline bool use_block_logs() { return has_avx2_fma() && library_measured(); }
-
-// Whether the processor also has AVX-512 F and VL, asked once per process; setting
-// MORVANE_NO_AVX512 in the environment answers no (the tests run the AVX2 code so).
-inline bool has_avx512vl() {
-    static const bool YES = has_avx2_fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                            std::getenv("MORVANE_NO_AVX512") == nullptr;
-    return YES;
-}
+inline bool use_block_logs() { return cpu_has_avx2_fma() && library_measured(); }
 
 }  // namespace morvane::log_detail

@@ -212,7 +212,7 @@ std::size_t run(std::span<const T> x, std::span<T> out, LogIsa isa) {
 
 [[gnu::target("avx2,fma")]] PlusOneSweep log_plus_one_sweep(std::uint64_t begin, std::uint64_t end) {
     PlusOneSweep sweep;
-    if (!has_avx2_fma()) return sweep;
+    if (!cpu_has_avx2_fma()) return sweep;
     alignas(32) double x[4], y[4];
     for (std::uint64_t b = begin; b < end; b += 4) {
         // A short last group repeats its first pattern, counted once.

@@ -23,7 +23,7 @@ template <class T, class P>
                                                                            std::size_t n);
 template <class T, class P>
 std::size_t push_pairs_vector(LinearRegressionErrorBuckets& s, const T* t, const P* p, std::size_t n) {
-    return log_detail::has_avx512vl() ? push_pairs_avx512(s, t, p, n) : push_pairs_avx2(s, t, p, n);
+    return cpu_has_avx512vl() ? push_pairs_avx512(s, t, p, n) : push_pairs_avx2(s, t, p, n);
 }
 
 // Adds the pairs [0, n − n % 8) of t and p to acc exactly as LogisticAccumulator::add
