@@ -1,6 +1,7 @@
 // morvane._native: the package's binding. Each row converts its arguments, runs a core
 // with the GIL released, and converts the result back; nothing here computes.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -12,6 +13,7 @@
 #include "core/profile/facets.hpp"
 #include "core/profile/layout.hpp"
 #include "core/profile/parallel.hpp"
+#include "core/profile/score_bins.hpp"
 #include "core/profile/task.hpp"
 #include "metrics.hpp"
 
@@ -130,6 +132,41 @@ nb::tuple facet(const Columns& cols, std::size_t column, const std::string& op, 
     return nb::make_tuple(s.counts, s.missing);
 }
 
+// A NumPy int64 array that takes over a vector's memory.
+nb::ndarray<nb::numpy, std::int64_t> int64_array(std::vector<std::int64_t>&& v, std::initializer_list<std::size_t> shape) {
+    auto* owned = new std::vector<std::int64_t>(std::move(v));
+    nb::capsule free(owned, [](void* p) noexcept { delete static_cast<std::vector<std::int64_t>*>(p); });
+    return nb::ndarray<nb::numpy, std::int64_t>(owned->data(), shape, free);
+}
+
+nb::tuple binary_scores(const Columns& cols, std::size_t target, std::size_t score, std::optional<double> number,
+                        const std::string& text, double threshold) {
+    same_length(cols, {target, score});
+    BinaryScoreCounts s;
+    {
+        nb::gil_scoped_release release;
+        s = binary_score_counts(cols.at(target), cols.at(score), label_of(number, text), threshold);
+    }
+    return nb::make_tuple(int64_array(std::move(s.counts), {3, SCORE_BINS}), s.missing, s.out_of_range,
+                          s.first_out_of_range);
+}
+
+nb::tuple multiclass_scores(const Columns& cols, std::size_t target, const std::vector<std::size_t>& scores,
+                            const std::vector<std::string>& classes) {
+    for (std::size_t p : scores) same_length(cols, {target, p});
+    if (scores.size() != classes.size()) throw nb::value_error("one score column per class");
+    const auto columns = columns_at(cols, scores);
+    MulticlassScoreCounts s;
+    {
+        nb::gil_scoped_release release;
+        s = multiclass_score_counts(cols.at(target), columns, classes);
+    }
+    const std::size_t k = classes.size();
+    return nb::make_tuple(int64_array(std::move(s.by_class), {k + 1, k, SCORE_BINS}),
+                          int64_array(std::move(s.by_decision), {k, k, SCORE_COARSE_BINS}), s.missing,
+                          s.out_of_range, s.first_out_of_range);
+}
+
 }  // namespace
 
 NB_MODULE(_native, m) {
@@ -173,6 +210,15 @@ NB_MODULE(_native, m) {
     m.def("multiclass", &multiclass);
     m.def("regression", &regression);
     m.def("facet", &facet);
+    m.def("binary_scores", &binary_scores);
+    m.def("multiclass_scores", &multiclass_scores);
+    m.def("score_bins", [](const std::vector<double>& s, double threshold) {
+        std::vector<int> out;
+        for (double v : s) out.push_back(score_bin(v, threshold));
+        return out;
+    });
+    m.attr("SCORE_BINS") = SCORE_BINS;
+    m.attr("SCORE_COARSE_BINS") = SCORE_COARSE_BINS;
     m.def("regression_sum_names", [] {
         std::vector<std::string> names;
         for (const SumRow& r : REGRESSION_SUMS) names.emplace_back(r.name);
