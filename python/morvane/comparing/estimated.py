@@ -88,45 +88,76 @@ def _blocks(fit: np.ndarray, m: np.ndarray) -> np.ndarray:
 
 @dataclass
 class Calibration:
-    """Share of positives per score bin, and the blocks of equal share with their counts."""
-    share: np.ndarray   # per bin
-    block: np.ndarray   # block id per bin
-    x: np.ndarray       # positives per block
-    m: np.ndarray       # rows per block
+    """Share of positives per score bin: an isotonic fit whose blocks (runs of one fitted share) are
+    joined linearly between their centres, so a window whose rows sit higher within a block than the
+    reference's gets the higher share the fit implies there. `weights` maps block shares to bins."""
+    share: np.ndarray    # per bin
+    weights: np.ndarray  # (bins, blocks): each bin's share is a mix of at most two blocks' shares
+    x: np.ndarray        # positives per block
+    m: np.ndarray        # rows per block
 
     def draw(self, rng, draws: int) -> np.ndarray:
-        """(draws x bins) shares: a Beta posterior per block (Jeffreys prior)."""
+        """(draws x bins) shares: a Beta posterior per block (Jeffreys prior), joined like the fit."""
         per_block = rng.beta(self.x + 0.5, self.m - self.x + 0.5, size=(draws, len(self.m)))
-        return per_block[:, self.block]
+        return per_block @ self.weights.T
 
 
-def calibrate(pos, neg, split: int | None = None) -> Calibration:
-    """The isotonic calibration of a reference's histograms, fitted apart below and above `split`
-    (bins 0..split and split+1..), so the fit keeps each side's totals."""
+def _side_weights(fit, m, centres) -> tuple[np.ndarray, np.ndarray]:
+    """The blocks of one side's fit (runs of equal share over bins with rows) and the (bins, blocks)
+    weights joining them linearly between their row-weighted centres (flat beyond the outer ones)."""
+    block = _blocks(fit, m)
+    n_blocks = int(block.max()) + 1
+    rows = np.bincount(block, m, n_blocks)
+    centre = np.bincount(block, m * centres, n_blocks) / np.where(rows > 0, rows, 1.0)
+    weights = np.zeros((len(fit), n_blocks))
+    at = np.searchsorted(centre, centres, side="right") - 1
+    for b, (j, c) in enumerate(zip(at, centres)):
+        if j < 0:
+            weights[b, 0] = 1.0
+        elif j >= n_blocks - 1:
+            weights[b, n_blocks - 1] = 1.0
+        else:
+            t = (c - centre[j]) / (centre[j + 1] - centre[j]) if centre[j + 1] > centre[j] else 0.0
+            weights[b, j], weights[b, j + 1] = 1.0 - t, t
+    return block, weights
+
+
+def calibrate(pos, neg, centres, split: int | None = None) -> Calibration:
+    """The calibration of a reference's histograms (bins at `centres`), fitted apart below and above
+    `split` (bins 0..split and split+1..), so each side keeps its own totals."""
     pos, neg = np.asarray(pos, np.float64), np.asarray(neg, np.float64)
+    centres = np.asarray(centres, np.float64)
     m = pos + neg
     sides = [slice(0, len(m))] if split is None else [slice(0, split + 1), slice(split + 1, len(m))]
-    share = np.full(len(m), np.nan)
-    block = np.zeros(len(m), np.int64)
-    offset = 0
+    fitted = []
     for side in sides:
         fit = isotonic(pos[side], m[side])
-        if np.isnan(fit).all():
-            continue
-        share[side] = fit
-        b = _blocks(fit, m[side])
-        block[side] = b + offset
-        offset += int(b.max()) + 1
-    if np.isnan(share).all():
-        return Calibration(share, block, np.zeros(0), np.zeros(0))
-    # A side without reference rows takes the nearest fitted bin of the other.
-    missing = np.isnan(share)
-    if missing.any():
-        known = np.flatnonzero(~missing)
-        near = known[np.abs(np.arange(len(m))[:, None] - known[None, :]).argmin(axis=1)]
-        share[missing], block[missing] = share[near[missing]], block[near[missing]]
-    n_blocks = int(block.max()) + 1
-    return Calibration(share, block, np.bincount(block, pos, n_blocks), np.bincount(block, m, n_blocks))
+        if not np.isnan(fit).all():
+            fitted.append((side, fit))
+    if not fitted:
+        return Calibration(np.full(len(m), np.nan), np.zeros((len(m), 0)), np.zeros(0), np.zeros(0))
+    blocks, parts, x, rows = [], [], [], []
+    for side, fit in fitted:
+        block, w = _side_weights(fit, m[side], centres[side])
+        n_blocks = w.shape[1]
+        x.append(np.bincount(block, pos[side], n_blocks))
+        rows.append(np.bincount(block, m[side], n_blocks))
+        parts.append((side, w))
+    total = sum(w.shape[1] for _, w in parts)
+    weights = np.zeros((len(m), total))
+    offset = 0
+    for side, w in parts:
+        weights[side, offset:offset + w.shape[1]] = w
+        offset += w.shape[1]
+    if len(parts) < len(sides):  # a side without reference rows takes the nearest fitted bin's mix
+        side, _ = parts[0]
+        empty = np.ones(len(m), bool)
+        empty[side] = False
+        known = np.flatnonzero(~empty)
+        near = known[np.abs(np.flatnonzero(empty)[:, None] - known[None, :]).argmin(axis=1)]
+        weights[empty] = weights[near]
+    x, rows = np.concatenate(x), np.concatenate(rows)
+    return Calibration(weights @ (x / np.where(rows > 0, rows, 1.0)), weights, x, rows)
 
 
 # ---- metric formulas on (possibly fractional, possibly batched) counts ----
@@ -207,7 +238,7 @@ def estimate_binary(reference, window, threshold: float, alpha: float, *, draws:
                               pos_r[split + 1:].sum())
     measured["ROCAUC"] = ranking.roc_auc(pos_r, neg_r)[0]
     reason = _binary_refusal(pos_r, neg_r, w)
-    cal = calibrate(pos_r, neg_r, split) if reason is None else None
+    cal = calibrate(pos_r, neg_r, ranking.bin_centres(threshold), split) if reason is None else None
     if cal is not None:
         self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, cal.share, split).items()}
         gap = max(abs(self_estimate[k] - measured[k]) for k in measured if _finite(measured[k]) and _finite(self_estimate[k]))
@@ -316,7 +347,8 @@ def _multiclass_calibrations(by_class):
     out = []
     for j in range(k):
         pos, neg = ranking.one_vs_rest(by_class, j)
-        out.append(calibrate(np.bincount(coarse, pos, COARSE_BINS), np.bincount(coarse, neg, COARSE_BINS)))
+        out.append(calibrate(np.bincount(coarse, pos, COARSE_BINS), np.bincount(coarse, neg, COARSE_BINS),
+                             (np.arange(COARSE_BINS) + 0.5) / COARSE_BINS))
     return out
 
 

@@ -1,0 +1,210 @@
+"""Score histograms per true class: the native kernel's bins and counts against NumPy, the ranking
+metrics computed from them against scikit-learn within their stated bounds, and the estimated
+performance of unlabeled windows (isotonic calibration against scikit-learn, estimates and intervals
+on data whose scores keep the reference's relation to outcomes)."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from sklearn import isotonic, metrics as skm
+
+from morvane import _native
+from morvane.comparing import estimated, ranking
+from morvane._inputs import read_table
+
+EDGE_SCORES = [0.0, 1.0, 0.5, 2 ** -30, 2 ** -31, 2 ** -10, 2 ** -11, 1 - 2 ** -10, 1 - 2 ** -11, 1 - 2 ** -30,
+               1 - 2 ** -31, float(np.nextafter(1.0, 0.0)), 5e-324, 0.37, float(np.nextafter(0.37, 0.0))]
+
+
+@pytest.mark.parametrize("threshold", [0.5, 0.37, 0.9, 2 ** -12, 1 - 2 ** -20, 0.001])
+@given(st.lists(st.floats(0.0, 1.0), max_size=50))
+@settings(max_examples=40, deadline=None)
+def test_kernel_bins_are_the_edges_bins(threshold, scores):
+    scores = np.array(EDGE_SCORES + scores + [threshold, float(np.nextafter(threshold, 0.0))])
+    edges = ranking.score_edges(threshold)
+    assert len(edges) == _native.SCORE_BINS and np.all(np.diff(edges) >= 0)
+    expected = np.searchsorted(edges, scores, side="right") - 1
+    found = np.array(_native.score_bins(list(scores), threshold))
+    assert np.array_equal(found, expected)
+    # The decision of a bin is the decision of its rows.
+    assert np.array_equal(found > ranking.threshold_bin(threshold), scores >= threshold)
+
+
+def _binary_counts(target, score, threshold=0.5):
+    t = read_table({"y": target, "s": score})
+    return _native.binary_scores(t.columns, t.slot("y"), t.slot("s"), 1.0, "1", threshold)
+
+
+def test_binary_counts_per_class_with_missing_targets_scores_and_out_of_range():
+    rng = np.random.default_rng(4)
+    n = 5000
+    y = rng.integers(0, 2, n).astype(float)
+    y[rng.random(n) < 0.1] = np.nan
+    s = rng.random(n) ** 3
+    s[rng.random(n) < 0.05] = np.nan
+    s[:3] = [1.5, -0.25, 2.0]
+    counts, missing, outside, first = _binary_counts(y, s, 0.3)
+    edges = ranking.score_edges(0.3)
+    ok = ~np.isnan(s) & (s >= 0) & (s <= 1)
+    for row, rows in enumerate([y == 0, y == 1, np.isnan(y)]):
+        expected = np.bincount(np.searchsorted(edges, s[rows & ok], side="right") - 1, minlength=len(edges))
+        assert np.array_equal(counts[row], expected)
+    assert (missing, outside, first) == (int(np.isnan(s).sum()), 3, 1.5)
+    assert counts.dtype == np.int64 and counts.sum() == ok.sum()
+
+
+def test_multiclass_counts_by_class_and_by_decision():
+    rng = np.random.default_rng(5)
+    n, classes = 3000, ["a", "b", "c"]
+    p = rng.dirichlet([1, 1, 1], n)
+    y = np.array(classes, dtype=object)[rng.integers(0, 3, n)]
+    y[rng.random(n) < 0.1] = None
+    y[:2] = "z"  # outside the classes: not counted
+    t = read_table({"y": y, **{c: p[:, j] for j, c in enumerate(classes)}})
+    by_class, by_decision, missing, outside, _ = _native.multiclass_scores(t.columns, t.slot("y"),
+                                                                         [t.slot(c) for c in classes], classes)
+    assert by_class.shape == (4, 3, _native.SCORE_BINS) and by_decision.shape == (3, 3, _native.SCORE_COARSE_BINS)
+    edges = ranking.score_edges(0.5)
+    truth = np.array([classes.index(v) if v in classes else (3 if v is None else -1) for v in y])
+    decided = p.argmax(1)
+    for r in range(4):
+        for j in range(3):
+            rows = truth == r
+            bins = np.searchsorted(edges, p[rows, j], side="right") - 1
+            assert np.array_equal(by_class[r, j], np.bincount(bins, minlength=len(edges)))
+    for d in range(3):
+        for j in range(3):
+            rows = (decided == d) & (truth >= 0)
+            assert np.array_equal(by_decision[d, j], np.bincount(np.minimum((p[rows, j] * 64).astype(int), 63),
+                                                                 minlength=64))
+    assert missing == 2 and outside == 0
+
+
+SHAPES = {  # name: (positive scores, negative scores) of n rows
+    "beta spread": lambda rng, n: (rng.beta(3, 2, n), rng.beta(2, 3, n)),
+    "normal overlap": lambda rng, n: (np.clip(rng.normal(0.6, 0.2, n), 0, 1), np.clip(rng.normal(0.45, 0.2, n), 0, 1)),
+    "confident": lambda rng, n: (1 - rng.beta(0.3, 4, n), rng.beta(0.3, 4, n)),
+    "rare positives": lambda rng, n: (rng.beta(4, 2, n // 20), rng.beta(2, 4, n)),
+}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_ranking_metrics_within_their_bounds_of_scikit_learn(shape):
+    rng = np.random.default_rng(6)
+    pos, neg = SHAPES[shape](rng, 10_000)
+    y = np.r_[np.ones(len(pos)), np.zeros(len(neg))]
+    s = np.r_[pos, neg]
+    counts = _binary_counts(y, s)[0]
+    auc, variance, bound = ranking.roc_auc(counts[1], counts[0])
+    ap, ap_bound = ranking.average_precision(counts[1], counts[0])
+    true_auc, true_ap = skm.roc_auc_score(y, s), skm.average_precision_score(y, s)
+    assert abs(auc - true_auc) <= bound + 1e-12 and abs(ap - true_ap) <= ap_bound + 1e-12
+    if shape != "confident":  # the target on well-spread scores
+        assert abs(auc - true_auc) <= 0.002 and abs(ap - true_ap) <= 0.002 and bound <= 0.002
+    # DeLong's variance against the spread of AUC over resampled classes.
+    boot = ranking.bootstrap_variance(ranking.roc_auc_many, counts[1], counts[0], draws=300)
+    assert variance == pytest.approx(boot, rel=0.25)
+
+
+def test_macro_roc_auc_within_its_bound_of_scikit_learn():
+    rng = np.random.default_rng(7)
+    n, k = 20_000, 4
+    y = rng.integers(0, k, n)
+    logits = rng.normal(size=(n, k)) + 1.2 * np.eye(k)[y]
+    p = np.exp(logits) / np.exp(logits).sum(1, keepdims=True)
+    classes = [str(c) for c in range(k)]
+    t = read_table({"y": y.astype(str).astype(object), **{c: p[:, j] for j, c in enumerate(classes)}})
+    by_class = _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], classes)[0]
+    macro, _, bound = ranking.macro_roc_auc(by_class)
+    expected = skm.roc_auc_score(y, p, multi_class="ovr", average="macro")
+    assert abs(macro - expected) <= min(bound + 1e-12, 0.002)
+
+
+@given(st.lists(st.tuples(st.integers(0, 30), st.integers(0, 30)), min_size=1, max_size=40))
+@settings(max_examples=60, deadline=None)
+def test_isotonic_fit_matches_scikit_learn(cells):
+    x = np.array([min(a, b) for a, b in cells], float)
+    m = np.array([b for _, b in cells], float)
+    fit = estimated.isotonic(x, m)
+    live = m > 0
+    if not live.any():
+        assert np.isnan(fit).all()
+        return
+    expected = isotonic.IsotonicRegression().fit(np.flatnonzero(live), x[live] / m[live], sample_weight=m[live])
+    assert np.allclose(fit[live], expected.predict(np.flatnonzero(live)), atol=1e-9)
+    assert np.all(np.diff(fit) >= -1e-12) or not live.all()
+
+
+def _logistic_rows(rng, n, shift=0.0):
+    s = 1 / (1 + np.exp(-(1.5 * rng.normal(shift, 1, n) - 1)))
+    return (rng.random(n) < s).astype(float), s
+
+
+def test_binary_estimates_keep_the_reference_exact_and_cover_realized_values():
+    rng = np.random.default_rng(8)
+    reference = _binary_counts(*_logistic_rows(rng, 20_000))[0]
+    estimates_ref = estimated.estimate_binary(reference, np.r_[reference[:2] * 0, reference[:1] + reference[1:2]],
+                                              0.5, 0.05, draws=400)
+    for e in estimates_ref:  # the reference's own rows, unlabeled: the estimate is its measured value
+        assert e.value == pytest.approx(e.reference, abs=1e-9 if e.metric != "ROCAUC" else 0.01)
+        assert e.p > 0.2
+    misses = []
+    for shift in (0.0, 0.5):
+        y, s = _logistic_rows(rng, 5000, shift)
+        window = _binary_counts(np.full(len(y), np.nan), s)[0]
+        labeled = _binary_counts(y, s)[0]
+        split = ranking.threshold_bin(0.5)
+        realized = estimated.binary_metrics(labeled[0, :split + 1].sum(), labeled[0, split + 1:].sum(),
+                                            labeled[1, :split + 1].sum(), labeled[1, split + 1:].sum())
+        realized["ROCAUC"] = ranking.roc_auc(labeled[1], labeled[0])[0]
+        for e in estimated.estimate_binary(reference, window, 0.5, 0.01, draws=400):
+            assert e.details["estimated"] and abs(e.value - float(realized[e.metric])) < 0.03
+            misses.append(not e.interval[0] <= float(realized[e.metric]) <= e.interval[1])
+    assert sum(misses) <= 2
+
+
+def test_estimates_refused_with_a_reason():
+    tiny = np.zeros((3, _native.SCORE_BINS), np.int64)
+    tiny[0, 10], tiny[1, 900], tiny[2, 500] = 5, 5, 100
+    out = estimated.estimate_binary(tiny, tiny, 0.5, 0.01)
+    assert all(e.value is None and "fewer than" in e.details["not_estimated"] for e in out)
+    # Outcomes that are not a monotone function of the score: positives in the middle only.
+    odd = np.zeros((3, _native.SCORE_BINS), np.int64)
+    odd[0, 30:300] = 20
+    odd[0, 700:1000] = 20
+    odd[1, 300:700] = 20
+    odd[2, 100:1000] = 3
+    out = estimated.estimate_binary(odd, odd, 0.5, 0.01, draws=200)
+    assert all(e.value is None and "monotone" in e.details["not_estimated"] for e in out)
+
+
+def test_multiclass_estimates_close_to_realized_values():
+    rng = np.random.default_rng(9)
+    k, classes = 3, ["a", "b", "c"]
+
+    def rows(n, shift):
+        logits = 1.5 * rng.normal(size=(n, k))
+        logits[:, 0] += shift
+        p = np.exp(logits) / np.exp(logits).sum(1, keepdims=True)
+        return (p.cumsum(1) < rng.random((n, 1))).sum(1), p
+
+    def counts(y, p, hide=False):
+        labels = np.array([None] * len(y), dtype=object) if hide else np.array(classes, dtype=object)[y]
+        t = read_table({"y": labels, **{c: p[:, j] for j, c in enumerate(classes)}})
+        return _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], classes)[:2]
+
+    y, p = rows(20_000, 0.0)
+    confusion = np.zeros((k, k))
+    np.add.at(confusion, (y, p.argmax(1)), 1)
+    ref = counts(y, p)
+    yw, pw = rows(5000, 0.6)
+    realized_confusion = np.zeros((k, k))
+    np.add.at(realized_confusion, (yw, pw.argmax(1)), 1)
+    realized = estimated.multiclass_metrics(realized_confusion)
+    realized["MacroROCAUC"] = skm.roc_auc_score(yw, pw, multi_class="ovr")
+    out = estimated.estimate_multiclass(confusion, *ref, *counts(yw, pw, hide=True), 0.01, draws=400)
+    assert [e.metric for e in out] == list(estimated.MULTICLASS_ESTIMATED)
+    for e in out:
+        assert abs(e.value - float(realized[e.metric])) < 0.03
+        assert e.interval[0] - 0.005 <= float(realized[e.metric]) <= e.interval[1] + 0.005
