@@ -111,13 +111,16 @@ def average_precision(pos, neg) -> tuple[float, float]:
 
 
 def bootstrap_variance(metric, pos, neg, draws: int = 200, seed: int = 0) -> float:
-    """The variance of a histogram metric when each class's rows are resampled (classes fixed)."""
+    """The variance of a histogram metric over rows resampled with replacement (the class shares vary
+    too: average precision depends on them)."""
     pos, neg = np.asarray(pos, np.int64), np.asarray(neg, np.int64)
     p, n = int(pos.sum()), int(neg.sum())
     if p < 2 or n < 2:
         return float("nan")
     rng = np.random.default_rng(seed)
-    values = metric(rng.multinomial(p, pos / p, size=draws), rng.multinomial(n, neg / n, size=draws))
+    cells = np.concatenate([pos, neg]).astype(np.float64)
+    drawn = rng.multinomial(p + n, cells / cells.sum(), size=draws)
+    values = metric(drawn[:, :len(pos)], drawn[:, len(pos):])
     return float(np.var(values[np.isfinite(values)], ddof=1))
 
 
