@@ -14,7 +14,9 @@ from morvane.state.errors import MismatchError
 from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import Layout, TaskLayout, label_parts
 from morvane.state.profile import Profile
-from morvane.state.stats import REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, frozen
+from morvane.state.stats import (
+    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, frozen, has_scores,
+)
 
 
 def _progress_bar(progress, work: int, total: int):
@@ -71,8 +73,19 @@ def _task_stats(t: Table, tl: TaskLayout | None):
             raise MismatchError("the prediction columns do not match the reference's classes")
         confusion, n, missing, ll, ll2 = _native.multiclass(t.columns, target, slots, list(tl.classes), tl.has_proba)
         shape = (len(tl.classes), len(tl.classes))
+    scores, by_decision = _score_counts(t, tl, target, slots) if has_scores(tl) else (None, None)
     return ClassificationStats(tl, int(n), int(missing), frozen(np.asarray(confusion).reshape(shape)),
-                               ExactSum.from_native(ll), ExactSum.from_native(ll2))
+                               ExactSum.from_native(ll), ExactSum.from_native(ll2), scores, by_decision)
+
+
+def _score_counts(t: Table, tl: TaskLayout, target: int, slots: list):
+    """The score histograms per true class (and, multiclass, per decided class) by the native kernel."""
+    if tl.kind == "binary":
+        number, text = label_parts(tl.positive)
+        counts, _, _, _ = _native.binary_scores(t.columns, target, slots[0], number, text, tl.threshold)
+        return frozen(counts), None
+    by_class, by_decision, _, _, _ = _native.multiclass_scores(t.columns, target, slots, list(tl.classes))
+    return frozen(by_class), frozen(by_decision)
 
 
 def _facet_stats(t: Table, layout: Layout) -> dict:
