@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from sklearn import isotonic, metrics as skm
 
+import morvane as mv
 from morvane import _native
 from morvane.comparing import estimated, ranking
 from morvane.profiling.inputs import read_table
@@ -208,3 +209,84 @@ def test_multiclass_estimates_close_to_realized_values():
     for e in out:
         assert abs(e.value - float(realized[e.metric])) < 0.03
         assert e.interval[0] - 0.005 <= float(realized[e.metric]) <= e.interval[1] + 0.005
+
+
+# ---- through mv.profile and mv.compare ----
+
+def _scored_rows(rng, n, *, shift=0.0, noise=0.0, labeled=True):
+    x = rng.normal(shift, 1, n)
+    s = 1 / (1 + np.exp(-(1.5 * x - 1)))
+    y = (rng.random(n) < s).astype(float)
+    s = np.clip(s + rng.normal(0, noise, n), 0, 1) if noise else s
+    return {"x": x, "y": y if labeled else np.full(n, np.nan), "s": s}
+
+
+def _multiclass_rows(rng, n, labeled=True):
+    logits = rng.normal(size=(n, 3)) * 1.5
+    p = np.exp(logits) / np.exp(logits).sum(1, keepdims=True)
+    y = (p.cumsum(1) < rng.random((n, 1))).sum(1)
+    labels = np.array(["a", "b", "c"], dtype=object)[y] if labeled else np.full(n, None, dtype=object)
+    return {"y": labels, "a": p[:, 0], "b": p[:, 1], "c": p[:, 2]}, y, p
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_histograms_merge_exactly_in_any_split_and_order(seed):
+    rng = np.random.default_rng(seed)
+    binary = _scored_rows(rng, 3000)
+    binary["y"][rng.random(3000) < 0.2] = np.nan  # some rows still without labels
+    table, _, _ = _multiclass_rows(rng, 3000)
+    for rows, options in ((binary, dict(target="y", prediction="s", task="binary")),
+                          (table, dict(target="y", prediction=["a", "b", "c"], task="multiclass"))):
+        whole = mv.profile(rows, **options)
+        cuts = np.sort(rng.choice(np.arange(1, 3000), 3, replace=False))
+        parts = [mv.profile({k: v[a:b] for k, v in rows.items()}, like=whole)
+                 for a, b in zip(np.r_[0, cuts], np.r_[cuts, 3000])]
+        merged = mv.merge([parts[i] for i in rng.permutation(len(parts))])
+        assert merged == whole and merged.to_bytes() == whole.to_bytes()
+        assert np.array_equal(merged.task_stats.scores, whole.task_stats.scores)
+        assert mv.Profile.from_bytes(whole.to_bytes()).task_stats.scores.tolist() == whole.task_stats.scores.tolist()
+
+
+def test_ranking_checks_match_scikit_learn_and_fail_only_downward():
+    rng = np.random.default_rng(10)
+    reference_rows = _scored_rows(rng, 20_000)
+    reference = mv.profile(reference_rows, target="y", prediction="s", task="binary")
+    checks = {c.metric: c for c in mv.compare(reference, reference).checks}
+    auc, ap = checks["ROCAUC"], checks["AveragePrecision"]
+    assert abs(auc.reference - skm.roc_auc_score(reference_rows["y"], reference_rows["s"])) <= auc.details["bound"]
+    assert abs(ap.reference - skm.average_precision_score(reference_rows["y"], reference_rows["s"])) <= 0.002
+    worse = mv.compare(reference, mv.profile(_scored_rows(rng, 5000, noise=0.25), like=reference))
+    better = mv.compare(reference, mv.profile(_scored_rows(rng, 5000), like=reference))
+    found = {c.metric: c for c in worse.checks}
+    assert found["ROCAUC"].failed and found["ROCAUC"].change < 0 and found["ROCAUC"].interval[1] < 0
+    assert not any(c.failed for c in better.checks if c.metric in ("ROCAUC", "AveragePrecision"))
+    table, y, p = _multiclass_rows(rng, 20_000)
+    ref = mv.profile(table, target="y", prediction=["a", "b", "c"], task="multiclass")
+    macro = next(c for c in mv.compare(ref, ref).checks if c.metric == "MacroROCAUC")
+    assert abs(macro.current - skm.roc_auc_score(y, p, multi_class="ovr")) <= min(macro.details["bound"], 0.002)
+
+
+@pytest.mark.parametrize("task", ["binary", "multiclass"])
+def test_unlabeled_windows_get_estimated_checks_that_cover_their_labels(task):
+    rng = np.random.default_rng(11)
+    if task == "binary":
+        options = dict(target="y", prediction="s", task="binary")
+        make = lambda labeled: _scored_rows(rng, 20_000 if labeled else 5000, shift=0.0 if labeled else 0.4,  # noqa
+                                            labeled=True)
+    else:
+        options = dict(target="y", prediction=["a", "b", "c"], task="multiclass")
+        make = lambda labeled: _multiclass_rows(rng, 20_000 if labeled else 5000)[0]  # noqa
+    reference = mv.profile(make(True), **options)
+    window = make(False)
+    hidden = dict(window, y=np.full(len(window["y"]), np.nan if task == "binary" else None,
+                                    dtype=float if task == "binary" else object))
+    report = mv.compare(reference, mv.profile(hidden, like=reference), alpha=0.01)
+    measured = {c.metric: c.current for c in mv.compare(reference, mv.profile(window, like=reference)).checks}
+    performance = [c for c in report.checks if c.family == "performance"]
+    expected = estimated.BINARY_ESTIMATED if task == "binary" else estimated.MULTICLASS_ESTIMATED
+    assert [c.metric for c in performance] == list(expected)
+    for c in performance:
+        assert c.details["estimated"] and c.label().endswith("(estimated)")
+        assert c.interval[0] <= c.current <= c.interval[1]
+        assert c.interval[0] - 0.005 <= measured[c.metric] <= c.interval[1] + 0.005
+        assert abs(c.current - measured[c.metric]) < 0.02
