@@ -41,8 +41,8 @@ MULTICLASS_ESTIMATED = ("Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", 
 TOLERANCE = 0.02  # the largest gap between a reference metric and its self-estimate that is accepted
 MIN_LABELED = 30  # labeled reference rows per class below which a calibration is not estimated
 COARSE_BINS = 64
-DRAWS = 2000
-NULL_DRAWS = 400
+DRAWS = 1000
+NULL_DRAWS = 200
 
 
 @dataclass
@@ -434,9 +434,8 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
     # reference's confusion matrix, which bounds the estimates' (see the module's docstring).
     n_r = int(confusion_r.sum())
     flat = confusion_r.ravel() / max(n_r, 1)
-    null_draws = max(400, draws // 5)
-    null_w = multiclass_metrics(rng.multinomial(n_w, flat, size=null_draws).reshape(-1, k, k))
-    null_r = multiclass_metrics(rng.multinomial(n_r, flat, size=null_draws).reshape(-1, k, k))
+    null_w = multiclass_metrics(rng.multinomial(n_w, flat, size=NULL_DRAWS).reshape(-1, k, k))
+    null_r = multiclass_metrics(rng.multinomial(n_r, flat, size=NULL_DRAWS).reshape(-1, k, k))
     auc_var_r = sum(v for _, v in ranking.macro_roc_auc(ref_by_class)[1] if math.isfinite(v)) / k ** 2
     out = []
     for m in MULTICLASS_ESTIMATED:
