@@ -109,11 +109,13 @@ def multiclass_case(nml, alpha, size):
     analysis = analysis.merge(targets, on="id")
     classes = ["highstreet_card", "prepaid_card", "upmarket_card"]
     scores = [f"y_pred_proba_{c}" for c in classes]
-    ref_profile = mv.profile(reference[["y_true"] + scores], target="y_true", prediction=scores,
-                             task="multiclass")
+    # The probability columns are named by their classes, as morvane reads a multiclass prediction.
+    named = dict(zip(scores, classes))
+    ref_profile = mv.profile(reference[["y_true"] + scores].rename(columns=named), target="y_true",
+                             prediction=classes, task="multiclass")
     parts = chunks(analysis, size)
     start = time.perf_counter()
-    ours = [morvane_estimates(ref_profile, c[scores].assign(y_true=None), alpha) for c in parts]
+    ours = [morvane_estimates(ref_profile, c[scores].rename(columns=named).assign(y_true=None), alpha) for c in parts]
     ours_time = time.perf_counter() - start
     start = time.perf_counter()
     peer = nannyml_estimates(nml, reference, analysis.drop(columns=["y_true"]),
