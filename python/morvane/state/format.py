@@ -11,7 +11,6 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
-import os
 import struct
 from typing import NamedTuple
 
