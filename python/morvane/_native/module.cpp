@@ -141,6 +141,20 @@ NB_MODULE(_native, m) {
         .def("add_object_array", &Columns::add_object_array)
         .def("add_unicode", &Columns::add_unicode)
         .def("add_codes", &Columns::add_codes)
+        .def("add_time", &Columns::add_time)
+        .def("add_masked", &Columns::add_masked)
+        .def("add_null", &Columns::add_null)
+        .def("as_integers", &Columns::as_integers)
+        .def("as_booleans", &Columns::as_booleans)
+        .def("type", &Columns::type)
+        .def("first_outside", [](const Columns& c, std::size_t i, double lo, double hi) {
+            nb::gil_scoped_release release;
+            return profile::first_outside(c.at(i), lo, hi);
+        })
+        .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::all_distinct_numbers(c.at(i));
+        })
         .def("add_arrow_array", &Columns::add_arrow_array)
         .def("add_arrow_stream", &Columns::add_arrow_stream)
         .def("kind", &Columns::kind)
