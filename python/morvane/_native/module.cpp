@@ -151,6 +151,10 @@ NB_MODULE(_native, m) {
             nb::gil_scoped_release release;
             return profile::first_outside(c.at(i), lo, hi);
         })
+        .def("first_fraction", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::first_fraction(c.at(i));
+        })
         .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
             nb::gil_scoped_release release;
             return profile::all_distinct_numbers(c.at(i));

@@ -126,6 +126,16 @@ std::optional<std::pair<std::int64_t, double>> first_outside(const Column& c, do
     return found;
 }
 
+std::int64_t first_fraction(const Column& c) {
+    std::int64_t found = -1;
+    each_number(c, nullptr, [&](std::int64_t row, double v, const Chunk&, std::int64_t) {
+        if (v == std::trunc(v)) return true;
+        found = row;
+        return false;
+    });
+    return found;
+}
+
 bool all_distinct_numbers(const Column& c) {
     std::vector<double> values;
     values.reserve(static_cast<std::size_t>(c.length));

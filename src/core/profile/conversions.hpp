@@ -46,6 +46,9 @@ Converted to_booleans(const Column& c);
 // (row, value).
 std::optional<std::pair<std::int64_t, double>> first_outside(const Column& c, double lo, double hi);
 
+// The first row whose present value is not a whole number, or -1.
+std::int64_t first_fraction(const Column& c);
+
 // Whether a numeric column's values are present and all distinct.
 bool all_distinct_numbers(const Column& c);
 
