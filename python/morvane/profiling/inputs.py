@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from morvane import _native
-from morvane._errors import MismatchError
+from morvane.state.errors import MismatchError, MissingColumnsError
 
 # NumPy dtype kind and size -> the core's buffer type code.
 _BUFFER_TYPES = {
@@ -304,10 +304,11 @@ def conform(t: Table, name: str, expected: str, slot=None) -> int:
     return new
 
 
-def require(t: Table, needed: dict) -> None:
-    """Every column the reference needs, by role ({column: role}), or one error listing all the absent."""
+def require(t: Table, needed: dict, whose: str = "the reference needs") -> None:
+    """Every column the reference (or the options) need, by role ({column: role}), or one
+    MissingColumnsError listing all the absent."""
     absent = [(c, role) for c, role in needed.items() if c not in t.slots]
     if absent:
         listed = ", ".join(f"{c!r} ({role})" for c, role in absent)
-        raise MismatchError(f"the table lacks {len(absent)} column{'s' if len(absent) > 1 else ''} the reference "
-                            f"needs: {listed}; it has {', '.join(map(repr, t.names)) or 'no columns'}")
+        raise MissingColumnsError(f"the table lacks {len(absent)} column{'s' if len(absent) > 1 else ''} {whose}: {listed}; "
+                    f"it has {', '.join(map(repr, t.names)) or 'no columns'}")

@@ -20,7 +20,7 @@ MAX_CHANGES = 30  # rows of the metric-change panel
 
 def column_type(profile, column) -> str | None:
     """The type family the reference recorded for a column (datetime, duration, ...), if any."""
-    return dict(getattr(profile.layout, "types", ())).get(column)
+    return dict(getattr(getattr(profile, "layout", None), "types", ())).get(column)
 
 
 def edge_labels(edges, kind=None) -> list:

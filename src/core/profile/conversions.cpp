@@ -32,7 +32,8 @@ std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat) {
             if constexpr (std::is_same_v<T, std::int64_t>) {
                 if (nat && v == std::numeric_limits<std::int64_t>::min()) { out[i] = nan; continue; }
             }
-            out[i] = static_cast<double>(v) * ns_per_unit;
+            // The exact product in 128 bits, rounded once: the same instant in any unit gives the same double.
+            out[i] = static_cast<double>(static_cast<__int128>(v) * static_cast<__int128>(ns_per_unit));
         }
     });
     return out;

@@ -19,8 +19,8 @@ namespace morvane::profile {
 std::string_view value_type(const Column& c);
 
 // Integers counting `ns_per_unit` nanoseconds each (a NumPy buffer of datetime64 or
-// timedelta64, or an Arrow timestamp, date, time or duration) as doubles of nanoseconds:
-// double(v) · ns_per_unit is the correctly rounded instant for every |v| < 2^53. Nulls,
+// timedelta64, or an Arrow timestamp, date, time or duration) as doubles of nanoseconds, the
+// exact product rounded once, so the same instant in any unit gives the same double. Nulls,
 // and INT64_MIN when `nat` (NumPy's and pandas' NaT), become NaN.
 std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat);
 

@@ -3,15 +3,13 @@ misconfiguration rules: a monitor that cannot fail is an error, never a silent p
 
 from __future__ import annotations
 
-import math
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
-from morvane import _native
-from morvane._errors import MismatchError
-from morvane._inputs import Table
+from morvane.profiling.inputs import Table
+from morvane.state.layout import label_parts
 
 KEY_ROWS = 1000  # a reference this long whose column never repeats a value: that column is a key
 NEXT_ABOVE_ONE = float(np.nextafter(1.0, 2.0))
@@ -119,11 +117,14 @@ def check_threshold(threshold) -> float:
     return value
 
 
-def check_positive(positive, labels, target: str) -> None:
-    """The positive label occurs among the reference's target values (their category texts)."""
-    from morvane._layout import label_parts
+def check_positive(positive, labels, target: str, target_type: str) -> None:
+    """The positive label occurs among the reference's target values (their category texts). A target
+    of one value (a reference without positives, or without negatives) only needs a positive of its
+    type: a number for numbers and booleans, a text for texts."""
 
     number, text = label_parts(positive)
+    if len(labels) == 1 and (number is not None) == (target_type in ("integer", "float", "boolean")):
+        return
     for label in labels:
         if label == text:
             return
@@ -142,7 +143,6 @@ def score_classes(columns: tuple, labels: tuple | None, classes: tuple) -> tuple
     """The class of each multiclass score column: from {label: column}, or from the column names (the
     class itself, or a common prefix then the class, e.g. `proba_<class>`). Every column must map to a
     class, and every class to a column."""
-    from morvane._layout import label_parts
 
     known = set(classes)
     if labels is not None:
@@ -198,6 +198,3 @@ def find_keys(t: Table, candidates, n_rows: int, categories: dict) -> list:
                       UserWarning, stacklevel=4)
     return keys
 
-
-def not_nan(v) -> bool:
-    return not (isinstance(v, float) and math.isnan(v))
