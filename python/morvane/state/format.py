@@ -22,8 +22,9 @@ from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
 )
 
-# Version 2 adds the layout's timestamp column; version 1 bytes still decode.
-VERSION = 2
+# Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
+# types); older bytes still decode.
+VERSION = 3
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
