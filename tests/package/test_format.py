@@ -1,6 +1,7 @@
 """The byte format: round trips, same profile same bytes, and refusal of anything truncated,
 corrupted, hostile or from a future version."""
 
+import dataclasses
 import os
 import pickle
 import struct
@@ -18,13 +19,16 @@ def sample_profiles():
     rng = np.random.default_rng(5)
     n = 200
     t = {"x": rng.normal(size=n), "c": rng.choice(["a", "b", "ü"], n), "y": rng.integers(0, 2, n), "p": rng.random(n),
-         "r": rng.normal(size=n), "k": rng.integers(0, 3, n)}
+         "r": rng.normal(size=n), "k": rng.integers(0, 3, n), "d": rng.choice(["a", "b"], n),
+         "at": np.arange(n).astype("datetime64[m]"), "s": rng.random((n, 3))}
     return [
         mv.profile({"x": t["x"][:0]}),
         mv.profile(t, target="y", prediction="p", task="binary", facets={"c": None, "x": mv.below(0), "k": mv.one_of([0, 2])}),
         mv.profile(t, target="x", prediction="r", task="regression"),
         mv.profile(t, target="k", prediction="y", task="multiclass", categorical=["k"]),
-        mv.profile(t, target="y", prediction="c", task="binary", positive="a"),
+        mv.profile(t, target="c", prediction="d", task="binary", positive="a"),
+        mv.profile(t, target="y", prediction="k", score="p", task="binary", timestamp="at", threshold=0.3),
+        mv.profile(t, target="k", score="s", task="multiclass", exclude=["y"]),
     ]
 
 
@@ -99,33 +103,44 @@ def test_future_version_foreign_magic_and_type_errors():
 
 
 def _before_score_histograms(p):
-    """(the profile as bytes older than version 3 held it: no score histograms, and the profile those
-    bytes decode to: the same with empty histograms)."""
-    from dataclasses import replace
-
+    """The profile as bytes older than version 4 held it (no score histograms), and the histograms
+    such bytes decode to (empty: they were not counted)."""
     from morvane.state.profile import Profile
     from morvane.state.stats import ClassificationStats
 
     s = p.task_stats
     if not isinstance(s, ClassificationStats) or s.scores is None:
-        return p, p
-    make = lambda task: Profile._make(p.layout, p.n_rows, p.features, task, p._facets)  # noqa: E731
+        return p, None
     empty = ClassificationStats.empty(p.layout.task)
-    return (make(replace(s, scores=None, scores_by_decision=None)),
-            make(replace(s, scores=empty.scores, scores_by_decision=empty.scores_by_decision)))
+    old = dataclasses.replace(s, scores=None, scores_by_decision=None)
+    return Profile._make(p.layout, p.n_rows, p.features, old, p._facets), empty.scores
 
 
-@pytest.mark.parametrize("p", PROFILES)
-def test_version_one_bytes_still_decode(p):
-    # Version 1 layouts end before the timestamp column's flag byte; score histograms came in version 3.
-    p_old, p = _before_score_histograms(p)
+@pytest.mark.parametrize("version", [1, 2, 3])
+@pytest.mark.parametrize("p", [p for p in PROFILES if not (p.layout.task and p.layout.task.score)])
+def test_older_versions_still_decode(p, version):
+    # Version 3 bytes hold no score histograms; version 2 layouts also end before the inputs block
+    # (score columns, column types), version 1 also before the timestamp column's flag byte.
+    from morvane.state.codec import Writer
+    from morvane.state.layout import write_inputs
+
+    p_old, empty_scores = _before_score_histograms(p)
+    tail = Writer()
+    write_inputs(tail, p.layout)
+    cut = 0 if version == 3 else len(tail.bytes()) + (
+        1 + (4 + len(p.layout.timestamp.encode()) if p.layout.timestamp else 0) if version == 1 else 0)
     body = p_old.to_bytes()[24:-8]
     layout_len = struct.unpack_from("<Q", body)[0]
-    layout = body[8:8 + layout_len - 1]
+    layout = body[8:8 + layout_len - cut]
     old = struct.pack("<Q", len(layout)) + layout + body[8 + layout_len:]
     fp = int.from_bytes(hashlib.blake2b(layout, digest_size=8).digest(), "little")
-    q = mv.Profile.from_bytes(reframe(old, version=1, fingerprint=fp))
-    assert q == p and q.to_bytes() == p.to_bytes() and q.layout.timestamp is None
+    q = mv.Profile.from_bytes(reframe(old, version=version, fingerprint=fp))
+    expected = p.layout if version == 3 else dataclasses.replace(
+        p.layout, types=(), timestamp=p.layout.timestamp if version == 2 else None)
+    assert q.layout == expected and q.n_rows == p.n_rows
+    assert [q.histogram(c)[1].tolist() for c in q.columns] == [p.histogram(c)[1].tolist() for c in p.columns]
+    if empty_scores is not None:
+        assert np.array_equal(q.task_stats.scores, empty_scores) and not q.task_stats.scores.any()
 
 
 def test_consistent_frame_with_inconsistent_counts_is_refused():

@@ -32,9 +32,13 @@ def test_kernel_bins_are_the_edges_bins(threshold, scores):
     assert np.array_equal(found > ranking.threshold_bin(threshold), scores >= threshold)
 
 
-def _binary_counts(target, score, threshold=0.5):
-    t = read_table({"y": target, "s": score})
-    return _native.binary_scores(t.columns, t.slot("y"), t.slot("s"), 1.0, "1", threshold)
+def _binary_counts(target, score, threshold=0.5, decision=None):
+    """(3, bins) counts by class (decisions added up) and the rest of the kernel's answer; the
+    decisions are the scores thresholded unless labels are given."""
+    t = read_table({"y": target, "s": score, "d": score if decision is None else decision})
+    counts, *rest = _native.binary_scores(t.columns, t.slot("y"), t.slot("s"), t.slot("d"), 1.0, "1",
+                                          decision is None, threshold)
+    return (counts.sum(axis=1), *rest)
 
 
 def test_binary_counts_per_class_with_missing_targets_scores_and_out_of_range():
@@ -64,7 +68,7 @@ def test_multiclass_counts_by_class_and_by_decision():
     y[:2] = "z"  # outside the classes: not counted
     t = read_table({"y": y, **{c: p[:, j] for j, c in enumerate(classes)}})
     by_class, by_decision, missing, outside, _ = _native.multiclass_scores(t.columns, t.slot("y"),
-                                                                         [t.slot(c) for c in classes], classes)
+                                                                         [t.slot(c) for c in classes], None, classes)
     assert by_class.shape == (4, 3, _native.SCORE_BINS) and by_decision.shape == (3, 3, _native.SCORE_COARSE_BINS)
     edges = ranking.score_edges(0.5)
     truth = np.array([classes.index(v) if v in classes else (3 if v is None else -1) for v in y])
@@ -116,7 +120,7 @@ def test_macro_roc_auc_within_its_bound_of_scikit_learn():
     p = np.exp(logits) / np.exp(logits).sum(1, keepdims=True)
     classes = [str(c) for c in range(k)]
     t = read_table({"y": y.astype(str).astype(object), **{c: p[:, j] for j, c in enumerate(classes)}})
-    by_class = _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], classes)[0]
+    by_class = _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], None, classes)[0]
     macro, _, bound = ranking.macro_roc_auc(by_class)
     expected = skm.roc_auc_score(y, p, multi_class="ovr", average="macro")
     assert abs(macro - expected) <= min(bound + 1e-12, 0.002)
@@ -142,23 +146,45 @@ def _logistic_rows(rng, n, shift=0.0):
     return (rng.random(n) < s).astype(float), s
 
 
-def test_binary_estimates_keep_the_reference_exact_and_cover_realized_values():
+def _split_counts(target, score, decision=None):
+    """The kernel's (3, 2, bins) counts: by class, then by decision."""
+    t = read_table({"y": target, "s": score, "d": score if decision is None else decision})
+    return _native.binary_scores(t.columns, t.slot("y"), t.slot("s"), t.slot("d"), 1.0, "1", decision is None,
+                                 0.5)[0]
+
+
+def _by_decision(counts):
+    """(3, 2, bins) from (3, bins) counts decided by the threshold 1/2."""
+    split = ranking.threshold_bin(0.5)
+    out = np.zeros((3, 2, counts.shape[1]), np.int64)
+    out[:, 0, :split + 1], out[:, 1, split + 1:] = counts[:, :split + 1], counts[:, split + 1:]
+    return out
+
+
+def _realized(labeled):
+    realized = estimated.binary_metrics(labeled[0, 0].sum(), labeled[0, 1].sum(), labeled[1, 0].sum(),
+                                        labeled[1, 1].sum())
+    realized["ROCAUC"] = ranking.roc_auc(labeled[1].sum(0), labeled[0].sum(0))[0]
+    return realized
+
+
+@pytest.mark.parametrize("given", [False, True])
+def test_binary_estimates_keep_the_reference_exact_and_cover_realized_values(given):
+    # given: the model's own decisions (score >= 0.35 as labels) beside its scores, not the threshold's.
     rng = np.random.default_rng(8)
-    reference = _binary_counts(*_logistic_rows(rng, 20_000))[0]
-    estimates_ref = estimated.estimate_binary(reference, np.r_[reference[:2] * 0, reference[:1] + reference[1:2]],
-                                              0.5, 0.05, draws=400)
-    for e in estimates_ref:  # the reference's own rows, unlabeled: the estimate is its measured value
-        assert e.value == pytest.approx(e.reference, abs=1e-9 if e.metric != "ROCAUC" else 0.01)
+    decide = (lambda s: (s >= 0.35).astype(float)) if given else (lambda s: None)
+    y, s = _logistic_rows(rng, 20_000)
+    reference = _split_counts(y, s, decide(s))
+    unlabeled = np.r_[reference[:2] * 0, reference[:1] + reference[1:2]]
+    for e in estimated.estimate_binary(reference, unlabeled, 0.5, 0.05, draws=400):
+        # The reference's own rows, unlabeled: the estimate is its measured value.
+        assert e.value == pytest.approx(e.reference, abs=1e-9 if e.metric != "ROCAUC" or given else 0.01)
         assert e.p > 0.2
     misses = []
     for shift in (0.0, 0.5):
         y, s = _logistic_rows(rng, 5000, shift)
-        window = _binary_counts(np.full(len(y), np.nan), s)[0]
-        labeled = _binary_counts(y, s)[0]
-        split = ranking.threshold_bin(0.5)
-        realized = estimated.binary_metrics(labeled[0, :split + 1].sum(), labeled[0, split + 1:].sum(),
-                                            labeled[1, :split + 1].sum(), labeled[1, split + 1:].sum())
-        realized["ROCAUC"] = ranking.roc_auc(labeled[1], labeled[0])[0]
+        window = _split_counts(np.full(len(y), np.nan), s, decide(s))
+        realized = _realized(_split_counts(y, s, decide(s)))
         for e in estimated.estimate_binary(reference, window, 0.5, 0.01, draws=400):
             assert e.details["estimated"] and abs(e.value - float(realized[e.metric])) < 0.03
             misses.append(not e.interval[0] <= float(realized[e.metric]) <= e.interval[1])
@@ -168,7 +194,7 @@ def test_binary_estimates_keep_the_reference_exact_and_cover_realized_values():
 def test_estimates_refused_with_a_reason():
     tiny = np.zeros((3, _native.SCORE_BINS), np.int64)
     tiny[0, 10], tiny[1, 900], tiny[2, 500] = 5, 5, 100
-    out = estimated.estimate_binary(tiny, tiny, 0.5, 0.01)
+    out = estimated.estimate_binary(_by_decision(tiny), _by_decision(tiny), 0.5, 0.01)
     assert all(e.value is None and "fewer than" in e.details["not_estimated"] for e in out)
     # Outcomes that are not a monotone function of the score: positives in the middle only.
     odd = np.zeros((3, _native.SCORE_BINS), np.int64)
@@ -176,7 +202,7 @@ def test_estimates_refused_with_a_reason():
     odd[0, 700:1000] = 20
     odd[1, 300:700] = 20
     odd[2, 100:1000] = 3
-    out = estimated.estimate_binary(odd, odd, 0.5, 0.01, draws=200)
+    out = estimated.estimate_binary(_by_decision(odd), _by_decision(odd), 0.5, 0.01, draws=200)
     assert all(e.value is None and "monotone" in e.details["not_estimated"] for e in out)
 
 
@@ -193,7 +219,7 @@ def test_multiclass_estimates_close_to_realized_values():
     def counts(y, p, hide=False):
         labels = np.array([None] * len(y), dtype=object) if hide else np.array(classes, dtype=object)[y]
         t = read_table({"y": labels, **{c: p[:, j] for j, c in enumerate(classes)}})
-        return _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], classes)[:2]
+        return _native.multiclass_scores(t.columns, t.slot("y"), [t.slot(c) for c in classes], None, classes)[:2]
 
     y, p = rows(20_000, 0.0)
     confusion = np.zeros((k, k))

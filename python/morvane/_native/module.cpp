@@ -74,25 +74,28 @@ void same_length(const Columns& cols, std::initializer_list<std::size_t> idx) {
 }
 
 nb::tuple binary(const Columns& cols, std::size_t target, std::size_t prediction, std::optional<double> number,
-                 const std::string& text, bool has_proba, double threshold) {
+                 const std::string& text, bool has_proba, double threshold, std::optional<std::size_t> score) {
     same_length(cols, {target, prediction});
+    if (score) same_length(cols, {target, *score});
+    const Column* q = score ? &cols.at(*score) : nullptr;
     BinaryStats s;
     {
         nb::gil_scoped_release release;
-        s = binary_stats(cols.at(target), cols.at(prediction), BinaryRule{label_of(number, text), has_proba, threshold});
+        s = binary_stats(cols.at(target), cols.at(prediction), BinaryRule{label_of(number, text), has_proba, threshold}, q);
     }
     return nb::make_tuple(Ints(s.confusion.begin(), s.confusion.end()), s.n, s.missing, limbs_of(s.log_loss),
                           limbs_of(s.log_loss_sq));
 }
 
 nb::tuple multiclass(const Columns& cols, std::size_t target, const std::vector<std::size_t>& prediction,
-                     const std::vector<std::string>& classes, bool has_proba) {
+                     const std::vector<std::string>& classes, bool has_proba, const std::vector<std::size_t>& score) {
     for (std::size_t p : prediction) same_length(cols, {target, p});
-    const auto pred = columns_at(cols, prediction);
+    for (std::size_t p : score) same_length(cols, {target, p});
+    const auto pred = columns_at(cols, prediction), scores = columns_at(cols, score);
     MulticlassStats s;
     {
         nb::gil_scoped_release release;
-        s = multiclass_stats(cols.at(target), pred, classes, has_proba);
+        s = multiclass_stats(cols.at(target), pred, classes, has_proba, scores);
     }
     return nb::make_tuple(s.confusion, s.n, s.missing, limbs_of(s.log_loss), limbs_of(s.log_loss_sq));
 }
@@ -139,27 +142,35 @@ nb::ndarray<nb::numpy, std::int64_t> int64_array(std::vector<std::int64_t>&& v, 
     return nb::ndarray<nb::numpy, std::int64_t>(owned->data(), shape, free);
 }
 
-nb::tuple binary_scores(const Columns& cols, std::size_t target, std::size_t score, std::optional<double> number,
-                        const std::string& text, double threshold) {
-    same_length(cols, {target, score});
+// A target of None: the window's labels are not known yet.
+nb::tuple binary_scores(const Columns& cols, std::optional<std::size_t> target, std::size_t score, std::size_t decision,
+                        std::optional<double> number, const std::string& text, bool decision_is_proba,
+                        double threshold) {
+    same_length(cols, {score, decision});
+    if (target) same_length(cols, {score, *target});
+    const Column* truth = target ? &cols.at(*target) : nullptr;
     BinaryScoreCounts s;
     {
         nb::gil_scoped_release release;
-        s = binary_score_counts(cols.at(target), cols.at(score), label_of(number, text), threshold);
+        s = binary_score_counts(truth, cols.at(score), cols.at(decision),
+                                BinaryRule{label_of(number, text), decision_is_proba, threshold});
     }
-    return nb::make_tuple(int64_array(std::move(s.counts), {3, SCORE_BINS}), s.missing, s.out_of_range,
+    return nb::make_tuple(int64_array(std::move(s.counts), {3, 2, SCORE_BINS}), s.missing, s.out_of_range,
                           s.first_out_of_range);
 }
 
-nb::tuple multiclass_scores(const Columns& cols, std::size_t target, const std::vector<std::size_t>& scores,
-                            const std::vector<std::string>& classes) {
-    for (std::size_t p : scores) same_length(cols, {target, p});
-    if (scores.size() != classes.size()) throw nb::value_error("one score column per class");
+nb::tuple multiclass_scores(const Columns& cols, std::optional<std::size_t> target, const std::vector<std::size_t>& scores,
+                            std::optional<std::size_t> decision, const std::vector<std::string>& classes) {
+    if (scores.empty() || scores.size() != classes.size()) throw nb::value_error("one score column per class");
+    for (std::size_t p : scores) same_length(cols, {scores[0], p});
+    if (target) same_length(cols, {scores[0], *target});
+    if (decision) same_length(cols, {scores[0], *decision});
     const auto columns = columns_at(cols, scores);
+    const Column* decided = decision ? &cols.at(*decision) : nullptr;
     MulticlassScoreCounts s;
     {
         nb::gil_scoped_release release;
-        s = multiclass_score_counts(cols.at(target), columns, classes);
+        s = multiclass_score_counts(target ? &cols.at(*target) : nullptr, columns, decided, classes);
     }
     const std::size_t k = classes.size();
     return nb::make_tuple(int64_array(std::move(s.by_class), {k + 1, k, SCORE_BINS}),
@@ -178,6 +189,24 @@ NB_MODULE(_native, m) {
         .def("add_object_array", &Columns::add_object_array)
         .def("add_unicode", &Columns::add_unicode)
         .def("add_codes", &Columns::add_codes)
+        .def("add_time", &Columns::add_time)
+        .def("add_masked", &Columns::add_masked)
+        .def("add_null", &Columns::add_null)
+        .def("as_integers", &Columns::as_integers)
+        .def("as_booleans", &Columns::as_booleans)
+        .def("type", &Columns::type)
+        .def("first_outside", [](const Columns& c, std::size_t i, double lo, double hi) {
+            nb::gil_scoped_release release;
+            return profile::first_outside(c.at(i), lo, hi);
+        })
+        .def("first_fraction", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::first_fraction(c.at(i));
+        })
+        .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::all_distinct_numbers(c.at(i));
+        })
         .def("add_arrow_array", &Columns::add_arrow_array)
         .def("add_arrow_stream", &Columns::add_arrow_stream)
         .def("kind", &Columns::kind)
@@ -206,12 +235,16 @@ NB_MODULE(_native, m) {
         return out;
     });
     m.def("count", &count);
-    m.def("binary", &binary);
-    m.def("multiclass", &multiclass);
+    m.def("binary", &binary, "columns"_a, "target"_a, "prediction"_a, "number"_a.none(), "text"_a, "has_proba"_a,
+          "threshold"_a, "score"_a = nb::none());
+    m.def("multiclass", &multiclass, "columns"_a, "target"_a, "prediction"_a, "classes"_a, "has_proba"_a,
+          "score"_a = std::vector<std::size_t>{});
     m.def("regression", &regression);
     m.def("facet", &facet);
-    m.def("binary_scores", &binary_scores);
-    m.def("multiclass_scores", &multiclass_scores);
+    m.def("binary_scores", &binary_scores, "columns"_a, "target"_a.none(), "score"_a, "decision"_a, "number"_a.none(),
+          "text"_a, "decision_is_proba"_a, "threshold"_a);
+    m.def("multiclass_scores", &multiclass_scores, "columns"_a, "target"_a.none(), "scores"_a, "decision"_a.none(),
+          "classes"_a);
     m.def("score_bins", [](const std::vector<double>& s, double threshold) {
         std::vector<int> out;
         for (double v : s) out.push_back(score_bin(v, threshold));

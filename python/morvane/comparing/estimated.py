@@ -213,59 +213,71 @@ def _finite(v):
 
 
 # ---- binary ----
+# Binary histograms are (3, 2, bins): negatives, positives, rows without a target; then rows decided
+# negative and positive. Decisions are the scores thresholded, or the model's own when it gives both.
 
-def binary_confusion(counts, share, split):
-    """Expected (tn, fp, fn, tp) of binned counts (... x bins) under per-bin shares (... x bins)."""
-    pos = counts * share
-    neg = counts - pos
-    below, above = slice(0, split + 1), slice(split + 1, None)
-    return (neg[..., below].sum(-1), neg[..., above].sum(-1), pos[..., below].sum(-1), pos[..., above].sum(-1))
+def binary_confusion(counts, share):
+    """Expected (tn, fp, fn, tp) of (..., 2, bins) counts by decision under per-bin shares (..., bins)."""
+    counts = np.asarray(counts, np.float64)
+    share = np.asarray(share, np.float64)[..., None, :]
+    pos = (counts * share).sum(-1)
+    neg = counts.sum(-1) - pos
+    return neg[..., 0], neg[..., 1], pos[..., 0], pos[..., 1]
 
 
-def _binary_values(counts, share, split) -> dict:
-    out = binary_metrics(*binary_confusion(counts, share, split))
-    out["ROCAUC"] = ranking.roc_auc_many(counts * share, counts * (1.0 - share))
+def _binary_values(counts, share) -> dict:
+    out = binary_metrics(*binary_confusion(counts, share))
+    rows = np.asarray(counts, np.float64).sum(-2)
+    out["ROCAUC"] = ranking.roc_auc_many(rows * share, rows * (1.0 - share))
+    return out
+
+
+def _measured_binary(neg, pos) -> dict:
+    """The binary metrics of (..., 2, bins) labeled counts by decision, and ROCAUC."""
+    out = binary_metrics(neg[..., 0, :].sum(-1), neg[..., 1, :].sum(-1), pos[..., 0, :].sum(-1),
+                         pos[..., 1, :].sum(-1))
+    out["ROCAUC"] = ranking.roc_auc_many(pos.sum(-2), neg.sum(-2))
     return out
 
 
 def estimate_binary(reference, window, threshold: float, alpha: float, *, draws: int = DRAWS,
                     seed: int = 0) -> list[Estimate]:
-    """Estimates of the binary metrics for the unlabeled rows of `window` ((3, bins) histograms:
-    negatives, positives, rows without a target) from the labeled rows of `reference`."""
+    """Estimates of the binary metrics for the unlabeled rows of `window` from the labeled rows of
+    `reference` (both (3, 2, bins) histograms)."""
     ref = np.asarray(reference, np.float64)
     neg_r, pos_r = ref[0], ref[1]
     w = np.asarray(window, np.float64)[2]
     split = ranking.threshold_bin(threshold)
-    measured = binary_metrics(neg_r[:split + 1].sum(), neg_r[split + 1:].sum(), pos_r[:split + 1].sum(),
-                              pos_r[split + 1:].sum())
-    measured["ROCAUC"] = ranking.roc_auc(pos_r, neg_r)[0]
-    reason = _binary_refusal(pos_r, neg_r, w)
-    cal = calibrate(pos_r, neg_r, ranking.bin_centres(threshold), split) if reason is None else None
+    measured = {k: float(v) for k, v in _measured_binary(neg_r, pos_r).items()}
+    bins_pos, bins_neg = pos_r.sum(0), neg_r.sum(0)
+    reason = _binary_refusal(bins_pos, bins_neg, w)
+    cal = calibrate(bins_pos, bins_neg, ranking.bin_centres(threshold), split) if reason is None else None
     if cal is not None:
-        self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, cal.share, split).items()}
+        self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, cal.share).items()}
         gap = max(abs(self_estimate[k] - measured[k]) for k in measured if _finite(measured[k]) and _finite(self_estimate[k]))
         if gap > TOLERANCE:
             reason = (f"the reference's calibration does not reproduce its own metrics (a gap of {gap:.3f}): "
                       "its outcomes are not a monotone function of the score")
-    diagnosis = _reliability(pos_r, neg_r, threshold)
+    diagnosis = _reliability(bins_pos, bins_neg, threshold)
     if reason is not None:
         return [Estimate(k, None, None, _float(measured[k]), details={"estimated": True, "not_estimated": reason,
                                                                         "calibration": diagnosis})
                 for k in BINARY_ESTIMATED]
     rng = np.random.default_rng(seed)
-    point = _binary_values(w, cal.share, split)
-    # Realized values: calibration drawn, then the window's labels given it.
-    q = cal.draw(rng, draws)
+    point = _binary_values(w, cal.share)
+    # Realized values: calibration drawn, then the window's labels given it, bin by bin.
+    q = cal.draw(rng, draws)[:, None, :]
     live = w > 0
-    y = np.zeros((draws, len(w)))
-    y[:, live] = rng.binomial(w[live].astype(np.int64), q[:, live])
-    realized = binary_metrics(*[x for x in _confusion_of_labels(y, w, split)])
-    realized["ROCAUC"] = ranking.roc_auc_many(y, w - y)
+    y = np.zeros((draws,) + w.shape)
+    y[:, live] = rng.binomial(np.broadcast_to(w, y.shape)[:, live].astype(np.int64),
+                              np.broadcast_to(q, y.shape)[:, live])
+    realized = _measured_binary(w[None] - y, y)
     # Null variance: that of the measured metric of labeled windows of both sizes drawn from the
     # reference's rows, which bounds the estimates' (see the module's docstring).
     n_w, n_r = int(w.sum()), int((pos_r + neg_r).sum())
-    cells = np.concatenate([neg_r, pos_r]) / n_r
-    null_w, null_r = (_labeled_binary(rng.multinomial(n, cells, size=NULL_DRAWS), split) for n in (n_w, n_r))
+    cells = np.stack([neg_r, pos_r]).ravel() / n_r
+    null_w, null_r = (_measured_binary(*np.moveaxis(rng.multinomial(n, cells, size=NULL_DRAWS).reshape(
+        (NULL_DRAWS,) + ref[:2].shape), 1, 0)) for n in (n_w, n_r))
     out = []
     for k in BINARY_ESTIMATED:
         correction = measured[k] - self_estimate[k] if _finite(measured[k]) and _finite(self_estimate[k]) else 0.0
@@ -278,23 +290,6 @@ def estimate_binary(reference, window, threshold: float, alpha: float, *, draws:
                             {"estimated": True, "test": "normal one-sided, variance of a labeled window's metric (conservative)",
                              "calibration": diagnosis, "rows": n_w}))
     return out
-
-
-def _labeled_binary(drawn, split) -> dict:
-    """The binary metrics of (draws, 2 * bins) drawn negatives then positives per bin."""
-    bins = drawn.shape[1] // 2
-    neg, pos = drawn[:, :bins], drawn[:, bins:]
-    out = binary_metrics(neg[:, :split + 1].sum(-1), neg[:, split + 1:].sum(-1), pos[:, :split + 1].sum(-1),
-                         pos[:, split + 1:].sum(-1))
-    out["ROCAUC"] = ranking.roc_auc_many(pos, neg)
-    return out
-
-
-def _confusion_of_labels(y, w, split):
-    """(tn, fp, fn, tp) of drawn positive counts y per bin out of w rows per bin."""
-    below, above = slice(0, split + 1), slice(split + 1, None)
-    return ((w[below] - y[:, below]).sum(-1), (w[above] - y[:, above]).sum(-1), y[:, below].sum(-1),
-            y[:, above].sum(-1))
 
 
 def _binary_refusal(pos, neg, w):

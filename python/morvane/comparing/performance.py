@@ -81,7 +81,7 @@ def _binary_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha) -> 
     the row-level ones (see ranking.py)."""
     if not (_labeled_scores(rt) and _labeled_scores(ct)):
         return []
-    (neg_r, pos_r), (neg_c, pos_c) = rt.scores[:2], ct.scores[:2]
+    (neg_r, pos_r), (neg_c, pos_c) = rt.by_class[:2], ct.by_class[:2]
     auc_r, var_r, bound_r = ranking.roc_auc(pos_r, neg_r)
     auc_c, var_c, bound_c = ranking.roc_auc(pos_c, neg_c)
     ap_r, ap_bound_r = ranking.average_precision(pos_r, neg_r)

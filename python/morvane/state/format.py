@@ -11,9 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
-import os
 import struct
-import tempfile
 from typing import NamedTuple
 
 
@@ -25,9 +23,10 @@ from morvane.state.stats import (
     score_shapes,
 )
 
-# Version 2 adds the layout's timestamp column; version 3 the score histograms of classification tasks
-# with probabilities. Older bytes still decode (their histograms are empty: they were not counted).
-VERSION = 3
+# Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
+# types), version 4 the score histograms of classification tasks with probabilities; older bytes still
+# decode (their histograms are empty: they were not counted).
+VERSION = 4
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -183,19 +182,19 @@ def decode_profile(data) -> Decoded:
 
 
 def _with_scores(task: ClassificationStats, r: Reader, n_rows: int, version: int) -> ClassificationStats:
-    """The score histograms after a classification task's sums (empty in bytes older than version 3).
+    """The score histograms after a classification task's sums (empty in bytes older than version 4).
     Each score column counts a row at most once."""
     import numpy as np
 
     shape, decided = score_shapes(task.layout)
-    if version < 3:
+    if version < 4:
         empty = ClassificationStats.empty(task.layout)
         return ClassificationStats(task.layout, task.n, task.missing, task.confusion, task.log_loss,
                                    task.log_loss_sq, empty.scores, empty.scores_by_decision)
     scores = r.counts(int(np.prod(shape))).reshape(shape)
     by_decision = r.counts(int(np.prod(decided))).reshape(decided) if decided else None
-    columns = scores.reshape(-1, shape[-1]) if scores.ndim == 2 else scores.transpose(1, 0, 2).reshape(shape[1], -1)
-    per_column = [_total(c) for c in (columns.reshape(1, -1) if scores.ndim == 2 else columns)]
+    binary = task.layout.kind == "binary"
+    per_column = [_total(scores)] if binary else [_total(scores[:, j]) for j in range(shape[1])]
     if any(x > n_rows for x in per_column):
         raise FormatError("score histograms hold more rows than the profile")
     if by_decision is not None and [_total(by_decision[:, j]) for j in range(decided[1])] != per_column:
@@ -215,30 +214,3 @@ def decode_monitor(data) -> tuple[bytes, bytes, int]:
     if r.left():
         raise FormatError("unexpected bytes after the monitor")
     return parts[0], parts[1], fingerprint
-
-
-def atomic_write(path, data: bytes) -> None:
-    """Write to a temporary file beside ``path``, flush and fsync it, then rename it over ``path``."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".mv-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    try:
-        dfd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dfd)
-        finally:
-            os.close(dfd)
-    except OSError:
-        pass

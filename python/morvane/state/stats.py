@@ -74,17 +74,18 @@ class RegressionStats:
 
 
 def has_scores(layout: TaskLayout) -> bool:
-    """Whether a classification task keeps score histograms: its predictions are probabilities."""
-    return layout.kind in ("binary", "multiclass") and layout.has_proba
+    """Whether a classification task keeps score histograms: it has probabilities (score=, or a
+    prediction of probabilities)."""
+    return layout.kind in ("binary", "multiclass") and layout.scored
 
 
 def score_shapes(layout: TaskLayout) -> tuple[tuple, tuple | None]:
-    """The shapes of a scored task's histograms: binary (3, bins) by negative, positive and missing
-    target; multiclass (k + 1, k, bins) by true class (then missing) and score column, and (k, k, 64)
-    by decided class and score column."""
+    """The shapes of a scored task's histograms: binary (3, 2, bins) by negative, positive and missing
+    target, then by negative and positive decision; multiclass (k + 1, k, bins) by true class (then
+    missing) and score column, and (k, k, 64) by decided class and score column."""
     bins = _native.SCORE_BINS
     if layout.kind == "binary":
-        return (3, bins), None
+        return (3, 2, bins), None
     k = len(layout.classes)
     return (k + 1, k, bins), (k, k, _native.SCORE_COARSE_BINS)
 
@@ -108,7 +109,8 @@ class ClassificationStats:
 
     @property
     def has_proba(self) -> bool:
-        return self.layout.has_proba
+        """Whether probabilities were counted (a score, or a prediction of probabilities): log loss."""
+        return self.layout.scored
 
     @property
     def unlabeled(self) -> int:
@@ -117,6 +119,13 @@ class ClassificationStats:
             return 0
         row = self.scores[-1]
         return int(row.sum() if self.layout.kind == "binary" else row[0].sum())
+
+    @property
+    def by_class(self) -> np.ndarray | None:
+        """Binary: the (3, bins) score counts by negative, positive and missing target, decisions added."""
+        if self.scores is None or self.layout.kind != "binary":
+            return self.scores
+        return self.scores.sum(axis=1)
 
     @classmethod
     def empty(cls, layout: TaskLayout) -> ClassificationStats:

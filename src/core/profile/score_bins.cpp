@@ -49,45 +49,58 @@ int score_bin(double s, double threshold) {
 
 int score_coarse_bin(double s) { return std::clamp(static_cast<int>(s * 64.0), 0, SCORE_COARSE_BINS - 1); }
 
-BinaryScoreCounts binary_score_counts(const Column& target, const Column& score, const Label& positive,
-                                      double threshold) {
+BinaryScoreCounts binary_score_counts(const Column* target, const Column& score, const Column& decision,
+                                      const BinaryRule& rule) {
     BinaryScoreCounts out;
-    out.counts.assign(3 * SCORE_BINS, 0);
-    RowCursor t{&target}, p{&score};
+    out.counts.assign(3 * 2 * SCORE_BINS, 0);
+    RowCursor t{target ? target : &score}, p{&score}, d{&decision};
     t.start();
     p.start();
-    std::string scratch;
-    for (std::int64_t row = 0; row < target.length; ++row, t.advance(), p.advance()) {
+    d.start();
+    std::string scratch, scratch_d;
+    for (std::int64_t row = 0; row < score.length; ++row, t.advance(), p.advance(), d.advance()) {
         const double s = score_at(p.current(), p.at);
         if (std::isnan(s)) { ++out.missing; continue; }
         if (s < 0.0 || s > 1.0) {
             if (out.out_of_range++ == 0) out.first_out_of_range = s;
             continue;
         }
-        bool missing;
-        const bool truth = matches(t.current(), t.at, positive, scratch, missing);
+        bool decided, missing_decision;
+        if (rule.has_proba) {
+            const double q = score_at(d.current(), d.at);
+            missing_decision = std::isnan(q);
+            decided = q >= rule.threshold;
+        } else {
+            decided = matches(d.current(), d.at, rule.positive, scratch_d, missing_decision);
+        }
+        if (missing_decision) { ++out.missing; continue; }
+        bool missing = true;
+        const bool truth = target && matches(t.current(), t.at, rule.positive, scratch, missing);
         const std::size_t r = missing ? 2 : static_cast<std::size_t>(truth);
-        ++out.counts[r * SCORE_BINS + static_cast<std::size_t>(score_bin(s, threshold))];
+        ++out.counts[(r * 2 + static_cast<std::size_t>(decided)) * SCORE_BINS +
+                     static_cast<std::size_t>(score_bin(s, rule.threshold))];
     }
     return out;
 }
 
-MulticlassScoreCounts multiclass_score_counts(const Column& target, std::span<const Column* const> scores,
-                                              std::span<const std::string> classes) {
+MulticlassScoreCounts multiclass_score_counts(const Column* target, std::span<const Column* const> scores,
+                                              const Column* decision, std::span<const std::string> classes) {
     const std::size_t k = classes.size();
     MulticlassScoreCounts out;
     out.by_class.assign((k + 1) * k * SCORE_BINS, 0);
     out.by_decision.assign(k * k * SCORE_COARSE_BINS, 0);
-    if (scores.size() != k) return out;
+    if (scores.size() != k || k == 0) return out;
     const TextIndex index(classes);
-    RowCursor t{&target};
+    RowCursor t{target ? target : scores[0]};
     t.start();
     std::vector<RowCursor> p;
     for (const Column* c : scores) { p.push_back(RowCursor{c}); p.back().start(); }
-    std::string scratch;
+    RowCursor d{decision ? decision : scores[0]};
+    d.start();
+    std::string scratch, scratch_d;
     std::vector<double> s(k);
     std::vector<int> bins(k);
-    for (std::int64_t row = 0; row < target.length; ++row) {
+    for (std::int64_t row = 0; row < scores[0]->length; ++row) {
         bool bad = false, outside = false;
         for (std::size_t j = 0; j < k; ++j) {
             s[j] = score_at(p[j].current(), p[j].at);
@@ -97,11 +110,17 @@ MulticlassScoreCounts multiclass_score_counts(const Column& target, std::span<co
                 outside = true;
             }
         }
-        bool missing;
-        const std::string_view key = category_key(t.current(), t.at, scratch, missing);
+        bool missing = true, missing_decision = false;
+        const std::string_view key = target ? category_key(t.current(), t.at, scratch, missing) : std::string_view();
+        std::size_t given = TextIndex::NONE;
+        if (decision) {
+            const std::string_view label = category_key(d.current(), d.at, scratch_d, missing_decision);
+            if (!missing_decision) given = index.find(label);
+        }
         t.advance();
+        d.advance();
         for (auto& c : p) c.advance();
-        if (bad) { ++out.missing; continue; }
+        if (bad || (decision && given == TextIndex::NONE)) { ++out.missing; continue; }
         if (outside) { ++out.out_of_range; continue; }
         std::size_t truth = k;  // the row of rows without a target
         if (!missing) {
@@ -109,7 +128,8 @@ MulticlassScoreCounts multiclass_score_counts(const Column& target, std::span<co
             if (at == TextIndex::NONE) { ++out.missing; continue; }
             truth = at;
         }
-        const std::size_t decided = static_cast<std::size_t>(std::max_element(s.begin(), s.end()) - s.begin());
+        const std::size_t decided =
+            decision ? given : static_cast<std::size_t>(std::max_element(s.begin(), s.end()) - s.begin());
         std::int64_t* by_class = out.by_class.data() + truth * k * SCORE_BINS;
         std::int64_t* by_decision = out.by_decision.data() + decided * k * SCORE_COARSE_BINS;
         for (std::size_t j = 0; j < k; ++j) {

@@ -32,20 +32,24 @@ int score_bin(double s, double threshold);
 int score_bin_threshold(double threshold);
 int score_coarse_bin(double s);
 
-// Binary: counts[row][bin] with rows negative, positive, target missing: SCORE_BINS per row.
+// Binary: counts[row][decision][bin] with rows negative, positive, target missing, and decisions
+// negative, positive: SCORE_BINS per row and decision. Decisions are the scores thresholded, or a
+// column of their own (labels, or probabilities thresholded) when the model gives both.
 struct BinaryScoreCounts {
-    std::vector<std::int64_t> counts;  // 3 × SCORE_BINS
-    std::int64_t missing = 0;           // rows without a score
+    std::vector<std::int64_t> counts;  // 3 × 2 × SCORE_BINS
+    std::int64_t missing = 0;           // rows without a score or a decision
     std::int64_t out_of_range = 0;      // rows whose score lies outside [0, 1]
     double first_out_of_range = 0.0;
 };
 
-BinaryScoreCounts binary_score_counts(const Column& target, const Column& score, const Label& positive,
-                                      double threshold);
+// A null target: the window's labels are not known yet (every row in the target-missing row).
+BinaryScoreCounts binary_score_counts(const Column* target, const Column& score, const Column& decision,
+                                      const BinaryRule& rule);
 
 // Multiclass with k score columns: by_class[row][column][bin] with rows the k classes and
 // then the rows whose target is missing (k + 1 rows, SCORE_BINS bins at threshold 1/2, an
-// edge already), and by_decision[decided class][column][coarse bin] of every scored row.
+// edge already), and by_decision[decided class][column][coarse bin] of every scored row: the class of
+// the `decision` column (labels) when given, else the most probable one.
 struct MulticlassScoreCounts {
     std::vector<std::int64_t> by_class;     // (k + 1) × k × SCORE_BINS
     std::vector<std::int64_t> by_decision;  // k × k × SCORE_COARSE_BINS
@@ -54,7 +58,7 @@ struct MulticlassScoreCounts {
     double first_out_of_range = 0.0;
 };
 
-MulticlassScoreCounts multiclass_score_counts(const Column& target, std::span<const Column* const> scores,
-                                              std::span<const std::string> classes);
+MulticlassScoreCounts multiclass_score_counts(const Column* target, std::span<const Column* const> scores,
+                                              const Column* decision, std::span<const std::string> classes);
 
 }  // namespace morvane::profile
