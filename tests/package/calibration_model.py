@@ -449,12 +449,12 @@ class ScoredPopulation:
         if self.task == "binary":
             layout = TaskLayout("binary", "y", ("p",), positive=1, threshold=0.5, has_proba=True)
             bins = np.array(_native.score_bins(list(self.vectors[:, 1]), 0.5))
-            scores = np.zeros((3, _native.SCORE_BINS), np.int64)
+            scores = np.zeros((3, 2, _native.SCORE_BINS), np.int64)  # by class, by decision, by bin
             if labeled:
-                np.add.at(scores[0], bins, counts[:, 0])
-                np.add.at(scores[1], bins, counts[:, 1])
+                np.add.at(scores[0], (decided, bins), counts[:, 0])
+                np.add.at(scores[1], (decided, bins), counts[:, 1])
             else:
-                np.add.at(scores[2], bins, rows)
+                np.add.at(scores[2], (decided, bins), rows)
             by_decision = None
         else:
             layout = TaskLayout("multiclass", "y", ("a", "b", "c"), positive=None, has_proba=True,
