@@ -3,15 +3,14 @@ dataset and the multiclass credit-card dataset, in chunks of 5,000 rows.
 
 Per chunk: morvane's estimate and its 1 - alpha interval (the chunk profiled without its labels and
 compared with the reference), the realized value (the chunk's labels), and nannyml's CBPE estimate
-fitted on the same reference. Then the mean absolute error of each estimator against the realized
-values and how often morvane's interval covers them, over every chunk and over the chunks whose scores
-keep the reference's relation to outcomes (the assumption of both estimators): a chunk is counted as
-calibrated when a Hosmer-Lemeshow test of its labels against the reference's isotonic calibration
-(per class against the rest, Bonferroni) keeps p > 0.01. The peer's example data change that relation
-in their second half on purpose, where neither estimator can follow. Both estimate the metrics of the same decisions:
-the scores thresholded at 1/2 (binary) or the most probable class (multiclass); the car-loan data's
-own `y_pred` column disagrees with its rounded scores on about 2% of rows, so nannyml is given the
-thresholded decisions too.
+fitted on the same reference. Both are given the data's own decisions (`y_pred`) beside its scores
+(morvane's `prediction=` and `score=`: each read as given). Then the mean absolute error of each
+estimator against the realized values and how often morvane's interval covers them, over every
+chunk and over the chunks whose scores keep the reference's relation to outcomes (the assumption of
+both estimators): a chunk is counted as calibrated when a Hosmer-Lemeshow test of its labels against
+the reference's isotonic calibration (per class against the rest, Bonferroni) keeps p > 0.01. The
+peer's example data change that relation in their second half on purpose, where neither estimator
+can follow.
 
     pip install nannyml statsmodels    # the peer, for this benchmark only
     python benchmarks/bench_estimated.py [--alpha 0.05] [--chunk 5000]
@@ -84,13 +83,11 @@ def nannyml_estimates(nml, reference, analysis, kwargs, metrics, size):
 def binary_case(nml, alpha, size):
     reference, analysis, targets = nml.load_synthetic_car_loan_dataset()
     analysis = analysis.merge(targets, on="id")
-    for frame in (reference, analysis):
-        frame["y_pred"] = (frame["y_pred_proba"] >= 0.5).astype(int)
-    ref_profile = mv.profile(reference[["repaid", "y_pred_proba"]], target="repaid", prediction="y_pred_proba",
-                             task="binary")
+    ref_profile = mv.profile(reference[["repaid", "y_pred", "y_pred_proba"]], target="repaid", prediction="y_pred",
+                             score="y_pred_proba", task="binary")
     parts = chunks(analysis, size)
     start = time.perf_counter()
-    ours = [morvane_estimates(ref_profile, c[["y_pred_proba"]].assign(repaid=np.nan), alpha) for c in parts]
+    ours = [morvane_estimates(ref_profile, c[["y_pred", "y_pred_proba"]], alpha) for c in parts]
     ours_time = time.perf_counter() - start
     start = time.perf_counter()
     peer = nannyml_estimates(nml, reference, analysis.drop(columns=["repaid"]),
@@ -109,13 +106,11 @@ def multiclass_case(nml, alpha, size):
     analysis = analysis.merge(targets, on="id")
     classes = ["highstreet_card", "prepaid_card", "upmarket_card"]
     scores = [f"y_pred_proba_{c}" for c in classes]
-    # The probability columns are named by their classes, as morvane reads a multiclass prediction.
-    named = dict(zip(scores, classes))
-    ref_profile = mv.profile(reference[["y_true"] + scores].rename(columns=named), target="y_true",
-                             prediction=classes, task="multiclass")
+    ref_profile = mv.profile(reference[["y_true", "y_pred"] + scores], target="y_true", prediction="y_pred",
+                             score=dict(zip(classes, scores)), task="multiclass")
     parts = chunks(analysis, size)
     start = time.perf_counter()
-    ours = [morvane_estimates(ref_profile, c[scores].rename(columns=named).assign(y_true=None), alpha) for c in parts]
+    ours = [morvane_estimates(ref_profile, c[["y_pred"] + scores], alpha) for c in parts]
     ours_time = time.perf_counter() - start
     start = time.perf_counter()
     peer = nannyml_estimates(nml, reference, analysis.drop(columns=["y_true"]),

@@ -3,7 +3,7 @@ reference's calibration.
 
 The assumption: the relation between scores and outcomes is the reference's. The reference's
 calibration is the share of each class among its rows of similar score: a monotone (isotonic) fit of
-the positive share over the score bins, on each side of the decision threshold apart (so the fit
+the positive share over the score bins, for each decision apart (so the fit
 reproduces the reference's own confusion matrix exactly). Each window bin then has an expected
 outcome, hence an expected confusion matrix and the estimated metrics.
 
@@ -217,9 +217,8 @@ def _finite(v):
 # negative and positive. Decisions are the scores thresholded, or the model's own when it gives both.
 
 def binary_confusion(counts, share):
-    """Expected (tn, fp, fn, tp) of (..., 2, bins) counts by decision under per-bin shares (..., bins)."""
+    """Expected (tn, fp, fn, tp) of (..., 2, bins) counts by decision under shares of the same shape."""
     counts = np.asarray(counts, np.float64)
-    share = np.asarray(share, np.float64)[..., None, :]
     pos = (counts * share).sum(-1)
     neg = counts.sum(-1) - pos
     return neg[..., 0], neg[..., 1], pos[..., 0], pos[..., 1]
@@ -227,8 +226,8 @@ def binary_confusion(counts, share):
 
 def _binary_values(counts, share) -> dict:
     out = binary_metrics(*binary_confusion(counts, share))
-    rows = np.asarray(counts, np.float64).sum(-2)
-    out["ROCAUC"] = ranking.roc_auc_many(rows * share, rows * (1.0 - share))
+    counts = np.asarray(counts, np.float64)
+    out["ROCAUC"] = ranking.roc_auc_many((counts * share).sum(-2), (counts * (1.0 - share)).sum(-2))
     return out
 
 
@@ -247,13 +246,18 @@ def estimate_binary(reference, window, threshold: float, alpha: float, *, draws:
     ref = np.asarray(reference, np.float64)
     neg_r, pos_r = ref[0], ref[1]
     w = np.asarray(window, np.float64)[2]
-    split = ranking.threshold_bin(threshold)
     measured = {k: float(v) for k, v in _measured_binary(neg_r, pos_r).items()}
     bins_pos, bins_neg = pos_r.sum(0), neg_r.sum(0)
     reason = _binary_refusal(bins_pos, bins_neg, w)
-    cal = calibrate(bins_pos, bins_neg, ranking.bin_centres(threshold), split) if reason is None else None
+    # Calibrated apart per decision (the two decisions side by side on one axis, fitted apart): rows
+    # of similar score and the same decision. With decisions by the threshold, the decision is the
+    # side of the threshold; with the model's own, rows it decided differently at one score differ.
+    bins = pos_r.shape[-1]
+    centres = np.tile(ranking.bin_centres(threshold), 2)
+    cal = calibrate(pos_r.ravel(), neg_r.ravel(), centres, bins - 1) if reason is None else None
     if cal is not None:
-        self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, cal.share).items()}
+        share = cal.share.reshape(2, bins)
+        self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, share).items()}
         gap = max(abs(self_estimate[k] - measured[k]) for k in measured if _finite(measured[k]) and _finite(self_estimate[k]))
         if gap > TOLERANCE:
             reason = (f"the reference's calibration does not reproduce its own metrics (a gap of {gap:.3f}): "
@@ -264,9 +268,9 @@ def estimate_binary(reference, window, threshold: float, alpha: float, *, draws:
                                                                         "calibration": diagnosis})
                 for k in BINARY_ESTIMATED]
     rng = np.random.default_rng(seed)
-    point = _binary_values(w, cal.share)
+    point = _binary_values(w, share)
     # Realized values: calibration drawn, then the window's labels given it, bin by bin.
-    q = cal.draw(rng, draws)[:, None, :]
+    q = cal.draw(rng, draws).reshape(draws, 2, bins)
     live = w > 0
     y = np.zeros((draws,) + w.shape)
     y[:, live] = rng.binomial(np.broadcast_to(w, y.shape)[:, live].astype(np.int64),
