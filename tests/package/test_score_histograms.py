@@ -316,3 +316,21 @@ def test_unlabeled_windows_get_estimated_checks_that_cover_their_labels(task):
         assert c.interval[0] <= c.current <= c.interval[1]
         assert c.interval[0] - 0.005 <= measured[c.metric] <= c.interval[1] + 0.005
         assert abs(c.current - measured[c.metric]) < 0.02
+
+
+def test_a_window_without_its_target_column_is_estimated_and_the_report_says_how():
+    rng = np.random.default_rng(12)
+    rows = _scored_rows(rng, 20_000)
+    overconfident = dict(rows, s=rows["s"] ** 0.3)  # the same ranking, scores far above the outcome shares
+    for reference_rows, warned in ((rows, False), (overconfident, True)):
+        reference = mv.profile(reference_rows, target="y", prediction="s", task="binary")
+        window = {k: v[:3000] for k, v in reference_rows.items() if k != "y"}
+        report = mv.compare(reference, mv.profile(window, like=reference))
+        assert report.notes()[0].startswith("performance estimated") and "note: performance estimated" in repr(report)
+        assert any("badly calibrated" in note for note in report.notes()) == warned
+        accuracy = next(c for c in report.checks if c.metric == "Accuracy")
+        assert accuracy.current == pytest.approx(accuracy.reference, abs=0.03)  # same rows, estimated
+    tiny = mv.profile({k: v[:40] for k, v in rows.items()}, like=reference)
+    report = mv.compare(tiny, mv.profile(window, like=reference))
+    assert any(note.startswith("performance not estimated: the reference has fewer than") for note in report.notes())
+    assert all(c.current is None and c.p_value is None for c in report.checks if c.family == "performance")
