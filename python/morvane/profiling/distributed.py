@@ -145,12 +145,13 @@ def is_key_type(table, name) -> bool:
 def _distinct_values(table, name):
     """The column's values sorted when all are present and distinct, else None."""
     column = table[name] if _is_pandas(table) else table.column(name)
-    values = (column.to_numpy(dtype=object) if _is_pandas(table) else np.array(column.to_pylist(), dtype=object))
-    if any(v is None or (isinstance(v, float) and v != v) for v in values):
+    if (column.isna().any() if _is_pandas(table) else column.null_count):
         return None
+    values = column.to_numpy(dtype=object) if _is_pandas(table) else np.array(column.to_pylist(), dtype=object)
+    if len(values) and isinstance(values[0], str):
+        values = values.astype(str)
     try:
-        values = np.sort(values.astype(str) if values.dtype == object and len(values) and isinstance(values[0], str)
-                         else values)
+        values = np.sort(values)
     except TypeError:
         return None
     if len(values) > 1 and (values[1:] == values[:-1]).any():
