@@ -158,6 +158,10 @@ NB_MODULE(_native, m) {
             nb::gil_scoped_release release;
             return profile::first_fraction(c.at(i));
         })
+        .def("numbers_into", [](const Columns& c, std::size_t i, std::uintptr_t out) {
+            nb::gil_scoped_release release;
+            profile::column_numbers(c.at(i), reinterpret_cast<double*>(out));
+        })
         .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
             nb::gil_scoped_release release;
             return profile::all_distinct_numbers(c.at(i));

@@ -140,6 +140,7 @@ def _task_layout(t: Table, task, roles: _roles.Roles, positive, threshold, threa
         return TaskLayout("multiclass", roles.target, pred, positive=None, threshold=threshold, classes=tuple(known),
                           score=score)
     mapped = _roles.score_classes(score, roles.score_labels, tuple(known))
+    known = known or sorted_categories(mapped)  # a target without values: the classes the scores name
     by_class = dict(zip(mapped, score))
     return TaskLayout("multiclass", roles.target, pred, positive=None, threshold=threshold, classes=tuple(known),
                       score=tuple(by_class[k] for k in known))
@@ -191,8 +192,8 @@ def build_layout(t: Table, *, target, prediction, score=None, task, positive, th
     roles = _roles.parse_roles(target=target, prediction=prediction, score=score, timestamp=timestamp,
                                exclude=exclude)
     require(t, {c: role for role, cols in (("target", (roles.target,)), ("prediction", roles.prediction),
-                                           ("score", roles.score), ("timestamp", (roles.timestamp,)),
-                                           ("exclude", roles.exclude)) for c in cols if c is not None}, "the options name")
+                                           ("score", roles.score), ("timestamp", (roles.timestamp,)))
+               for c in cols if c is not None}, "the options name")  # excluded columns may be absent
     task_layout = _task_layout(t, task, roles, positive, threshold, threads)
     if roles.timestamp is not None and t.type(roles.timestamp) not in ("datetime", "null"):
         raise ValueError(f"timestamp column {roles.timestamp!r} holds {t.type(roles.timestamp)} values, not datetimes "
