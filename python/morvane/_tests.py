@@ -13,6 +13,7 @@ against 10,000), far in the tail where a correction for many checks puts the thr
 
 from __future__ import annotations
 
+import heapq
 import math
 
 import numpy as np
@@ -52,28 +53,89 @@ def _pool(columns: np.ndarray, smaller: int, total: int, ordered: bool) -> list[
     """Groups of cell indices such that every group's expected count in the smaller window reaches
     MIN_EXPECTED. Only the column totals decide, so the grouping is fixed under the null. Ordered
     cells merge with their smaller neighbour (a shift stays visible); unordered ones smallest-first."""
-    groups = [[j] for j in range(len(columns)) if columns[j] > 0]
-    sizes = [float(columns[g[0]]) for g in groups]
-    need = MIN_EXPECTED * total / smaller
-    while len(groups) > 1:
-        k = int(np.argmin(sizes))
-        if sizes[k] >= need:
+    labels = _pool_labels(np.asarray(columns, dtype=np.float64), MIN_EXPECTED * total / smaller, ordered)
+    cells = np.flatnonzero(labels >= 0)
+    order = cells[np.argsort(labels[cells], kind="stable")]
+    bounds = np.flatnonzero(np.diff(labels[order])) + 1
+    return [part.tolist() for part in np.split(order, bounds)] if len(order) else []
+
+
+def _pool_labels(columns: np.ndarray, need: float, ordered: bool) -> np.ndarray:
+    """Each cell's group, named by its first cell (-1: an empty cell), in O(k log k) for k cells."""
+    labels = np.full(len(columns), -1, dtype=np.int64)
+    cells = np.flatnonzero(columns > 0)
+    if len(cells) == 0:
+        return labels
+    if ordered:
+        return _pool_ordered(columns, cells, need, labels)
+    # Smallest first: the cells in ascending order fill groups one after another until each
+    # reaches `need`; a group still short when a cell of `need` or more comes takes that cell,
+    # and a short last group joins the group before it.
+    order = cells[np.argsort(columns[cells], kind="stable")]
+    sizes = columns[order].tolist()
+    group, first, acc, last_full = [], int(order[0]), 0.0, -1
+    position = 0
+    for position, size in enumerate(sizes):
+        if acc == 0.0 and size >= need:
             break
-        if ordered:
-            if k == 0:
-                other = 1
-            elif k == len(groups) - 1:
-                other = k - 1
-            else:
-                other = k - 1 if sizes[k - 1] <= sizes[k + 1] else k + 1
+        if acc == 0.0:
+            first = int(order[position])
+        acc += size
+        group.append(first)
+        if acc >= need:
+            last_full, acc = first, 0.0
+    else:
+        position = len(sizes)
+    starts = np.array(group, dtype=np.int64)
+    if acc > 0.0 and last_full >= 0 and position == len(sizes):
+        starts[starts == first] = last_full  # the short last group joins the one before it
+    taken = order[:len(group)]
+    names = np.full(len(columns), -1, dtype=np.int64)
+    names[taken] = starts
+    rest = order[len(group):]
+    names[rest] = rest
+    # A group is named by its first cell (its smallest index), as the heap version named them.
+    mins = np.full(len(columns), np.iinfo(np.int64).max, dtype=np.int64)
+    np.minimum.at(mins, names[cells], cells)
+    labels[cells] = mins[names[cells]]
+    return labels
+
+
+def _pool_ordered(columns, cells, need, labels):
+    """The smallest group, ties to the leftmost, merges with its smaller neighbour until every
+    group reaches `need`; groups sit in a heap keyed by (size, first cell) and a linked list."""
+    cells = cells.tolist()
+    size = dict(zip(cells, columns[cells].tolist()))
+    left = dict(zip(cells[1:], cells[:-1]))
+    right = dict(zip(cells[:-1], cells[1:]))
+    heap = [(s, j) for j, s in size.items()]
+    heapq.heapify(heap)
+    merged = []  # (keep, drop) in merge order
+    alive = len(cells)
+    while alive > 1:
+        s, k = heapq.heappop(heap)
+        if size.get(k) != s:  # a stale entry: the group has grown or gone
+            continue
+        if s >= need:
+            break
+        a, b = left.get(k), right.get(k)
+        other = b if a is None else a if b is None else (a if size[a] <= size[b] else b)
+        keep, drop = (k, other) if k < other else (other, k)
+        size[keep] = size[keep] + size.pop(drop)
+        merged.append((keep, drop))
+        nxt = right.pop(drop, None)  # drop is keep's right neighbour
+        del left[drop]
+        if nxt is None:
+            del right[keep]
         else:
-            order = np.argsort(sizes, kind="stable")
-            other = int(order[1])
-        keep, drop = min(k, other), max(k, other)
-        groups[keep] = groups[keep] + groups[drop]
-        sizes[keep] += sizes[drop]
-        del groups[drop], sizes[drop]
-    return groups
+            right[keep] = nxt
+            left[nxt] = keep
+        heapq.heappush(heap, (size[keep], keep))
+        alive -= 1
+    labels[cells] = cells
+    for keep, drop in reversed(merged):  # a group's later merges come first: one pass resolves all
+        labels[drop] = labels[keep]
+    return labels
 
 
 def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float | None, dict]:
@@ -85,15 +147,17 @@ def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float
     if n_ref <= 0 or n_cur <= 0:
         return None, {}
     total = n_ref + n_cur
-    groups = _pool(ref + cur, min(n_ref, n_cur), total, ordered)
-    if len(groups) < 2:
+    labels = _pool_labels(ref + cur, MIN_EXPECTED * total / min(n_ref, n_cur), ordered)
+    used = labels >= 0
+    names, group = np.unique(labels[used], return_inverse=True)
+    if len(names) < 2:
         return 1.0, {"statistic": 0.0, "dof": 0}
-    r = np.array([ref[g].sum() for g in groups])
-    c = np.array([cur[g].sum() for g in groups])
+    r = np.bincount(group, weights=ref[used], minlength=len(names))
+    c = np.bincount(group, weights=cur[used], minlength=len(names))
     col = r + c
     e_r, e_c = col * n_ref / total, col * n_cur / total
     statistic = float(((r - e_r) ** 2 / e_r).sum() + ((c - e_c) ** 2 / e_c).sum())
-    dof = len(groups) - 1
+    dof = len(names) - 1
     return float(special.chdtrc(dof, statistic)), {"statistic": statistic, "dof": dof}
 
 
