@@ -40,6 +40,49 @@ def proportion_lower(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | 
     return float(min(1.0, hypergeom.cdf(x_cur, total, successes, n_cur)))
 
 
+def proportion_higher(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
+    """One-sided exact test that the current rate x_cur / n_cur is above the reference rate."""
+    return proportion_lower(int(n_cur) - int(x_cur), n_cur, int(n_ref) - int(x_ref), n_ref)
+
+
+def beyond_range(below_cur: int, above_cur: int, n_cur: int, below_ref: int, above_ref: int, n_ref: int,
+                 sides=(True, True)) -> float | None:
+    """Exact test that more current rows lie beyond the reference's range than exchangeable rows
+    would put there. With none of the reference's rows beyond its own minimum, k current rows below
+    it have probability C(n, k) / C(n + m, k) (the k least of all n + m rows all in the window),
+    which is the one-sided exact test of the two counts; the same above the maximum, and Bonferroni
+    over the sides that exist (`sides`: a side with no reference bound, as an infinite maximum,
+    has none). Ties make rows beyond the range rarer, so the test stays valid on discrete values."""
+    tested = [proportion_higher(x, n_cur, r, n_ref)
+              for x, r, side in ((below_cur, below_ref, sides[0]), (above_cur, above_ref, sides[1])) if side]
+    return bonferroni(tested)
+
+
+def unseen_higher(unseen_cur: int, n_cur: int, singletons: int, doubletons: int, unseen_ref: int,
+                  n_ref: int) -> tuple[float | None, dict]:
+    """One-sided test that the share of current rows holding values the reference never saw exceeds
+    what the reference's own rare values predict.
+
+    Given the reference, each current row's value is unseen with one probability, the reference's
+    missing mass, so the unseen count is binomial. Good-Turing estimates that mass by the share of
+    reference rows whose value it saw once (singletons / m: the chance that a reference row's value
+    is missing from the other m - 1 rows, an upper bound of the mass after m), with variance about
+    (singletons + 2 doubletons) / m^2 (Esty). The test is the exact one-sided test of the two
+    counts, the reference's taken at that variance (an effective number of rows), and one more
+    singleton is assumed than seen, so that a reference without rare values still allows a mass
+    of about 1/m. Reference rows outside its own categories (a merged reference) count as rare."""
+    n_cur, n_ref = int(n_cur), int(n_ref)
+    if n_cur <= 0 or n_ref <= 0:
+        return None, {}
+    rare = int(singletons) + int(unseen_ref) + 1
+    share = min(rare / n_ref, 1.0)
+    variance = (rare + 2.0 * int(doubletons)) / (n_ref * n_ref)
+    effective = max(1, min(n_ref, math.floor(share * (1.0 - share) / variance))) if share < 1.0 else n_ref
+    expected = min(effective, math.ceil(share * effective))
+    p = proportion_higher(int(unseen_cur), n_cur, expected, effective)
+    return p, {"expected_share": share, "effective_rows": effective}
+
+
 def proportion_two_sided(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
     """Two-sided exact test of equal rates: the smaller exact tail, doubled."""
     lower = proportion_lower(x_cur, n_cur, x_ref, n_ref)
@@ -234,6 +277,24 @@ def bonferroni(p_values) -> float | None:
     if not present:
         return None
     return min(1.0, len(present) * min(present))
+
+
+def weighted_holm(p_values: dict, weights: dict) -> dict:
+    """Holm's step-down procedure with weights: hypotheses in order of p / w, the j-th rejected when
+    p_j <= alpha * w_j / (the weight of those not yet rejected). Returns adjusted p-values (reject
+    where <= alpha); the family-wise error rate is at most alpha under any dependence. Equal weights
+    give Holm's procedure."""
+    keys = [k for k in p_values if weights.get(k, 0.0) > 0.0]
+    order = sorted(keys, key=lambda k: p_values[k] / weights[k])
+    left = math.fsum(weights[k] for k in keys)
+    running, adjusted = 0.0, {}
+    for k in order:
+        running = max(running, min(1.0, p_values[k] * left / weights[k]))
+        adjusted[k] = running
+        left -= weights[k]
+    for k in p_values:
+        adjusted.setdefault(k, 1.0)  # a hypothesis without weight is never rejected
+    return adjusted
 
 
 def holm(p_values: dict) -> dict:

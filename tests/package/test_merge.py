@@ -76,7 +76,7 @@ def test_binary_multiclass_and_facets_merge(rng):
 
 MISMATCHES = [
     dict(bins=[0.0, 1.0]),
-    dict(n_bins=3),
+    dict(n_bins=2),
     dict(features=["x"]),
     dict(task="binary", target="y", prediction="p"),
     dict(task="binary", target="y", prediction="p", positive=0),
