@@ -203,14 +203,14 @@ def _sampling(layout, empty, categorical) -> dict:
 def _edges(engine, columns, bins, n_bins, first=None):
     """{column: edges} of continuous columns under a quantile or rule layout, from a selection over
     the partitions; `first` is an already run first pass (report, tallies), if any."""
-    from morvane import _layout, _profile
+    from morvane import _layout, _native, _profile
 
     quantile = bins == _layout.QUANTILE
     sel = OrderStatistics({c: None for c in columns})
     report, tallies = first or engine_pass(engine, sel.plan(), sums=bins == "Scott")[:2]
     tallies = {c: [int(x) for x in tallies[c]] for c in columns}
     for c in columns:  # the wanted ranks follow from the first pass's counts of infinities
-        sel.ranks_for[c] = (partial(_layout.quantile_ranks, n_bins=n_bins) if quantile
+        sel.ranks_for[c] = (partial(_native.layout_ranks, n_bins=n_bins) if quantile
                             else partial(rule_ranks, neg=tallies[c][0], pos=tallies[c][1]))
     sel.absorb(report)
     while (plan := sel.plan()) is not None:  # later passes read only the columns still open
@@ -219,7 +219,8 @@ def _edges(engine, columns, bins, n_bins, first=None):
     for c in columns:
         value = sel.values[c]
         if quantile:
-            edges[c] = _layout.edges_from_order_statistics([value[r] for r in _layout.quantile_ranks(sel.m[c], n_bins)])
+            m = sel.m[c]
+            edges[c] = tuple(_native.edges_from_ranks(m, n_bins, [value[r] for r in _native.layout_ranks(m, n_bins)]))
             continue
         neg, pos, total, total_sq, overflow = tallies[c]
         n = sel.m[c] - neg - pos
