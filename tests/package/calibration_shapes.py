@@ -19,7 +19,7 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 from scipy import stats
 
-from calibration_model import StatsProfile, regression_sums
+from calibration_model import StatsProfile, as_profile, regression_sums
 
 
 def layout_edges(values) -> np.ndarray:
@@ -188,12 +188,12 @@ CHANGES = (
 def shape_rates(shape: Shape, m, n, windows, rng, changed: Shape | None = None, alpha=0.01):
     """(failing windows, windows, {family: failing windows}) for windows of n rows against a fresh
     reference of m rows each time."""
-    from morvane._compare import compare
+    import morvane as mv
 
     failed, families = 0, {}
     for _ in range(windows):
         drawn = shape.reference(m, rng)
-        report = compare(drawn.profile, drawn.window(n, rng, changed), alpha=alpha)
+        report = mv.compare(as_profile(drawn.profile), as_profile(drawn.window(n, rng, changed)), alpha=alpha)
         if not report.passed:
             failed += 1
             for family in {check.family for check in report.failures}:
@@ -244,12 +244,12 @@ class RegressionErrors:
 
 
 def regression_rates(errors, m, n, windows, rng, alpha=0.01):
-    from morvane._compare import compare
+    import morvane as mv
 
     population = RegressionErrors(errors)
     failed, families = 0, {}
     for _ in range(windows):
-        report = compare(population.window(m, rng), population.window(n, rng), alpha=alpha)
+        report = mv.compare(as_profile(population.window(m, rng)), as_profile(population.window(n, rng)), alpha=alpha)
         if not report.passed:
             failed += 1
             for check in report.failures:

@@ -10,9 +10,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy.stats import binom
 
-from morvane import _tests
+from morvane.comparing import significance
 
-tests = _tests
+tests = significance
 
 
 def level_bound(windows, rate):

@@ -170,12 +170,6 @@ NB_MODULE(_native, m) {
         .def("length", &Columns::length)
         .def("__len__", &Columns::size);
 
-    m.def("quantile_edges", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
-        auto found = per_column<QuantileCounts>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_counts(col, n_bins); });
-        std::vector<nb::tuple> out;
-        for (QuantileCounts& q : found) out.push_back(nb::make_tuple(std::move(q.edges), std::move(q.counts), q.missing));
-        return out;
-    });
     m.def("quantile_layout", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
         auto found = per_column<QuantileCounts>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_counts(col, n_bins); });
         std::vector<nb::tuple> out;

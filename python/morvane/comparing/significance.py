@@ -271,6 +271,14 @@ def maximum_higher(max_cur: float, n_cur: int, max_ref: float, n_ref: int) -> fl
     return n_cur / (n_cur + n_ref) if max_cur > max_ref else 1.0
 
 
+def larger_p(p_values) -> float | None:
+    """The largest of several p-values of one hypothesis (valid when any one of them is), None when
+    any is missing."""
+    if any(p is None for p in p_values) or not p_values:
+        return None
+    return max(p_values)
+
+
 def bonferroni(p_values) -> float | None:
     """The smallest of several p-values, multiplied by how many were computed."""
     present = [p for p in p_values if p is not None]
