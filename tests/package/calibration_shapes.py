@@ -74,8 +74,8 @@ class Shape:
     # -- a reference and its windows --
 
     def reference(self, m, rng) -> "DrawnShape":
-        x = self.rows(m, rng)
         if self.kind == "continuous":
+            x = self.rows(m, rng)
             present = x[~np.isnan(x)]
             edges = layout_edges(present)
             counts = np.bincount(np.searchsorted(edges, present, side="right"), minlength=len(edges) + 1)
@@ -84,12 +84,16 @@ class Shape:
                       "minimum": float(present.min()) if len(present) else math.inf,
                       "maximum": float(present.max()) if len(present) else -math.inf}
         else:
-            present = [v for v in x if v is not None]
-            categories = sorted(set(present), key=lambda s: s.encode())
-            index = {c: k for k, c in enumerate(categories)}
-            counts = np.bincount([index[v] for v in present], minlength=len(categories) + 1)
+            values = list(self.values) + ([self.extra[0]] if self.extra else [])
+            p = np.asarray(self.p, dtype=np.float64)
+            p = np.append(p * (1.0 - self.extra[1]), self.extra[1]) if self.extra else p
+            missing = rng.binomial(m, self.missing)
+            seen = rng.multinomial(m - missing, p / p.sum())  # the reference's rows, as counts per value
+            order = sorted((j for j in np.flatnonzero(seen)), key=lambda j: values[j].encode())
+            categories = [values[j] for j in order]
+            counts = np.append(seen[order], 0)
             stats_ = {"kind": "categorical", "edges": None, "categories": categories,
-                      "counts": counts.astype(np.int64), "missing": int(m - len(present))}
+                      "counts": counts.astype(np.int64), "missing": int(missing)}
         return DrawnShape(self, stats_)
 
 

@@ -181,26 +181,35 @@ def _pool_ordered(columns, cells, need, labels):
     return labels
 
 
-def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float | None, dict]:
-    """Pearson's chi-square test that two count vectors come from one distribution, after pooling
-    sparse cells. Returns the p-value and the statistic, degrees of freedom and number of groups."""
+def pooled(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    """The two count vectors summed over the groups of `_pool` (in the cells' order), so that every
+    group's expected count in the smaller window reaches MIN_EXPECTED."""
     ref = np.asarray(ref_counts, dtype=np.float64)
     cur = np.asarray(cur_counts, dtype=np.float64)
     n_ref, n_cur = ref.sum(), cur.sum()
     if n_ref <= 0 or n_cur <= 0:
-        return None, {}
-    total = n_ref + n_cur
-    labels = _pool_labels(ref + cur, MIN_EXPECTED * total / min(n_ref, n_cur), ordered)
+        return ref[:0], cur[:0]
+    labels = _pool_labels(ref + cur, MIN_EXPECTED * (n_ref + n_cur) / min(n_ref, n_cur), ordered)
     used = labels >= 0
     names, group = np.unique(labels[used], return_inverse=True)
-    if len(names) < 2:
+    return (np.bincount(group, weights=ref[used], minlength=len(names)),
+            np.bincount(group, weights=cur[used], minlength=len(names)))
+
+
+def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float | None, dict]:
+    """Pearson's chi-square test that two count vectors come from one distribution, after pooling
+    sparse cells. Returns the p-value and the statistic, degrees of freedom and number of groups."""
+    n_ref, n_cur = float(np.sum(ref_counts)), float(np.sum(cur_counts))
+    if n_ref <= 0 or n_cur <= 0:
+        return None, {}
+    total = n_ref + n_cur
+    r, c = pooled(ref_counts, cur_counts, ordered=ordered)
+    if len(r) < 2:
         return 1.0, {"statistic": 0.0, "dof": 0}
-    r = np.bincount(group, weights=ref[used], minlength=len(names))
-    c = np.bincount(group, weights=cur[used], minlength=len(names))
     col = r + c
     e_r, e_c = col * n_ref / total, col * n_cur / total
     statistic = float(((r - e_r) ** 2 / e_r).sum() + ((c - e_c) ** 2 / e_c).sum())
-    dof = len(names) - 1
+    dof = len(r) - 1
     return float(special.chdtrc(dof, statistic)), {"statistic": statistic, "dof": dof}
 
 
