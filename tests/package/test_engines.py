@@ -121,6 +121,7 @@ def table(n, seed):
     y = rng.normal(size=n)
     return pa.table({
         "x": x, "wild": wild, "zeros": zeros, "ints": rng.integers(-3, 3, n), "big": rng.integers(2**62, 2**62 + 2**12, n),
+        "constant": np.full(n, 5.0),
         "with nulls.x": pa.array(np.where(rng.random(n) < 0.5, None, x).tolist(), pa.float64()),
         "colour": pa.array(colour, pa.string()), "flag": pa.array(rng.random(n) < 0.3),
         "truth": rng.integers(0, 2, n), "proba": rng.random(n),

@@ -302,8 +302,9 @@ def _edges(engine, columns, bins, n_bins, first=None):
     for c in columns:
         value = sel.values[c]
         if quantile:
-            ranks = layout_rules.quantile_ranks(sel.m[c], n_bins)
-            edges[c] = layout_rules.edges_from_order_statistics([value[r] for r in ranks])
+            m = sel.m[c]
+            ranks = layout_rules.quantile_ranks(m, n_bins)
+            edges[c] = layout_rules.edges_from_order_statistics([value[r] for r in ranks], m, n_bins)
             continue
         neg, pos, total, total_sq, overflow = tallies[c]
         n = sel.m[c] - neg - pos

@@ -11,6 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
+import math
 import struct
 from typing import NamedTuple
 
@@ -23,8 +24,10 @@ from morvane.state.stats import (
 )
 
 # Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
-# types); older bytes still decode.
-VERSION = 3
+# types), version 4 each continuous feature's range (its least and greatest present values, after its
+# counts). Older bytes still decode (ranges not known: NaN).
+VERSION = 4
+RANGES_SINCE = 4
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -50,8 +53,9 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
     return head + body + _U64.pack(digest(head + body))
 
 
-def encode_profile(p) -> bytes:
-    """The bytes of a profile: its layout (length-prefixed), then its statistics."""
+def encode_profile(p, version: int = VERSION) -> bytes:
+    """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
+    the current one leaves out what that version did not have (the features' ranges)."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
@@ -61,6 +65,9 @@ def encode_profile(p) -> bytes:
         s = p._features[f.name]
         w.u64(s.missing)
         w.counts(s.counts)
+        if f.kind == "continuous" and version >= RANGES_SINCE:
+            w.f64(s.minimum)
+            w.f64(s.maximum)
     s = p._task
     if s is not None:
         w.u64(s.n)
@@ -142,7 +149,14 @@ def decode_profile(data) -> Decoded:
         counts = r.counts(f.n_counts)
         if _total(counts) + missing != n_rows:
             raise FormatError(f"counts of {f.name!r} do not add up to the rows")
-        features[f.name] = FeatureStats(f, counts, missing)
+        low, high = math.inf, -math.inf
+        if f.kind == "continuous":
+            low, high = (r.f64(), r.f64()) if version >= RANGES_SINCE else (math.nan, math.nan)
+            empty = _total(counts) == 0
+            unknown = math.isnan(low) and math.isnan(high)  # written from older bytes
+            if not unknown and not ((low, high) == (math.inf, -math.inf) if empty else low <= high):
+                raise FormatError(f"the range of {f.name!r} does not match its counts")
+        features[f.name] = FeatureStats(f, counts, missing, low, high)
     task = None
     t = layout.task
     if t is not None:
