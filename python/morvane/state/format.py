@@ -11,6 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
+import math
 import struct
 from typing import NamedTuple
 
@@ -24,9 +25,12 @@ from morvane.state.stats import (
 )
 
 # Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
-# types), version 4 the score histograms of classification tasks with probabilities; older bytes still
-# decode (their histograms are empty: they were not counted).
-VERSION = 4
+# types), version 4 each continuous feature's range (its least and greatest present values, after its
+# counts), version 5 the score histograms of classification tasks with probabilities. Older bytes still
+# decode (ranges not known: NaN; histograms empty: they were not counted).
+VERSION = 5
+RANGES_SINCE = 4
+SCORES_SINCE = 5
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -52,8 +56,10 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
     return head + body + _U64.pack(digest(head + body))
 
 
-def encode_profile(p) -> bytes:
-    """The bytes of a profile: its layout (length-prefixed), then its statistics."""
+def encode_profile(p, version: int = VERSION) -> bytes:
+    """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
+    the current one leaves out what that version did not have (the features' ranges, the score
+    histograms)."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
@@ -63,6 +69,9 @@ def encode_profile(p) -> bytes:
         s = p._features[f.name]
         w.u64(s.missing)
         w.counts(s.counts)
+        if f.kind == "continuous" and version >= RANGES_SINCE:
+            w.f64(s.minimum)
+            w.f64(s.maximum)
     s = p._task
     if s is not None:
         w.u64(s.n)
@@ -75,7 +84,7 @@ def encode_profile(p) -> bytes:
             w.counts(s.confusion.ravel())
             w.exact(s.log_loss)
             w.exact(s.log_loss_sq)
-            if s.scores is not None:
+            if s.scores is not None and version >= SCORES_SINCE:
                 w.counts(s.scores.ravel())
                 if s.scores_by_decision is not None:
                     w.counts(s.scores_by_decision.ravel())
@@ -148,7 +157,14 @@ def decode_profile(data) -> Decoded:
         counts = r.counts(f.n_counts)
         if _total(counts) + missing != n_rows:
             raise FormatError(f"counts of {f.name!r} do not add up to the rows")
-        features[f.name] = FeatureStats(f, counts, missing)
+        low, high = math.inf, -math.inf
+        if f.kind == "continuous":
+            low, high = (r.f64(), r.f64()) if version >= RANGES_SINCE else (math.nan, math.nan)
+            empty = _total(counts) == 0
+            unknown = math.isnan(low) and math.isnan(high)  # written from older bytes
+            if not unknown and not ((low, high) == (math.inf, -math.inf) if empty else low <= high):
+                raise FormatError(f"the range of {f.name!r} does not match its counts")
+        features[f.name] = FeatureStats(f, counts, missing, low, high)
     task = None
     t = layout.task
     if t is not None:
@@ -182,12 +198,12 @@ def decode_profile(data) -> Decoded:
 
 
 def _with_scores(task: ClassificationStats, r: Reader, n_rows: int, version: int) -> ClassificationStats:
-    """The score histograms after a classification task's sums (empty in bytes older than version 4).
+    """The score histograms after a classification task's sums (empty in bytes older than version 5).
     Each score column counts a row at most once."""
     import numpy as np
 
     shape, decided = score_shapes(task.layout)
-    if version < 4:
+    if version < SCORES_SINCE:
         empty = ClassificationStats.empty(task.layout)
         return ClassificationStats(task.layout, task.n, task.missing, task.confusion, task.log_loss,
                                    task.log_loss_sq, empty.scores, empty.scores_by_decision)

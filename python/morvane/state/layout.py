@@ -13,6 +13,7 @@ from fractions import Fraction
 
 import numpy as np
 
+from morvane import _native
 from morvane.state.codec import Reader, Writer, digest
 from morvane.state.errors import FormatError
 from morvane.state.exact_sum import ExactSum
@@ -116,20 +117,16 @@ def label_parts(v):
 
 
 def quantile_ranks(m: int, n_bins: int) -> list:
-    """The ranks (0-based, in the ascending present values) whose values give the quantile edges."""
-    if m <= 0 or n_bins < 2:
-        return []
-    return [k * m // n_bins for k in range(1, n_bins)]
+    """The ranks (0-based, ascending, in the ascending present values) whose values give the
+    quantile layout: the core's rule (src/core/profile/tie_edges.hpp), which also finds ties."""
+    return list(_native.layout_ranks(int(m), int(n_bins)))
 
 
-def edges_from_order_statistics(values) -> tuple:
-    """Edges from the values at `quantile_ranks`, in rank order: the distinct ones, ascending."""
-    out = []
-    for v in values:
-        v = float(v)
-        if not out or v > out[-1]:
-            out.append(v)
-    return tuple(out)
+def edges_from_order_statistics(values, m: int, n_bins: int) -> tuple:
+    """The quantile layout's edges from the values at `quantile_ranks(m, n_bins)`, in rank order:
+    the reference's range (its minimum and the double after its maximum), the quantiles, and a bin
+    of its own for each value found at two of the ranks."""
+    return tuple(_native.edges_from_ranks(int(m), int(n_bins), [float(v) for v in values]))
 
 
 def sorted_categories(texts) -> tuple:
