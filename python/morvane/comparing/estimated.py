@@ -325,10 +325,21 @@ def _reliability(pos, neg, threshold):
     from scipy.stats import chi2
     p = float(chi2.sf(stat, int(keep.sum())))
     out = {"expected_calibration_error": ece, "p_value": p}
-    if ece > 0.05:
+    if ece > 0.05 and p < 0.001:  # large, and more than the noise of the groups
         out["warning"] = (f"the reference's scores are badly calibrated (expected calibration error {ece:.3f}); "
                           "estimates use the outcome shares observed in the reference, not the scores")
     return out
+
+
+def _multiclass_reliability(by_class) -> dict:
+    """The binary diagnosis of each class's scores against the rest; the worst class is reported."""
+    k = by_class.shape[1]
+    found = [(_reliability(*ranking.one_vs_rest(by_class, j), 0.5), j) for j in range(k)]
+    found = [(d, j) for d, j in found if d]
+    if not found:
+        return {}
+    worst, j = max(found, key=lambda item: item[0]["expected_calibration_error"])
+    return dict(worst, score_column=j)
 
 
 def _variance(samples) -> float:
@@ -409,8 +420,10 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
         if gap > TOLERANCE:
             reason = (f"the reference's calibration does not reproduce its own accuracy (a gap of {gap:.3f}): "
                       "its scores do not tell the classes apart the way its outcomes do")
+    diagnosis = _multiclass_reliability(ref_by_class)
     if reason is not None:
-        return [Estimate(m, None, None, _float(measured[m]), details={"estimated": True, "not_estimated": reason})
+        return [Estimate(m, None, None, _float(measured[m]), details={"estimated": True, "not_estimated": reason,
+                                                                        "calibration": diagnosis})
                 for m in MULTICLASS_ESTIMATED]
     rng = np.random.default_rng(seed)
     point = multiclass_metrics(multiclass_expected(w_dec, shares))
@@ -449,7 +462,7 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
         change = raw - self_estimate[m] if value is not None else None
         p = _p_lower(change, variance) if _finite(measured[m]) else None
         out.append(Estimate(m, value, interval, _float(measured[m]), self_estimate[m], p,
-                            {"estimated": True, "rows": n_w,
+                            {"estimated": True, "rows": n_w, "calibration": diagnosis,
                              "test": "normal one-sided, variance of a labeled window's metric (conservative)"}))
     return out
 
