@@ -334,3 +334,18 @@ def test_a_window_without_its_target_column_is_estimated_and_the_report_says_how
     report = mv.compare(tiny, mv.profile(window, like=reference))
     assert any(note.startswith("performance not estimated: the reference has fewer than") for note in report.notes())
     assert all(c.current is None and c.p_value is None for c in report.checks if c.family == "performance")
+
+
+def test_histograms_only_up_to_the_class_limit():
+    from morvane.state.stats import MAX_SCORED_CLASSES
+
+    rng = np.random.default_rng(13)
+    for k in (MAX_SCORED_CLASSES, MAX_SCORED_CLASSES + 1):
+        p = rng.dirichlet(np.ones(k), 300)
+        table = {"y": np.array([f"c{j:02d}" for j in range(k)], dtype=object)[p.argmax(1)],
+                 **{f"c{j:02d}": p[:, j] for j in range(k)}}
+        profile = mv.profile(table, target="y", prediction=[f"c{j:02d}" for j in range(k)], task="multiclass")
+        kept = profile.task_stats.scores is not None
+        assert kept == (k <= MAX_SCORED_CLASSES)
+        assert mv.Profile.from_bytes(profile.to_bytes()) == profile
+        assert ("MacroROCAUC" in {c.metric for c in mv.compare(profile, profile).checks}) == kept

@@ -102,10 +102,17 @@ class RegressionStats:
                                max(self.max_abs_error, other.max_abs_error))
 
 
+# Multiclass histograms grow with the square of the classes ((k + 1) x k x 1,065 counts: 2.3 MB at 16
+# classes); beyond this many classes a profile keeps none (no ranking or estimated checks).
+MAX_SCORED_CLASSES = 16
+
+
 def has_scores(layout: TaskLayout) -> bool:
     """Whether a classification task keeps score histograms: it has probabilities (score=, or a
-    prediction of probabilities)."""
-    return layout.kind in ("binary", "multiclass") and layout.scored
+    prediction of probabilities) and, multiclass, at most MAX_SCORED_CLASSES classes."""
+    if layout.kind == "multiclass":
+        return layout.scored and len(layout.classes) <= MAX_SCORED_CLASSES
+    return layout.kind == "binary" and layout.scored
 
 
 def score_shapes(layout: TaskLayout) -> tuple[tuple, tuple | None]:
