@@ -248,9 +248,9 @@ NB_MODULE(_native, m) {
         return out;
     });
     m.def("layout_ranks", &layout_ranks, "m"_a, "n_bins"_a);
-    m.def("edges_from_ranks", [](std::int64_t m, std::int64_t n_bins, const std::vector<double>& values) {
+    m.def("edges_from_ranks", [](std::int64_t rows, std::int64_t n_bins, const std::vector<double>& values) {
         std::vector<double> edges;
-        for (const TieEdge& e : tie_aware_edges(m, n_bins, values)) edges.push_back(e.edge);
+        for (const TieEdge& e : tie_aware_edges(rows, n_bins, values)) edges.push_back(e.edge);
         return edges;
     }, "m"_a, "n_bins"_a, "values"_a);
     m.def("rule_summary", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
