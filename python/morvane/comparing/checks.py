@@ -42,8 +42,10 @@ class Check:
     details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
 
     def label(self) -> str:
-        """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""
-        return " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        """A short readable name: "performance · Accuracy", "drift · age · Distribution", and
+        "performance · Accuracy (estimated)" for a window without labels."""
+        name = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        return name + " (estimated)" if self.details.get("estimated") else name
 
     def movement(self, arrow: str = "->") -> str:
         """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
