@@ -1,0 +1,336 @@
+"""A history: a reference and one exact profile per period of event time (or of N rows in arrival
+order), optionally kept in one SQLite file.
+
+Each update reads the batch's event times, splits its rows by period (nothing to split in the common
+case of one batch for one period), profiles each part with the reference's layout outside the lock
+and with the GIL released, then merges the parts into their periods under the lock, in one
+transaction when the history has a file. Any range of periods merges into the exact profile of its
+rows, so a question asked later about any week or month is answered as if the rows were rescanned."""
+
+from __future__ import annotations
+
+import os
+import threading
+from bisect import bisect_left
+
+import numpy as np
+
+from morvane import history_periods as hp
+from morvane._errors import FormatError, MismatchError
+from morvane._profile import Profile, profile
+
+
+def _empty(layout) -> Profile:
+    return Profile._empty(layout)
+
+
+def _layout_timestamp(reference: Profile):
+    return getattr(reference.layout, "timestamp", None)
+
+
+class History:
+    """Periods of `every` (a pandas offset alias such as "1h", "1D", "7D", aligned on the epoch in
+    UTC) by the reference's timestamp column, or of `rows` rows in arrival order; with `path`, kept
+    in one SQLite file that other processes can open."""
+
+    def __init__(self, reference: Profile, every=None, *, rows=None, path=None, timestamp=None, threads=None):
+        if not isinstance(reference, Profile):
+            raise TypeError(f"History() takes a reference Profile, got {type(reference).__name__}")
+        if (every is None) == (rows is None):
+            raise ValueError("give one of every= (a period of event time, e.g. \"1D\") or rows= (rows per period)")
+        self._reference = reference
+        self._every = hp.period_length(every) if every is not None else None
+        if rows is not None:
+            if isinstance(rows, bool) or not isinstance(rows, (int, np.integer)) or rows < 1:
+                raise ValueError("rows= must be a positive integer")
+            self._rows = int(rows)
+            self._timestamp = None
+        else:
+            self._rows = None
+            self._timestamp = _timestamp_column(reference, timestamp)
+        self._threads = threads
+        self._lock = threading.RLock()
+        self._periods: dict[int, Profile] = {}
+        self._keys: list[int] = []
+        self._rows_seen = 0   # rows= histories: rows received so far (arrival order)
+        self._undated = 0     # rows without an event time, counted in no period
+        self._store = None
+        if path is not None:
+            self._attach(path)
+
+    # ---- files -----------------------------------------------------------------------------------
+
+    def _meta(self) -> dict:
+        return {"reference": self._reference.to_bytes(), "every": self._every or 0, "rows": self._rows or 0,
+                "timestamp": self._timestamp or "", "rows_seen": 0, "undated": 0}
+
+    def _attach(self, path) -> None:
+        from morvane.history_store import Store
+
+        store = Store(path)
+        try:
+            store.initialise(self._meta())
+            meta = store.meta()
+            _check_format(meta, path)
+            if bytes(meta["reference"]) != self._reference.to_bytes():
+                raise MismatchError(f"{os.fspath(path)} holds a history of another reference")
+            if (meta["every"] or None, meta["rows"] or None) != (self._every, self._rows):
+                raise MismatchError(f"{os.fspath(path)} holds a history with other periods")
+            if (meta["timestamp"] or None) != self._timestamp:
+                raise MismatchError(f"{os.fspath(path)} places rows by another timestamp column")
+        except BaseException:
+            store.close()
+            raise
+        self._store = store
+        self._refresh(force=True)
+
+    @classmethod
+    def open(cls, path, *, readonly: bool = False, threads=None) -> "History":
+        """The history kept in the SQLite file at `path`, with every period committed so far."""
+        from morvane.history_store import Store
+
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"no history at {os.fspath(path)}")
+        store = Store(path, readonly=readonly)
+        try:
+            meta = store.meta()
+            _check_format(meta, path)
+            reference = Profile.from_bytes(bytes(meta["reference"]))
+        except BaseException:
+            store.close()
+            raise
+        h = object.__new__(cls)
+        h._reference, h._every, h._rows = reference, int(meta["every"]) or None, int(meta["rows"]) or None
+        h._timestamp = meta["timestamp"] or None
+        h._threads, h._lock = threads, threading.RLock()
+        h._periods, h._keys, h._rows_seen, h._undated = {}, [], 0, 0
+        h._store = store
+        h._refresh(force=True)
+        return h
+
+    def _refresh(self, force: bool = False) -> None:
+        """Read what other connections committed since this one last read (under the lock)."""
+        store = self._store
+        if store is None or not (store.changed() or force):
+            return
+        rows, meta = store.read_since(("rows_seen", "undated"))
+        for key, _, blob in rows:
+            self._set(int(key), Profile.from_bytes(bytes(blob)))
+        self._rows_seen = max(self._rows_seen, int(meta.get("rows_seen", 0)))
+        self._undated = int(meta.get("undated", 0))
+
+    def _set(self, key: int, p: Profile) -> None:
+        if key not in self._periods:
+            self._keys.insert(bisect_left(self._keys, key), key)
+        self._periods[key] = p
+
+    def snapshot(self, path) -> None:
+        """A consistent copy of the history's file at `path` (for shared or read-only storage)."""
+        if self._store is None:
+            raise ValueError("this history has no file; give History(..., path=) to keep one")
+        with self._lock:
+            self._store.snapshot(path)
+
+    def close(self) -> None:
+        with self._lock:
+            if self._store is not None:
+                self._store.close()
+                self._store = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # ---- properties ------------------------------------------------------------------------------
+
+    @property
+    def reference(self) -> Profile:
+        return self._reference
+
+    @property
+    def path(self):
+        return None if self._store is None else self._store.path
+
+    @property
+    def every(self):
+        """The period length as a NumPy timedelta64 (None for rows= histories)."""
+        return None if self._every is None else np.timedelta64(self._every, "ns")
+
+    @property
+    def rows(self):
+        return self._rows
+
+    @property
+    def timestamp(self):
+        return self._timestamp
+
+    @property
+    def undated(self) -> int:
+        """Rows received without an event time (NaT or missing): counted in no period."""
+        with self._lock:
+            self._refresh()
+            return self._undated
+
+    def _bounds(self, key: int):
+        if self._rows is not None:
+            return key * self._rows, (key + 1) * self._rows
+        return hp.as_datetime(key * self._every), hp.as_datetime((key + 1) * self._every)
+
+    @property
+    def periods(self) -> list:
+        """The periods holding rows, sorted: (start, end) pairs, start inclusive, end exclusive
+        (NumPy datetime64[ns] in UTC, or row numbers for rows= histories)."""
+        with self._lock:
+            self._refresh()
+            return [self._bounds(k) for k in self._keys]
+
+    def __len__(self) -> int:
+        with self._lock:
+            self._refresh()
+            return len(self._keys)
+
+    def __repr__(self) -> str:
+        unit = f"every {hp.alias(self._every)}" if self._rows is None else f"{self._rows} rows"
+        where = f", in {self.path}" if self._store is not None else ""
+        return f"<morvane.History {len(self)} periods of {unit}{where}>"
+
+    # ---- reading ---------------------------------------------------------------------------------
+
+    def _key_range(self, start, end):
+        if self._rows is not None:
+            lo = None if start is None else -(-int(start) // self._rows)
+            hi = None if end is None else int(end) // self._rows
+        else:
+            lo = None if start is None else -(-hp.instant(start) // self._every)
+            hi = None if end is None else hp.instant(end) // self._every
+        a = 0 if lo is None else bisect_left(self._keys, lo)
+        b = len(self._keys) if hi is None else bisect_left(self._keys, hi)
+        return self._keys[a:b]
+
+    def window(self, start=None, end=None) -> Profile:
+        """The exact profile of the rows of every period inside [start, end) (whole periods only;
+        None leaves that side open); an empty profile when no period lies inside."""
+        with self._lock:
+            self._refresh()
+            parts = [self._periods[k] for k in self._key_range(start, end)]
+        return _merge_all(parts, self._reference.layout)
+
+    def profiles(self, start=None, end=None) -> list:
+        """[(start, end, Profile)] of the periods inside [start, end)."""
+        with self._lock:
+            self._refresh()
+            return [(*self._bounds(k), self._periods[k]) for k in self._key_range(start, end)]
+
+    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, start=None, end=None):
+        """Every period compared with the reference (see `morvane.reporting.timeline.timeline`)."""
+        from morvane.reporting.timeline import timeline
+
+        return timeline(self._reference, self.profiles(start, end), alpha=alpha, checks=checks,
+                        correction=correction)
+
+    # ---- writing ---------------------------------------------------------------------------------
+
+    def update(self, table, replace: bool = False) -> "History":
+        """Count a batch of any table kind into the periods of its rows. With `replace=True`, the
+        periods the batch's rows fall in hold only the batch afterwards (a period profiled again, e.g.
+        once its labels have arrived)."""
+        if hp._module_of(table) not in ("pandas", "polars", "pyarrow") and not isinstance(table, dict) \
+                and hasattr(table, "__arrow_c_stream__"):
+            import pyarrow as pa
+
+            table = pa.table(table)  # a stream is read once
+        undated = 0
+        if self._rows is not None:
+            if replace:
+                raise ValueError("replace=True needs periods of event time; rows= periods are by arrival")
+            n = hp.n_rows(table)
+            with self._lock:
+                self._refresh()
+                first = self._rows_seen
+                self._rows_seen += n  # reserved: concurrent updates take the rows that follow
+            keys = (first + np.arange(n, dtype=np.int64)) // self._rows
+            parts = hp.groups(keys)
+        else:
+            times = hp.event_times(table, self._timestamp)
+            known = times != hp.MISSING
+            keys = times // self._every
+            if not known.all():
+                undated = int(len(times) - known.sum())
+                keys[~known] = hp.MISSING  # sorts first, dropped below
+            parts = [(k, rows) for k, rows in hp.groups(keys) if k != hp.MISSING]
+        counted = [(k, self._profile(hp.take(table, rows))) for k, rows in parts]
+        self._commit(counted, replace, undated=undated,
+                     rows_seen=self._rows_seen if self._rows is not None else None)
+        return self
+
+    def add(self, start, p: Profile, replace: bool = False) -> "History":
+        """Count a profile made elsewhere (an engine, another process) into the period holding `start`;
+        with `replace=True` it becomes that period's profile."""
+        if not isinstance(p, Profile):
+            raise TypeError(f"add() takes a Profile, got {type(p).__name__}")
+        if p.layout != self._reference.layout:
+            raise MismatchError("the profile was not made with like= this history's reference")
+        if self._rows is not None:
+            key = int(start) // self._rows
+        else:
+            key = hp.instant(start) // self._every
+        self._commit([(key, p)], replace)
+        return self
+
+    def _profile(self, table) -> Profile:
+        return profile(table, like=self._reference, threads=self._threads, progress=False)
+
+    def _commit(self, counted, replace: bool, undated: int = 0, rows_seen=None) -> None:
+        if not counted and not undated:
+            return
+        with self._lock:
+            store = self._store
+            if store is None:
+                for key, p in counted:
+                    self._set(key, p if replace or key not in self._periods else self._periods[key].merge(p))
+                self._undated += undated
+                return
+            store.begin()
+            try:
+                self._refresh()  # what others committed, read inside our write transaction
+                merged = [(k, p if replace or k not in self._periods else self._periods[k].merge(p))
+                          for k, p in counted]
+                meta = {"undated": self._undated + undated}
+                if rows_seen is not None:
+                    meta["rows_seen"] = max(self._rows_seen, rows_seen)
+                store.write([(k, p.n_rows, p.to_bytes()) for k, p in merged], meta)
+            except BaseException:
+                store.rollback()
+                raise
+            for k, p in merged:
+                self._set(k, p)
+            self._undated += undated
+
+
+def _merge_all(parts, layout) -> Profile:
+    if not parts:
+        return _empty(layout)
+    out = parts[0]
+    for p in parts[1:]:
+        out = out.merge(p)
+    return out
+
+
+def _timestamp_column(reference: Profile, timestamp):
+    found = _layout_timestamp(reference)
+    if found is not None and timestamp is not None and str(timestamp) != found:
+        raise ValueError(f"the reference was profiled with timestamp={found!r}, not {timestamp!r}")
+    column = found if found is not None else timestamp
+    if column is None:
+        raise ValueError("every= places rows by event time: profile the reference with timestamp=\"column\" "
+                         "(or use rows= for periods of N rows)")
+    return str(column)
+
+
+def _check_format(meta: dict, path) -> None:
+    if "format" not in meta or "reference" not in meta:
+        raise FormatError(f"{os.fspath(path)} is not a morvane history")
+    if int(meta["format"]) > 1:
+        raise FormatError(f"{os.fspath(path)} was written by a newer morvane (history format {meta['format']})")
