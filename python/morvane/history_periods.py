@@ -137,8 +137,10 @@ def column_times(col, name: str = "timestamp") -> np.ndarray:
     if isinstance(col, np.ndarray):
         return _from_numpy(col, name)
     if mod == "pandas":
-        if col.dtype.kind == "M":  # tz-aware values are UTC underneath
-            return _from_numpy(np.asarray(col.values), name)
+        if col.dtype.kind == "M":
+            if getattr(col.dtype, "tz", None) is not None:
+                col = col.dt.tz_convert(None)  # UTC, without the zone
+            return _from_numpy(np.asarray(col.to_numpy()), name)
         return _from_objects(col.tolist(), name)
     if mod == "polars":
         import polars as pl

@@ -31,6 +31,12 @@ class Store:
 
     def __init__(self, path, *, readonly: bool = False):
         self.path = os.fspath(path)
+        try:
+            self._connect(readonly)
+        except sqlite3.DatabaseError as e:
+            raise FormatError(f"{self.path} is not a morvane history: {e}") from None
+
+    def _connect(self, readonly: bool) -> None:
         if readonly:
             uri = "file:" + os.path.abspath(self.path) + "?mode=ro"
             self.db = sqlite3.connect(uri, uri=True, isolation_level=None, timeout=60, check_same_thread=False)
