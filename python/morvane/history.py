@@ -236,34 +236,34 @@ class History:
         """Count a batch of any table kind into the periods of its rows. With `replace=True`, the
         periods the batch's rows fall in hold only the batch afterwards (a period profiled again, e.g.
         once its labels have arrived)."""
-        if hp._module_of(table) not in ("pandas", "polars", "pyarrow") and not isinstance(table, dict) \
-                and hasattr(table, "__arrow_c_stream__"):
-            import pyarrow as pa
-
-            table = pa.table(table)  # a stream is read once
-        undated = 0
         if self._rows is not None:
             if replace:
                 raise ValueError("replace=True needs periods of event time; rows= periods are by arrival")
+            table = hp.readable(table)
             n = hp.n_rows(table)
             with self._lock:
                 self._refresh()
                 first = self._rows_seen
                 self._rows_seen += n  # reserved: concurrent updates take the rows that follow
             keys = (first + np.arange(n, dtype=np.int64)) // self._rows
-            parts = hp.groups(keys)
-        else:
-            times = hp.event_times(table, self._timestamp)
-            known = times != hp.MISSING
-            keys = times // self._every
-            if not known.all():
-                undated = int(len(times) - known.sum())
-                keys[~known] = hp.MISSING  # sorts first, dropped below
-            parts = [(k, rows) for k, rows in hp.groups(keys) if k != hp.MISSING]
-        counted = [(k, self._profile(hp.take(table, rows))) for k, rows in parts]
-        self._commit(counted, replace, undated=undated,
-                     rows_seen=self._rows_seen if self._rows is not None else None)
+            counted = [(k, self._profile(hp.take(table, rows))) for k, rows in hp.groups(keys)]
+            self._commit(counted, False, rows_seen=self._rows_seen)
+            return self
+        counted, undated = PeriodProfiler(self._reference, self._every, self._timestamp, self._threads)([table])
+        self._commit(sorted(counted.items()), replace, undated=undated)
         return self
+
+    def _update_parts(self, found, replace: bool) -> "History":
+        """Commit what an engine's workers counted: ({period: Profile}, undated rows)."""
+        counted, undated = found if found is not None else ({}, 0)
+        self._commit(sorted(counted.items()), replace, undated=undated)
+        return self
+
+    def period_profiler(self) -> "PeriodProfiler":
+        """A picklable function from tables to ({period: Profile}, undated rows), for engines' workers."""
+        if self._rows is not None:
+            raise ValueError("rows= periods follow arrival order, which engines do not keep: use update()")
+        return PeriodProfiler(self._reference, self._every, self._timestamp, None)
 
     def add(self, start, p: Profile, replace: bool = False) -> "History":
         """Count a profile made elsewhere (an engine, another process) into the period holding `start`;
@@ -307,6 +307,43 @@ class History:
             for k, p in merged:
                 self._set(k, p)
             self._undated += undated
+
+
+class PeriodProfiler:
+    """Profiles the rows of tables by period of event time with a reference's layout; picklable, so
+    that engines run it on their workers and merge the results with `combine_periods`."""
+
+    def __init__(self, reference: Profile, every: int, timestamp: str, threads=None):
+        self.reference, self.every, self.timestamp, self.threads = reference, every, timestamp, threads
+
+    def __call__(self, tables):
+        counted: dict[int, Profile] = {}
+        undated = 0
+        for table in tables:
+            table = hp.readable(table)
+            times = hp.event_times(table, self.timestamp)
+            known = times != hp.MISSING
+            keys = times // self.every
+            if not known.all():
+                undated += int(len(times) - known.sum())
+                keys[~known] = hp.MISSING  # a group of its own, dropped
+            for key, rows in hp.groups(keys):
+                if key == hp.MISSING:
+                    continue
+                p = profile(hp.take(table, rows), like=self.reference, threads=self.threads, progress=False)
+                counted[key] = counted[key].merge(p) if key in counted else p
+        return counted, undated
+
+
+def combine_periods(results):
+    """The merge of PeriodProfiler results."""
+    counted: dict[int, Profile] = {}
+    undated = 0
+    for part, n in results:
+        undated += n
+        for key, p in part.items():
+            counted[key] = counted[key].merge(p) if key in counted else p
+    return counted, undated
 
 
 def _merge_all(parts, layout) -> Profile:

@@ -176,6 +176,17 @@ def groups(keys: np.ndarray):
     return [(int(ordered[a]), order[a:b]) for a, b in zip(cuts[:-1], cuts[1:])]
 
 
+def readable(table):
+    """A table that can be read more than once: an Arrow stream becomes a pyarrow Table."""
+    if isinstance(table, dict) or _module_of(table) in ("pandas", "polars", "pyarrow"):
+        return table
+    if hasattr(table, "__arrow_c_stream__"):
+        import pyarrow as pa
+
+        return pa.table(table)
+    return table
+
+
 def take(table, rows):
     """The rows of `table` (a slice or an index array), of the same table kind."""
     if rows is None:
