@@ -52,6 +52,7 @@ class History:
         self._lock = threading.RLock()
         self._periods: dict[int, Profile] = {}
         self._keys: list[int] = []
+        self._blocks: dict = {}  # cached merges of aligned blocks of periods (see _merged)
         self._rows_seen = 0   # rows= histories: rows received so far (arrival order)
         self._undated = 0     # rows without an event time, counted in no period
         self._store = None
@@ -103,7 +104,7 @@ class History:
         h._reference, h._every, h._rows = reference, int(meta["every"]) or None, int(meta["rows"]) or None
         h._timestamp = meta["timestamp"] or None
         h._threads, h._lock = threads, threading.RLock()
-        h._periods, h._keys, h._rows_seen, h._undated = {}, [], 0, 0
+        h._periods, h._keys, h._blocks, h._rows_seen, h._undated = {}, [], {}, 0, 0
         h._store = store
         h._refresh(force=True)
         return h
@@ -123,6 +124,9 @@ class History:
         if key not in self._periods:
             self._keys.insert(bisect_left(self._keys, key), key)
         self._periods[key] = p
+        if self._blocks:  # the cached blocks holding this period are stale
+            for level in range(1, 64):
+                self._blocks.pop((level, key >> level), None)
 
     def snapshot(self, path) -> None:
         """A consistent copy of the history's file at `path` (for shared or read-only storage)."""
@@ -214,8 +218,36 @@ class History:
         None leaves that side open); an empty profile when no period lies inside."""
         with self._lock:
             self._refresh()
-            parts = [self._periods[k] for k in self._key_range(start, end)]
-        return _merge_all(parts, self._reference.layout)
+            keys = self._key_range(start, end)
+            if not keys:
+                return _empty(self._reference.layout)
+            return self._merged(keys[0], keys[-1] + 1)
+
+    def _merged(self, lo: int, hi: int) -> Profile:
+        """The merge of the periods in [lo, hi) from cached merges of aligned blocks of periods
+        (block (level, b) holds periods b * 2**level up to (b + 1) * 2**level): any range is at
+        most two blocks a level, so a window costs O(log periods) merges once the blocks exist."""
+        parts = []
+        level = 0
+        while lo < hi:
+            if lo & 1 and lo < hi:
+                parts.append(self._block(level, lo))
+                lo += 1
+            if hi & 1 and lo < hi:
+                hi -= 1
+                parts.append(self._block(level, hi))
+            lo, hi, level = lo >> 1, hi >> 1, level + 1
+        return _merge_all([p for p in parts if p is not None], self._reference.layout)
+
+    def _block(self, level: int, b: int):
+        if level == 0:
+            return self._periods.get(b)
+        found = self._blocks.get((level, b), _MISSING_BLOCK)
+        if found is _MISSING_BLOCK:
+            halves = [p for p in (self._block(level - 1, 2 * b), self._block(level - 1, 2 * b + 1)) if p is not None]
+            found = _merge_all(halves, None) if halves else None
+            self._blocks[(level, b)] = found
+        return found
 
     def profiles(self, start=None, end=None) -> list:
         """[(start, end, Profile)] of the periods inside [start, end)."""
@@ -344,6 +376,9 @@ def combine_periods(results):
         for key, p in part.items():
             counted[key] = counted[key].merge(p) if key in counted else p
     return counted, undated
+
+
+_MISSING_BLOCK = object()
 
 
 def _merge_all(parts, layout) -> Profile:

@@ -234,3 +234,20 @@ def test_reference_needs_a_timestamp_for_periods_of_time(reference):
         History(reference, "1D", timestamp="ts").update(frame(10, 12).drop(columns="ts"))
     with pytest.raises(TypeError, match="datetimes"):
         History(reference, "1D", timestamp="x").update(frame(10, 12))
+
+
+def test_cached_ranges_follow_every_change(reference):
+    """Windows come from cached merges of blocks of periods: after late rows, replacements and
+    additions in any order, every range still equals the merge of its periods."""
+    rng = np.random.default_rng(13)
+    h = History(reference, "1h", timestamp="ts")
+    df = frame(3000, 14, days=3)
+    for step in range(12):
+        part = df.iloc[rng.choice(len(df), 200, replace=False)].reset_index(drop=True)
+        h.update(part, replace=bool(step % 5 == 4))
+        for _ in range(6):
+            a, b = sorted(rng.integers(-2, 76, 2))
+            lo, hi = T0 + np.timedelta64(int(a), "h"), T0 + np.timedelta64(int(b), "h")
+            inside = [p for s, e, p in h.profiles() if lo <= s and e <= hi]
+            want = mv.merge(inside) if inside else mv.profile(df.iloc[:0], like=reference)
+            assert h.window(lo, hi) == want
