@@ -252,3 +252,13 @@ def test_history_periods_equal_one_machine_bytes(kind, request):
     assert [p.to_bytes() for _, _, p in got.profiles()] == [p.to_bytes() for _, _, p in want.profiles()]
     with pytest.raises(ValueError, match="arrival"):
         engine.update(History(reference, rows=100), df)
+
+
+def test_readme_daily_job_appends_its_period(spark, tmp_path, monkeypatch):
+    """The README's history example, then its daily Spark job, in one namespace."""
+    from test_history import over_time_blocks, run_blocks
+
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "readme"}
+    assert run_blocks(over_time_blocks(), namespace) == 4
+    assert (tmp_path / "history-published.sqlite").exists()

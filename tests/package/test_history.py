@@ -251,3 +251,44 @@ def test_cached_ranges_follow_every_change(reference):
             inside = [p for s, e, p in h.profiles() if lo <= s and e <= hi]
             want = mv.merge(inside) if inside else mv.profile(df.iloc[:0], like=reference)
             assert h.window(lo, hi) == want
+
+
+def over_time_blocks():
+    import re
+    from pathlib import Path
+
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = text.split("### Over time\n", 1)[1].split("\n### ", 1)[0]
+    return re.findall(r"^```py\n(.*?)^```", section, re.S | re.M)
+
+
+def run_blocks(blocks, namespace):
+    """Each statement of the blocks in order; a print whose comment states a value prints it."""
+    import contextlib
+    import io
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+    try:
+        from test_readme import statements
+    finally:
+        sys.path.pop(0)
+    checked = 0
+    for i, block in enumerate(blocks):
+        for module, promise, line in statements(block):
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                exec(compile(module, f"README.md over-time block {i + 1}", "exec"), namespace)
+            if promise is not None:
+                assert out.getvalue().strip() == promise, (i, line)
+                checked += 1
+    return checked
+
+
+def test_readme_example_runs_and_prints_what_it_promises(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    blocks = over_time_blocks()
+    assert len(blocks) == 2  # the second needs Spark: test_engines runs it
+    namespace = {"__name__": "readme"}
+    assert run_blocks(blocks[:1], namespace) == 3
+    assert (tmp_path / "dashboard.html").stat().st_size > 10_000
+    assert History.open("history.sqlite").window() == namespace["h"].window()
