@@ -166,7 +166,7 @@ def main():
           f"{growth_full / 1e6:.1f} MB, counting {growth_like / 1e6:.1f} MB (RSS sampled every ms)")
 
     b = ref.to_bytes()
-    from morvane import _format
+    from morvane.state import format as _format
 
     enc = median_time(lambda: _format.encode_profile(ref), 20)
     dec = median_time(lambda: mv.Profile.from_bytes(b), 20)

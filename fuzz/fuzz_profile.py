@@ -19,7 +19,7 @@ with atheris.instrument_imports():
     import numpy as np
 
     import morvane as mv
-    from morvane import _format
+    from morvane.state import format as _format
 
 
 def _seeds():
@@ -41,7 +41,7 @@ def frame(magic, body):
     if magic == _format.PROFILE_MAGIC and len(body) >= 8:
         (n,) = struct.unpack_from("<Q", body)
         fingerprint = int.from_bytes(hashlib.blake2b(body[8:8 + n], digest_size=8).digest(), "little")
-    head = struct.pack("<4sHHQQ", magic, 1, 0, fingerprint, len(body))
+    head = struct.pack("<4sHHQQ", magic, _format.VERSION, 0, fingerprint, len(body))
     return head + body + hashlib.blake2b(head + body, digest_size=8).digest()
 
 

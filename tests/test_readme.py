@@ -1,5 +1,6 @@
-"""The README's Python snippets run as written, in order, in one namespace, and a print
-whose comment states a value prints exactly that value."""
+"""The Python snippets of the README and of the fixed module's reference (docs/fixed-module.md)
+run as written, in order, in one namespace, and a print whose comment states a value prints
+exactly that value."""
 
 import ast
 import contextlib
@@ -7,14 +8,19 @@ import io
 import re
 from pathlib import Path
 
-README = Path(__file__).resolve().parents[1] / "README.md"
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+README = ROOT / "README.md"
+FIXED_MODULE = ROOT / "docs" / "fixed-module.md"
+DOCUMENTS = (README, FIXED_MODULE)
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 # "# 0.5", "# {'passed': True}: prose", "# 1.0 0.1643"; not "# {...}, in no fixed order".
 PROMISE = re.compile(r"#\s(?P<value>[-+\d.e ]+?|True|False|\{[^}]*\}|\[[^\]]*\])(?::\s.*)?$")
 
 
-def blocks():
-    return BLOCK.findall(README.read_text(encoding="utf-8"))
+def blocks(documents=DOCUMENTS):
+    return [block for doc in documents for block in BLOCK.findall(doc.read_text(encoding="utf-8"))]
 
 
 def statements(block):
@@ -31,7 +37,7 @@ def statements(block):
 
 
 def test_readme_covers_every_family():
-    text = "\n".join(blocks())
+    text = "\n".join(blocks([FIXED_MODULE]))
     for entry in ("py_model_perf_linear_regression", "py_model_perf_lin_reg_rt_full", "PyLogisticRegressionStreaming",
                   "py_data_bias_analyzer", "py_data_bias_runtime_check", "PyDataBiasStreaming",
                   "py_model_bias_analyzer", "py_model_bias_runtime_check", "PyModelBiasStreaming",
@@ -43,14 +49,15 @@ def test_readme_covers_every_family():
 def test_snippets_run_in_order_and_print_what_they_promise():
     namespace = {"__name__": "readme"}
     checked = 0
-    for i, block in enumerate(blocks(), start=1):
-        for module, promise, line in statements(block):
-            out = io.StringIO()
-            with contextlib.redirect_stdout(out):
-                exec(compile(module, f"README.md python block {i}", "exec"), namespace)
-            if promise is not None:
-                assert out.getvalue().strip() == promise, f"block {i}, line {line}"
-                checked += 1
+    for doc in DOCUMENTS:
+        for i, block in enumerate(blocks([doc]), start=1):
+            for module, promise, line in statements(block):
+                out = io.StringIO()
+                with contextlib.redirect_stdout(out):
+                    exec(compile(module, f"{doc.name} python block {i}", "exec"), namespace)
+                if promise is not None:
+                    assert out.getvalue().strip() == promise, f"{doc.name} block {i}, line {line}"
+                    checked += 1
     assert checked >= 10  # the promises themselves are being read
 
 
@@ -61,7 +68,32 @@ def test_first_lines_are_the_install_and_test_commands():
         "# morvane",
         "",
         "```bash",
-        'pip install ".[demo]" && python examples/demo.py',
-        'pip install ".[test]" -C cmake.define.MORVANE_SELFTEST=ON && python -m pytest -q tests',
+        'pip install -r build-requirements.txt && pip install --no-build-isolation ".[demo]" && python examples/demo.py',
+        'pip install -r build-requirements.txt && pip install --no-build-isolation ".[test]" '
+        '-C cmake.define.MORVANE_SELFTEST=ON && python -m pytest -q tests',
         "```",
     ]
+    assert any(line.startswith(lines[4] + " ") for line in (ROOT / ".ci" / "run").read_text(encoding="utf-8").splitlines())
+
+
+def test_pinned_build_requirements_satisfy_pyproject():
+    # The README builds without isolation from build-requirements.txt instead of pyproject's list.
+    tomllib = pytest.importorskip("tomllib")
+    from packaging.requirements import Requirement
+
+    wanted = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["build-system"]["requires"]
+    lines = (ROOT / "build-requirements.txt").read_text(encoding="utf-8").splitlines()
+    pinned = {r.name: r for r in map(Requirement, (l for l in lines if l and not l.startswith("#")))}
+    for need in map(Requirement, wanted):
+        have = pinned[need.name].specifier
+        assert all(s.operator in ("==", ">=") for s in have), need.name
+        assert all(need.specifier.contains(s.version) for s in have), (need, have)
+
+
+def test_relative_links_resolve():
+    # The README sends readers to the fixed module's reference and back; a moved file breaks neither.
+    for doc in DOCUMENTS:
+        targets = re.findall(r"\]\((?!https?:|#)([^)#\s]+)", doc.read_text(encoding="utf-8"))
+        assert targets, doc.name
+        for target in targets:
+            assert (doc.parent / target).exists(), f"{doc.name}: {target}"

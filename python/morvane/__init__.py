@@ -1,31 +1,30 @@
 """morvane: production monitoring for machine-learning models.
 
-Profile any table into exact, mergeable, persistent statistics; compare a current window with a
-reference; stream batches into a thread-safe monitor."""
+Profile any table into exact, mergeable, persistent statistics (``profile``); compare a current
+window with a reference (``compare``, a ``Report``); stream batches into a thread-safe ``Monitor``.
 
-from morvane._errors import FormatError, MismatchError
-from morvane._format import load
-from morvane._layout import Layout
-from morvane._monitor import Monitor
-from morvane._profile import Profile, merge, profile
-from morvane._rules import above, at_least, at_most, below, one_of
+>>> import morvane as mv
+>>> reference = mv.profile(training, target="label", prediction="score", task="binary")
+>>> report = mv.compare(reference, mv.profile(today, like=reference))
+>>> report.passed
+"""
+
+from importlib.metadata import version as _version
+
+from morvane.comparing.checks import Check
+from morvane.loading import load
+from morvane.monitor import load_monitor
+from morvane.monitor import Monitor
+from morvane.profiling.profile import profile
+from morvane.reporting.report import Report, compare
+from morvane.state.errors import FormatError, MismatchError
+from morvane.state.layout import Layout
+from morvane.state.profile import Profile, load_profile, merge
+from morvane.state.rules import above, at_least, at_most, below, one_of
+
+__version__ = _version("morvane")
 
 __all__ = [
-    "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "above", "at_least", "at_most", "below",
-    "compare", "load", "merge", "one_of", "profile",
+    "Check", "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "Report", "__version__", "above",
+    "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]
-
-
-def __getattr__(name):
-    # Comparing lives in its own module, loaded on first use.
-    if name in ("compare", "Report", "Check"):
-        import importlib
-
-        for module in ("morvane._compare", "morvane._report"):
-            try:
-                mod = importlib.import_module(module)
-            except ImportError:
-                continue
-            if hasattr(mod, name):
-                return getattr(mod, name)
-    raise AttributeError(f"module 'morvane' has no attribute {name!r}")

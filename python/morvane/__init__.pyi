@@ -63,9 +63,11 @@ def one_of(values: Iterable[_Label]) -> _Rule: ...
 _FacetRule: TypeAlias = _Rule | _Label | None
 
 __all__ = [
-    "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "above", "at_least", "at_most", "below",
-    "compare", "load", "merge", "one_of", "profile",
+    "Check", "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "Report", "__version__", "above",
+    "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]
+
+__version__: str
 
 class FormatError(ValueError): ...
 class MismatchError(ValueError): ...
@@ -76,9 +78,11 @@ class Layout:
     features: tuple[Any, ...] = ()
     task: Any = None
     facets: tuple[Any, ...] = ()
+    timestamp: str | None = None
     def feature(self, name: str) -> Any: ...
     @property
     def fingerprint(self) -> int: ...
+    def to_bytes(self) -> bytes: ...
 
 class Profile:
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # made by profile(), merge() and load()
@@ -90,6 +94,12 @@ class Profile:
     def n_rows(self) -> int: ...
     @property
     def columns(self) -> list[str]: ...
+    @property
+    def features(self) -> dict[str, Any]: ...  # each feature's statistics
+    @property
+    def task_stats(self) -> Any: ...  # the task's statistics, or None
+    @property
+    def facets(self) -> dict[str, Any]: ...  # each facet's statistics
     def merge(self, other: Profile) -> Profile: ...
     def to_bytes(self) -> bytes: ...
     @classmethod
@@ -117,6 +127,7 @@ def profile(
     features: Sequence[str] | None = None,
     categorical: Sequence[str] = (),
     facets: Mapping[str, _FacetRule] | None = None,
+    timestamp: str | None = None,
     bins: _Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
     n_bins: int = 10,
     progress: bool | None = None,
@@ -124,6 +135,8 @@ def profile(
 ) -> Profile: ...
 def merge(profiles: Iterable[Profile]) -> Profile: ...
 def load(path: _Path) -> Profile | Monitor: ...
+def load_profile(path: _Path) -> Profile: ...
+def load_monitor(path: _Path) -> Monitor: ...
 
 @dataclass(frozen=True)
 class Check:

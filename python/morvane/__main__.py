@@ -1,6 +1,6 @@
 """`python -m morvane`: the command line."""
 
-from ._cli import main
+from morvane.cli import main
 
 if __name__ == "__main__":
     raise SystemExit(main())

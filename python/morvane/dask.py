@@ -5,7 +5,7 @@ The workers need `morvane` installed.
 
 from __future__ import annotations
 
-from . import _layout_distributed as _dist
+from morvane.profiling import distributed as _dist
 
 # Partial results are combined this many at a time, level by level, up to one.
 FAN_IN = 8

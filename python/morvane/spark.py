@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import pickle
 
-from . import _layout_distributed as _dist
+from morvane.profiling import distributed as _dist
 
 # Arrow batches of a partition are profiled together up to this many rows, then merged.
 CHUNK_ROWS = 1 << 20

@@ -1,4 +1,4 @@
-"""A population for calibrating `mv.compare` by simulation, producing profiles' `_stats()` directly.
+"""A population for calibrating `mv.compare` by simulation, producing profiles' statistics directly.
 
 The reference (10,000 rows) is drawn row by row: its continuous features get quantile edges by the
 layout rule (distinct values v[floor(k m / n_bins)]) and its categories are the values it saw, as a
@@ -25,7 +25,7 @@ REGRESSION_ERRORS = np.arange(-3.0, 3.01, 0.5)
 
 
 class StatsProfile:
-    """Anything with `_stats()` and `n_rows` is a profile to `compare`."""
+    """A profile's statistics as plain dicts, easy to draw and edit; `as_profile` makes the profile."""
 
     def __init__(self, stats_dict):
         self._data = stats_dict
@@ -283,12 +283,12 @@ def rates(population, n, windows, rng, **scenario):
     """(failing windows, windows, {family: failing windows it took part in}) for `windows` windows
     of n rows under a scenario, each with a fresh reference: a false-alarm rate is a probability
     over both samples (windows sharing a reference would fail together, most of all large ones)."""
-    from morvane._compare import compare
+    from morvane import compare
 
     failed, families = 0, {}
     for _ in range(windows):
         reference = population.reference(rng)
-        report = compare(reference.profile, reference.window(n, rng, **scenario))
+        report = compare(as_profile(reference.profile), as_profile(reference.window(n, rng, **scenario)))
         if not report.passed:
             failed += 1
             for family in {check.family for check in report.failures}:
@@ -298,12 +298,12 @@ def rates(population, n, windows, rng, **scenario):
 
 def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=None, proba=None, facet=None,
                     classes=None):
-    """A profile's `_stats()` from NumPy rows, for tests: float features are continuous (NaN missing,
+    """A profile from NumPy rows, for tests: float features are continuous (NaN missing,
     quantile edges unless `like` gives the layout), others categorical (None missing). `task` is
     "binary" (y in {0, 1}; `proba` of the positive class or 0/1 `prediction`), "regression" or
     "multiclass" (class indices; `proba` a row-per-sample matrix); `facet` flags group "a"."""
     features = features or {}
-    base = like._stats() if like is not None else None
+    base = like.layout if like is not None else None
     out = {}
     n_rows = len(next(iter(features.values()))) if features else (len(y) if y is not None else 0)
     for name, column in features.items():
@@ -311,14 +311,14 @@ def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=N
         if column.dtype.kind == "f":
             missing = np.isnan(column)
             values = column[~missing]
-            edges = base["features"][name]["edges"] if base else _quantile_edges(values)
+            edges = np.array(base.feature(name).edges) if base else _quantile_edges(values)
             counts = np.bincount(np.searchsorted(edges, values, side="right"), minlength=len(edges) + 1)
             out[name] = {"kind": "continuous", "edges": edges, "categories": None, "counts": counts.astype(np.int64),
                          "missing": int(missing.sum())}
         else:
             missing = np.array([v is None for v in column], dtype=bool)
             values = [str(v) for v in column[~missing]]
-            categories = base["features"][name]["categories"] if base else sorted(set(values))
+            categories = base.feature(name).categories if base else sorted(set(values))
             index = {c: k for k, c in enumerate(categories)}
             counts = np.bincount([index.get(v, len(categories)) for v in values], minlength=len(categories) + 1)
             out[name] = {"kind": "categorical", "edges": None, "categories": list(categories),
@@ -353,4 +353,41 @@ def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=N
         stats_dict["task"] = {"kind": "multiclass", "classes": list(classes), "n": len(y), "missing": 0,
                               "confusion": confusion, "has_proba": proba is not None,
                               "log_loss_sum": float(losses.sum()), "log_loss_sq_sum": float((losses ** 2).sum())}
-    return StatsProfile(stats_dict)
+    return as_profile(StatsProfile(stats_dict))
+
+
+def as_profile(stats_profile):
+    """The `mv.Profile` holding a StatsProfile's statistics (sums converted exactly; the layout's
+    columns are named after the roles: "y", "p", "group")."""
+    from morvane.state.exact_sum import ExactSum
+    from morvane.state.layout import FacetLayout, FeatureLayout, Layout, TaskLayout
+    from morvane.state.profile import Profile
+    from morvane.state.stats import ClassificationStats, FacetStats, FeatureStats, RegressionStats, frozen
+
+    data = stats_profile._stats()
+    features, layouts = {}, []
+    for name, f in data["features"].items():
+        if f["kind"] == "continuous":
+            fl = FeatureLayout(name, "continuous", edges=tuple(float(x) for x in f["edges"]))
+        else:
+            fl = FeatureLayout(name, "categorical", categories=tuple(f["categories"]))
+        layouts.append(fl)
+        features[name] = FeatureStats(fl, frozen(f["counts"]), int(f["missing"]))
+    t, task, task_layout = data["task"], None, None
+    if t is not None and t["kind"] == "regression":
+        task_layout = TaskLayout("regression", "y", ("p",), positive=None)
+        task = RegressionStats(task_layout, t["n"], t["missing"], {k: ExactSum.of(v) for k, v in t["sums"].items()},
+                               float(t["max_abs_error"]))
+    elif t is not None:
+        classes = tuple(t["classes"]) if t["kind"] == "multiclass" else None
+        task_layout = TaskLayout(t["kind"], "y", ("p",), positive=t.get("positive"),
+                                 threshold=t.get("threshold", 0.5), has_proba=t["has_proba"], classes=classes)
+        task = ClassificationStats(task_layout, t["n"], t["missing"], frozen(t["confusion"]),
+                                   ExactSum.of(t["log_loss_sum"]), ExactSum.of(t["log_loss_sq_sum"]))
+    facets, facet_layouts = {}, []
+    for name, f in data["facets"].items():
+        fl = FacetLayout(name, "==", ("a",), tuple(f["groups"]))
+        facet_layouts.append(fl)
+        facets[name] = FacetStats(fl, frozen(f["counts"]), int(f["missing"]))
+    layout = Layout(tuple(layouts), task_layout, tuple(facet_layouts))
+    return Profile._make(layout, int(data["n_rows"]), features, task, facets)

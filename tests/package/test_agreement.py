@@ -10,7 +10,7 @@ from hypothesis import assume, given, settings, strategies as st
 
 import _morvane
 import morvane as mv
-from morvane import _metrics
+from morvane.comparing import metrics as _metrics
 
 
 
@@ -27,7 +27,7 @@ def test_binary_metrics_agree(rows, threshold):
     y = np.array([r[0] for r in rows], dtype=np.float64)
     p = np.array([r[1] for r in rows], dtype=np.float64)
     prof = mv.profile({"y": y, "p": p}, target="y", prediction="p", task="binary", threshold=threshold)
-    ours = _metrics.performance(prof._stats()["task"])
+    ours = _metrics.performance(prof.task_stats)
     theirs = _morvane.py_model_perf_logistic_regression(y, p, threshold)
     for name, value in theirs.items():
         if name == "LogLoss":
@@ -35,7 +35,7 @@ def test_binary_metrics_agree(rows, threshold):
         else:
             assert ours[name] == value or (math.isnan(ours[name]) and math.isnan(value)), name
     labels = mv.profile({"y": y, "p": (p >= threshold).astype(np.int64)}, target="y", prediction="p", task="binary")
-    got = _metrics.performance(labels._stats()["task"])
+    got = _metrics.performance(labels.task_stats)
     expected = _morvane.py_model_perf_classification(y, (p >= threshold).astype(np.float64))
     assert set(got) == set(expected)
     assert all(got[k] == v or (math.isnan(got[k]) and math.isnan(v)) for k, v in expected.items())
@@ -48,7 +48,7 @@ def test_regression_metrics_agree(rows):
     p = np.array([r[1] for r in rows], dtype=np.float64)
     assume(np.all(y != 0) and np.ptp(y) > 1e-3)
     prof = mv.profile({"y": y, "p": p}, target="y", prediction="p", task="regression")
-    ours = _metrics.performance(prof._stats()["task"])
+    ours = _metrics.performance(prof.task_stats)
     theirs = _morvane.py_model_perf_linear_regression(y, p)
     assert set(ours) == set(theirs)
     for name, value in theirs.items():
@@ -67,12 +67,12 @@ def test_bias_metrics_agree(rows, cut):
     p = np.array([r[2] for r in rows], dtype=np.float64)
     prof = mv.profile({"age": age, "y": y, "p": p}, target="y", prediction="p", task="binary",
                       facets={"age": mv.at_least(cut)})
-    facet = prof._stats()["facets"]["age"]
+    facet = prof.facets["age"]
     seg = (float(cut), None, "GreaterThanEqualTo")
     half = (0.5, None, "GreaterThanEqualTo")
     for ours, call in [
-        (_metrics.pre_training(facet), lambda: _morvane.py_data_bias_analyzer_explicit_seg(age, *seg, y, *half)),
-        (_metrics.post_training(facet), lambda: _morvane.py_model_bias_analyzer_explicit_seg(age, *seg, y, *half, p, *half)),
+        (_metrics.pre_training(facet, 0), lambda: _morvane.py_data_bias_analyzer_explicit_seg(age, *seg, y, *half)),
+        (_metrics.post_training(facet, 0), lambda: _morvane.py_model_bias_analyzer_explicit_seg(age, *seg, y, *half, p, *half)),
     ]:
         try:
             theirs = call()
@@ -103,6 +103,6 @@ def test_categorical_drift_distances_agree(ref, cur):
 
 def test_empty_windows_give_no_metrics():
     ref = mv.profile({"y": [1], "p": [0.2]}, target="y", prediction="p", task="binary")
-    assert _metrics.performance(mv.Monitor(ref).current._stats()["task"]) == {}
+    assert _metrics.performance(mv.Monitor(ref).current.task_stats) == {}
     with pytest.raises(ValueError):
         _metrics.distances([1, 2], [1, 2, 3], "categorical")

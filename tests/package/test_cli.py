@@ -15,7 +15,7 @@ import pyarrow.csv  # noqa: E402
 import pyarrow.parquet  # noqa: E402
 
 import morvane as mv  # noqa: E402
-from morvane._cli import main  # noqa: E402
+from morvane.cli import main  # noqa: E402
 
 
 def table(seed, n=2000, shift=0.0, accuracy=0.9):

@@ -1,6 +1,6 @@
 """mv.compare and its statistics: tests against SciPy and scikit-learn as oracles, undefined metrics,
 shared hypotheses, directions, narrowing and layout checks. Profiles are built from NumPy rows by
-`calibration_model.stats_from_rows`, the `_stats()` layout the package's profiles expose."""
+`calibration_model.stats_from_rows` (profiles made from their statistics)."""
 
 import math
 
@@ -12,8 +12,10 @@ from scipy import stats
 from sklearn import metrics as skm
 
 from calibration_model import stats_from_rows
-from morvane import _multiclass, _tests
-from morvane._compare import MismatchError, compare, _distances, _r2_variance
+from morvane import MismatchError, compare
+from morvane.comparing import multiclass as _multiclass, significance as _tests
+from morvane.comparing.metrics import distances as _distances
+from morvane.comparing.performance import r2_variance
 
 
 # ---- the tests against SciPy ----
@@ -76,8 +78,8 @@ def test_r_squared_variance_matches_simulation():
         values.append(1 - (e ** 2).mean() / y.var())
     y = rng.gamma(3.0, size=200_000)
     e = rng.normal(scale=0.5 + 0.2 * y)
-    sums = stats_from_rows(task="regression", y=y, prediction=y + e)._stats()["task"]["sums"]
-    assert _r2_variance(sums, 200_000) * 200_000 / n == pytest.approx(np.var(values), rel=0.15)
+    task = stats_from_rows(task="regression", y=y, prediction=y + e).task_stats
+    assert r2_variance(task) * 200_000 / n == pytest.approx(np.var(values), rel=0.15)
 
 
 @pytest.mark.parametrize("kind, ref, cur, expected", [
@@ -103,7 +105,7 @@ def test_multiclass_metrics_match_scikit_learn(seed, k, n):
     proba = rng.dirichlet(np.ones(k), size=n)
     classes = [f"c{j}" for j in range(k)]
     got = _multiclass.metrics(stats_from_rows(task="multiclass", y=y, prediction=p, proba=proba,
-                                              classes=classes)._stats()["task"])
+                                              classes=classes).task_stats)
     labels = list(range(k))
     assert got["Accuracy"] == pytest.approx(skm.accuracy_score(y, p))
     for average in ("macro", "weighted"):
@@ -193,8 +195,8 @@ def test_undefined_metrics_neither_crash_nor_fail(reference, current):
             assert check.p_value is None and not check.failed, check
         if check.p_value is not None:
             assert 0.0 <= check.p_value <= 1.0
-    assert all(c.p_value is None for c in report.checks) or current._stats()["n_rows"] > 0 \
-        or current._stats()["task"]["n"] > 0
+    assert all(c.p_value is None for c in report.checks) or current.n_rows > 0 \
+        or current.task_stats.n > 0
 
 
 def test_checks_narrow_families_and_metrics():
@@ -224,7 +226,7 @@ def test_bias_tables_hold_groups_of_both_windows():
     report = compare(reference, stats_from_rows(**_binary_rows(rng, 800), like=reference))
     rows = report.tables["bias: group"]
     assert [(r["group"], r["window"]) for r in rows] == [("a", "reference"), ("a", "current")]
-    counts = reference._stats()["facets"]["group"]["counts"]
+    counts = reference.facets["group"].counts
     assert rows[0]["rows"] == counts[0].sum() and rows[0]["rest_rows"] == counts[1].sum()
     assert rows[0]["selection_rate_difference"] == pytest.approx(
         rows[0]["selection_rate"] - rows[0]["selection_rate_rest"])

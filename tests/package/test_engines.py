@@ -21,7 +21,8 @@ pd = pytest.importorskip("pandas")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 import morvane as mv  # noqa: E402
-from morvane import _layout, _summaries as summ  # noqa: E402
+from morvane.state import layout as _layout
+from morvane.profiling import summaries as summ  # noqa: E402
 
 
 def select(columns, ranks_for, parts):

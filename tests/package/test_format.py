@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import morvane as mv
-from morvane import _format
+from morvane.state import format as _format
 
 
 def sample_profiles():
@@ -41,18 +41,18 @@ def test_round_trip_pickle_and_save(p, tmp_path):
     p.save(path)
     assert mv.load(path) == p
     assert [f for f in os.listdir(tmp_path)] == ["ref.mvp"]  # no temporary left behind
-    assert q._stats()["n_rows"] == p.n_rows
+    assert q.n_rows == p.n_rows
 
 
 def test_same_profile_same_bytes_and_fixed_header():
     a, b = sample_profiles()[1], PROFILES[1]
     assert a.to_bytes() == b.to_bytes()
     magic, version, reserved, fingerprint, body = struct.unpack_from("<4sHHQQ", a.to_bytes())
-    assert (magic, version, reserved) == (b"MVPF", 1, 0)
+    assert (magic, version, reserved) == (b"MVPF", _format.VERSION, 0)
     assert fingerprint == a.layout.fingerprint and body == len(a.to_bytes()) - 32
 
 
-def reframe(body_bytes, version=1, magic=b"MVPF", fingerprint=0):
+def reframe(body_bytes, version=_format.VERSION, magic=b"MVPF", fingerprint=0):
     head = struct.pack("<4sHHQQ", magic, version, 0, fingerprint, len(body_bytes))
     digest = hashlib.blake2b(head + body_bytes, digest_size=8).digest()
     return head + body_bytes + digest
@@ -88,7 +88,7 @@ def test_hostile_lengths_are_refused_without_allocating(body):
 
 def test_future_version_foreign_magic_and_type_errors():
     b = PROFILES[1].to_bytes()
-    future = reframe(b[24:-8], version=2, fingerprint=PROFILES[1].layout.fingerprint)
+    future = reframe(b[24:-8], version=_format.VERSION + 1, fingerprint=PROFILES[1].layout.fingerprint)
     with pytest.raises(mv.FormatError, match="newer"):
         mv.Profile.from_bytes(future)
     with pytest.raises(mv.FormatError):
@@ -96,6 +96,18 @@ def test_future_version_foreign_magic_and_type_errors():
     with pytest.raises(TypeError):
         mv.Profile.from_bytes("not bytes")
     assert issubclass(mv.FormatError, ValueError)
+
+
+@pytest.mark.parametrize("p", PROFILES)
+def test_version_one_bytes_still_decode(p):
+    # Version 1 layouts end before the timestamp column's flag byte.
+    body = p.to_bytes()[24:-8]
+    layout_len = struct.unpack_from("<Q", body)[0]
+    layout = body[8:8 + layout_len - 1]
+    old = struct.pack("<Q", len(layout)) + layout + body[8 + layout_len:]
+    fp = int.from_bytes(hashlib.blake2b(layout, digest_size=8).digest(), "little")
+    q = mv.Profile.from_bytes(reframe(old, version=1, fingerprint=fp))
+    assert q == p and q.to_bytes() == p.to_bytes() and q.layout.timestamp is None
 
 
 def test_consistent_frame_with_inconsistent_counts_is_refused():

@@ -11,7 +11,7 @@ from html.parser import HTMLParser
 import numpy as np
 import pytest
 
-from morvane._report import Check, Report
+from morvane import Check, Report
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed (apt-get install chromium)")

@@ -134,7 +134,7 @@ def test_whole_tables_of_every_kind_agree(rng):
             return multi.__arrow_c_stream__(requested_schema)
 
     kinds.append(Capsule())
-    kinds_of = lambda p: {k: f["kind"] for k, f in p._stats()["features"].items()}  # noqa: E731
+    kinds_of = lambda p: {k: f.kind for k, f in p.features.items()}  # noqa: E731
     for t in kinds:
         p = mv.profile(t, like=ref)
         own = mv.profile(t, **opts)

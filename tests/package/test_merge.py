@@ -60,7 +60,7 @@ def test_exact_sums_do_not_depend_on_order(xs, random):
         expected = float(exact)
     except OverflowError:
         expected = float("inf") if exact > 0 else float("-inf")
-    assert a._stats()["task"]["sums"]["y"] == expected
+    assert a.task_stats.total("y") == expected
 
 
 def test_binary_multiclass_and_facets_merge(rng):
@@ -105,7 +105,7 @@ def test_exact_accumulator_against_fractions(xs, random):
     from fractions import Fraction
 
     from morvane import _native
-    from morvane._profile import ExactSum
+    from morvane.state.exact_sum import ExactSum
 
     shuffled = list(xs)
     random.shuffle(shuffled)
@@ -121,7 +121,7 @@ def test_exact_accumulator_against_fractions(xs, random):
 def test_layout_rebuilt_from_shard_summaries_gives_the_same_profile(rng):
     """What the engines do: build the layout from summaries no single shard holds, then count
     shards with it and merge; the result equals the one-machine profile byte for byte."""
-    from morvane._layout import (FeatureLayout, Layout, edges_from_order_statistics, quantile_ranks,
+    from morvane.state.layout import (FeatureLayout, Layout, edges_from_order_statistics, quantile_ranks,
                                  sorted_categories)
 
     n = 1000

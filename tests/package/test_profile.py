@@ -38,7 +38,7 @@ def test_rule_edges_are_the_fixed_module_edges_and_rebuild_from_a_summary(xs, ru
     import _morvane
     from fractions import Fraction
 
-    from morvane._layout import rule_edges_from_summary
+    from morvane.state.layout import rule_edges_from_summary
 
     x = np.array(xs)
     edges, counts = mv.profile({"x": x}, bins=rule).histogram("x")
@@ -78,7 +78,7 @@ KIND_CASES = [
 def test_kind_comes_from_the_type_never_from_the_row_count(values, kind):
     for n in (10, 100):
         p = mv.profile({"c": values[:n]})
-        assert p._stats()["features"]["c"]["kind"] == kind
+        assert p.features["c"].kind == kind
 
 
 def test_categories_sorted_by_utf8_bytes_with_other_last():
@@ -106,29 +106,29 @@ def test_binary_task_labels_probabilities_and_positive_label():
     y = np.array([1, 1, 0, 0, 1, 0])
     p = np.array([0.9, 0.2, 0.6, 0.1, 0.5, np.nan])
     prof = mv.profile({"y": y, "p": p}, target="y", prediction="p", task="binary")
-    t = prof._stats()["task"]
-    assert t["has_proba"] and t["n"] == 5 and t["missing"] == 1
-    assert t["confusion"].tolist() == [[1, 1], [1, 2]]
+    t = prof.task_stats
+    assert t.has_proba and t.n == 5 and t.missing == 1
+    assert t.confusion.tolist() == [[1, 1], [1, 2]]
     c = np.clip(p[:5], 1e-15, 1 - 1e-15)
     ll = -(y[:5] * np.log(c) + (1 - y[:5]) * np.log(1 - c))
-    assert t["log_loss_sum"] == pytest.approx(ll.sum(), rel=1e-15)
+    assert float(t.log_loss) == pytest.approx(ll.sum(), rel=1e-15)
     labels = mv.profile({"y": ["cat", "dog", "cat"], "p": ["cat", "cat", "dog"]}, target="y", prediction="p",
                         task="binary", positive="dog")
-    assert labels._stats()["task"]["confusion"].tolist() == [[1, 1], [1, 0]]
+    assert labels.task_stats.confusion.tolist() == [[1, 1], [1, 0]]
 
 
 def test_multiclass_labels_and_probability_matrix():
     y = np.array([0, 1, 2, 2, 1])
     proba = np.array([[0.8, 0.1, 0.1], [0.1, 0.2, 0.7], [0.0, 0.0, 1.0], [0.3, 0.4, 0.3], [0.2, 0.5, 0.3]])
     prof = mv.profile({"y": y, "p": proba}, target="y", prediction="p", task="multiclass")
-    t = prof._stats()["task"]
-    assert t["classes"] == ["0", "1", "2"] and t["has_proba"]
-    assert t["confusion"].tolist() == [[1, 0, 0], [0, 1, 1], [0, 1, 1]]
+    t = prof.task_stats
+    assert t.layout.classes == ("0", "1", "2") and t.has_proba
+    assert t.confusion.tolist() == [[1, 0, 0], [0, 1, 1], [0, 1, 1]]
     expected = -np.log(np.clip(proba[np.arange(5), y], 1e-15, 1 - 1e-15)).sum()
-    assert t["log_loss_sum"] == pytest.approx(expected, rel=1e-15)
+    assert float(t.log_loss) == pytest.approx(expected, rel=1e-15)
     named = mv.profile({"y": ["a", "b"], "a": [0.9, 0.4], "b": [0.1, 0.6]}, target="y", prediction=["a", "b"],
                        task="multiclass")
-    assert named._stats()["task"]["confusion"].tolist() == [[1, 0], [0, 1]]
+    assert named.task_stats.confusion.tolist() == [[1, 0], [0, 1]]
 
 
 def test_regression_sums_are_exact(rng):
@@ -138,12 +138,12 @@ def test_regression_sums_are_exact(rng):
     p = y + rng.normal(size=300)
     y[5] = np.nan
     prof = mv.profile({"y": y, "p": p}, target="y", prediction="p", task="regression")
-    t = prof._stats()["task"]
+    t = prof.task_stats
     ok = ~np.isnan(y)
-    assert t["n"] == 299 and t["missing"] == 1
+    assert t.n == 299 and t.missing == 1
     for name, terms in {"y": y[ok], "e": p[ok] - y[ok], "e2": (p[ok] - y[ok]) ** 2, "yp": y[ok] * p[ok]}.items():
-        assert t["sums"][name] == float(sum(Fraction(float(v)) for v in terms))
-    assert t["max_abs_error"] == np.abs(p[ok] - y[ok]).max()
+        assert t.total(name) == float(sum(Fraction(float(v)) for v in terms))
+    assert t.max_abs_error == np.abs(p[ok] - y[ok]).max()
 
 
 FACET_CASES = [
@@ -160,9 +160,9 @@ FACET_CASES = [
 def test_facet_counts(facets, expected):
     table = {"g": ["x", "y", "x", "y", None], "age": [40, 18, 90, 20, 50], "y": [0, 0, 1, 0, 1], "p": [0, 1, 1, 0, 1]}
     prof = mv.profile(table, target="y", prediction="p", task="binary", facets=facets)
-    (f,) = prof._stats()["facets"].values()
+    (f,) = prof.facets.values()
     missing = 1 if "g" in facets else 0
-    assert f["counts"].tolist() == expected and f["missing"] == missing and f["groups"] == ["a", "d"]
+    assert f.counts.tolist() == expected and f.missing == missing and f.groups == ["a", "d"]
 
 
 def test_facet_per_value_groups_and_integer_ages_never_switch_rule(rng):
@@ -171,11 +171,11 @@ def test_facet_per_value_groups_and_integer_ages_never_switch_rule(rng):
     for n in (1000, 1460, 3000):
         prof = mv.profile({"age": age[:n], "y": y[:n], "p": p[:n]}, target="y", prediction="p", task="binary",
                           facets={"age": mv.at_least(40)})
-        assert prof._stats()["facets"]["age"]["counts"][0].sum() == (age[:n] >= 40).sum()
+        assert prof.facets["age"].counts[0].sum() == (age[:n] >= 40).sum()
     each = mv.profile({"g": ["b", "a", "b"], "y": [1, 0, 1], "p": [1, 1, 0]}, target="y", prediction="p",
                       task="binary", facets={"g": None})
-    f = each._stats()["facets"]["g"]
-    assert f["groups"] == ["a", "b"] and f["counts"].tolist() == [[[0, 1], [0, 0]], [[0, 0], [1, 1]]]
+    f = each.facets["g"]
+    assert f.groups == ["a", "b"] and f.counts.tolist() == [[[0, 1], [0, 0]], [[0, 0], [1, 1]]]
 
 
 OPTION_ERRORS = [
@@ -233,7 +233,7 @@ def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
 def test_rule_summary_quartiles_are_order_statistics_of_the_finite_values(xs, layout):
     """The equal-width rules read their quartiles among the finite values only, on every layout."""
     from morvane import _native
-    from morvane._inputs import read_table
+    from morvane.profiling.inputs import read_table
 
     with np.errstate(over="ignore"):
         x = np.array(xs, dtype=np.float64)

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import morvane as mv
-from morvane._report import Check, Report
+from morvane import Check, Report
 
 
 class Stub:

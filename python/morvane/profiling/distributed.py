@@ -9,12 +9,17 @@ from which `mv.profile` itself builds them.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from functools import partial
 
 import numpy as np
 
-from morvane._summaries import OrderStatistics, combine, exact_sums, rule_ranks, summarise
+from morvane.profiling.profile import profile
+from morvane.profiling.summaries import OrderStatistics, combine, exact_sums, rule_ranks, summarise
+from morvane.state import layout as layout_rules
+from morvane.state.exact_sum import ExactSum
+from morvane.state.profile import Profile, merge
 
 
 # --- reading partitions (pandas DataFrames from Dask, Arrow tables from Spark) ------------------
@@ -159,20 +164,16 @@ def engine_pass(engine, plan, sampling=None, sums=False):
 
 def _profile_chunks(reference: bytes, options: dict, chunks):
     """A partition's profile, counted on the reference's layout, as bytes (None when empty)."""
-    import morvane as mv
-
-    like = mv.Profile.from_bytes(reference)
+    like = Profile.from_bytes(reference)
     merged = None
     for t in chunks:
-        p = mv.profile(t, like=like, **options)
+        p = profile(t, like=like, **options)
         merged = p if merged is None else merged.merge(p)
     return None if merged is None else merged.to_bytes()
 
 
 def _merge_bytes(blobs):
-    import morvane as mv
-
-    return mv.merge([mv.Profile.from_bytes(b) for b in blobs]).to_bytes()
+    return merge([Profile.from_bytes(b) for b in blobs]).to_bytes()
 
 
 # --- the driver ---------------------------------------------------------------------------------
@@ -182,6 +183,8 @@ def _layout_columns(layout) -> set:
     cols = {f.name for f in layout.features} | {f.column for f in layout.facets}
     if layout.task is not None:
         cols |= {layout.task.target, *layout.task.prediction}
+    if layout.timestamp is not None:
+        cols.add(layout.timestamp)
     return cols
 
 
@@ -203,14 +206,12 @@ def _sampling(layout, empty, categorical) -> dict:
 def _edges(engine, columns, bins, n_bins, first=None):
     """{column: edges} of continuous columns under a quantile or rule layout, from a selection over
     the partitions; `first` is an already run first pass (report, tallies), if any."""
-    from morvane import _layout, _profile
-
-    quantile = bins == _layout.QUANTILE
+    quantile = bins == layout_rules.QUANTILE
     sel = OrderStatistics({c: None for c in columns})
     report, tallies = first or engine_pass(engine, sel.plan(), sums=bins == "Scott")[:2]
     tallies = {c: [int(x) for x in tallies[c]] for c in columns}
     for c in columns:  # the wanted ranks follow from the first pass's counts of infinities
-        sel.ranks_for[c] = (partial(_layout.quantile_ranks, n_bins=n_bins) if quantile
+        sel.ranks_for[c] = (partial(layout_rules.quantile_ranks, n_bins=n_bins) if quantile
                             else partial(rule_ranks, neg=tallies[c][0], pos=tallies[c][1]))
     sel.absorb(report)
     while (plan := sel.plan()) is not None:  # later passes read only the columns still open
@@ -219,27 +220,23 @@ def _edges(engine, columns, bins, n_bins, first=None):
     for c in columns:
         value = sel.values[c]
         if quantile:
-            edges[c] = _layout.edges_from_order_statistics([value[r] for r in _layout.quantile_ranks(sel.m[c], n_bins)])
+            ranks = layout_rules.quantile_ranks(sel.m[c], n_bins)
+            edges[c] = layout_rules.edges_from_order_statistics([value[r] for r in ranks])
             continue
         neg, pos, total, total_sq, overflow = tallies[c]
         n = sel.m[c] - neg - pos
         lo, hi, q1, q3 = ((value[neg], value[neg + n - 1], value[neg + math.floor(0.25 * n)],
                            value[neg + min(math.floor(0.75 * n), n - 1)]) if n > 0 else (0.0,) * 4)
-        edges[c] = _layout.rule_edges_from_summary(bins, n, lo, hi, q1, q3, _profile.ExactSum(total),
-                                                   _profile.ExactSum(total_sq, pos_inf=overflow))
+        edges[c] = layout_rules.rule_edges_from_summary(bins, n, lo, hi, q1, q3, ExactSum(total),
+                                                   ExactSum(total_sq, pos_inf=overflow))
     return edges
 
 
 def build_layout(engine, options: dict, empty_layout):
-    """The layout `mv.profile(whole table, **options)` builds, from passes over the partitions:
+    """The layout `profile(whole table, **options)` builds, from passes over the partitions:
     the first pass samples the columns and starts the selection of order statistics, the next
     ones finish it (none for small tables)."""
-    import dataclasses
-
-    import morvane as mv
-    from morvane import _layout
-
-    bins = options.get("bins", _layout.QUANTILE)
+    bins = options.get("bins", layout_rules.QUANTILE)
     n_bins = options.get("n_bins", 10)
     ranked = isinstance(bins, str)
     categorical = options.get("categorical") or ()
@@ -252,7 +249,7 @@ def build_layout(engine, options: dict, empty_layout):
     plan = OrderStatistics({c: None for c in continuous}).plan() or {}
     report, tallies, samples = engine_pass(engine, plan, sampling, sums=bins == "Scott")
     edges = _edges(engine, continuous, bins, n_bins, (report, tallies)) if continuous else {}
-    layout = mv.profile(sample_table(empty, samples), **options).layout
+    layout = profile(sample_table(empty, samples), **options).layout
     # A column whose type left its kind open (numbers in an object column) reads as continuous.
     late = [f.name for f in layout.features if f.kind == "continuous" and f.name not in edges] if ranked else []
     if late:
@@ -263,22 +260,18 @@ def build_layout(engine, options: dict, empty_layout):
 
 
 def profile_distributed(engine, options: dict):
-    """`mv.profile(whole table, **options)` computed over an engine's partitions."""
-    import morvane as mv
-
-    import inspect
-
+    """`profile(whole table, **options)` computed over an engine's partitions."""
     options = dict(options)
     options.pop("progress", None)  # no progress bars on the executors
     # One thread per task unless asked: the engine already runs a task per core.
-    threads = {"threads": options.pop("threads", 1)} if "threads" in inspect.signature(mv.profile).parameters else {}
+    threads = {"threads": options.pop("threads", 1)}
     like = options.pop("like", None)
     # The options are checked on a table without values first, so a mistake raises before any job runs.
-    layout = mv.profile(engine.probe(), like=like, **options).layout
+    layout = profile(engine.probe(), like=like, **options).layout
     used = [c for c in engine.columns if c in _layout_columns(layout)]
     if like is None:
         layout = build_layout(engine.select(used), options, layout)
-    empty = mv.profile(engine.empty(), like=layout)
+    empty = profile(engine.empty(), like=layout)
     blob = engine.select(used).map_reduce(partial(_profile_chunks, empty.to_bytes(), {"progress": False, **threads}),
                                           _merge_bytes)
-    return empty if blob is None else mv.merge([empty, mv.Profile.from_bytes(blob)])
+    return empty if blob is None else merge([empty, Profile.from_bytes(blob)])

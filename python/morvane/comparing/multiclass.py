@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from morvane.state.stats import ClassificationStats
+
 METRICS = ("Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WeightedPrecision", "WeightedRecall",
            "WeightedF1", "LogLoss")
 
@@ -42,17 +44,17 @@ def _average(values: np.ndarray, weights: np.ndarray | None = None) -> float:
     return float(np.average(values[keep], weights=w[keep]))
 
 
-def metrics(task: dict) -> dict[str, float]:
+def metrics(task: ClassificationStats) -> dict[str, float]:
     """The multiclass metrics of a task's stats (LogLoss only when probabilities were given)."""
-    rows = per_class(task["confusion"])
+    rows = per_class(task.confusion)
     n = float(rows["support"].sum())
     out = {"Accuracy": float(rows["tp"].sum() / n) if n > 0 else float("nan")}
     for name in ("precision", "recall", "f1"):
         title = "F1" if name == "f1" else name.capitalize()
         out["Macro" + title] = _average(rows[name])
         out["Weighted" + title] = _average(rows[name], rows["support"])
-    if task.get("has_proba"):
-        out["LogLoss"] = float(task["log_loss_sum"] / task["n"]) if task["n"] > 0 else float("nan")
+    if task.has_proba:
+        out["LogLoss"] = float(task.log_loss) / task.n if task.n > 0 else float("nan")
     return {name: out[name] for name in METRICS if name in out}
 
 

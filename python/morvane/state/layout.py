@@ -12,7 +12,13 @@ from fractions import Fraction
 
 import numpy as np
 
+from morvane.state.codec import Reader, Writer, digest
+from morvane.state.errors import FormatError
+from morvane.state.exact_sum import ExactSum
+
 QUANTILE = "quantile"
+KINDS = ("continuous", "categorical")
+OPS = ("==", ">=", ">", "<=", "<", "in", "each")
 RULES = ("FreedmanDiaconis", "Scott", "Sturges")
 TASKS = ("regression", "binary", "multiclass")
 
@@ -63,8 +69,10 @@ class Layout:
     features: tuple = ()
     task: TaskLayout | None = None
     facets: tuple = ()
+    timestamp: str | None = None  # the column of event times: never a feature, it places rows in periods
 
     def feature(self, name: str) -> FeatureLayout:
+        """The layout of one feature; KeyError for a name that is not a feature."""
         for f in self.features:
             if f.name == name:
                 return f
@@ -72,9 +80,14 @@ class Layout:
 
     @property
     def fingerprint(self) -> int:
-        from morvane import _format
+        """The first 8 bytes of BLAKE2b over the layout's bytes: equal layouts, equal fingerprints."""
+        return digest(self.to_bytes())
 
-        return _format.layout_fingerprint(self)
+    def to_bytes(self) -> bytes:
+        """The layout's byte form (the start of a profile's body)."""
+        w = Writer()
+        write_layout(w, self)
+        return w.bytes()
 
 
 def label_parts(v):
@@ -130,10 +143,8 @@ def _ceil(x: float) -> float:
 
 
 def _as_fraction(s) -> Fraction:
-    from morvane._profile import ExactSum
-
     if isinstance(s, ExactSum):
-        return Fraction(s.value, 1 << 1074)
+        return s.fraction()
     return Fraction(s)
 
 
@@ -198,3 +209,110 @@ def check_threshold(threshold) -> float:
     if math.isnan(t):
         raise ValueError("threshold must not be NaN")
     return t
+
+
+# ---- bytes ----
+
+def write_layout(w: Writer, layout: Layout) -> None:
+    """The layout's fields; version 2 adds the timestamp column at the end."""
+    w.u32(len(layout.features))
+    for f in layout.features:
+        w.text(f.name)
+        w.u8(KINDS.index(f.kind))
+        if f.kind == "continuous":
+            w.u32(len(f.edges))
+            w.parts.append(np.asarray(f.edges, dtype="<f8").tobytes())
+        else:
+            w.u32(len(f.categories))
+            for c in f.categories:
+                w.text(c)
+    t = layout.task
+    w.u8(t is not None)
+    if t is not None:
+        w.u8(TASKS.index(t.kind))
+        w.text(t.target)
+        w.u32(len(t.prediction))
+        for p in t.prediction:
+            w.text(p)
+        w.label(t.positive)
+        w.f64(t.threshold)
+        w.u8(bool(t.has_proba))
+        classes = t.classes or ()
+        w.u8(t.classes is not None)
+        w.u32(len(classes))
+        for c in classes:
+            w.text(c)
+    w.u32(len(layout.facets))
+    for f in layout.facets:
+        w.text(f.column)
+        w.u8(OPS.index(f.op))
+        w.u32(len(f.values))
+        for v in f.values:
+            w.label(v)
+        w.u32(len(f.groups))
+        for g in f.groups:
+            w.text(g)
+    w.u8(layout.timestamp is not None)
+    if layout.timestamp is not None:
+        w.text(layout.timestamp)
+
+
+def read_layout(r: Reader, version: int) -> Layout:
+    """A layout from its fields, every one validated; FormatError on anything malformed."""
+    features = []
+    names = set()
+    for _ in range(r.count(6)):
+        name = r.text()
+        if name in names:
+            raise FormatError("a feature appears twice")
+        names.add(name)
+        kind = r.u8()
+        if kind == 0:
+            n = r.count(8)
+            edges = np.frombuffer(r.take(8 * n), dtype="<f8")
+            if np.isnan(edges).any() or (n > 1 and not (np.diff(edges) > 0).all()):
+                raise FormatError("edges are not strictly increasing numbers")
+            features.append(FeatureLayout(name, "continuous", edges=tuple(float(x) for x in edges)))
+        elif kind == 1:
+            cats = tuple(r.text() for _ in range(r.count(4)))
+            keys = [c.encode("utf-8", "surrogatepass") for c in cats]
+            if any(a >= b for a, b in zip(keys, keys[1:])):
+                raise FormatError("categories are not sorted and distinct")
+            features.append(FeatureLayout(name, "categorical", categories=cats))
+        else:
+            raise FormatError(f"unknown feature kind {kind}")
+    task = None
+    if r.u8():
+        k = r.u8()
+        if k >= len(TASKS):
+            raise FormatError(f"unknown task kind {k}")
+        target = r.text()
+        prediction = tuple(r.text() for _ in range(r.count(4)))
+        positive = r.label()
+        threshold = r.f64()
+        has_proba = r.u8()
+        has_classes = r.u8()
+        classes = tuple(r.text() for _ in range(r.count(4)))
+        if has_proba > 1 or has_classes > 1 or math.isnan(threshold) or not prediction:
+            raise FormatError("a malformed task")
+        if (TASKS[k] == "multiclass") != bool(has_classes) or (has_classes and not classes):
+            raise FormatError("a malformed task: classes")
+        task = TaskLayout(TASKS[k], target, prediction, positive, threshold, bool(has_proba),
+                          classes if has_classes else None)
+    facets = []
+    for _ in range(r.count(10)):
+        column = r.text()
+        op = r.u8()
+        if op >= len(OPS):
+            raise FormatError(f"unknown facet rule {op}")
+        values = tuple(r.label() for _ in range(r.count(1)))
+        groups = tuple(r.text() for _ in range(r.count(4)))
+        if OPS[op] != "each" and groups != ("a", "d"):
+            raise FormatError("a malformed facet")
+        if task is None or task.kind != "binary":
+            raise FormatError("facets without a binary task")
+        facets.append(FacetLayout(column, OPS[op], values, groups))
+    timestamp = None
+    if version >= 2 and r.u8():
+        timestamp = r.text()
+    return Layout(tuple(features), task, tuple(facets), timestamp)

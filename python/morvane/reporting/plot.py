@@ -8,7 +8,7 @@ import math
 
 import numpy as np
 
-from ._report import fmt
+from morvane.comparing.numbers import fmt
 
 REFERENCE_COLOUR = "#5b7fa6"
 CURRENT_COLOUR = "#e07b39"

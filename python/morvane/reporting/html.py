@@ -7,7 +7,8 @@ import base64
 import io
 from html import escape
 
-from ._report import FAMILIES, fmt
+from morvane.comparing.checks import FAMILIES
+from morvane.comparing.numbers import fmt
 
 STYLE = """
 .morvane-report { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #222;

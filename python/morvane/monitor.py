@@ -8,13 +8,24 @@ from __future__ import annotations
 
 import threading
 
-from morvane import _format
-from morvane._errors import MismatchError
-from morvane._profile import Profile, profile
+from morvane.profiling.profile import profile
+from morvane.reporting.report import Report, compare
+from morvane.state import format as byte_format
+from morvane.state.errors import FormatError, MismatchError
+from morvane.state.profile import Profile
 
 
 class Monitor:
-    """Counts batches into a window laid out like ``reference``."""
+    """Counts batches into a window laid out like ``reference``, and compares the window with it.
+
+    ``update`` may be called from several threads at once: each batch is counted with the GIL
+    released outside the lock, then merged in, so no row is lost. Raises TypeError when ``reference``
+    is not a Profile.
+
+    >>> monitor = mv.Monitor(reference)
+    >>> monitor.update(batch)
+    >>> monitor.report().passed
+    """
 
     __slots__ = ("_reference", "_current", "_lock", "_threads")
 
@@ -28,6 +39,7 @@ class Monitor:
 
     @property
     def reference(self) -> Profile:
+        """The reference profile the window is compared with."""
         return self._reference
 
     @property
@@ -58,25 +70,30 @@ class Monitor:
         out._current = self.current.merge(other.current)
         return out
 
-    def report(self, **compare_options):
+    def report(self, **compare_options) -> Report:
         """``mv.compare(reference, current, **compare_options)``."""
-        import morvane
-
-        return morvane.compare(self._reference, self.current, **compare_options)
+        return compare(self._reference, self.current, **compare_options)
 
     def to_bytes(self) -> bytes:
+        """The monitor's bytes: its reference and its window, each a whole profile."""
         current = self.current
-        return _format.encode_monitor(self._reference.to_bytes(), current.to_bytes(), self._reference.layout.fingerprint)
+        return byte_format.encode_monitor(self._reference.to_bytes(), current.to_bytes(),
+                                          self._reference.layout.fingerprint)
 
     @classmethod
     def from_bytes(cls, data) -> "Monitor":
-        reference, current = _format.decode_monitor(data)
+        """A monitor from its bytes; FormatError for anything that is not a valid monitor."""
+        reference_bytes, current_bytes, fingerprint = byte_format.decode_monitor(data)
+        reference, current = Profile.from_bytes(reference_bytes), Profile.from_bytes(current_bytes)
+        if reference.layout != current.layout or reference.layout.fingerprint != fingerprint:
+            raise FormatError("the monitor's window does not share its reference's layout")
         m = cls(reference)
         m._current = current
         return m
 
     def save(self, path) -> None:
-        _format.atomic_write(path, self.to_bytes())
+        """Write the bytes to ``path`` atomically."""
+        byte_format.atomic_write(path, self.to_bytes())
 
     def __reduce__(self):
         return (Monitor.from_bytes, (self.to_bytes(),))
@@ -90,3 +107,9 @@ class Monitor:
 
     def __repr__(self) -> str:
         return f"<morvane.Monitor window of {self.current.n_rows} rows, reference of {self._reference.n_rows}>"
+
+
+def load_monitor(path) -> Monitor:
+    """The monitor saved at ``path``; FormatError when the file holds no valid monitor."""
+    with open(path, "rb") as f:
+        return Monitor.from_bytes(f.read())

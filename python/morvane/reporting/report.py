@@ -3,67 +3,13 @@
 
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass, field
 from numbers import Integral, Real
 from pathlib import Path
-from typing import Any
 
-FAMILIES = ("drift", "performance", "bias")
-
-
-@dataclass(frozen=True)
-class Check:
-    """One statistical check: a metric of one column (or of the whole task) in the reference and in
-    the current window, the change between them, its p-value and the verdict after correction."""
-
-    family: str
-    column: str | None
-    metric: str
-    reference: float | None
-    current: float | None
-    change: float | None
-    p_value: float | None
-    failed: bool
-    interval: tuple[float, float] | None = None
-    details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
-
-    def label(self) -> str:
-        """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""
-        return " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
-
-    def movement(self, arrow: str = "->") -> str:
-        """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
-        own (a drift check) "change 0.15, p=4.6e-250"."""
-        tail = f"change {fmt(self.change)}, p={fmt(self.p_value, p_value=True)}"
-        if self.reference is None and self.current is None:
-            return tail
-        return f"{fmt(self.reference)} {arrow} {fmt(self.current)} ({tail})"
-
-
-def json_safe(value: Any) -> Any:
-    """`value` as plain JSON types: NaN becomes None, infinities the strings "inf" and "-inf",
-    NumPy scalars and arrays plain numbers and lists, mapping keys strings, anything else its str."""
-    if value is None or isinstance(value, (bool, str)):
-        return value
-    if type(value).__name__ == "bool_":  # NumPy's bool is not a bool
-        return bool(value)
-    if isinstance(value, Integral):
-        return int(value)
-    if isinstance(value, Real):
-        number = float(value)
-        if math.isnan(number):
-            return None
-        if math.isinf(number):
-            return "inf" if number > 0 else "-inf"
-        return number
-    if isinstance(value, dict):
-        return {str(key): json_safe(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple, set, frozenset)):
-        return [json_safe(item) for item in value]
-    if hasattr(value, "tolist"):  # NumPy arrays and pandas/pyarrow objects that offer it
-        return json_safe(value.tolist())
-    return str(value)
+from morvane.comparing.checks import Check
+from morvane.comparing.compare import run_checks
+from morvane.comparing.numbers import json_safe
+from morvane.reporting import html, plot
 
 
 class Report:
@@ -82,14 +28,17 @@ class Report:
 
     @property
     def passed(self) -> bool:
+        """False when any check failed after the correction for the number of checks."""
         return not any(check.failed for check in self._checks)
 
     @property
     def checks(self) -> list[Check]:
+        """Every check, family by family."""
         return list(self._checks)
 
     @property
     def failures(self) -> list[Check]:
+        """The checks that failed."""
         return [check for check in self._checks if check.failed]
 
     def rows(self) -> tuple[int | None, int | None]:
@@ -97,6 +46,7 @@ class Report:
         return _rows(self.reference), _rows(self.current)
 
     def to_dict(self) -> dict:
+        """The report as JSON-safe data (no NaN or infinity): the verdict, every check, the tables."""
         reference_rows, current_rows = self.rows()
         return {
             "passed": self.passed,
@@ -138,16 +88,12 @@ class Report:
     def plot(self, *, max_features: int = 6):
         """A matplotlib Figure: reference against current histograms of the failing drift features
         (from the profiles), then the change of every other metric with its interval."""
-        from . import _plot
-
-        return _plot.figure(self, max_features=max_features)
+        return plot.figure(self, max_features=max_features)
 
     def to_html(self, path=None, *, figure: bool = True):
         """Write the report as one self-contained HTML file at `path` and return the path; without a
         path, return the HTML text."""
-        from . import _html
-
-        text = _html.document(self, figure=figure)
+        text = html.document(self, figure=figure)
         if path is None:
             return text
         path = Path(path)
@@ -173,9 +119,7 @@ class Report:
         return f"<morvane.Report {self.summary()}>"
 
     def _repr_html_(self) -> str:
-        from . import _html
-
-        return _html.fragment(self, figure=False)
+        return html.fragment(self, figure=False)
 
 
 def _rows(profile) -> int | None:
@@ -200,20 +144,21 @@ def _columns(base: list[str], records: list[dict]) -> list[str]:
     return base + extra
 
 
-def fmt(value: Any, *, p_value: bool = False) -> str:
-    """A number for people: four significant digits, small p-values in scientific notation, "—" for
-    an undefined value, "∞" for infinities."""
-    if value is None:
-        return "—"
-    if isinstance(value, bool) or not isinstance(value, Real):
-        return str(value)
-    number = float(value)
-    if math.isnan(number):
-        return "—"
-    if math.isinf(number):
-        return "∞" if number > 0 else "−∞"
-    if p_value and 0 < number < 1e-3:
-        return f"{number:.1e}"
-    if isinstance(value, Integral):
-        return f"{int(value):,}"
-    return f"{number:.4g}"
+def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
+    """Compare a current profile with its reference.
+
+    Every check (families "drift", "performance", "bias") carries a statistical test that accounts for
+    both sample sizes, and Holm's correction over the report's distinct hypotheses makes the whole
+    report raise a false alarm with probability at most ``alpha`` when both tables come from one
+    distribution. ``checks`` narrows the families or metrics (``["performance"]``, ``["Accuracy"]``).
+
+    Returns a ``Report``: ``passed``, ``checks``, ``failures``, ``to_dict()``, ``to_pandas()``,
+    ``plot()``, ``to_html(path)``. Raises ``TypeError`` when either argument is not a profile (profile a
+    table first with ``mv.profile(table, like=reference)``), ``MismatchError`` when the profiles do not
+    share a layout, ``ValueError`` for an alpha outside (0, 1) or an unknown check name.
+
+    >>> report = mv.compare(reference, mv.profile(today, like=reference), alpha=0.01)
+    >>> print(report.summary())
+    """
+    found, tables = run_checks(reference, current, alpha=alpha, checks=checks)
+    return Report(found, alpha=alpha, reference=reference, current=current, tables=tables)

@@ -1,0 +1,110 @@
+"""Checks: what one comparison of one metric found, before and after the correction for the number of
+checks, and the small helpers every family's table of checks shares."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+from scipy import special
+
+from morvane.comparing import significance
+from morvane.comparing.numbers import fmt
+
+FAMILIES = ("drift", "performance", "bias")
+
+
+@dataclass(frozen=True)
+class Check:
+    """One statistical check: a metric of one column (or of the whole task) in the reference and in
+    the current window, the change between them, its p-value and the verdict after correction."""
+
+    family: str
+    column: str | None
+    metric: str
+    reference: float | None
+    current: float | None
+    change: float | None
+    p_value: float | None
+    failed: bool
+    interval: tuple[float, float] | None = None
+    details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
+
+    def label(self) -> str:
+        """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""
+        return " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+
+    def movement(self, arrow: str = "->") -> str:
+        """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
+        own (a drift check) "change 0.15, p=4.6e-250"."""
+        tail = f"change {fmt(self.change)}, p={fmt(self.p_value, p_value=True)}"
+        if self.reference is None and self.current is None:
+            return tail
+        return f"{fmt(self.reference)} {arrow} {fmt(self.current)} ({tail})"
+
+
+@dataclass
+class Pending:
+    """A check before the correction: its values, the hypothesis it tests and that test's p-value."""
+
+    family: str
+    column: str | None
+    metric: str
+    reference: float | None
+    current: float | None
+    key: tuple
+    p: float | None
+    worse: bool = True  # one-sided checks: the metric moved toward degradation
+    change: float | None = None  # when not current - reference (drift: the Jensen-Shannon distance)
+    interval: tuple[float, float] | None = None
+    details: dict = field(default_factory=dict)
+
+
+def verdicts(pending: list[Pending], alpha: float) -> list[Check]:
+    """Holm over the distinct hypotheses, then one Check per pending item."""
+    tested = {item.key: item.p for item in pending if item.p is not None}
+    adjusted = significance.holm(tested)
+    out = []
+    for item in pending:
+        p = adjusted.get(item.key) if item.p is not None else None
+        details = dict(item.details)
+        if item.p is not None:
+            details["raw_p_value"] = item.p
+        change = item.change if item.change is not None else difference(item.current, item.reference)
+        failed = p is not None and p <= alpha and item.worse
+        out.append(Check(item.family, item.column, item.metric, as_float(item.reference), as_float(item.current),
+                         change, p, bool(failed), item.interval, details))
+    return out
+
+
+def as_float(value):
+    return None if value is None else float(value)
+
+
+def difference(cur, ref):
+    """current - reference in float64, or None when either is missing."""
+    if cur is None or ref is None:
+        return None
+    with np.errstate(all="ignore"):
+        return float(np.float64(cur) - np.float64(ref))
+
+
+def defined(*values) -> bool:
+    return all(v is not None and math.isfinite(v) for v in values)
+
+
+def interval(change, variance, alpha):
+    """The (1 - alpha) normal interval of a change, when both are finite."""
+    if change is None or variance is None or not (math.isfinite(change) and math.isfinite(variance)):
+        return None
+    half = float(-special.ndtri(alpha / 2.0)) * math.sqrt(max(variance, 0.0))
+    return (change - half, change + half)
+
+
+def proportion_variance(x, n):
+    return (x / n) * (1.0 - x / n) / n if n > 0 else float("nan")
+
+
+def div(a, b):
+    return a / b if b != 0 else float("nan")

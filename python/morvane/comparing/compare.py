@@ -1,0 +1,85 @@
+"""Comparing two profiles: every family's checks, each with a two-sample test that accounts for both
+sample sizes, computed from the profiles' statistics alone, and Holm's correction over the distinct
+hypotheses of the whole comparison.
+
+Several metrics often rest on one hypothesis (RootMeanSquaredError and MeanSquaredError; the label-rate
+distances of a facet): such checks share one test, counted once in the correction. A one-sided
+check fails only when its metric also moved toward degradation."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from morvane.comparing import bias, drift, performance
+from morvane.comparing.checks import FAMILIES, Check, verdicts
+from morvane.state.errors import MismatchError
+from morvane.state.profile import Profile
+
+# Each family: its module (a `checks(reference, current, alpha, tables)` function) and its metric names.
+FAMILY_MODULES = {"drift": drift, "performance": performance, "bias": bias}
+METRIC_NAMES = frozenset(name for module in FAMILY_MODULES.values() for name in module.METRICS)
+
+
+def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
+               checks=None) -> tuple[list[Check], dict]:
+    """The corrected checks of ``current`` against ``reference``, and the tables beside them
+    ({name: rows}). ``checks`` narrows the families or metrics (names of either, mixed)."""
+    for role, p in (("reference", reference), ("current", current)):
+        if not isinstance(p, Profile):
+            raise TypeError(f"compare() takes profiles; the {role} is a {type(p).__name__}: profile a table first, "
+                            "e.g. mv.compare(reference, mv.profile(table, like=reference))")
+    alpha = float(alpha)
+    if not 0.0 < alpha < 1.0:
+        raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
+    wanted = _selection(checks)
+    same_layout(reference, current)
+    pending, tables = [], {}
+    for family, module in FAMILY_MODULES.items():
+        if wanted(family):
+            pending += module.checks(reference, current, alpha, tables)
+    pending = [item for item in pending if wanted(item.family, item.metric)]
+    return verdicts(pending, alpha), tables
+
+
+def _selection(checks):
+    """A predicate over (family, metric) from `checks=`: family names and metric names, mixed."""
+    if checks is None:
+        return lambda family, metric=None: True
+    names = {checks} if isinstance(checks, str) else set(checks)
+    unknown = names - set(FAMILIES) - METRIC_NAMES
+    if unknown:
+        raise ValueError(f"unknown checks {sorted(unknown)}: use families {list(FAMILIES)} or metric names")
+    families, metrics = names & set(FAMILIES), names & METRIC_NAMES
+
+    def wanted(family, metric=None):
+        if family in families:
+            return True
+        if metric is None:  # a family is computed when any of its metrics is asked for
+            return bool(metrics)
+        return metric in metrics
+    return wanted
+
+
+def same_layout(reference: Profile, current: Profile) -> None:
+    """MismatchError naming what differs, unless both profiles share one layout."""
+    ref, cur = reference.layout, current.layout
+    problems = []
+    if [f.name for f in ref.features] != [f.name for f in cur.features]:
+        problems.append("features differ")
+    else:
+        for r, c in zip(ref.features, cur.features):
+            same_edges = (r.edges is None) == (c.edges is None) and (
+                r.edges is None or np.array_equal(r.edges, c.edges))
+            if r.kind != c.kind or not same_edges or r.categories != c.categories:
+                problems.append(f"bins of {r.name!r} differ")
+    rt, ct = ref.task, cur.task
+    if (rt is None) != (ct is None) or (rt is not None and rt.kind != ct.kind):
+        problems.append("tasks differ")
+    elif rt is not None and rt.classes != ct.classes:
+        problems.append("classes differ")
+    if {f.column: (f.op, f.values, f.groups) for f in ref.facets} != \
+            {f.column: (f.op, f.values, f.groups) for f in cur.facets}:
+        problems.append("facets differ")
+    if problems:
+        raise MismatchError("profiles do not share a layout: " + "; ".join(problems) +
+                            " (profile the current table with like=reference)")

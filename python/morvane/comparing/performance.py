@@ -1,0 +1,197 @@
+"""The performance family: every metric of the task, each a row of its task's table of checks.
+
+A row says how the metric is tested: a success rate (the exact one-sided test toward a lower rate),
+the mean of a per-row quantity (one-sided t tests from sums and sums of squares), or a rule of its
+own. Names and their order come from the core's metric tables (metrics.py) and from multiclass.py;
+a name without a row fails at import, so a new metric cannot be silently left unchecked."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from morvane.comparing import multiclass, significance
+from morvane.comparing.checks import Pending, defined, difference, interval, proportion_variance
+from morvane.comparing.metrics import CLASSIFICATION, REGRESSION, performance
+from morvane.state.profile import Profile
+from morvane.state.stats import ClassificationStats, RegressionStats
+
+
+def _rate(successes, trials):
+    return ("rate", successes, trials)
+
+
+# Binary: metric -> how it is tested, from the confusion cells (TN, FP, FN, TP).
+BINARY = {
+    "BalancedAccuracy": ("both recalls",),
+    "PrecisionPositive": _rate(lambda tn, fp, fn, tp: tp, lambda tn, fp, fn, tp: tp + fp),
+    "PrecisionNegative": _rate(lambda tn, fp, fn, tp: tn, lambda tn, fp, fn, tp: tn + fn),
+    "RecallPositive": _rate(lambda tn, fp, fn, tp: tp, lambda tn, fp, fn, tp: tp + fn),
+    "RecallNegative": _rate(lambda tn, fp, fn, tp: tn, lambda tn, fp, fn, tp: tn + fp),
+    "Accuracy": _rate(lambda tn, fp, fn, tp: tp + tn, lambda tn, fp, fn, tp: tp + tn + fp + fn),
+    # F1 = 2J / (1 + J) with J = TP / (TP + FP + FN): F1 falls exactly when J does.
+    "F1Score": _rate(lambda tn, fp, fn, tp: tp, lambda tn, fp, fn, tp: tp + fp + fn),
+    "LogLoss": ("log loss",),
+}
+# Regression: metric -> ("mean", per-row quantity, its square) tested for a higher current mean, or a rule.
+REGRESSION_CHECKS = {
+    "RootMeanSquaredError": ("mean", "e2", "e4"), "MeanSquaredError": ("mean", "e2", "e4"),
+    "MeanAbsoluteError": ("mean", "abs_e", "e2"), "RSquared": ("r2",), "MaxError": ("max",),
+    "MeanSquaredLogError": ("mean", "sle", "sle2"), "RootMeanSquaredLogError": ("mean", "sle", "sle2"),
+    "MeanAbsolutePercentageError": ("mean", "ape", "ape2"),
+}
+# Multiclass: metric -> the per-class rate whose classes it averages, or a rule.
+MULTICLASS = {
+    "Accuracy": ("accuracy",), "WeightedRecall": ("accuracy",), "LogLoss": ("log loss",),
+    "MacroPrecision": ("classes", "precision"), "MacroRecall": ("classes", "recall"), "MacroF1": ("classes", "f1"),
+    "WeightedPrecision": ("classes", "precision"), "WeightedF1": ("classes", "f1"),
+}
+for _names, _table in ((CLASSIFICATION, BINARY), (REGRESSION, REGRESSION_CHECKS), (multiclass.METRICS, MULTICLASS)):
+    if set(_names) != set(_table):
+        raise RuntimeError(f"the performance checks do not cover the metrics {sorted(set(_names) ^ set(_table))}")
+
+METRICS = tuple(dict.fromkeys(CLASSIFICATION + REGRESSION + multiclass.METRICS))
+
+
+def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> list[Pending]:
+    rt, ct = reference.task_stats, current.task_stats
+    if rt is None:
+        return []
+    if isinstance(rt, RegressionStats):
+        return _regression(rt, ct, alpha)
+    if rt.layout.kind == "binary":
+        return _binary(rt, ct, alpha)
+    return _multiclass(rt, ct, alpha, tables)
+
+
+def _pending(metric, ref_value, cur_value, key, p, *, lower_is_worse, variance=None, alpha=None, test=""):
+    change = difference(cur_value, ref_value)
+    worse = change is not None and (change < 0 if lower_is_worse else change > 0)
+    band = interval(change, variance, alpha) if variance is not None else None
+    return Pending("performance", None, metric, ref_value, cur_value, key, p, worse=worse, interval=band,
+                   details={"test": test})
+
+
+def _proportion(metric, key, ref_value, cur_value, x_ref, n_ref, x_cur, n_cur, alpha):
+    """A check on a success rate: one-sided exact test toward a lower current rate."""
+    p = significance.proportion_lower(x_cur, n_cur, x_ref, n_ref) if defined(ref_value, cur_value) else None
+    variance = proportion_variance(x_ref, n_ref) + proportion_variance(x_cur, n_cur)
+    return _pending(metric, ref_value, cur_value, key, p, lower_is_worse=True, variance=variance, alpha=alpha,
+                    test="exact one-sided (Fisher)")
+
+
+def _log_loss(rt: ClassificationStats, ct: ClassificationStats, ref_value, cur_value, alpha):
+    p, info = significance.mean_higher(float(ct.log_loss), float(ct.log_loss_sq), ct.n,
+                                       float(rt.log_loss), float(rt.log_loss_sq), rt.n)
+    return _pending("LogLoss", ref_value, cur_value, ("performance", "LogLoss"),
+                    p if defined(ref_value, cur_value) else None, lower_is_worse=False,
+                    variance=info["se"] ** 2 if info else None, alpha=alpha, test="Welch one-sided")
+
+
+def _binary(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
+    rv, cv = performance(rt), performance(ct)
+    cells = [tuple(int(x) for x in np.asarray(s.confusion, np.int64).ravel()) for s in (rt, ct)]  # TN, FP, FN, TP
+    out = []
+    for metric in CLASSIFICATION:
+        rule = BINARY[metric]
+        ref_value, cur_value = rv.get(metric), cv.get(metric)
+        if rule[0] == "rate":
+            (xr, nr), (xc, nc) = [(rule[1](*c), rule[2](*c)) for c in cells]
+            item = _proportion(metric, ("performance", metric), ref_value, cur_value, xr, nr, xc, nc, alpha)
+            if metric == "F1Score":
+                item.interval = None
+            out.append(item)
+        elif rule[0] == "both recalls":
+            # The mean of the two recalls falls only if one of them does: Bonferroni of their tests.
+            recalls = [[(BINARY[m][1](*c), BINARY[m][2](*c)) for c in cells] for m in ("RecallPositive", "RecallNegative")]
+            p = None
+            if defined(ref_value, cur_value):
+                p = significance.bonferroni([significance.proportion_lower(*cur, *ref) for ref, cur in recalls])
+            variance = 0.25 * sum(proportion_variance(*w) for pair in recalls for w in pair)
+            out.append(_pending(metric, ref_value, cur_value, ("performance", metric), p, lower_is_worse=True,
+                                variance=variance, alpha=alpha, test="exact one-sided on both recalls (Bonferroni)"))
+        elif rt.has_proba and ct.has_proba:  # LogLoss
+            out.append(_log_loss(rt, ct, ref_value, cur_value, alpha))
+    return out
+
+
+def r2_variance(s: RegressionStats) -> float:
+    """Delta-method variance of R^2 = 1 - mean(e^2) / var(y) from the window's moment sums."""
+    n = s.n
+    if n < 3:
+        return float("nan")
+    m = {k: s.total(k) / n for k in ("y", "y2", "y3", "y4", "e2", "e4", "e2y", "e2y2")}
+    b = m["y2"] - m["y"] ** 2
+    if not b > 0:
+        return float("nan")
+    a = m["e2"]
+    # Gradient of 1 - a / (m2 - m1^2) in (a, m1, m2).
+    grad = np.array([-1.0 / b, -a * 2.0 * m["y"] / b ** 2, a / b ** 2])
+    cov = np.array([
+        [m["e4"] - a * a, m["e2y"] - a * m["y"], m["e2y2"] - a * m["y2"]],
+        [m["e2y"] - a * m["y"], m["y2"] - m["y"] ** 2, m["y3"] - m["y"] * m["y2"]],
+        [m["e2y2"] - a * m["y2"], m["y3"] - m["y"] * m["y2"], m["y4"] - m["y2"] ** 2],
+    ])
+    return float(grad @ cov @ grad / n)
+
+
+def _regression(rt: RegressionStats, ct: RegressionStats, alpha) -> list[Pending]:
+    rv, cv = performance(rt), performance(ct)
+    out = []
+    for metric in REGRESSION:
+        rule = REGRESSION_CHECKS[metric]
+        ref_value, cur_value = rv.get(metric), cv.get(metric)
+        ok = defined(ref_value, cur_value)
+        if rule[0] == "mean":
+            _, total, square = rule
+            p, info = significance.mean_higher(ct.total(total), ct.total(square), ct.n, rt.total(total),
+                                               rt.total(square), rt.n)
+            # A root's interval would not be that of the mean tested: none is given.
+            variance = info["se"] ** 2 if info and not metric.startswith("Root") else None
+            out.append(_pending(metric, ref_value, cur_value, ("performance", total), p if ok else None,
+                                lower_is_worse=False, variance=variance, alpha=alpha, test="Welch one-sided"))
+        elif rule[0] == "max":
+            p = significance.maximum_higher(ct.max_abs_error, ct.n, rt.max_abs_error, rt.n) if ok else None
+            out.append(_pending(metric, ref_value, cur_value, ("performance", metric), p, lower_is_worse=False,
+                                test="exact, exchangeable maxima"))
+        else:  # RSquared
+            change = difference(cur_value, ref_value)
+            variance = r2_variance(rt) + r2_variance(ct)
+            p = significance.normal_lower(change, variance) if ok and change is not None else None
+            out.append(_pending(metric, ref_value, cur_value, ("performance", metric), p, lower_is_worse=True,
+                                variance=variance, alpha=alpha, test="delta method one-sided"))
+    return out
+
+
+def _multiclass(rt: ClassificationStats, ct: ClassificationStats, alpha, tables) -> list[Pending]:
+    classes = list(rt.layout.classes)
+    rv, cv = multiclass.metrics(rt), multiclass.metrics(ct)
+    rc, cc = np.asarray(rt.confusion, np.int64), np.asarray(ct.confusion, np.int64)
+    tables["classes"] = (multiclass.class_table(classes, rc, "reference")
+                         + multiclass.class_table(classes, cc, "current"))
+    tp_r, tp_c = np.diag(rc), np.diag(cc)
+    per_class = {  # per-class rate: (successes, trials) per window; macro and weighted averages share it
+        "precision": ((tp_r, rc.sum(0)), (tp_c, cc.sum(0))),
+        "recall": ((tp_r, rc.sum(1)), (tp_c, cc.sum(1))),
+        "f1": ((tp_r, rc.sum(0) + rc.sum(1) - tp_r), (tp_c, cc.sum(0) + cc.sum(1) - tp_c)),
+    }
+    out = []
+    for metric in multiclass.METRICS:
+        rule = MULTICLASS[metric]
+        ref_value, cur_value = rv.get(metric), cv.get(metric)
+        if rule[0] == "log loss":
+            if rt.has_proba and ct.has_proba:
+                out.append(_log_loss(rt, ct, ref_value, cur_value, alpha))
+        elif rule[0] == "accuracy":
+            out.append(_proportion(metric, ("performance", "Accuracy"), ref_value, cur_value,
+                                   tp_r.sum(), rc.sum(), tp_c.sum(), cc.sum(), alpha))
+        else:
+            # The average of per-class rates falls only if some class's rate does: Bonferroni over the
+            # classes defined in both windows (the exact one-sided test of each).
+            (xr, nr), (xc, nc) = per_class[rule[1]]
+            p = None
+            if defined(ref_value, cur_value):
+                p = significance.bonferroni([significance.proportion_lower(xc[k], nc[k], xr[k], nr[k])
+                                             for k in range(len(classes)) if nr[k] > 0 and nc[k] > 0])
+            out.append(_pending(metric, ref_value, cur_value, ("performance", "classes", rule[1]), p,
+                                lower_is_worse=True, test="exact one-sided per class (Bonferroni)"))
+    return out

@@ -1,0 +1,1 @@
+"""Tables in, statistics out: reading columns, building layouts, counting with them."""

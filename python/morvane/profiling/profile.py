@@ -1,0 +1,84 @@
+"""``profile(table, ...)``: read a table, build its layout (or take a reference's), count it."""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from morvane.profiling.build import build_layout
+from morvane.profiling.count import count
+from morvane.profiling.inputs import read_table
+from morvane.state.layout import QUANTILE, Layout
+from morvane.state.profile import Profile
+
+_DEFAULTS = dict(target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None, categorical=(),
+                 facets=None, timestamp=None, bins=QUANTILE, n_bins=10)
+
+
+def profile(table, *, like=None, target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None,
+            categorical=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10, progress=None,
+            threads=None) -> Profile:
+    """Profile a table into exact, mergeable statistics.
+
+    ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
+    ``__arrow_c_stream__``, or a dict of one-dimensional columns. Without ``like``, the layout is
+    built from the table: every column but the task's and the timestamp is a feature (or those named
+    by ``features``), numbers continuous on ``bins`` (``"quantile"`` with ``n_bins`` bins,
+    ``"FreedmanDiaconis"``, ``"Scott"``, ``"Sturges"`` or explicit edges), booleans and texts
+    categorical (``categorical=`` for integer codes); ``task`` is ``"regression"``, ``"binary"``,
+    ``"multiclass"`` or None, with ``target``, ``prediction``, ``positive`` and ``threshold``;
+    ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
+    ``timestamp`` names the column of event times (never a feature). With ``like=reference`` the
+    table is counted on the reference's layout, and no other option may be given.
+
+    Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
+    option, ``TypeError`` for an unsupported table and ``MismatchError`` when a column cannot be
+    read as the reference's kind.
+
+    >>> reference = mv.profile(training, target="label", prediction="score", task="binary")
+    >>> current = mv.profile(today, like=reference)
+    """
+    threads = _threads(threads)
+    t = read_table(table)
+    if like is not None:
+        given = dict(target=target, prediction=prediction, task=task, positive=positive, threshold=threshold,
+                     features=features, categorical=categorical, facets=facets, timestamp=timestamp, bins=bins,
+                     n_bins=n_bins)
+        extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
+        if extra:
+            raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
+        layout, known = (like.layout if isinstance(like, Profile) else like), None
+        if not isinstance(layout, Layout):
+            raise TypeError("like= takes a Profile or a Layout")
+    else:
+        if isinstance(categorical, str):
+            categorical = (categorical,)
+        layout, known = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
+                                     threshold=threshold, features=features, categorical=tuple(categorical),
+                                     facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads,
+                                     timestamp=timestamp)
+    return count(t, layout, threads, progress, known)
+
+
+def _same_default(v, d) -> bool:
+    if isinstance(v, np.ndarray) or isinstance(d, np.ndarray):
+        return False
+    try:
+        return bool(v == d) and type(v) is type(d) or (v is None and d is None) or (v == () and d == ())
+    except Exception:
+        return False
+
+
+def _threads(threads) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:
+            return max(1, os.cpu_count() or 1)
+    threads = int(threads)
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+    return threads
+
+

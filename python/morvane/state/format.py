@@ -1,0 +1,214 @@
+"""The byte form of profiles and monitors.
+
+    magic (4) | version u16 | reserved u16 | layout fingerprint u64 | body length u64 | body | checksum u64
+
+Little-endian, fixed-width fields. A profile's body is its layout (length-prefixed) and then its
+state; a monitor's body is its reference and its window, each a whole profile (length-prefixed).
+The fingerprint is the first 8 bytes of BLAKE2b over the layout bytes; the checksum the first
+8 bytes of BLAKE2b over everything before it. The decoder checks every length against the bytes
+left before reading or allocating, so hostile input can neither crash it nor make it allocate more
+than the input's size, and any failure is a FormatError."""
+
+from __future__ import annotations
+
+import os
+import struct
+import tempfile
+from typing import NamedTuple
+
+
+from morvane.state.codec import Reader, Writer, digest
+from morvane.state.errors import FormatError
+from morvane.state.layout import Layout, read_layout
+from morvane.state.stats import (
+    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
+)
+
+# Version 2 adds the layout's timestamp column; version 1 bytes still decode.
+VERSION = 2
+PROFILE_MAGIC = b"MVPF"
+MONITOR_MAGIC = b"MVMN"
+_HEADER = struct.Struct("<4sHHQQ")
+_U64 = struct.Struct("<Q")
+
+
+class Decoded(NamedTuple):
+    """A profile's parts from its bytes; ``canonical`` is the bytes themselves when they are in the
+    current version (what ``to_bytes`` would give), else None."""
+
+    layout: Layout
+    n_rows: int
+    features: dict
+    task: TaskStats | None
+    facets: dict
+    canonical: bytes | None
+
+
+# ---- writing ----------------------------------------------------------------------------------
+
+def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
+    head = _HEADER.pack(magic, VERSION, 0, fingerprint, len(body))
+    return head + body + _U64.pack(digest(head + body))
+
+
+def encode_profile(p) -> bytes:
+    """The bytes of a profile: its layout (length-prefixed), then its statistics."""
+    layout = p.layout.to_bytes()
+    w = Writer()
+    w.u64(len(layout))
+    w.parts.append(layout)
+    w.u64(p.n_rows)
+    for f in p.layout.features:
+        s = p._features[f.name]
+        w.u64(s.missing)
+        w.counts(s.counts)
+    s = p._task
+    if s is not None:
+        w.u64(s.n)
+        w.u64(s.missing)
+        if isinstance(s, RegressionStats):
+            for k in REGRESSION_SUMS:
+                w.exact(s.sums[k])
+            w.f64(s.max_abs_error)
+        else:
+            w.counts(s.confusion.ravel())
+            w.exact(s.log_loss)
+            w.exact(s.log_loss_sq)
+    for f in p.layout.facets:
+        s = p._facets[f.column]
+        w.u64(s.missing)
+        w.counts(s.counts.ravel())
+    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
+
+
+def encode_monitor(reference_bytes: bytes, current_bytes: bytes, fingerprint: int) -> bytes:
+    """The bytes of a monitor: its reference's and its window's, each a whole profile."""
+    w = Writer()
+    for part in (reference_bytes, current_bytes):
+        w.u64(len(part))
+        w.parts.append(part)
+    return _frame(MONITOR_MAGIC, fingerprint, w.bytes())
+
+
+# ---- reading ----------------------------------------------------------------------------------
+
+def _check_frame(data, magic: bytes):
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"expected bytes, got {type(data).__name__}")
+    data = bytes(data)
+    if len(data) < _HEADER.size + 8:
+        raise FormatError("truncated: too short for a header")
+    got, version, reserved, fingerprint, body_len = _HEADER.unpack_from(data)
+    if got != magic:
+        other = MONITOR_MAGIC if magic == PROFILE_MAGIC else PROFILE_MAGIC
+        what = "profile" if magic == PROFILE_MAGIC else "monitor"
+        hint = f": this is a morvane {'monitor' if got == MONITOR_MAGIC else 'profile'}" if got == other else ""
+        raise FormatError(f"not a morvane {what} (bad magic){hint}")
+    if version > VERSION:
+        raise FormatError(f"format version {version} is newer than this morvane reads ({VERSION})")
+    if version == 0 or reserved != 0:
+        raise FormatError("unknown format version or flags")
+    if body_len != len(data) - _HEADER.size - 8:
+        raise FormatError("truncated or extended: the body length does not match the data")
+    (checksum,) = _U64.unpack_from(data, len(data) - 8)
+    if checksum != digest(memoryview(data)[:len(data) - 8]):
+        raise FormatError("corrupted: checksum mismatch")
+    return data, version, fingerprint, Reader(data, _HEADER.size, len(data) - 8)
+
+
+def _total(a) -> int:
+    return sum(a.ravel().tolist())
+
+
+def decode_profile(data) -> Decoded:
+    """A profile's parts from its bytes, every length and count validated before it is read."""
+    data, version, fingerprint, r = _check_frame(data, PROFILE_MAGIC)
+    layout_len = r.u64()
+    if layout_len > r.left():
+        raise FormatError("truncated: the layout runs past the end of the data")
+    if digest(memoryview(data)[r.pos:r.pos + layout_len]) != fingerprint:
+        raise FormatError("corrupted: layout fingerprint mismatch")
+    lr = Reader(data, r.pos, r.pos + layout_len)
+    try:
+        layout = read_layout(lr, version)
+    except (ValueError, OverflowError) as e:  # FormatError included
+        raise e if isinstance(e, FormatError) else FormatError(str(e)) from None
+    if lr.left():
+        raise FormatError("unexpected bytes after the layout")
+    r.pos += layout_len
+    n_rows = r.count64()
+    features = {}
+    for f in layout.features:
+        missing = r.count64()
+        counts = r.counts(f.n_counts)
+        if _total(counts) + missing != n_rows:
+            raise FormatError(f"counts of {f.name!r} do not add up to the rows")
+        features[f.name] = FeatureStats(f, counts, missing)
+    task = None
+    t = layout.task
+    if t is not None:
+        n, missing = r.count64(), r.count64()
+        if n + missing != n_rows:
+            raise FormatError("task counts do not add up to the rows")
+        if t.kind == "regression":
+            sums = {k: r.exact() for k in REGRESSION_SUMS}
+            max_abs = r.f64()
+            if not (max_abs >= 0):
+                raise FormatError("a malformed maximum error")
+            task = RegressionStats(t, n, missing, sums, max_abs)
+        else:
+            k = 2 if t.kind == "binary" else len(t.classes)
+            confusion = r.counts(k * k).reshape(k, k)
+            if _total(confusion) != n:
+                raise FormatError("the confusion counts do not add up")
+            task = ClassificationStats(t, n, missing, confusion, r.exact(), r.exact())
+    facets = {}
+    for f in layout.facets:
+        missing = r.count64()
+        counts = r.counts(len(f.groups) * 4).reshape(len(f.groups), 2, 2)
+        if _total(counts) + missing != n_rows:
+            raise FormatError(f"facet counts of {f.column!r} do not add up to the rows")
+        facets[f.column] = FacetStats(f, counts, missing)
+    if r.left():
+        raise FormatError("unexpected bytes after the profile")
+    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None)
+
+
+def decode_monitor(data) -> tuple[bytes, bytes, int]:
+    """A monitor's reference and window bytes (each still to decode as a profile) and the
+    fingerprint of the layout they must share."""
+    data, _, fingerprint, r = _check_frame(data, MONITOR_MAGIC)
+    parts = []
+    for _ in range(2):
+        n = r.u64()
+        parts.append(r.take(n))
+    if r.left():
+        raise FormatError("unexpected bytes after the monitor")
+    return parts[0], parts[1], fingerprint
+
+
+def atomic_write(path, data: bytes) -> None:
+    """Write to a temporary file beside ``path``, flush and fsync it, then rename it over ``path``."""
+    path = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".mv-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    try:
+        dfd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(dfd)
+        finally:
+            os.close(dfd)
+    except OSError:
+        pass

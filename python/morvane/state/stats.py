@@ -1,0 +1,135 @@
+"""The statistics a profile keeps, as small typed records: exact integer counts and exact sums, each
+with its layout, an empty value and an exact merge. Comparisons and reports read these fields; the
+byte format writes them."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from morvane import _native
+from morvane.state.exact_sum import ExactSum
+from morvane.state.layout import FacetLayout, FeatureLayout, TaskLayout
+
+REGRESSION_SUMS = tuple(_native.regression_sum_names())
+
+
+def frozen(a) -> np.ndarray:
+    """An int64 array that cannot be written through."""
+    a = np.asarray(a, dtype=np.int64)
+    a.setflags(write=False)
+    return a
+
+
+@dataclass(frozen=True, eq=False)
+class FeatureStats:
+    """One feature: counts on its bins (continuous, one longer than the edges) or categories (one per
+    category, then "other"), and the missing count."""
+
+    layout: FeatureLayout
+    counts: np.ndarray
+    missing: int
+
+    @property
+    def kind(self) -> str:
+        return self.layout.kind
+
+    @property
+    def n(self) -> int:
+        """Rows with a value (counted on the bins or categories)."""
+        return int(self.counts.sum())
+
+    @classmethod
+    def empty(cls, layout: FeatureLayout) -> FeatureStats:
+        return cls(layout, frozen(np.zeros(layout.n_counts)), 0)
+
+    def merge(self, other: FeatureStats) -> FeatureStats:
+        return FeatureStats(self.layout, frozen(self.counts + other.counts), self.missing + other.missing)
+
+
+@dataclass(frozen=True, eq=False)
+class RegressionStats:
+    """A regression task: rows counted (``n``) and missing, exact sums of the per-row terms named by
+    REGRESSION_SUMS, and the largest absolute error."""
+
+    layout: TaskLayout
+    n: int
+    missing: int
+    sums: dict  # name -> ExactSum
+    max_abs_error: float
+
+    def total(self, name: str) -> float:
+        """One exact sum, rounded once to a double."""
+        return float(self.sums[name])
+
+    @classmethod
+    def empty(cls, layout: TaskLayout) -> RegressionStats:
+        return cls(layout, 0, 0, {k: ExactSum() for k in REGRESSION_SUMS}, 0.0)
+
+    def merge(self, other: RegressionStats) -> RegressionStats:
+        return RegressionStats(self.layout, self.n + other.n, self.missing + other.missing,
+                               {k: self.sums[k] + other.sums[k] for k in REGRESSION_SUMS},
+                               max(self.max_abs_error, other.max_abs_error))
+
+
+@dataclass(frozen=True, eq=False)
+class ClassificationStats:
+    """A binary or multiclass task: the (truth, prediction) confusion counts, and the exact sums of the
+    per-row log loss and of its square (zero without probabilities)."""
+
+    layout: TaskLayout
+    n: int
+    missing: int
+    confusion: np.ndarray
+    log_loss: ExactSum
+    log_loss_sq: ExactSum
+
+    @property
+    def has_proba(self) -> bool:
+        return self.layout.has_proba
+
+    @classmethod
+    def empty(cls, layout: TaskLayout) -> ClassificationStats:
+        k = 2 if layout.kind == "binary" else len(layout.classes)
+        return cls(layout, 0, 0, frozen(np.zeros((k, k))), ExactSum(), ExactSum())
+
+    def merge(self, other: ClassificationStats) -> ClassificationStats:
+        return ClassificationStats(self.layout, self.n + other.n, self.missing + other.missing,
+                                   frozen(self.confusion + other.confusion), self.log_loss + other.log_loss,
+                                   self.log_loss_sq + other.log_loss_sq)
+
+
+TaskStats = RegressionStats | ClassificationStats
+
+
+def empty_task(layout: TaskLayout | None) -> TaskStats | None:
+    if layout is None:
+        return None
+    return (RegressionStats if layout.kind == "regression" else ClassificationStats).empty(layout)
+
+
+@dataclass(frozen=True, eq=False)
+class FacetStats:
+    """One facet: per group, the [label, prediction] counts (groups x 2 x 2), and the rows whose facet
+    value, label or prediction is missing."""
+
+    layout: FacetLayout
+    counts: np.ndarray
+    missing: int
+
+    @property
+    def groups(self) -> list:
+        return list(self.layout.groups)
+
+    def split(self, g: int) -> tuple[np.ndarray, np.ndarray]:
+        """The counts of group ``g`` and of all the other groups together."""
+        a = self.counts[g]
+        return a, self.counts.sum(axis=0) - a
+
+    @classmethod
+    def empty(cls, layout: FacetLayout) -> FacetStats:
+        return cls(layout, frozen(np.zeros((len(layout.groups), 2, 2))), 0)
+
+    def merge(self, other: FacetStats) -> FacetStats:
+        return FacetStats(self.layout, frozen(self.counts + other.counts), self.missing + other.missing)
