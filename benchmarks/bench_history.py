@@ -118,7 +118,8 @@ def ours(args):
 
     reference_frame = day_frame(-1, args.rows, args.features)
     features = [f"f{i}" for i in range(args.features)] + ["segment"]
-    reference = mv.profile(reference_frame, target="y", prediction="score", task="binary", features=features)
+    reference = mv.profile(reference_frame, target="y", prediction="score", task="binary", features=features,
+                           timestamp="ts")
     frames = [day_frame(d, args.rows, args.features) for d in range(args.days)]
     total = sum(len(f) for f in frames)
     rows = []
@@ -133,15 +134,15 @@ def ours(args):
         return time.perf_counter() - start
 
     floor = timed(lambda: [mv.profile(f, like=reference, progress=False) for f in frames], "floor")
-    memory = timed(lambda: _fill(History(reference, "1D", timestamp="ts"), frames), "memory")
+    memory = timed(lambda: _fill(History(reference, "1D"), frames), "memory")
     work = tempfile.mkdtemp()
     path = os.path.join(work, "history.sqlite")
-    h = History(reference, "1D", timestamp="ts", path=path)
+    h = History(reference, "1D", path=path)
     persistent = timed(lambda: _fill(h, frames), "persistent")
     import pandas as pd
 
     month = pd.concat(frames[:30], ignore_index=True).sample(frac=1.0, random_state=1)
-    shuffled = History(reference, "1D", timestamp="ts", path=os.path.join(work, "shuffled.sqlite"))
+    shuffled = History(reference, "1D", path=os.path.join(work, "shuffled.sqlite"))
     split = timed(lambda: shuffled.update(month), "split")
     rows += [("profile(day, like=reference) only (floor)", floor, cpu["floor"], total),
              ("History.update, in memory, a day per batch", memory, cpu["memory"], total),

@@ -114,6 +114,8 @@ def run_profile(args) -> int:
         options["categorical"] = list(args.categorical)
     if args.facet:
         options["facets"] = dict(facet_rule(text, table) for text in args.facet)
+    if args.timestamp is not None:
+        options["timestamp"] = args.timestamp
     profile = mv.profile(table, **options)
     profile.save(args.output)
     print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")
@@ -161,12 +163,10 @@ def run_timeline(args) -> int:
     reference = load_profile(args.reference, "reference")
     if (args.every is None) == (args.rows is None):
         raise UsageError("give one of --every (e.g. 1D) or --rows N")
-    timestamp = getattr(reference.layout, "timestamp", None) or args.timestamp
-    if args.every is not None and timestamp is None:
-        raise UsageError("periods of time need the reference's timestamp column: --timestamp COL")
+    if args.every is not None and reference.layout.timestamp is None:
+        raise UsageError("periods of time need a reference profiled with its event times: profile --timestamp COL")
     try:
-        history = History(reference, args.every, rows=args.rows, path=args.history,
-                          timestamp=None if args.rows is not None else args.timestamp)
+        history = History(reference, args.every, rows=args.rows, path=args.history)
     except ValueError as error:
         raise UsageError(str(error)) from None
     for data in args.data:
@@ -207,6 +207,7 @@ def parser() -> argparse.ArgumentParser:
     make.add_argument("--threshold", type=float, default=0.5, help="probability threshold of a binary task")
     make.add_argument("--features", nargs="+", help="feature columns (default: all but target and prediction)")
     make.add_argument("--categorical", nargs="+", default=(), help="integer columns to treat as categories")
+    make.add_argument("--timestamp", help="the column of event times (never a feature; places rows in periods)")
     make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
@@ -229,7 +230,6 @@ def parser() -> argparse.ArgumentParser:
     over.add_argument("data", type=Path, nargs="+", help="Parquet or CSV files, their rows placed in periods")
     over.add_argument("--every", help="period length: an offset alias such as 1h, 1D or 7D (aligned on the epoch)")
     over.add_argument("--rows", type=int, help="periods of N rows in file order instead of --every")
-    over.add_argument("--timestamp", help="the event-time column (default: the reference's)")
     over.add_argument("--history", type=Path, help="a history file (SQLite) to add the rows to and read "
                       "every period from")
     over.add_argument("--html", type=Path, help="write the dashboard as one HTML file")

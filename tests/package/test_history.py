@@ -35,7 +35,7 @@ def frame(n, seed, days=5, shift=0.0):
 
 @pytest.fixture(scope="module")
 def reference():
-    return mv.profile(frame(4000, 0).drop(columns="ts"), target="y", prediction="score", task="binary")
+    return mv.profile(frame(4000, 0), target="y", prediction="score", task="binary", timestamp="ts")
 
 
 def of_range(df, reference, lo=None, hi=None):
@@ -64,7 +64,7 @@ def test_any_range_equals_the_profile_of_its_rows(reference, kind, order):
     df = frame(3000, 1)
     if order == "sorted":
         df = df.sort_values("ts", kind="stable").reset_index(drop=True)
-    h = History(reference, "1D", timestamp="ts")
+    h = History(reference, "1D")
     batches = [df] if order == "one batch" else np.array_split(np.arange(len(df)), 7)
     for rows in batches:
         part = df if order == "one batch" else df.iloc[rows].reset_index(drop=True)
@@ -84,7 +84,7 @@ def test_any_range_equals_the_profile_of_its_rows(reference, kind, order):
                                           (dt.timedelta(hours=12), 43200), (np.timedelta64(2, "D"), 172800)])
 def test_periods_are_aligned_on_the_epoch(reference, every, length):
     df = frame(500, 2, days=20)
-    h = History(reference, every, timestamp="ts").update(df)
+    h = History(reference, every).update(df)
     ns = length * 10**9
     times = df.ts.to_numpy().astype(np.int64)
     expected = sorted(set((times // ns).tolist()))
@@ -95,7 +95,7 @@ def test_periods_are_aligned_on_the_epoch(reference, every, length):
 @pytest.mark.parametrize("every", ["1M", "W", "1Y", "0D", "day", 5])
 def test_periods_of_no_fixed_length_are_refused(reference, every):
     with pytest.raises((ValueError, TypeError)):
-        History(reference, every, timestamp="ts")
+        History(reference, every)
 
 
 def test_time_zones_and_units_give_the_same_periods(reference):
@@ -103,12 +103,12 @@ def test_time_zones_and_units_give_the_same_periods(reference):
     import pyarrow as pa
 
     df = frame(800, 3)
-    utc = History(reference, "1h", timestamp="ts").update(df)
+    utc = History(reference, "1h").update(df)
     paris = df.assign(ts=df.ts.dt.tz_localize("UTC").dt.tz_convert("Europe/Paris").dt.as_unit("us"))
     for table in (paris, pl.from_pandas(paris), pa.Table.from_pandas(paris),
                   {**{c: df[c].to_numpy() for c in df}, "ts": df.ts.to_numpy().astype("datetime64[ms]")},
                   {**{c: df[c].to_numpy() for c in df}, "ts": list(df.ts.dt.to_pydatetime())}):
-        other = History(reference, "1h", timestamp="ts").update(table)  # coarser units floor within the hour
+        other = History(reference, "1h").update(table)  # coarser units floor within the hour
         assert other.periods == utc.periods and other.window() == utc.window()
 
 
@@ -116,14 +116,14 @@ def test_rows_without_a_time_are_counted_apart(reference):
     df = frame(300, 4)
     times = df.ts.to_numpy().copy()
     times[::7] = np.datetime64("NaT")
-    h = History(reference, "1D", timestamp="ts").update(df.assign(ts=times))
+    h = History(reference, "1D").update(df.assign(ts=times))
     assert h.undated == len(times[::7]) and h.window().n_rows == len(df) - h.undated
     assert h.window() == mv.profile(df[~np.isnat(times)].reset_index(drop=True), like=reference)
 
 
 def test_replace_and_add(reference):
     first, second = frame(400, 5, days=2), frame(300, 6, days=1)
-    h = History(reference, "1D", timestamp="ts").update(first)
+    h = History(reference, "1D").update(first)
     h.update(second, replace=True)  # the first day now holds only `second`
     assert h.window("2024-03-01", "2024-03-02") == of_range(second, reference)
     assert h.window("2024-03-02", "2024-03-03") == of_range(first, reference, "2024-03-02")
@@ -132,7 +132,7 @@ def test_replace_and_add(reference):
     assert h.window("2024-03-02", "2024-03-03") == of_range(first, reference, "2024-03-02").merge(made_elsewhere)
     h.add(np.datetime64("2024-03-02"), made_elsewhere, replace=True)
     assert h.window("2024-03-02", "2024-03-03") == made_elsewhere
-    other = mv.profile(frame(100, 7).drop(columns="ts"), task=None)
+    other = mv.profile(frame(100, 7), task=None, timestamp="ts")
     with pytest.raises(mv.MismatchError):
         h.add("2024-03-02", other)
 
@@ -150,7 +150,7 @@ def test_rows_periods_follow_arrival_order(reference):
 
 def test_threads_lose_no_row(reference):
     df = frame(4000, 9)
-    h = History(reference, "1D", timestamp="ts")
+    h = History(reference, "1D")
     chunks = np.array_split(np.arange(len(df)), 40)
     errors = []
 
@@ -172,7 +172,7 @@ def test_threads_lose_no_row(reference):
 def test_file_is_seen_by_other_processes(reference, tmp_path):
     path = tmp_path / "h.sqlite"
     df = frame(2000, 10)
-    h = History(reference, "1D", timestamp="ts", path=path).update(df.iloc[:1000])
+    h = History(reference, "1D", path=path).update(df.iloc[:1000])
     reader = History.open(path)
     assert reader.window() == h.window() and reader.reference == reference and reader.timestamp == "ts"
     h.update(df.iloc[1000:])  # the open reader sees the new commit
@@ -188,9 +188,9 @@ def test_file_is_seen_by_other_processes(reference, tmp_path):
     h.snapshot(snap)
     assert History.open(snap, readonly=True).window() == h.window()
     with pytest.raises(mv.MismatchError):
-        History(mv.profile(frame(100, 11).drop(columns="ts"), task=None), "1D", timestamp="ts", path=path)
+        History(mv.profile(frame(100, 11), task=None, timestamp="ts"), "1D", path=path)
     with pytest.raises(mv.MismatchError):
-        History(reference, "6h", timestamp="ts", path=path)
+        History(reference, "6h", path=path)
     (tmp_path / "junk").write_bytes(b"not a database at all" * 100)
     with pytest.raises(mv.FormatError):
         History.open(tmp_path / "junk")
@@ -206,7 +206,7 @@ def test_killed_writer_loses_at_most_its_batch(reference, tmp_path):
         from morvane.history import History
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         from test_history import frame
-        h = History(mv.load({str(ref_path)!r}), "1D", timestamp="ts", path={str(path)!r})
+        h = History(mv.load({str(ref_path)!r}), "1D", path={str(path)!r})
         for i in range(10_000):
             h.update(frame(2000, 100 + i % 50))
             print(i, flush=True)
@@ -226,31 +226,16 @@ def test_killed_writer_loses_at_most_its_batch(reference, tmp_path):
 
 
 def test_reference_needs_a_timestamp_for_periods_of_time(reference):
+    untimed = mv.profile(frame(100, 12).drop(columns="ts"), task=None)
     with pytest.raises(ValueError, match="timestamp"):
-        History(reference, "1D")
+        History(untimed, "1D")
+    assert History(untimed, rows=10).update(frame(25, 12)).periods == [(0, 10), (10, 20), (20, 30)]
     with pytest.raises(ValueError):
-        History(reference, "1D", rows=10, timestamp="ts")
+        History(reference, "1D", rows=10)
     with pytest.raises(KeyError, match="ts"):
-        History(reference, "1D", timestamp="ts").update(frame(10, 12).drop(columns="ts"))
+        History(reference, "1D").update(frame(10, 12).drop(columns="ts"))
     with pytest.raises(TypeError, match="datetimes"):
-        History(reference, "1D", timestamp="x").update(frame(10, 12))
-
-
-def test_cached_ranges_follow_every_change(reference):
-    """Windows come from cached merges of blocks of periods: after late rows, replacements and
-    additions in any order, every range still equals the merge of its periods."""
-    rng = np.random.default_rng(13)
-    h = History(reference, "1h", timestamp="ts")
-    df = frame(3000, 14, days=3)
-    for step in range(12):
-        part = df.iloc[rng.choice(len(df), 200, replace=False)].reset_index(drop=True)
-        h.update(part, replace=bool(step % 5 == 4))
-        for _ in range(6):
-            a, b = sorted(rng.integers(-2, 76, 2))
-            lo, hi = T0 + np.timedelta64(int(a), "h"), T0 + np.timedelta64(int(b), "h")
-            inside = [p for s, e, p in h.profiles() if lo <= s and e <= hi]
-            want = mv.merge(inside) if inside else mv.profile(df.iloc[:0], like=reference)
-            assert h.window(lo, hi) == want
+        History(mv.profile(frame(100, 12), task=None, timestamp="x"), "1D").update(frame(10, 12))
 
 
 def over_time_blocks():

@@ -22,8 +22,8 @@ DRIFTED = (3, 7)  # days whose x is shifted
 
 @pytest.fixture(scope="module")
 def history():
-    reference = mv.profile(frame(6000, 0).drop(columns="ts"), target="y", prediction="score", task="binary")
-    h = History(reference, "1D", timestamp="ts")
+    reference = mv.profile(frame(6000, 0), target="y", prediction="score", task="binary", timestamp="ts")
+    h = History(reference, "1D")
     for day in range(10):
         part = frame(1500, 20 + day, days=1, shift=0.5 if day in DRIFTED else 0.0)
         h.update(part.assign(ts=part.ts + np.timedelta64(day, "D")))

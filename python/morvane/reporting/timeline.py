@@ -17,8 +17,8 @@ from html import escape
 
 import numpy as np
 
-from morvane._compare import compare
-from morvane._report import fmt
+from morvane.reporting.report import compare
+from morvane.comparing.numbers import fmt
 
 CORRECTIONS = (None, "holm")
 MAX_PANELS = 12
@@ -78,6 +78,7 @@ class Timeline:
 
     @property
     def passed(self) -> bool:
+        """True when every period passed."""
         return all(report.passed for _, _, report in self._reports)
 
     @property
@@ -147,6 +148,7 @@ class Timeline:
         return fig
 
     def summary(self, limit: int = 10) -> str:
+        """A few lines for a terminal: the verdict and the first failing periods."""
         failed = self.failures
         scope = "each period at" if self.correction is None else f"the run ({self.correction}) at"
         lines = [f"{'PASSED' if self.passed else 'FAILED'}: {len(failed)} of {len(self)} periods failed "
@@ -163,7 +165,8 @@ class Timeline:
         return f"<morvane.Timeline {self.summary(limit=3)}>"
 
     def to_dict(self) -> dict:
-        from morvane._report import json_safe
+        """JSON-safe: the verdict, alpha, the correction and every period's report with its level."""
+        from morvane.comparing.numbers import json_safe
 
         return {"passed": self.passed, "alpha": self.alpha, "correction": self.correction,
                 "periods": [{"start": _when(s), "end": _when(e), "level": json_safe(level), **r.to_dict()}

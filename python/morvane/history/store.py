@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import sqlite3
 
-from morvane._errors import FormatError
+from morvane.state.errors import FormatError
 
 FORMAT = 1
 _SCHEMA = """

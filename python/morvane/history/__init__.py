@@ -15,25 +15,28 @@ from bisect import bisect_left
 
 import numpy as np
 
-from morvane import history_periods as hp
-from morvane._errors import FormatError, MismatchError
-from morvane._profile import Profile, profile
+from morvane.history import periods as hp
+from morvane.state.errors import FormatError, MismatchError
+from morvane.profiling.profile import profile
+from morvane.state.profile import Profile
 
 
 def _empty(layout) -> Profile:
     return Profile._empty(layout)
 
 
-def _layout_timestamp(reference: Profile):
-    return getattr(reference.layout, "timestamp", None)
-
-
 class History:
     """Periods of `every` (a pandas offset alias such as "1h", "1D", "7D", aligned on the epoch in
-    UTC) by the reference's timestamp column, or of `rows` rows in arrival order; with `path`, kept
-    in one SQLite file that other processes can open."""
+    UTC) by the reference's timestamp column (``mv.profile(..., timestamp="ts")``), or of `rows` rows
+    in arrival order; with `path`, kept in one SQLite file that other processes can open.
 
-    def __init__(self, reference: Profile, every=None, *, rows=None, path=None, timestamp=None, threads=None):
+    >>> h = mv.History(reference, "1D", path="history.sqlite")
+    >>> h.update(today)
+    >>> h.window("2025-03-01", "2025-04-01")      # the exact profile of March
+    >>> h.timeline(alpha=0.01).to_html("dashboard.html")
+    """
+
+    def __init__(self, reference: Profile, every=None, *, rows=None, path=None, threads=None):
         if not isinstance(reference, Profile):
             raise TypeError(f"History() takes a reference Profile, got {type(reference).__name__}")
         if (every is None) == (rows is None):
@@ -47,7 +50,10 @@ class History:
             self._timestamp = None
         else:
             self._rows = None
-            self._timestamp = _timestamp_column(reference, timestamp)
+            self._timestamp = reference.layout.timestamp
+            if self._timestamp is None:
+                raise ValueError("every= places rows by event time: profile the reference with timestamp=\"column\" "
+                                 "(or use rows= for periods of N rows)")
         self._threads = threads
         self._lock = threading.RLock()
         self._periods: dict[int, Profile] = {}
@@ -66,7 +72,7 @@ class History:
                 "timestamp": self._timestamp or "", "rows_seen": 0, "undated": 0}
 
     def _attach(self, path) -> None:
-        from morvane.history_store import Store
+        from morvane.history.store import Store
 
         store = Store(path)
         try:
@@ -88,7 +94,7 @@ class History:
     @classmethod
     def open(cls, path, *, readonly: bool = False, threads=None) -> "History":
         """The history kept in the SQLite file at `path`, with every period committed so far."""
-        from morvane.history_store import Store
+        from morvane.history.store import Store
 
         if not os.path.exists(path):
             raise FileNotFoundError(f"no history at {os.fspath(path)}")
@@ -136,6 +142,7 @@ class History:
             self._store.snapshot(path)
 
     def close(self) -> None:
+        """Close the history's file (the last connection folds the write-ahead log into it)."""
         with self._lock:
             if self._store is not None:
                 self._store.close()
@@ -151,10 +158,12 @@ class History:
 
     @property
     def reference(self) -> Profile:
+        """The reference profile every period is laid out on and compared with."""
         return self._reference
 
     @property
     def path(self):
+        """The SQLite file holding the history, or None."""
         return None if self._store is None else self._store.path
 
     @property
@@ -164,10 +173,12 @@ class History:
 
     @property
     def rows(self):
+        """Rows per period of a rows= history (None for periods of time)."""
         return self._rows
 
     @property
     def timestamp(self):
+        """The column of event times placing rows in periods (None for rows= histories)."""
         return self._timestamp
 
     @property
@@ -388,17 +399,6 @@ def _merge_all(parts, layout) -> Profile:
     for p in parts[1:]:
         out = out.merge(p)
     return out
-
-
-def _timestamp_column(reference: Profile, timestamp):
-    found = _layout_timestamp(reference)
-    if found is not None and timestamp is not None and str(timestamp) != found:
-        raise ValueError(f"the reference was profiled with timestamp={found!r}, not {timestamp!r}")
-    column = found if found is not None else timestamp
-    if column is None:
-        raise ValueError("every= places rows by event time: profile the reference with timestamp=\"column\" "
-                         "(or use rows= for periods of N rows)")
-    return str(column)
 
 
 def _check_format(meta: dict, path) -> None:
