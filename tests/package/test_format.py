@@ -98,16 +98,17 @@ def test_future_version_foreign_magic_and_type_errors():
     assert issubclass(mv.FormatError, ValueError)
 
 
+@pytest.mark.parametrize("version", [1, 2])
 @pytest.mark.parametrize("p", PROFILES)
-def test_version_one_bytes_still_decode(p):
-    # Version 1 layouts end before the timestamp column's flag byte.
+def test_older_versions_still_decode(p, version):
+    # Version 1 layouts end before the timestamp column's flag byte, version 2 before the segments'.
     body = p.to_bytes()[24:-8]
     layout_len = struct.unpack_from("<Q", body)[0]
-    layout = body[8:8 + layout_len - 1]
+    layout = body[8:8 + layout_len - (3 - version)]
     old = struct.pack("<Q", len(layout)) + layout + body[8 + layout_len:]
     fp = int.from_bytes(hashlib.blake2b(layout, digest_size=8).digest(), "little")
-    q = mv.Profile.from_bytes(reframe(old, version=1, fingerprint=fp))
-    assert q == p and q.to_bytes() == p.to_bytes() and q.layout.timestamp is None
+    q = mv.Profile.from_bytes(reframe(old, version=version, fingerprint=fp))
+    assert q == p and q.to_bytes() == p.to_bytes() and q.layout.timestamp is None and q.layout.segments is None
 
 
 def test_consistent_frame_with_inconsistent_counts_is_refused():

@@ -30,10 +30,13 @@ class Check:
     failed: bool
     interval: tuple[float, float] | None = None
     details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
+    segment: tuple | None = None  # None for the whole table, else the segment's values
 
     def label(self) -> str:
-        """A short readable name: "performance · Accuracy", "drift · age · Distribution"."""
-        return " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        """A short readable name: "performance · Accuracy", "drift · age · Distribution", with the
+        segment's values in brackets: "drift · age · Distribution [Oslo]"."""
+        text = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        return text if self.segment is None else f"{text} [{' / '.join(map(str, self.segment))}]"
 
     def movement(self, arrow: str = "->") -> str:
         """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
@@ -59,6 +62,7 @@ class Pending:
     change: float | None = None  # when not current - reference (drift: the Jensen-Shannon distance)
     interval: tuple[float, float] | None = None
     details: dict = field(default_factory=dict)
+    segment: tuple | None = None
 
 
 def verdicts(pending: list[Pending], alpha: float) -> list[Check]:
@@ -74,7 +78,7 @@ def verdicts(pending: list[Pending], alpha: float) -> list[Check]:
         change = item.change if item.change is not None else difference(item.current, item.reference)
         failed = p is not None and p <= alpha and item.worse
         out.append(Check(item.family, item.column, item.metric, as_float(item.reference), as_float(item.current),
-                         change, p, bool(failed), item.interval, details))
+                         change, p, bool(failed), item.interval, details, item.segment))
     return out
 
 

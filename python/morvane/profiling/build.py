@@ -134,14 +134,15 @@ def _facet_layouts(t: Table, facets, task_layout, threads):
 
 
 def build_layout(t: Table, *, target, prediction, task, positive, threshold, features, categorical, facets, bins,
-                 n_bins, threads, timestamp=None):
-    """The layout of a table, and the counts of the features whose layout pass counted them."""
+                 n_bins, threads, timestamp=None, segments=None):
+    """The layout of a table, and the counts of the features whose layout pass counted them.
+    `segments`: a SegmentLayout already found (its columns are not features by default)."""
     task_layout = _task_layout(t, task, target, prediction, positive, threshold, threads)
     if timestamp is not None:
         timestamp = str(timestamp)
         t.slot(timestamp)
     if features is None:
-        skip = {target, timestamp} | set(task_layout.prediction if task_layout else
+        skip = {target, timestamp} | set(segments.columns if segments is not None else ()) | set(task_layout.prediction if task_layout else
                                           ((prediction,) if isinstance(prediction, str) else tuple(prediction or ())))
         names = [n for n in t.names if n not in skip]
     else:
@@ -153,6 +154,6 @@ def build_layout(t: Table, *, target, prediction, task, positive, threshold, fea
     known, features = _feature_layouts(t, names, categorical, bins, n_bins, threads)
     if timestamp is not None and timestamp in names:
         raise ValueError(f"the timestamp column {timestamp!r} cannot also be a feature")
-    return Layout(features, task_layout, _facet_layouts(t, facets, task_layout, threads), timestamp), known
+    return Layout(features, task_layout, _facet_layouts(t, facets, task_layout, threads), timestamp, segments), known
 
 

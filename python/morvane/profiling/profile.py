@@ -8,16 +8,18 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
+from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
+from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile
 
 _DEFAULTS = dict(target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None, categorical=(),
-                 facets=None, timestamp=None, bins=QUANTILE, n_bins=10)
+                 facets=None, timestamp=None, segments=None, bins=QUANTILE, n_bins=10)
 
 
 def profile(table, *, like=None, target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None,
-            categorical=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10, progress=None,
+            categorical=(), facets=None, timestamp=None, segments=None, bins=QUANTILE, n_bins=10, progress=None,
             threads=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
@@ -29,7 +31,9 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     categorical (``categorical=`` for integer codes); ``task`` is ``"regression"``, ``"binary"``,
     ``"multiclass"`` or None, with ``target``, ``prediction``, ``positive`` and ``threshold``;
     ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
-    ``timestamp`` names the column of event times (never a feature). With ``like=reference`` the
+    ``timestamp`` names the column of event times (never a feature); ``segments`` lists categorical
+    columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
+    performance statistics of their own (``Profile.segments``). With ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -43,8 +47,8 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     t = read_table(table)
     if like is not None:
         given = dict(target=target, prediction=prediction, task=task, positive=positive, threshold=threshold,
-                     features=features, categorical=categorical, facets=facets, timestamp=timestamp, bins=bins,
-                     n_bins=n_bins)
+                     features=features, categorical=categorical, facets=facets, timestamp=timestamp,
+                     segments=segments, bins=bins, n_bins=n_bins)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -54,11 +58,26 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     else:
         if isinstance(categorical, str):
             categorical = (categorical,)
+        found = segment_layout(subsets.readable(table), segments) if segments is not None else None
         layout, known = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
                                      threshold=threshold, features=features, categorical=tuple(categorical),
                                      facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads,
-                                     timestamp=timestamp)
-    return count(t, layout, threads, progress, known)
+                                     timestamp=timestamp, segments=found)
+    whole = count(t, layout, threads, progress, known)
+    if layout.segments is None:
+        return whole
+    return _with_segments(whole, subsets.readable(table), layout, threads)
+
+
+def _with_segments(whole: Profile, table, layout: Layout, threads: int) -> Profile:
+    """`whole` with each segment's statistics: its rows counted on the segment layout."""
+    sub = layout.segment_layout()
+    parts = [None] * len(layout.segments.keys)
+    for index, rows in subsets.groups(segment_of_rows(table, layout.segments)):
+        parts[index] = count(read_table(subsets.take(table, rows)), sub, threads)
+    empty = Profile._empty(sub)
+    return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets,
+                         tuple(empty if p is None else p for p in parts))
 
 
 def _same_default(v, d) -> bool:

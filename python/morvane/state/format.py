@@ -24,8 +24,9 @@ from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
 )
 
-# Version 2 adds the layout's timestamp column; version 1 bytes still decode.
-VERSION = 2
+# Version 2 adds the layout's timestamp column, version 3 the segments (their layout, then each
+# segment's statistics after the whole table's); older bytes still decode.
+VERSION = 3
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -42,6 +43,7 @@ class Decoded(NamedTuple):
     task: TaskStats | None
     facets: dict
     canonical: bytes | None
+    segments: tuple = ()  # each segment's (n_rows, features, task), "other" last
 
 
 # ---- writing ----------------------------------------------------------------------------------
@@ -57,6 +59,14 @@ def encode_profile(p) -> bytes:
     w = Writer()
     w.u64(len(layout))
     w.parts.append(layout)
+    _write_state(w, p)
+    for sub in p._segments or ():
+        _write_state(w, sub)
+    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
+
+
+def _write_state(w: Writer, p) -> None:
+    """A profile's statistics: rows, features, task, facets."""
     w.u64(p.n_rows)
     for f in p.layout.features:
         s = p._features[f.name]
@@ -78,7 +88,6 @@ def encode_profile(p) -> bytes:
         s = p._facets[f.column]
         w.u64(s.missing)
         w.counts(s.counts.ravel())
-    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
 
 
 def encode_monitor(reference_bytes: bytes, current_bytes: bytes, fingerprint: int) -> bytes:
@@ -136,6 +145,20 @@ def decode_profile(data) -> Decoded:
     if lr.left():
         raise FormatError("unexpected bytes after the layout")
     r.pos += layout_len
+    n_rows, features, task, facets = _read_state(r, layout)
+    segments = ()
+    if layout.segments is not None:
+        sub = layout.segment_layout()
+        segments = tuple(_read_state(r, sub)[:3] for _ in layout.segments.keys)
+        if sum(part[0] for part in segments) != n_rows:
+            raise FormatError("the segments' rows do not add up to the rows")
+    if r.left():
+        raise FormatError("unexpected bytes after the profile")
+    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None, segments)
+
+
+def _read_state(r: Reader, layout: Layout):
+    """A profile's statistics on `layout`: (n_rows, features, task, facets), every count checked."""
     n_rows = r.count64()
     features = {}
     for f in layout.features:
@@ -169,9 +192,7 @@ def decode_profile(data) -> Decoded:
         if _total(counts) + missing != n_rows:
             raise FormatError(f"facet counts of {f.column!r} do not add up to the rows")
         facets[f.column] = FacetStats(f, counts, missing)
-    if r.left():
-        raise FormatError("unexpected bytes after the profile")
-    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None)
+    return n_rows, features, task, facets
 
 
 def decode_monitor(data) -> tuple[bytes, bytes, int]:

@@ -62,6 +62,25 @@ class FacetLayout:
     groups: tuple
 
 
+MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
+
+
+@dataclass(frozen=True)
+class SegmentLayout:
+    """Segments: the combinations of values of `columns` (as texts) that get statistics of their own,
+    the reference's most frequent first; every other row (other values, a missing one) is in "other"."""
+
+    columns: tuple
+    values: tuple  # one tuple of texts per segment, as long as `columns`
+
+    OTHER = ("other",)
+
+    @property
+    def keys(self) -> tuple:
+        """Every segment's key, "other" last."""
+        return tuple(self.values) + (self.OTHER,)
+
+
 @dataclass(frozen=True)
 class Layout:
     """Everything a profile's counts are laid out on; two profiles merge only with equal layouts."""
@@ -70,6 +89,11 @@ class Layout:
     task: TaskLayout | None = None
     facets: tuple = ()
     timestamp: str | None = None  # the column of event times: never a feature, it places rows in periods
+    segments: SegmentLayout | None = None  # per-segment statistics of the features and the task
+
+    def segment_layout(self) -> "Layout":
+        """The layout of each segment's statistics: the features and the task."""
+        return Layout(self.features, self.task)
 
     def feature(self, name: str) -> FeatureLayout:
         """The layout of one feature; KeyError for a name that is not a feature."""
@@ -255,6 +279,17 @@ def write_layout(w: Writer, layout: Layout) -> None:
     w.u8(layout.timestamp is not None)
     if layout.timestamp is not None:
         w.text(layout.timestamp)
+    # Version 3: the segments' columns and values.
+    sl = layout.segments
+    w.u8(sl is not None)
+    if sl is not None:
+        w.u32(len(sl.columns))
+        for c in sl.columns:
+            w.text(c)
+        w.u32(len(sl.values))
+        for combo in sl.values:
+            for v in combo:
+                w.text(v)
 
 
 def read_layout(r: Reader, version: int) -> Layout:
@@ -315,4 +350,13 @@ def read_layout(r: Reader, version: int) -> Layout:
     timestamp = None
     if version >= 2 and r.u8():
         timestamp = r.text()
-    return Layout(tuple(features), task, tuple(facets), timestamp)
+    segments = None
+    if version >= 3 and r.u8():
+        columns = tuple(r.text() for _ in range(r.count(4)))
+        n = r.count(4 * max(len(columns), 1))
+        values = tuple(tuple(r.text() for _ in columns) for _ in range(n))
+        if not columns or len(set(columns)) != len(columns) or len(set(values)) != len(values) \
+                or n > MAX_SEGMENTS or SegmentLayout.OTHER in values:
+            raise FormatError("malformed segments")
+        segments = SegmentLayout(columns, values)
+    return Layout(tuple(features), task, tuple(facets), timestamp, segments)
