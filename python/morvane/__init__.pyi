@@ -80,7 +80,9 @@ class Layout:
     task: Any = None
     facets: tuple[Any, ...] = ()
     timestamp: str | None = None
+    segments: Any = None  # the segments' columns and values, or None
     def feature(self, name: str) -> Any: ...
+    def segment_layout(self) -> Layout: ...
     @property
     def fingerprint(self) -> int: ...
     def to_bytes(self) -> bytes: ...
@@ -101,6 +103,8 @@ class Profile:
     def task_stats(self) -> Any: ...  # the task's statistics, or None
     @property
     def facets(self) -> dict[str, Any]: ...  # each facet's statistics
+    @property
+    def segments(self) -> dict[tuple[str, ...], Profile]: ...  # each segment's profile, ("other",) last
     def merge(self, other: Profile) -> Profile: ...
     def to_bytes(self) -> bytes: ...
     @classmethod
@@ -129,6 +133,7 @@ def profile(
     categorical: Sequence[str] = (),
     facets: Mapping[str, _FacetRule] | None = None,
     timestamp: str | None = None,
+    segments: Sequence[str] | None = None,
     bins: _Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
     n_bins: int = 10,
     progress: bool | None = None,
@@ -151,6 +156,7 @@ class Check:
     failed: bool
     interval: tuple[float, float] | None = None
     details: dict[str, Any] = field(default_factory=dict)
+    segment: tuple[str, ...] | None = None
     def label(self) -> str: ...
     def movement(self, arrow: str = "->") -> str: ...
 

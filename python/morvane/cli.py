@@ -116,6 +116,8 @@ def run_profile(args) -> int:
         options["facets"] = dict(facet_rule(text, table) for text in args.facet)
     if args.timestamp is not None:
         options["timestamp"] = args.timestamp
+    if args.segments:
+        options["segments"] = list(args.segments)
     profile = mv.profile(table, **options)
     profile.save(args.output)
     print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")
@@ -208,6 +210,8 @@ def parser() -> argparse.ArgumentParser:
     make.add_argument("--features", nargs="+", help="feature columns (default: all but target and prediction)")
     make.add_argument("--categorical", nargs="+", default=(), help="integer columns to treat as categories")
     make.add_argument("--timestamp", help="the column of event times (never a feature; places rows in periods)")
+    make.add_argument("--segments", nargs="+", help="categorical columns whose most frequent combinations get "
+                      "checks of their own")
     make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
