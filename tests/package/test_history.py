@@ -277,3 +277,19 @@ def test_readme_example_runs_and_prints_what_it_promises(tmp_path, monkeypatch):
     assert run_blocks(blocks[:1], namespace) == 3
     assert (tmp_path / "dashboard.html").stat().st_size > 10_000
     assert History.open("history.sqlite").window() == namespace["h"].window()
+
+
+def test_a_monitor_keeps_its_windows_in_a_history(reference, tmp_path):
+    """A monitor with a history counts each batch once: its window is the merge of the batch's
+    periods, and the periods outlive reset()."""
+    h = History(reference, "1D", path=tmp_path / "h.sqlite")
+    mon = mv.Monitor(reference, history=h)
+    first, second = frame(900, 15, days=2), frame(600, 16, days=3)
+    mon.update(first)
+    assert mon.current == of_range(first, reference) == h.window()
+    mon.reset()
+    mon.update(second)
+    assert mon.current == of_range(second, reference)
+    assert History.open(tmp_path / "h.sqlite").window() == of_range(pd.concat([first, second]), reference)
+    with pytest.raises(mv.MismatchError):
+        mv.Monitor(mv.profile(frame(50, 17), task=None, timestamp="ts"), history=h)

@@ -279,6 +279,11 @@ class History:
         """Count a batch of any table kind into the periods of its rows. With `replace=True`, the
         periods the batch's rows fall in hold only the batch afterwards (a period profiled again, e.g.
         once its labels have arrived)."""
+        self._count_and_commit(table, replace)
+        return self
+
+    def _count_and_commit(self, table, replace: bool = False) -> list:
+        """Update with `table`; returns what it counted, [(period, Profile)] (a monitor's window adds it)."""
         if self._rows is not None:
             if replace:
                 raise ValueError("replace=True needs periods of event time; rows= periods are by arrival")
@@ -290,11 +295,12 @@ class History:
                 self._rows_seen += n  # reserved: concurrent updates take the rows that follow
             keys = (first + np.arange(n, dtype=np.int64)) // self._rows
             counted = [(k, self._profile(hp.take(table, rows))) for k, rows in hp.groups(keys)]
-            self._commit(counted, False, rows_seen=self._rows_seen)
-            return self
-        counted, undated = PeriodProfiler(self._reference, self._every, self._timestamp, self._threads)([table])
-        self._commit(sorted(counted.items()), replace, undated=undated)
-        return self
+            self._commit(counted, False, rows_seen=first + n)
+            return counted
+        found, undated = PeriodProfiler(self._reference, self._every, self._timestamp, self._threads)([table])
+        counted = sorted(found.items())
+        self._commit(counted, replace, undated=undated)
+        return counted
 
     def _update_parts(self, found, replace: bool) -> "History":
         """Commit what an engine's workers counted: ({period: Profile}, undated rows)."""
