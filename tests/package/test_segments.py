@@ -58,6 +58,14 @@ def test_each_segment_holds_its_rows(reference):
             rows = df[(df.region == key[0]) & (df.plan.astype(str) == key[1])]
         assert p == mv.profile(rows, like=sub), key
     assert sum(p.n_rows for p in whole.segments.values()) == len(df)
+    # The whole table's statistics are the merge of the segments': those of a profile without them.
+    import dataclasses
+
+    plain = mv.profile(df, like=dataclasses.replace(layout, segments=None))
+    for name in reference.columns:
+        assert np.array_equal(whole.histogram(name)[1], plain.histogram(name)[1]) and \
+            whole.missing(name) == plain.missing(name)
+    assert np.array_equal(whole.task_stats.confusion, plain.task_stats.confusion)
     shards = [mv.profile(df.iloc[i::3], like=reference) for i in range(3)]
     assert mv.merge(shards[::-1]).to_bytes() == whole.to_bytes()
     assert mv.Profile.from_bytes(whole.to_bytes()) == whole

@@ -12,7 +12,7 @@ from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
-from morvane.state.profile import Profile
+from morvane.state.profile import Profile, merge
 
 _DEFAULTS = dict(target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None, categorical=(),
                  facets=None, timestamp=None, segments=None, bins=QUANTILE, n_bins=10)
@@ -63,21 +63,33 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
                                      threshold=threshold, features=features, categorical=tuple(categorical),
                                      facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads,
                                      timestamp=timestamp, segments=found)
-    whole = count(t, layout, threads, progress, known)
     if layout.segments is None:
-        return whole
-    return _with_segments(whole, subsets.readable(table), layout, threads)
+        return count(t, layout, threads, progress, known)
+    return _with_segments(t, subsets.readable(table), layout, threads, progress, known)
 
 
-def _with_segments(whole: Profile, table, layout: Layout, threads: int) -> Profile:
-    """`whole` with each segment's statistics: its rows counted on the segment layout."""
+def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:
+    """Each segment's rows counted on the segment layout, and the whole table's features and task as
+    their exact merge (every row is in one segment); facets, when any, counted on the whole table."""
     sub = layout.segment_layout()
+    columns = subsets.columns(table, sorted(_counted_columns(layout) & set(t.names)))
     parts = [None] * len(layout.segments.keys)
     for index, rows in subsets.groups(segment_of_rows(table, layout.segments)):
-        parts[index] = count(read_table(subsets.take(table, rows)), sub, threads)
+        parts[index] = count(read_table(subsets.take(columns, rows)), sub, threads, progress)
     empty = Profile._empty(sub)
-    return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets,
-                         tuple(empty if p is None else p for p in parts))
+    parts = tuple(empty if p is None else p for p in parts)
+    merged = merge(parts)
+    facets = {}
+    if layout.facets:
+        facets = count(t, Layout(task=layout.task, facets=layout.facets), threads).facets
+    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
+
+
+def _counted_columns(layout: Layout) -> set:
+    names = {f.name for f in layout.features}
+    if layout.task is not None:
+        names |= {layout.task.target, *layout.task.prediction}
+    return names
 
 
 def _same_default(v, d) -> bool:

@@ -42,6 +42,25 @@ def readable(table):
     return table
 
 
+def columns(table, names) -> dict:
+    """The named columns of any table kind as a dict of columns, numeric pandas columns as NumPy arrays
+    (so that subsets of them are cheap to take and to read)."""
+    if isinstance(table, dict):
+        return {n: table[n] for n in names}
+    mod = _module_of(table)
+    if mod == "pandas":
+        out = {}
+        for n in names:
+            col = table[n]
+            out[n] = col.to_numpy() if isinstance(col.dtype, np.dtype) and col.dtype.kind in "fiub" else col
+        return out
+    if mod == "polars":
+        return {n: table[n] for n in names}
+    if mod == "pyarrow" and hasattr(table, "column"):
+        return {n: table.column(n) for n in names}
+    raise TypeError(f"cannot take columns of {type(table).__name__}")
+
+
 def take(table, rows):
     """The rows of `table` (a slice or an index array), of the same table kind."""
     if rows is None:
