@@ -139,3 +139,13 @@ def test_timeline_and_reports_show_segments(reference, tmp_path):
     text = report.to_html()
     assert "<th title=\"segment\">segment</th>" in text and "south / 0" in text
     assert report.to_dict()["checks"][-1]["segment"] is None or isinstance(report.to_dict()["checks"][-1]["segment"], list)
+
+
+def test_facets_beside_segments_count_the_whole_table():
+    df = frame(3000, 8)
+    options = dict(target="y", prediction="score", task="binary", facets={"k": "a"})
+    seg = mv.profile(df, segments=["region"], **options)
+    plain = mv.profile(df, **options)
+    assert np.array_equal(seg.facets["k"].counts, plain.facets["k"].counts)
+    assert seg.facets["k"].missing == plain.facets["k"].missing
+    assert mv.profile(df.iloc[:1000], like=seg).merge(mv.profile(df.iloc[1000:], like=seg)) == seg

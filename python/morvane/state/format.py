@@ -53,20 +53,20 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
     return head + body + _U64.pack(digest(head + body))
 
 
-def encode_profile(p) -> bytes:
+def encode_profile(p, version: int = VERSION) -> bytes:
     """The bytes of a profile: its layout (length-prefixed), then its statistics."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
     w.parts.append(layout)
-    _write_state(w, p)
+    _write_state(w, p, version)
     for sub in p._segments or ():
-        _write_state(w, sub)
+        _write_state(w, sub, version)
     return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
 
 
-def _write_state(w: Writer, p) -> None:
-    """A profile's statistics: rows, features, task, facets."""
+def _write_state(w: Writer, p, version: int = VERSION) -> None:
+    """A profile's statistics in the byte form of `version`: rows, features, task, facets."""
     w.u64(p.n_rows)
     for f in p.layout.features:
         s = p._features[f.name]
@@ -145,11 +145,11 @@ def decode_profile(data) -> Decoded:
     if lr.left():
         raise FormatError("unexpected bytes after the layout")
     r.pos += layout_len
-    n_rows, features, task, facets = _read_state(r, layout)
+    n_rows, features, task, facets = _read_state(r, layout, version)
     segments = ()
     if layout.segments is not None:
         sub = layout.segment_layout()
-        segments = tuple(_read_state(r, sub)[:3] for _ in layout.segments.keys)
+        segments = tuple(_read_state(r, sub, version)[:3] for _ in layout.segments.keys)
         if sum(part[0] for part in segments) != n_rows:
             raise FormatError("the segments' rows do not add up to the rows")
     if r.left():
@@ -157,8 +157,9 @@ def decode_profile(data) -> Decoded:
     return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None, segments)
 
 
-def _read_state(r: Reader, layout: Layout):
-    """A profile's statistics on `layout`: (n_rows, features, task, facets), every count checked."""
+def _read_state(r: Reader, layout: Layout, version: int):
+    """A profile's statistics on `layout` in the byte form of `version`: (n_rows, features, task,
+    facets), every count checked."""
     n_rows = r.count64()
     features = {}
     for f in layout.features:

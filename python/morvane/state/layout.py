@@ -63,6 +63,7 @@ class FacetLayout:
 
 
 MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
+SEGMENTS_SINCE = 3  # the byte format's version that added segments
 
 
 @dataclass(frozen=True)
@@ -279,7 +280,7 @@ def write_layout(w: Writer, layout: Layout) -> None:
     w.u8(layout.timestamp is not None)
     if layout.timestamp is not None:
         w.text(layout.timestamp)
-    # Version 3: the segments' columns and values.
+    # Since SEGMENTS_SINCE: the segments' columns and values.
     sl = layout.segments
     w.u8(sl is not None)
     if sl is not None:
@@ -351,7 +352,7 @@ def read_layout(r: Reader, version: int) -> Layout:
     if version >= 2 and r.u8():
         timestamp = r.text()
     segments = None
-    if version >= 3 and r.u8():
+    if version >= SEGMENTS_SINCE and r.u8():
         columns = tuple(r.text() for _ in range(r.count(4)))
         n = r.count(4 * max(len(columns), 1))
         values = tuple(tuple(r.text() for _ in columns) for _ in range(n))
