@@ -49,12 +49,15 @@ def _holm(reference, periods, alpha, checks):
     """Holm's step-down over the periods through their reports: every period still standing is tested
     at alpha / (T - k) while k periods have failed, until no more fail. A period's report fails at a
     level whenever it fails at a smaller one, so this rejects exactly what Holm rejects with each
-    period's smallest failing level as its p-value."""
+    period's smallest failing level as its p-value. A period that passes at alpha passes at every
+    level below it: it keeps its report at alpha, and only the others are compared again."""
     total = len(periods)
-    reports, levels = [None] * total, [alpha / max(total, 1)] * total
-    standing = list(range(total))
+    reports = [compare(reference, p, alpha=alpha, checks=checks) for _, _, p in periods]
+    levels = [alpha] * total
+    standing = [i for i in range(total) if not reports[i].passed]
+    rejected = 0
     while standing:
-        level = alpha / len(standing)  # k = total - len(standing) periods have failed
+        level = alpha / (total - rejected)
         newly = []
         for i in standing:
             reports[i], levels[i] = compare(reference, periods[i][2], alpha=level, checks=checks), level
@@ -62,6 +65,7 @@ def _holm(reference, periods, alpha, checks):
                 newly.append(i)
         if not newly:
             break
+        rejected += len(newly)
         gone = set(newly)
         standing = [i for i in standing if i not in gone]
     return reports, levels
