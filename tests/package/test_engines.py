@@ -232,7 +232,8 @@ def test_readme_examples_run_and_print_what_they_promise(spark, dask_client):
 @pytest.mark.parametrize("kind", ["spark", "dask"])
 def test_history_periods_equal_one_machine_bytes(kind, request):
     """An engine's workers split their partitions' rows by period: every period holds the bytes
-    `History.update` gives for the same rows on one machine, rows without a time counted apart."""
+    `History.update` gives for the same rows on one machine (segments included), rows without a time
+    counted apart."""
     from morvane.history import History
 
     t = table(3000, seed=5)
@@ -241,7 +242,7 @@ def test_history_periods_equal_one_machine_bytes(kind, request):
     t = t.append_column("ts", pa.array(np.where(rng.random(t.num_rows) < 0.02, np.datetime64("NaT"), times)))
     r = table(800, seed=6)
     reference = mv.profile(r.append_column("ts", pa.array(np.full(r.num_rows, np.datetime64("2024-01-01", "us")))),
-                           **BINARY, timestamp="ts")
+                           **BINARY, timestamp="ts", segments=["kind"])
     want = History(reference, "1D").update(t)
     if kind == "spark":
         import morvane.spark as engine

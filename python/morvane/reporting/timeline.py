@@ -257,7 +257,8 @@ STYLE = """
 .morvane-timeline .strip a.passed { background: #2e7d32; }
 .morvane-timeline .strip a.failed { background: #c62828; }
 .morvane-timeline .strip a.empty { background: #bbbbbb; }
-.morvane-timeline .axis { display: flex; justify-content: space-between; color: #666; font-size: 12px; }
+.morvane-timeline .span { display: inline-block; max-width: 100%; }
+.morvane-timeline .axis { display: flex; justify-content: space-between; gap: 24px; color: #666; font-size: 12px; }
 .morvane-timeline table { border-collapse: collapse; width: 100%; margin: 8px 0 16px; }
 .morvane-timeline th, .morvane-timeline td { border: 1px solid #ddd; padding: 4px 8px; text-align: left; }
 .morvane-timeline th { background: #f3f3f3; }
@@ -288,7 +289,8 @@ def _strip(tl: Timeline) -> str:
     if tl.reports:
         axis = (f'<div class="axis"><span>{escape(_when(tl.reports[0][0]))}</span>'
                 f'<span>{escape(_when(tl.reports[-1][1]))}</span></div>')
-    return f'<section id="strip"><h2>Periods</h2><div class="strip">{"".join(cells)}</div>{axis}</section>'
+    return (f'<section id="strip"><h2>Periods</h2><div class="span"><div class="strip">{"".join(cells)}</div>'
+            f'{axis}</div></section>')
 
 
 def _series_table(tl: Timeline) -> str:
