@@ -235,7 +235,7 @@ def test_reference_needs_a_timestamp_for_periods_of_time(reference):
     with pytest.raises(KeyError, match="ts"):
         History(reference, "1D").update(frame(10, 12).drop(columns="ts"))
     with pytest.raises(TypeError, match="datetimes"):
-        History(mv.profile(frame(100, 12), task=None, timestamp="x"), "1D").update(frame(10, 12))
+        History(reference, "1D").update(frame(10, 12).assign(ts=1.5))
 
 
 def over_time_blocks():

@@ -120,6 +120,80 @@ def sample_table(empty, samples):
     return pa.table(cols)  # the samples' own types: those the executors read
 
 
+# --- keys: columns whose values are all present and distinct over the whole table --------------
+
+
+def is_key_type(table, name) -> bool:
+    """Integer and text columns can be keys (floats, booleans and times cannot)."""
+    if _is_pandas(table):
+        from pandas.api import types
+
+        dtype = table[name].dtype
+        return (types.is_integer_dtype(dtype) or types.is_string_dtype(dtype) or types.is_object_dtype(dtype)
+                or getattr(dtype, "name", "") == "category") and not types.is_bool_dtype(dtype)
+    import pyarrow as pa
+
+    t = table.schema.field(name).type
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    return pa.types.is_integer(t) or pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_string_view(t)
+
+
+def _distinct_values(table, name):
+    """The column's values sorted when all are present and distinct, else None."""
+    column = table[name] if _is_pandas(table) else table.column(name)
+    values = (column.to_numpy(dtype=object) if _is_pandas(table) else np.array(column.to_pylist(), dtype=object))
+    if any(v is None or (isinstance(v, float) and v != v) for v in values):
+        return None
+    try:
+        values = np.sort(values.astype(str) if values.dtype == object and len(values) and isinstance(values[0], str)
+                         else values)
+    except TypeError:
+        return None
+    if len(values) > 1 and (values[1:] == values[:-1]).any():
+        return None
+    return values
+
+
+def _key_chunks(names, chunks):
+    rows, found = 0, {n: [] for n in names}
+    for t in chunks:
+        rows += len(t)
+        for n in names:
+            if found[n] is not None:
+                v = _distinct_values(t, n)
+                found[n] = None if v is None else found[n] + [v]
+    return rows, found
+
+
+def _combine_keys(names, parts):
+    rows = sum(p[0] for p in parts)
+    found = {}
+    for n in names:
+        pieces = [p[1][n] for p in parts]
+        if any(x is None for x in pieces):
+            found[n] = None
+            continue
+        values = [v for piece in pieces for v in piece]
+        merged = np.sort(np.concatenate(values)) if values else np.array([])
+        found[n] = None if len(merged) > 1 and (merged[1:] == merged[:-1]).any() else [merged]
+    return rows, found
+
+
+def find_keys(engine, candidates, key_rows) -> list:
+    """The candidates whose values are all present and distinct over at least `key_rows` rows: one
+    pass, each partition's sorted values shipped only while every partition so far is distinct."""
+    if not candidates:
+        return []
+    out = engine.map_reduce(partial(_key_chunks, candidates), partial(_combine_keys, candidates))
+    if out is None:
+        return []
+    rows, found = out
+    if rows < key_rows:
+        return []
+    return [n for n in candidates if found[n] is not None and sum(len(v) for v in found[n]) == rows]
+
+
 # --- partition work (runs on the executors) -----------------------------------------------------
 
 

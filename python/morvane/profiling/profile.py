@@ -14,13 +14,14 @@ from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
 
-_DEFAULTS = dict(target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None, categorical=(),
-                 facets=None, timestamp=None, segments=None, bins=QUANTILE, n_bins=10)
+_DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
+                 categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
+                 n_bins=10)
 
 
-def profile(table, *, like=None, target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None,
-            categorical=(), facets=None, timestamp=None, segments=None, bins=QUANTILE, n_bins=10, progress=None,
-            threads=None) -> Profile:
+def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
+            features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
+            n_bins=10, progress=None, threads=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -46,9 +47,9 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     threads = _threads(threads)
     t = read_table(table)
     if like is not None:
-        given = dict(target=target, prediction=prediction, task=task, positive=positive, threshold=threshold,
-                     features=features, categorical=categorical, facets=facets, timestamp=timestamp,
-                     segments=segments, bins=bins, n_bins=n_bins)
+        given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
+                     threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -59,10 +60,11 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
         if isinstance(categorical, str):
             categorical = (categorical,)
         found = segment_layout(subsets.readable(table), segments) if segments is not None else None
-        layout, known = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
-                                     threshold=threshold, features=features, categorical=tuple(categorical),
-                                     facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads,
-                                     timestamp=timestamp, segments=found)
+        layout, known = build_layout(t, target=target, prediction=prediction, score=score, task=task,
+                                     positive=positive, threshold=threshold, features=features,
+                                     categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
+                                     n_bins=n_bins, threads=threads, timestamp=timestamp,
+                                     segments=found)
     if layout.segments is None:
         return count(t, layout, threads, progress, known)
     return _with_segments(t, subsets.readable(table), layout, threads, progress, known)
@@ -81,14 +83,14 @@ def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> P
     merged = merge(parts)
     facets = {}
     if layout.facets:
-        facets = count(t, Layout(task=layout.task, facets=layout.facets), threads).facets
+        facets = count(t, Layout(task=layout.task, facets=layout.facets, types=layout.types), threads).facets
     return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
 
 
 def _counted_columns(layout: Layout) -> set:
     names = {f.name for f in layout.features}
     if layout.task is not None:
-        names |= {layout.task.target, *layout.task.prediction}
+        names |= {layout.task.target, *layout.task.prediction, *layout.task.score}
     return names
 
 

@@ -11,9 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
-import os
 import struct
-import tempfile
 from typing import NamedTuple
 
 
@@ -24,9 +22,10 @@ from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
 )
 
-# Version 2 adds the layout's timestamp column, version 3 the segments (their layout, then each
-# segment's statistics after the whole table's); older bytes still decode.
-VERSION = 3
+# Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
+# types), version 4 the segments (their layout, then each segment's statistics after the whole
+# table's); older bytes still decode.
+VERSION = 4
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -207,30 +206,3 @@ def decode_monitor(data) -> tuple[bytes, bytes, int]:
     if r.left():
         raise FormatError("unexpected bytes after the monitor")
     return parts[0], parts[1], fingerprint
-
-
-def atomic_write(path, data: bytes) -> None:
-    """Write to a temporary file beside ``path``, flush and fsync it, then rename it over ``path``."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".mv-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    try:
-        dfd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dfd)
-        finally:
-            os.close(dfd)
-    except OSError:
-        pass

@@ -6,6 +6,7 @@ mergeable summaries with the helpers below (exact order statistics, sorted disti
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from fractions import Fraction
@@ -50,6 +51,14 @@ class TaskLayout:
     threshold: float = 0.5
     has_proba: bool = False
     classes: tuple | None = None
+    # The model's probabilities given by score= (binary: one column; multiclass: one per class, in
+    # the order of `classes`). Without `prediction`, the decisions come from them.
+    score: tuple = ()
+
+    @property
+    def scored(self) -> bool:
+        """Whether the task has probabilities (a score, or a prediction of probabilities)."""
+        return self.has_proba or bool(self.score)
 
 
 @dataclass(frozen=True)
@@ -63,7 +72,7 @@ class FacetLayout:
 
 
 MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
-SEGMENTS_SINCE = 3  # the byte format's version that added segments
+SEGMENTS_SINCE = 4  # the byte format's version that added segments
 
 
 @dataclass(frozen=True)
@@ -90,11 +99,16 @@ class Layout:
     task: TaskLayout | None = None
     facets: tuple = ()
     timestamp: str | None = None  # the column of event times: never a feature, it places rows in periods
+    # (column, type family) of every column the layout reads: a window's columns are read as these.
+    types: tuple = ()
     segments: SegmentLayout | None = None  # per-segment statistics of the features and the task
 
     def segment_layout(self) -> "Layout":
-        """The layout of each segment's statistics: the features and the task."""
-        return Layout(self.features, self.task)
+        """The layout of each segment's statistics: the features and the task (and their columns' types)."""
+        read = {f.name for f in self.features}
+        if self.task is not None:
+            read |= {self.task.target, *self.task.prediction, *self.task.score}
+        return Layout(self.features, self.task, types=tuple(t for t in self.types if t[0] in read))
 
     def feature(self, name: str) -> FeatureLayout:
         """The layout of one feature; KeyError for a name that is not a feature."""
@@ -280,6 +294,7 @@ def write_layout(w: Writer, layout: Layout) -> None:
     w.u8(layout.timestamp is not None)
     if layout.timestamp is not None:
         w.text(layout.timestamp)
+    write_inputs(w, layout)
     # Since SEGMENTS_SINCE: the segments' columns and values.
     sl = layout.segments
     w.u8(sl is not None)
@@ -329,7 +344,7 @@ def read_layout(r: Reader, version: int) -> Layout:
         has_proba = r.u8()
         has_classes = r.u8()
         classes = tuple(r.text() for _ in range(r.count(4)))
-        if has_proba > 1 or has_classes > 1 or math.isnan(threshold) or not prediction:
+        if has_proba > 1 or has_classes > 1 or math.isnan(threshold) or (version < 3 and not prediction):
             raise FormatError("a malformed task")
         if (TASKS[k] == "multiclass") != bool(has_classes) or (has_classes and not classes):
             raise FormatError("a malformed task: classes")
@@ -351,6 +366,11 @@ def read_layout(r: Reader, version: int) -> Layout:
     timestamp = None
     if version >= 2 and r.u8():
         timestamp = r.text()
+    score, types = read_inputs(r, task) if version >= 3 else ((), ())
+    if task is not None:
+        if not (task.prediction or score):
+            raise FormatError("a malformed task: neither prediction nor score")
+        task = dataclasses.replace(task, score=score)
     segments = None
     if version >= SEGMENTS_SINCE and r.u8():
         columns = tuple(r.text() for _ in range(r.count(4)))
@@ -360,4 +380,40 @@ def read_layout(r: Reader, version: int) -> Layout:
                 or n > MAX_SEGMENTS or SegmentLayout.OTHER in values:
             raise FormatError("malformed segments")
         segments = SegmentLayout(columns, values)
-    return Layout(tuple(features), task, tuple(facets), timestamp, segments)
+    return Layout(tuple(features), task, tuple(facets), timestamp, types, segments)
+
+
+# The inputs block (version 3): the task's score columns, then each read column's type family.
+TYPES = ("null", "float", "integer", "boolean", "text", "datetime", "duration")
+
+
+def write_inputs(w: Writer, layout: Layout) -> None:
+    score = layout.task.score if layout.task is not None else ()
+    w.u32(len(score))
+    for c in score:
+        w.text(c)
+    w.u32(len(layout.types))
+    for column, kind in layout.types:
+        w.text(column)
+        w.u8(TYPES.index(kind))
+
+
+def read_inputs(r: Reader, task) -> tuple:
+    """(score columns, types) of the inputs block."""
+    score = tuple(r.text() for _ in range(r.count(4)))
+    if score and (task is None or task.kind == "regression"):
+        raise FormatError("a score without a classification task")
+    if len(set(score)) != len(score):
+        raise FormatError("a score column appears twice")
+    if task is not None and task.kind == "multiclass" and score and len(score) not in (1, len(task.classes)):
+        raise FormatError("a malformed task: score columns and classes")
+    types = []
+    for _ in range(r.count(5)):
+        column = r.text()
+        kind = r.u8()
+        if kind >= len(TYPES):
+            raise FormatError(f"unknown column type {kind}")
+        types.append((column, TYPES[kind]))
+    if len({c for c, _ in types}) != len(types):
+        raise FormatError("a column type appears twice")
+    return score, tuple(types)
