@@ -134,3 +134,13 @@ def test_chromium_renders_the_dashboard(history, tmp_path):
     assert has_colour(strip, GREEN, 8 * 10 * 20) and has_colour(strip, RED, 2 * 10 * 20)
     words = " ".join(" ".join(Elements(chromium("--dump-dom", path.as_uri(), tmp_path=tmp_path)).text).split())
     assert "2 of 10 periods failed" in words and "2024-03-04 – 2024-03-05" in words and "Failing periods" in words
+
+
+@pytest.mark.parametrize("correction", [None, "holm"])
+def test_worker_processes_give_the_same_reports(history, correction):
+    one = history.timeline(correction=correction)
+    two = history.timeline(correction=correction, processes=2)
+    assert two.levels == one.levels
+    for (s1, e1, r1), (s2, e2, r2) in zip(one.reports, two.reports):
+        assert (s1, e1) == (s2, e2) and r1.checks == r2.checks and r1.tables == r2.tables
+        assert r2.current is not None and r2.current == r1.current and r2.reference is history.reference

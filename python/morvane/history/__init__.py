@@ -267,12 +267,14 @@ class History:
             self._refresh()
             return [(*self._bounds(k), self._periods[k]) for k in self._key_range(start, end)]
 
-    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, start=None, end=None):
-        """Every period compared with the reference (see `morvane.reporting.timeline.timeline`)."""
+    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, start=None, end=None, processes=None):
+        """Every period inside [start, end) compared with the reference at `alpha` (a `Timeline`);
+        `correction="holm"` corrects the periods together (the whole run at alpha); `processes` > 1
+        compares the periods in that many worker processes."""
         from morvane.reporting.timeline import timeline
 
         return timeline(self._reference, self.profiles(start, end), alpha=alpha, checks=checks,
-                        correction=correction)
+                        correction=correction, processes=processes)
 
     # ---- writing ---------------------------------------------------------------------------------
 

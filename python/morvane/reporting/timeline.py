@@ -27,8 +27,9 @@ COLUMNS = ("start", "end", "family", "column", "segment", "metric", "reference",
            "estimated")
 
 
-def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None) -> "Timeline":
-    """Compare each (start, end, profile) of `periods` with `reference`."""
+def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None, processes=None) -> "Timeline":
+    """Compare each (start, end, profile) of `periods` with `reference`; with `processes` > 1, that
+    many worker processes compare the periods in parallel (the same reports)."""
     alpha = float(alpha)
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
@@ -36,32 +37,77 @@ def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None) ->
         raise ValueError(f"correction must be None (each period at alpha) or \"holm\" (the run at alpha), "
                          f"got {correction!r}")
     periods = list(periods)
+    compare_all = _Comparer(reference, checks, processes)
     if correction is None:
         levels = [alpha] * len(periods)
-        reports = [compare(reference, p, alpha=alpha, checks=checks) for _, _, p in periods]
+        reports = compare_all([p for _, _, p in periods], alpha)
     else:
-        reports, levels = _holm(reference, periods, alpha, checks)
+        reports, levels = _holm(reference, periods, alpha, checks, compare_all)
     return Timeline([(s, e, r) for (s, e, _), r in zip(periods, reports)], alpha=alpha, correction=correction,
                     levels=levels)
 
 
-def _holm(reference, periods, alpha, checks):
+class _Comparer:
+    """Compares profiles with the reference, here or in worker processes (each takes a contiguous
+    share of the periods, as bytes, and sends back its reports without the profiles)."""
+
+    def __init__(self, reference, checks, processes):
+        self.reference, self.checks = reference, checks
+        self.processes = int(processes or 1)
+        if self.processes < 1:
+            raise ValueError("processes must be at least 1")
+
+    def __call__(self, profiles, level):
+        if self.processes == 1 or len(profiles) < 4 * self.processes:
+            return [compare(self.reference, p, alpha=level, checks=self.checks) for p in profiles]
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("fork" if "fork" in methods else None)
+        size = -(-len(profiles) // self.processes)
+        shares = [[p.to_bytes() for p in profiles[i:i + size]] for i in range(0, len(profiles), size)]
+        with ProcessPoolExecutor(self.processes, mp_context=context) as pool:
+            found = list(pool.map(_compare_share, [(self.reference.to_bytes(), share, level, self.checks)
+                                                   for share in shares]))
+        reports = [r for share in found for r in share]
+        for r, p in zip(reports, profiles):
+            r.reference, r.current = self.reference, p
+        return reports
+
+
+def _compare_share(job):
+    from morvane.state.profile import Profile
+
+    reference_bytes, blobs, level, checks = job
+    reference = Profile.from_bytes(reference_bytes)
+    out = []
+    for blob in blobs:
+        report = compare(reference, Profile.from_bytes(blob), alpha=level, checks=checks)
+        report.reference = report.current = None  # sent back without the profiles; the caller has them
+        out.append(report)
+    return out
+
+
+def _holm(reference, periods, alpha, checks, compare_all=None):
     """Holm's step-down over the periods through their reports: every period still standing is tested
     at alpha / (T - k) while k periods have failed, until no more fail. A period's report fails at a
     level whenever it fails at a smaller one, so this rejects exactly what Holm rejects with each
     period's smallest failing level as its p-value. A period that passes at alpha passes at every
     level below it: it keeps its report at alpha, and only the others are compared again."""
+    compare_all = compare_all or (lambda profiles, level: [compare(reference, p, alpha=level, checks=checks)
+                                                           for p in profiles])
     total = len(periods)
-    reports = [compare(reference, p, alpha=alpha, checks=checks) for _, _, p in periods]
+    reports = compare_all([p for _, _, p in periods], alpha)
     levels = [alpha] * total
     standing = [i for i in range(total) if not reports[i].passed]
     rejected = 0
     while standing:
         level = alpha / (total - rejected)
         newly = []
-        for i in standing:
-            reports[i], levels[i] = compare(reference, periods[i][2], alpha=level, checks=checks), level
-            if not reports[i].passed:
+        for i, report in zip(standing, compare_all([periods[i][2] for i in standing], level)):
+            reports[i], levels[i] = report, level
+            if not report.passed:
                 newly.append(i)
         if not newly:
             break
