@@ -90,7 +90,8 @@ def timeline_runs(runs, rng, periods=30, rows_per_period=1_000):
     which share of changed periods (x0 shifted 0.3 sd in the last third) the corrected run finds."""
     import morvane as mv
 
-    options = dict(target="label", prediction="proba", task="binary", timestamp="ts", features=[f"x{i}" for i in range(5)])
+    options = dict(target="label", prediction="proba", task="binary", timestamp="ts",
+                   features=[f"x{i}" for i in range(5)])
     any_plain = any_holm = found = changed = 0
     for _ in range(runs):
         reference = mv.profile(small_table(10_000, rng), **options)

@@ -11,8 +11,8 @@ feature, days 250-269 degrade the model, days 300-309 move the segment mix.
 morvane: `History.update` of one day's pandas DataFrame at a time into a persistent history (SQLite
 file), against `mv.profile(day, like=reference)` alone (the counting floor) and an in-memory
 history; one update of 30 shuffled days (rows split by period); `window()` of random ranges;
-`timeline()` of every period (also with two worker processes); the dashboard's size and the time headless Chromium takes to open it
-(beside an empty page). Targets: update >= 1,000,000 rows/s, window < 50 ms, timeline < 5 s,
+`timeline()` of every period (also with two worker processes); the dashboard's size and the time
+headless Chromium takes to open it (beside an empty page). Targets: update >= 1,000,000 rows/s, window < 50 ms, timeline < 5 s,
 dashboard < 5 MB, Chromium < 2 s.
 
 nannyml (a peer, never a dependency: run with a Python that has it, e.g. a separate venv) fits its
@@ -168,7 +168,8 @@ def ours(args):
     windows = []
     for _ in range(100):
         a, b = sorted(rng.integers(0, args.days + 1, 2))
-        windows.append(timed(lambda: h.window(START + np.timedelta64(int(a), "D"), START + np.timedelta64(int(b), "D"))))
+        lo, hi = START + np.timedelta64(int(a), "D"), START + np.timedelta64(int(b), "D")
+        windows.append(timed(lambda: h.window(lo, hi)))
     whole = timed(lambda: h.window())
     reopened = timed(lambda: History.open(path).window())
     print(f"\nwindow(): median {median(windows) * 1e3:.1f} ms, max {max(windows) * 1e3:.1f} ms over 100 random ranges "
@@ -239,7 +240,8 @@ def main():
     theirs = json.loads(result.stdout.strip().splitlines()[-1])
     ours_s = mine["update_s"] + mine["timeline_s"]
     peer_s = theirs["drift_s"] + theirs["performance_s"]
-    print(f"\nthe same {args.days} daily periods, reference to verdicts (nannyml {theirs['version']}, {theirs['chunks']} chunks)")
+    print(f"\nthe same {args.days} daily periods, reference to verdicts (nannyml {theirs['version']}, "
+          f"{theirs['chunks']} chunks)")
     print(f"{'run':<64}{'seconds':>9}{'ratio':>9}")
     print(f"{'morvane: History.update (SQLite) + timeline()':<64}{ours_s:>9.2f}{1.0:>9.2f}")
     print(f"{'nannyml: UnivariateDriftCalculator fit + calculate':<64}{theirs['drift_s']:>9.2f}"

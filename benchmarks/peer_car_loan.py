@@ -67,7 +67,8 @@ def ours(directory, png):
         theirs = ", ".join(peer["drift_alerts"][i]) or "—"
         failed = sorted({c.column or c.metric for c in report.failures}) or ["—"]
         auc = report_metric(report, "ROCAUC")
-        print(f"{start:>6}-{end:<7}{theirs:<44}{peer['roc_auc'][i]:>6.3f} {'yes' if peer['roc_auc_alert'][i] else 'no':<6}  "
+        alert = "yes" if peer["roc_auc_alert"][i] else "no"
+        print(f"{start:>6}-{end:<7}{theirs:<44}{peer['roc_auc'][i]:>6.3f} {alert:<6}  "
               f"{', '.join(failed)}" + ("" if auc is None else f" (ROC AUC {auc:.3f})"))
     if png:
         fig = tl.plot(max_panels=8)

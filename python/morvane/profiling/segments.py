@@ -55,7 +55,10 @@ def _codes(col):
         codes = col.indices.to_numpy(zero_copy_only=False)
         codes = np.where(np.asarray(col.is_null().to_numpy(zero_copy_only=False)), -1, codes).astype(np.int64)
         return codes, [_text(v) for v in col.dictionary.to_pylist()]
-    a = col if isinstance(col, np.ndarray) else np.asarray(col, dtype=object if isinstance(col, (list, tuple)) else None)
+    if isinstance(col, np.ndarray):
+        a = col
+    else:
+        a = np.asarray(col, dtype=object if isinstance(col, (list, tuple)) else None)
     if a.ndim != 1:
         raise ValueError("a segment column must be one-dimensional")
     if a.dtype.kind == "O":
