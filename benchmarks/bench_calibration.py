@@ -22,9 +22,13 @@ import numpy as np
 from scipy.stats import beta
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "package"))
-from calibration_model import Population, rates, rows  # noqa: E402
+from calibration_model import Population, _feature_models, rates, rows  # noqa: E402
+from calibration_shapes import CHANGES, ERRORS, SHAPES, regression_rates, shape_rates  # noqa: E402
 
 SIZES = (50, 200, 1_000, 10_000, 1_000_000)
+SHAPE_SIZES = (50, 500, 5_000, 100_000, 1_000_000)
+# (reference rows, window rows): a small reference against larger windows, and the reverse.
+SMALL_REFERENCE = ((200, 5_000), (200, 1_000_000), (100_000, 200))
 DETECTIONS = (  # what changes, window rows, scenario, target rate
     ("x00 shifted 0.5 sd", 200, {"shift": 0.5}),
     ("x00 shifted 0.2 sd", 2_000, {"shift": 0.2}),
@@ -52,6 +56,61 @@ def row(label, n, failed, windows, families, target, at_most):
     n = f"{n:,}" if isinstance(n, int) else n
     print(f"{label:<28} {n:>9} {windows:>7} {rate:>8.2%}  [{low:6.2%}, {high:6.2%}]  "
           f"{'<=' if at_most else '>='}{target:.0%} {ok:<6} {fams}")
+
+
+def pooled_row(label, cells, target=0.01):
+    """One row for several cells measured at one target: the sum of their failures."""
+    failed = sum(c[0] for c in cells)
+    windows = sum(c[1] for c in cells)
+    families = {}
+    for c in cells:
+        for k, v in c[2].items():
+            families[k] = families.get(k, 0) + v
+    row(label, "all", failed, windows, families, target, True)
+
+
+def shapes(windows, rng):
+    """Unchanged one-feature tables of the shapes real tables have, at every size, with a reference
+    of 10,000 rows, then a 200-row reference against larger windows and a large one against 200."""
+    for name, shape in SHAPES.items():
+        cells = []
+        for n in SHAPE_SIZES:
+            cells.append(shape_rates(shape, 10_000, n, windows, rng))
+            row(f"{name}", n, *cells[-1], 0.01, True)
+        for m, n in SMALL_REFERENCE:
+            cells.append(shape_rates(shape, m, n, windows, rng))
+            row(f"{name}, ref {m:,}", n, *cells[-1], 0.01, True)
+        pooled_row(f"{name}, all cells", cells)
+
+
+def shape_changes(windows, rng):
+    for label, base, n, change in CHANGES:
+        shape = SHAPES[base]
+        row(label, n, *shape_rates(shape, 10_000, n, windows, rng, shape.changed(**change)), 0.95, False)
+
+
+def heavy_tails(windows, rng):
+    """Regression errors from t(2), t(3) and a lognormal: the performance checks alone."""
+    for errors in ERRORS:
+        cells = []
+        for n in SHAPE_SIZES:
+            cells.append(regression_rates(errors, 10_000, n, windows, rng))
+            row(f"errors {errors}", n, *cells[-1], 0.01, True)
+        for m, n in SMALL_REFERENCE:
+            cells.append(regression_rates(errors, m, n, windows, rng))
+            row(f"errors {errors}, ref {m:,}", n, *cells[-1], 0.01, True)
+        pooled_row(f"errors {errors}, all cells", cells)
+
+
+def full_report_power(windows, rng):
+    """Accuracy 0.85 -> 0.80 in 500-row windows: the whole report of a table of 13 features and a
+    facet, against the accuracy check alone."""
+    features = _feature_models()
+    population = Population("binary", features[:10] + features[20:], accuracy=0.85)
+    row("accuracy .85->.80, report", 500, *rates(population, 500, windows, rng, accuracy=0.80), 0.60, False)
+    row("accuracy .85->.80, alone", 500, *rates(population, 500, windows, rng, accuracy=0.80, checks=["Accuracy"]),
+        0.60, False)
+    row("unchanged, 13 features", 500, *rates(population, 500, windows, rng), 0.01, True)
 
 
 def end_to_end(windows, rng):
@@ -144,7 +203,8 @@ def main():
     parser.add_argument("--windows", type=int, default=1000, help="windows per row of the table")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rows", type=int, default=0, help="also profile this many windows row by row")
-    parser.add_argument("--tasks", default="binary,regression,multiclass,changes,timeline,segments",
+    parser.add_argument("--tasks", default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,"
+                                           "timeline,segments",
                         help="which parts of the table to measure")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
@@ -167,6 +227,10 @@ def main():
     for label, n, scenario in DETECTIONS if "changes" in parts else ():
         failed, windows, families = rates(population, n, args.windows, rng, **scenario)
         row(label, n, failed, windows, families, 0.95, False)
+    for part, run in (("shapes", shapes), ("shape-changes", shape_changes), ("tails", heavy_tails),
+                      ("power", full_report_power)):
+        if part in parts:
+            run(args.windows, rng)
     if "timeline" in parts:
         timeline_runs(max(args.windows // 10, 20), rng)
     if "segments" in parts:

@@ -11,7 +11,7 @@ from matplotlib.figure import Figure
 
 _Task: TypeAlias = Literal["regression", "binary", "multiclass"]
 _Heuristic: TypeAlias = Literal["quantile", "FreedmanDiaconis", "Scott", "Sturges"]
-_Family: TypeAlias = Literal["drift", "performance", "bias"]
+_Family: TypeAlias = Literal["data", "drift", "performance", "bias"]
 _BinaryMetric: TypeAlias = Literal[
     "BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative", "Accuracy",
     "F1Score", "LogLoss",
@@ -35,10 +35,11 @@ _PostTrainingMetric: TypeAlias = Literal[
     "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy",
 ]
 _DriftMetric: TypeAlias = Literal["Distribution"]
+_DataMetric: TypeAlias = Literal["Rows", "Missing", "Unseen", "OutOfRange"]
 # Distances every drift check reports in its details, on the same bins.
 _Distance: TypeAlias = Literal["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 _Metric: TypeAlias = (
-    _DriftMetric | _BinaryMetric | _RegressionMetric | _MulticlassMetric | _PreTrainingMetric | _PostTrainingMetric
+    _DataMetric | _DriftMetric | _BinaryMetric | _RegressionMetric | _MulticlassMetric | _PreTrainingMetric | _PostTrainingMetric
 )
 
 class _ArrowStream(Protocol):

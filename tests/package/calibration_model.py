@@ -64,9 +64,12 @@ def _feature_models():
 
 
 def _quantile_edges(values, n_bins=N_BINS):
-    v = np.sort(values)
+    """The package's quantile layout: the range, the quantiles, a bin of its own for a heavy tie."""
+    from morvane import _native
+
+    v = np.sort(np.asarray(values, dtype=np.float64)) + 0.0
     m = len(v)
-    return np.unique(v[[(k * m) // n_bins for k in range(1, n_bins)]]) if m else np.array([])
+    return np.array(_native.edges_from_ranks(m, n_bins, v[_native.layout_ranks(m, n_bins)].tolist()))
 
 
 def _below(feature, x, shift=0.0):
@@ -84,14 +87,15 @@ class Population:
     feature x00 by that many standard deviations; `accuracy` sets the binary model's accuracy (0.90
     in the reference); `selection_gap` raises the facet's positive-prediction rate by that much."""
 
-    def __init__(self, task="binary", features=None):
+    def __init__(self, task="binary", features=None, accuracy=0.9):
         self.task = task
         self.features = _feature_models() if features is None else features
+        self.accuracy = accuracy  # the binary model's accuracy in the reference
 
     def reference(self, rng) -> "Population":
         """A fresh reference of N_REFERENCE rows: its layout and profile. Calibration draws one per
         window, since a false-alarm rate is a probability over both samples."""
-        drawn = Population(self.task, self.features)
+        drawn = Population(self.task, self.features, self.accuracy)
         drawn.layout = {}
         drawn._cache = {}
         rows = drawn._draw_layout(rng)
@@ -110,7 +114,9 @@ class Population:
                 edges = self.layout[name] = _quantile_edges(values)
                 below = np.searchsorted(values, edges, side="left")  # rows under each edge, by the bin rule
                 counts = np.diff(np.concatenate([[0], below, [len(values)]]))
-                features[name] = {"kind": "continuous", "edges": edges, "categories": None}
+                features[name] = {"kind": "continuous", "edges": edges, "categories": None,
+                                  "minimum": float(values[0]) if len(values) else math.inf,
+                                  "maximum": float(values[-1]) if len(values) else -math.inf}
             else:
                 seen = rng.choice(len(feature["values"]), size=int(keep.sum()), p=feature["p"])
                 present = np.unique(seen)
@@ -172,7 +178,8 @@ class Population:
 
     # -- statistics of a window --
 
-    def window(self, n, rng, *, shift=0.0, accuracy=0.9, selection_gap=0.0) -> StatsProfile:
+    def window(self, n, rng, *, shift=0.0, accuracy=None, selection_gap=0.0) -> StatsProfile:
+        accuracy = self.accuracy if accuracy is None else accuracy
         features = {}
         for feature in self.features:
             key = (feature["name"], shift if feature["name"] == "x00" else 0.0)
@@ -184,6 +191,8 @@ class Population:
             features[feature["name"]] = {"kind": feature["kind"], "edges": layout if continuous else None,
                                       "categories": None if continuous else list(layout),
                                       "counts": counts[:-1].astype(np.int64), "missing": int(counts[-1])}
+            if continuous:  # a window's own range is not drawn: no check reads it
+                features[feature["name"]].update(minimum=math.nan, maximum=math.nan)
         stats_dict = {"n_rows": int(n), "features": features, "task": None, "facets": {}}
         if self.task == "binary":
             cells = self._binary_cells(accuracy, selection_gap)
@@ -279,7 +288,7 @@ def _multiclass_stats(counts):
             "log_loss_sum": float((rows * loss).sum()), "log_loss_sq_sum": float((rows * loss * loss).sum())}
 
 
-def rates(population, n, windows, rng, **scenario):
+def rates(population, n, windows, rng, checks=None, **scenario):
     """(failing windows, windows, {family: failing windows it took part in}) for `windows` windows
     of n rows under a scenario, each with a fresh reference: a false-alarm rate is a probability
     over both samples (windows sharing a reference would fail together, most of all large ones)."""
@@ -288,7 +297,7 @@ def rates(population, n, windows, rng, **scenario):
     failed, families = 0, {}
     for _ in range(windows):
         reference = population.reference(rng)
-        report = compare(as_profile(reference.profile), as_profile(reference.window(n, rng, **scenario)))
+        report = compare(as_profile(reference.profile), as_profile(reference.window(n, rng, **scenario)), checks=checks)
         if not report.passed:
             failed += 1
             for family in {check.family for check in report.failures}:
@@ -314,7 +323,9 @@ def stats_from_rows(features=None, *, like=None, task=None, y=None, prediction=N
             edges = np.array(base.feature(name).edges) if base else _quantile_edges(values)
             counts = np.bincount(np.searchsorted(edges, values, side="right"), minlength=len(edges) + 1)
             out[name] = {"kind": "continuous", "edges": edges, "categories": None, "counts": counts.astype(np.int64),
-                         "missing": int(missing.sum())}
+                         "missing": int(missing.sum()),
+                         "minimum": float(values.min()) if len(values) else math.inf,
+                         "maximum": float(values.max()) if len(values) else -math.inf}
         else:
             missing = np.array([v is None for v in column], dtype=bool)
             values = [str(v) for v in column[~missing]]
@@ -372,7 +383,8 @@ def as_profile(stats_profile):
         else:
             fl = FeatureLayout(name, "categorical", categories=tuple(f["categories"]))
         layouts.append(fl)
-        features[name] = FeatureStats(fl, frozen(f["counts"]), int(f["missing"]))
+        features[name] = FeatureStats(fl, frozen(f["counts"]), int(f["missing"]), float(f.get("minimum", math.inf)),
+                                      float(f.get("maximum", -math.inf)))
     t, task, task_layout = data["task"], None, None
     if t is not None and t["kind"] == "regression":
         task_layout = TaskLayout("regression", "y", ("p",), positive=None)

@@ -60,6 +60,8 @@ OPTION_CASES = [
     (["--features", "x", "z", "--bins=-1,0,1.5"], dict(features=["x", "z"], bins=np.array([-1.0, 0.0, 1.5]))),
     (["--features", "x,code", "city", "--categorical", "code"], dict(features=["x", "code", "city"], categorical=["code"])),
     (["--features=x,z,code"], dict(features=["x", "z", "code"])),
+    (["--target", "y", "--score", "p", "--task", "binary", "--threshold", "0.4", "--exclude", "z,city"],
+     dict(target="y", score="p", task="binary", threshold=0.4, exclude=["z", "city"])),
     (BINARY + ["--n-bins", "4", "--facet", "x=>1", "--facet", "z=<=0.25"],
      dict(target="y", prediction="p", task="binary", n_bins=4, facets={"x": mv.above(1.0), "z": mv.at_most(0.25)})),
 ]

@@ -126,3 +126,16 @@ def test_unsigned_64_bit_integers_read_exactly():
 def test_columns_of_no_value_have_no_type():
     p = mv.profile({"x": [None, None, None], "y": [1.0, 2.0, 3.0]})
     assert p.missing("x") == 3
+
+
+def test_plots_show_datetime_edges_as_dates():
+    pytest.importorskip("matplotlib")
+    rng = np.random.default_rng(3)
+    start = np.datetime64("2026-01-01", "ns")
+    ref = mv.profile({"t": start + rng.integers(0, 30, 2000).astype("timedelta64[D]")})
+    moved = mv.profile({"t": start + rng.integers(20, 60, 2000).astype("timedelta64[D]")}, like=ref)
+    figure = mv.compare(ref, moved).plot()
+    labels = [t.get_text() for ax in figure.axes for t in ax.get_xticklabels()]
+    edges = ref.histogram("t")[0]
+    assert [np.datetime_as_string(np.datetime64(int(e), "ns"), unit="D") for e in edges] == [
+        x for x in labels if x.startswith("2026")]

@@ -135,7 +135,7 @@ def test_unchanged_window_passes_and_changes_fail_in_their_family():
     rng = np.random.default_rng(3)
     reference = stats_from_rows(**_binary_rows(rng, 10_000))
     same = compare(reference, stats_from_rows(**_binary_rows(rng, 3_000), like=reference))
-    assert same.passed and {c.family for c in same.checks} == {"drift", "performance", "bias"}
+    assert same.passed and {c.family for c in same.checks} == {"data", "drift", "performance", "bias"}
     drifted = _binary_rows(rng, 3_000)
     drifted["features"]["age"] = drifted["features"]["age"] + 5
     failures = compare(reference, stats_from_rows(**drifted, like=reference)).failures
@@ -195,8 +195,10 @@ def test_undefined_metrics_neither_crash_nor_fail(reference, current):
             assert check.p_value is None and not check.failed, check
         if check.p_value is not None:
             assert 0.0 <= check.p_value <= 1.0
-    assert all(c.p_value is None for c in report.checks) or current.n_rows > 0 \
-        or current.task_stats.n > 0
+    tested = [c for c in report.checks if c.metric != "Rows"]
+    assert all(c.p_value is None for c in tested) or current.n_rows > 0 or current.task_stats.n > 0
+    rows, = [c for c in report.checks if c.metric == "Rows"]
+    assert rows.failed == (current.n_rows == 0)
 
 
 def test_checks_narrow_families_and_metrics():

@@ -76,7 +76,7 @@ def test_binary_multiclass_and_facets_merge(rng):
 
 MISMATCHES = [
     dict(bins=[0.0, 1.0]),
-    dict(n_bins=3),
+    dict(n_bins=2),
     dict(features=["x"]),
     dict(task="binary", target="y", prediction="p"),
     dict(task="binary", target="y", prediction="p", positive=0),
@@ -131,7 +131,7 @@ def test_layout_rebuilt_from_shard_summaries_gives_the_same_profile(rng):
     shards = [slice(0, 300), slice(300, 720), slice(720, n)]
     present = np.concatenate([x[s][~np.isnan(x[s])] for s in shards])  # an engine would sort distributedly
     ranks = quantile_ranks(len(present), 10)
-    edges = edges_from_order_statistics(np.sort(present)[ranks])
+    edges = edges_from_order_statistics(np.sort(present)[ranks], len(present), 10)
     cats = sorted_categories(set().union(*(set(c[s]) for s in shards)))
     layout = Layout((FeatureLayout("x", "continuous", edges=edges), FeatureLayout("c", "categorical", categories=cats)),
                     types=(("x", "float"), ("c", "text")))

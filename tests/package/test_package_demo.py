@@ -38,9 +38,11 @@ def test_each_window_gets_the_verdict_its_story_calls_for(run, name):
     reports = result["reports"][name]
     assert reports["unchanged"].passed
     drifted = reports["drifted"].failures
-    assert {c.column for c in drifted if c.family == "drift"} == set(case.drifted)
+    # A shifted feature fails its Distribution, or its OutOfRange when the shift carries rows beyond
+    # a small reference's range (wine's windows have 53 rows).
+    assert {c.column for c in drifted if c.family in ("drift", "data")} == set(case.drifted)
     assert {c.family for c in reports["degraded"].failures} >= {"performance"}
-    assert not [c for c in reports["degraded"].failures if c.family == "drift"]  # inputs did not move
+    assert not [c for c in reports["degraded"].failures if c.family in ("drift", "data")]  # inputs did not move
     saved = mv.load(out / f"{name.replace(' ', '_')}.mvp")
     assert saved.n_rows == reports["unchanged"].reference.n_rows and saved == reports["unchanged"].reference
     assert f"{name} ({case.task}): reference profile of {saved.n_rows} rows" in printed

@@ -123,6 +123,7 @@ def test_literal_names_are_the_names_compare_reports():
     assert seen["multiclass"] == stub["MulticlassMetric"]
     assert seen["bias"] == stub["PreTrainingMetric"] | stub["PostTrainingMetric"]
     assert seen["drift"] == stub["DriftMetric"]
+    assert seen["data"] == stub["DataMetric"]
     for name in stub["Heuristic"]:
         mv.profile({"x": x}, bins=name)  # every heuristic the stub names is accepted
 

@@ -1,6 +1,8 @@
 // morvane._native: the package's binding. Each row converts its arguments, runs a core
 // with the GIL released, and converts the result back; nothing here computes.
 #include <nanobind/nanobind.h>
+
+#include <limits>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -13,6 +15,7 @@
 #include "core/profile/layout.hpp"
 #include "core/profile/parallel.hpp"
 #include "core/profile/task.hpp"
+#include "core/profile/tie_edges.hpp"
 #include "metrics.hpp"
 
 namespace nb = nanobind;
@@ -63,6 +66,24 @@ std::vector<std::pair<Ints, std::int64_t>> count(const Columns& cols, const std:
     });
     std::vector<std::pair<Ints, std::int64_t>> out;
     for (auto& f : counts) out.emplace_back(std::move(f.counts), f.missing);
+    return out;
+}
+
+// The same with each feature's range: (counts, missing, least, greatest) (the range of a
+// categorical feature is (+inf, -inf)).
+std::vector<nb::tuple> count_ranged(const Columns& cols, const std::vector<CountPlan>& plans, std::size_t n_threads) {
+    std::vector<std::size_t> idx;
+    for (const CountPlan& s : plans) idx.push_back(std::get<0>(s));
+    auto counts = per_column<FeatureCounts>(cols, idx, n_threads, [&](const Column& c, std::size_t j) {
+        const CountPlan& s = plans[j];
+        if (std::get<1>(s)) return count_continuous(c, *std::get<1>(s));
+        FeatureCounts f = count_categorical(c, *std::get<2>(s));
+        f.low = std::numeric_limits<double>::infinity();
+        f.high = -f.low;
+        return f;
+    });
+    std::vector<nb::tuple> out;
+    for (auto& f : counts) out.push_back(nb::make_tuple(std::move(f.counts), f.missing, f.low, f.high));
     return out;
 }
 
@@ -158,6 +179,10 @@ NB_MODULE(_native, m) {
             nb::gil_scoped_release release;
             return profile::first_fraction(c.at(i));
         })
+        .def("numbers_into", [](const Columns& c, std::size_t i, std::uintptr_t out) {
+            nb::gil_scoped_release release;
+            profile::column_numbers(c.at(i), reinterpret_cast<double*>(out));
+        })
         .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
             nb::gil_scoped_release release;
             return profile::all_distinct_numbers(c.at(i));
@@ -170,12 +195,19 @@ NB_MODULE(_native, m) {
         .def("length", &Columns::length)
         .def("__len__", &Columns::size);
 
-    m.def("quantile_edges", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
+    m.def("quantile_layout", [](const Columns& c, const std::vector<std::size_t>& idx, std::int64_t n_bins, std::size_t threads) {
         auto found = per_column<QuantileCounts>(c, idx, threads, [&](const Column& col, std::size_t) { return quantile_counts(col, n_bins); });
         std::vector<nb::tuple> out;
-        for (QuantileCounts& q : found) out.push_back(nb::make_tuple(std::move(q.edges), std::move(q.counts), q.missing));
+        for (QuantileCounts& q : found)
+            out.push_back(nb::make_tuple(std::move(q.edges), std::move(q.counts), q.missing, q.low, q.high));
         return out;
     });
+    m.def("layout_ranks", &layout_ranks, "m"_a, "n_bins"_a);
+    m.def("edges_from_ranks", [](std::int64_t m, std::int64_t n_bins, const std::vector<double>& values) {
+        std::vector<double> edges;
+        for (const TieEdge& e : tie_aware_edges(m, n_bins, values)) edges.push_back(e.edge);
+        return edges;
+    }, "m"_a, "n_bins"_a, "values"_a);
     m.def("rule_summary", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
         auto found = per_column<RuleSummary>(c, idx, threads, [](const Column& col, std::size_t) { return rule_summary(col); });
         std::vector<nb::tuple> out;
@@ -190,6 +222,7 @@ NB_MODULE(_native, m) {
         return out;
     });
     m.def("count", &count);
+    m.def("count_ranged", &count_ranged);
     m.def("binary", &binary, "columns"_a, "target"_a, "prediction"_a, "number"_a.none(), "text"_a, "has_proba"_a,
           "threshold"_a, "score"_a = nb::none());
     m.def("multiclass", &multiclass, "columns"_a, "target"_a, "prediction"_a, "classes"_a, "has_proba"_a,

@@ -1,6 +1,6 @@
 """Comparing two profiles: every family's checks, each with a two-sample test that accounts for both
-sample sizes, computed from the profiles' statistics alone, and Holm's correction over the distinct
-hypotheses of the whole comparison.
+sample sizes, computed from the profiles' statistics alone, and a weighted Holm correction over the
+distinct hypotheses of the whole comparison (checks.py: how alpha is spent).
 
 Several metrics often rest on one hypothesis (RootMeanSquaredError and MeanSquaredError; the label-rate
 distances of a facet): such checks share one test, counted once in the correction. A one-sided
@@ -10,15 +10,14 @@ from __future__ import annotations
 
 import numpy as np
 
-from morvane.comparing import bias, drift, performance
-from morvane.comparing import significance
+from morvane.comparing import bias, data, drift, performance, significance
 from morvane.comparing.checks import FAMILIES, Check, Pending, verdicts
 from morvane.comparing.metrics import distances
 from morvane.state.errors import MismatchError
 from morvane.state.profile import Profile
 
 # Each family: its module (a `checks(reference, current, alpha, tables)` function) and its metric names.
-FAMILY_MODULES = {"drift": drift, "performance": performance, "bias": bias}
+FAMILY_MODULES = {"data": data, "drift": drift, "performance": performance, "bias": bias}
 METRIC_NAMES = frozenset(name for module in FAMILY_MODULES.values() for name in module.METRICS)
 
 

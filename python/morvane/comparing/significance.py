@@ -13,6 +13,7 @@ against 10,000), far in the tail where a correction for many checks puts the thr
 
 from __future__ import annotations
 
+import heapq
 import math
 
 import numpy as np
@@ -39,6 +40,49 @@ def proportion_lower(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | 
     return float(min(1.0, hypergeom.cdf(x_cur, total, successes, n_cur)))
 
 
+def proportion_higher(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
+    """One-sided exact test that the current rate x_cur / n_cur is above the reference rate."""
+    return proportion_lower(int(n_cur) - int(x_cur), n_cur, int(n_ref) - int(x_ref), n_ref)
+
+
+def beyond_range(below_cur: int, above_cur: int, n_cur: int, below_ref: int, above_ref: int, n_ref: int,
+                 sides=(True, True)) -> float | None:
+    """Exact test that more current rows lie beyond the reference's range than exchangeable rows
+    would put there. With none of the reference's rows beyond its own minimum, k current rows below
+    it have probability C(n, k) / C(n + m, k) (the k least of all n + m rows all in the window),
+    which is the one-sided exact test of the two counts; the same above the maximum, and Bonferroni
+    over the sides that exist (`sides`: a side with no reference bound, as an infinite maximum,
+    has none). Ties make rows beyond the range rarer, so the test stays valid on discrete values."""
+    tested = [proportion_higher(x, n_cur, r, n_ref)
+              for x, r, side in ((below_cur, below_ref, sides[0]), (above_cur, above_ref, sides[1])) if side]
+    return bonferroni(tested)
+
+
+def unseen_higher(unseen_cur: int, n_cur: int, singletons: int, doubletons: int, unseen_ref: int,
+                  n_ref: int) -> tuple[float | None, dict]:
+    """One-sided test that the share of current rows holding values the reference never saw exceeds
+    what the reference's own rare values predict.
+
+    Given the reference, each current row's value is unseen with one probability, the reference's
+    missing mass, so the unseen count is binomial. Good-Turing estimates that mass by the share of
+    reference rows whose value it saw once (singletons / m: the chance that a reference row's value
+    is missing from the other m - 1 rows, an upper bound of the mass after m), with variance about
+    (singletons + 2 doubletons) / m^2 (Esty). The test is the exact one-sided test of the two
+    counts, the reference's taken at that variance (an effective number of rows), and one more
+    singleton is assumed than seen, so that a reference without rare values still allows a mass
+    of about 1/m. Reference rows outside its own categories (a merged reference) count as rare."""
+    n_cur, n_ref = int(n_cur), int(n_ref)
+    if n_cur <= 0 or n_ref <= 0:
+        return None, {}
+    rare = int(singletons) + int(unseen_ref) + 1
+    share = min(rare / n_ref, 1.0)
+    variance = (rare + 2.0 * int(doubletons)) / (n_ref * n_ref)
+    effective = max(1, min(n_ref, math.floor(share * (1.0 - share) / variance))) if share < 1.0 else n_ref
+    expected = min(effective, math.ceil(share * effective))
+    p = proportion_higher(int(unseen_cur), n_cur, expected, effective)
+    return p, {"expected_share": share, "effective_rows": effective}
+
+
 def proportion_two_sided(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
     """Two-sided exact test of equal rates: the smaller exact tail, doubled."""
     lower = proportion_lower(x_cur, n_cur, x_ref, n_ref)
@@ -52,48 +96,120 @@ def _pool(columns: np.ndarray, smaller: int, total: int, ordered: bool) -> list[
     """Groups of cell indices such that every group's expected count in the smaller window reaches
     MIN_EXPECTED. Only the column totals decide, so the grouping is fixed under the null. Ordered
     cells merge with their smaller neighbour (a shift stays visible); unordered ones smallest-first."""
-    groups = [[j] for j in range(len(columns)) if columns[j] > 0]
-    sizes = [float(columns[g[0]]) for g in groups]
-    need = MIN_EXPECTED * total / smaller
-    while len(groups) > 1:
-        k = int(np.argmin(sizes))
-        if sizes[k] >= need:
+    labels = _pool_labels(np.asarray(columns, dtype=np.float64), MIN_EXPECTED * total / smaller, ordered)
+    cells = np.flatnonzero(labels >= 0)
+    order = cells[np.argsort(labels[cells], kind="stable")]
+    bounds = np.flatnonzero(np.diff(labels[order])) + 1
+    return [part.tolist() for part in np.split(order, bounds)] if len(order) else []
+
+
+def _pool_labels(columns: np.ndarray, need: float, ordered: bool) -> np.ndarray:
+    """Each cell's group, named by its first cell (-1: an empty cell), in O(k log k) for k cells."""
+    labels = np.full(len(columns), -1, dtype=np.int64)
+    cells = np.flatnonzero(columns > 0)
+    if len(cells) == 0:
+        return labels
+    if ordered:
+        return _pool_ordered(columns, cells, need, labels)
+    # Smallest first: the cells in ascending order fill groups one after another until each
+    # reaches `need`; a group still short when a cell of `need` or more comes takes that cell,
+    # and a short last group joins the group before it.
+    order = cells[np.argsort(columns[cells], kind="stable")]
+    sizes = columns[order].tolist()
+    group, first, acc, last_full = [], int(order[0]), 0.0, -1
+    position = 0
+    for position, size in enumerate(sizes):
+        if acc == 0.0 and size >= need:
             break
-        if ordered:
-            if k == 0:
-                other = 1
-            elif k == len(groups) - 1:
-                other = k - 1
-            else:
-                other = k - 1 if sizes[k - 1] <= sizes[k + 1] else k + 1
+        if acc == 0.0:
+            first = int(order[position])
+        acc += size
+        group.append(first)
+        if acc >= need:
+            last_full, acc = first, 0.0
+    else:
+        position = len(sizes)
+    starts = np.array(group, dtype=np.int64)
+    if acc > 0.0 and last_full >= 0 and position == len(sizes):
+        starts[starts == first] = last_full  # the short last group joins the one before it
+    taken = order[:len(group)]
+    names = np.full(len(columns), -1, dtype=np.int64)
+    names[taken] = starts
+    rest = order[len(group):]
+    names[rest] = rest
+    # A group is named by its first cell (its smallest index), as the heap version named them.
+    mins = np.full(len(columns), np.iinfo(np.int64).max, dtype=np.int64)
+    np.minimum.at(mins, names[cells], cells)
+    labels[cells] = mins[names[cells]]
+    return labels
+
+
+def _pool_ordered(columns, cells, need, labels):
+    """The smallest group, ties to the leftmost, merges with its smaller neighbour until every
+    group reaches `need`; groups sit in a heap keyed by (size, first cell) and a linked list."""
+    cells = cells.tolist()
+    size = dict(zip(cells, columns[cells].tolist()))
+    left = dict(zip(cells[1:], cells[:-1]))
+    right = dict(zip(cells[:-1], cells[1:]))
+    heap = [(s, j) for j, s in size.items()]
+    heapq.heapify(heap)
+    merged = []  # (keep, drop) in merge order
+    alive = len(cells)
+    while alive > 1:
+        s, k = heapq.heappop(heap)
+        if size.get(k) != s:  # a stale entry: the group has grown or gone
+            continue
+        if s >= need:
+            break
+        a, b = left.get(k), right.get(k)
+        other = b if a is None else a if b is None else (a if size[a] <= size[b] else b)
+        keep, drop = (k, other) if k < other else (other, k)
+        size[keep] = size[keep] + size.pop(drop)
+        merged.append((keep, drop))
+        nxt = right.pop(drop, None)  # drop is keep's right neighbour
+        del left[drop]
+        if nxt is None:
+            del right[keep]
         else:
-            order = np.argsort(sizes, kind="stable")
-            other = int(order[1])
-        keep, drop = min(k, other), max(k, other)
-        groups[keep] = groups[keep] + groups[drop]
-        sizes[keep] += sizes[drop]
-        del groups[drop], sizes[drop]
-    return groups
+            right[keep] = nxt
+            left[nxt] = keep
+        heapq.heappush(heap, (size[keep], keep))
+        alive -= 1
+    labels[cells] = cells
+    for keep, drop in reversed(merged):  # a group's later merges come first: one pass resolves all
+        labels[drop] = labels[keep]
+    return labels
+
+
+def pooled(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    """The two count vectors summed over the groups of `_pool` (in the cells' order), so that every
+    group's expected count in the smaller window reaches MIN_EXPECTED."""
+    ref = np.asarray(ref_counts, dtype=np.float64)
+    cur = np.asarray(cur_counts, dtype=np.float64)
+    n_ref, n_cur = ref.sum(), cur.sum()
+    if n_ref <= 0 or n_cur <= 0:
+        return ref[:0], cur[:0]
+    labels = _pool_labels(ref + cur, MIN_EXPECTED * (n_ref + n_cur) / min(n_ref, n_cur), ordered)
+    used = labels >= 0
+    names, group = np.unique(labels[used], return_inverse=True)
+    return (np.bincount(group, weights=ref[used], minlength=len(names)),
+            np.bincount(group, weights=cur[used], minlength=len(names)))
 
 
 def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float | None, dict]:
     """Pearson's chi-square test that two count vectors come from one distribution, after pooling
     sparse cells. Returns the p-value and the statistic, degrees of freedom and number of groups."""
-    ref = np.asarray(ref_counts, dtype=np.float64)
-    cur = np.asarray(cur_counts, dtype=np.float64)
-    n_ref, n_cur = ref.sum(), cur.sum()
+    n_ref, n_cur = float(np.sum(ref_counts)), float(np.sum(cur_counts))
     if n_ref <= 0 or n_cur <= 0:
         return None, {}
     total = n_ref + n_cur
-    groups = _pool(ref + cur, min(n_ref, n_cur), total, ordered)
-    if len(groups) < 2:
+    r, c = pooled(ref_counts, cur_counts, ordered=ordered)
+    if len(r) < 2:
         return 1.0, {"statistic": 0.0, "dof": 0}
-    r = np.array([ref[g].sum() for g in groups])
-    c = np.array([cur[g].sum() for g in groups])
     col = r + c
     e_r, e_c = col * n_ref / total, col * n_cur / total
     statistic = float(((r - e_r) ** 2 / e_r).sum() + ((c - e_c) ** 2 / e_c).sum())
-    dof = len(groups) - 1
+    dof = len(r) - 1
     return float(special.chdtrc(dof, statistic)), {"statistic": statistic, "dof": dof}
 
 
@@ -164,12 +280,38 @@ def maximum_higher(max_cur: float, n_cur: int, max_ref: float, n_ref: int) -> fl
     return n_cur / (n_cur + n_ref) if max_cur > max_ref else 1.0
 
 
+def larger_p(p_values) -> float | None:
+    """The largest of several p-values of one hypothesis (valid when any one of them is), None when
+    any is missing."""
+    if any(p is None for p in p_values) or not p_values:
+        return None
+    return max(p_values)
+
+
 def bonferroni(p_values) -> float | None:
     """The smallest of several p-values, multiplied by how many were computed."""
     present = [p for p in p_values if p is not None]
     if not present:
         return None
     return min(1.0, len(present) * min(present))
+
+
+def weighted_holm(p_values: dict, weights: dict) -> dict:
+    """Holm's step-down procedure with weights: hypotheses in order of p / w, the j-th rejected when
+    p_j <= alpha * w_j / (the weight of those not yet rejected). Returns adjusted p-values (reject
+    where <= alpha); the family-wise error rate is at most alpha under any dependence. Equal weights
+    give Holm's procedure."""
+    keys = [k for k in p_values if weights.get(k, 0.0) > 0.0]
+    order = sorted(keys, key=lambda k: p_values[k] / weights[k])
+    left = math.fsum(weights[k] for k in keys)
+    running, adjusted = 0.0, {}
+    for k in order:
+        running = max(running, min(1.0, p_values[k] * left / weights[k]))
+        adjusted[k] = running
+        left -= weights[k]
+    for k in p_values:
+        adjusted.setdefault(k, 1.0)  # a hypothesis without weight is never rejected
+    return adjusted
 
 
 def holm(p_values: dict) -> dict:

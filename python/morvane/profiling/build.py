@@ -5,6 +5,7 @@ mergeable summaries (profiling/distributed.py)."""
 from __future__ import annotations
 
 import dataclasses
+import math
 
 import numpy as np
 
@@ -35,10 +36,10 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads, found_
         if bins == QUANTILE:
             if not isinstance(n_bins, (int, np.integer)) or isinstance(n_bins, bool) or not 1 <= n_bins <= 1 << 20:
                 raise ValueError("n_bins must be an integer from 1 to 2**20")
-            quantiles = _native.quantile_edges(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
-            found = [e for e, _, _ in quantiles]
+            quantiles = _native.quantile_layout(t.columns, [t.slot(n) for n in cont], int(n_bins), threads)
+            found = [q[0] for q in quantiles]
             # Selecting the edges counted the values on them too.
-            counted = {n: (counts, missing) for n, (_, counts, missing) in zip(cont, quantiles)}
+            counted = {n: (counts, missing, low, high) for n, (_, counts, missing, low, high) in zip(cont, quantiles)}
         elif bins in RULES:
             found = [rule_edges_from_summary(bins, n, lo, hi, q1, q3, ExactSum.from_native(s1), ExactSum.from_native(s2))
                      for n, lo, hi, q1, q3, s1, s2 in _native.rule_summary(t.columns, [t.slot(n) for n in cont], threads)]
@@ -54,7 +55,7 @@ def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads, found_
     found = [found_categories.get(n) or found[n] for n in cat]
     categories = {n: tuple(c) for n, (c, _, _) in zip(cat, found)}
     # Finding the categories counted them too: the counts with that layout, kept.
-    known = {n: (counts, missing) for n, (_, counts, missing) in zip(cat, found)}
+    known = {n: (counts, missing, math.inf, -math.inf) for n, (_, counts, missing) in zip(cat, found)}
     known.update(counted)
     return known, tuple(
         FeatureLayout(n, "continuous", edges=edges[n]) if kinds[n] == "continuous"
@@ -140,6 +141,7 @@ def _task_layout(t: Table, task, roles: _roles.Roles, positive, threshold, threa
         return TaskLayout("multiclass", roles.target, pred, positive=None, threshold=threshold, classes=tuple(known),
                           score=score)
     mapped = _roles.score_classes(score, roles.score_labels, tuple(known))
+    known = known or sorted_categories(mapped)  # a target without values: the classes the scores name
     by_class = dict(zip(mapped, score))
     return TaskLayout("multiclass", roles.target, pred, positive=None, threshold=threshold, classes=tuple(known),
                       score=tuple(by_class[k] for k in known))
@@ -192,8 +194,8 @@ def build_layout(t: Table, *, target, prediction, score=None, task, positive, th
     roles = _roles.parse_roles(target=target, prediction=prediction, score=score, timestamp=timestamp,
                                exclude=exclude)
     require(t, {c: role for role, cols in (("target", (roles.target,)), ("prediction", roles.prediction),
-                                           ("score", roles.score), ("timestamp", (roles.timestamp,)),
-                                           ("exclude", roles.exclude)) for c in cols if c is not None}, "the options name")
+                                           ("score", roles.score), ("timestamp", (roles.timestamp,)))
+               for c in cols if c is not None}, "the options name")  # excluded columns may be absent
     task_layout = _task_layout(t, task, roles, positive, threshold, threads)
     if roles.timestamp is not None and t.type(roles.timestamp) not in ("datetime", "null"):
         raise ValueError(f"timestamp column {roles.timestamp!r} holds {t.type(roles.timestamp)} values, not datetimes "

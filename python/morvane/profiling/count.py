@@ -43,16 +43,17 @@ def _feature_counts(t: Table, layout: Layout, threads: int, progress, known: dic
     bar = _progress_bar(progress, t.n_rows * max(1, len(specs)), len(specs))
     results = []
     if bar is None:
-        results = _native.count(t.columns, specs, threads)
+        results = _native.count_ranged(t.columns, specs, threads)
     else:
         step = max(threads * 2, 1)
         with bar:
             for i in range(0, len(specs), step):
-                results.extend(_native.count(t.columns, specs[i:i + step], threads))
+                results.extend(_native.count_ranged(t.columns, specs[i:i + step], threads))
                 bar.update(len(specs[i:i + step]))
     found = dict(zip((f.name for f in todo), results))
     found.update(known)
-    return {f.name: FeatureStats(f, frozen(found[f.name][0]), int(found[f.name][1])) for f in layout.features}
+    return {f.name: FeatureStats(f, frozen(found[f.name][0]), int(found[f.name][1]), float(found[f.name][2]),
+                                 float(found[f.name][3])) for f in layout.features}
 
 
 def read_as_reference(t: Table, layout: Layout) -> set:
@@ -143,7 +144,7 @@ def _facet_stats(t: Table, layout: Layout, present: set) -> dict:
 
 def count(t: Table, layout: Layout, threads: int, progress=None, known=None) -> Profile:
     """The profile of table ``t`` on ``layout``; ``known`` holds feature counts the layout pass
-    already made ({name: (counts, missing)})."""
+    already made ({name: (counts, missing, minimum, maximum)})."""
     present = read_as_reference(t, layout)
     features = _feature_counts(t, layout, threads, progress, known or {})
     return Profile._make(layout, t.n_rows, features, _task_stats(t, layout.task, present),

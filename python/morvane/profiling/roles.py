@@ -147,6 +147,10 @@ def score_classes(columns: tuple, labels: tuple | None, classes: tuple) -> tuple
     known = set(classes)
     if labels is not None:
         mapped = tuple(label_parts(v)[1] for v in labels)
+        if not known:  # a target without values: the classes are the ones given
+            return mapped
+    elif not known:
+        return tuple(columns)
     elif all(c in known for c in columns):
         mapped = columns
     else:
@@ -193,8 +197,12 @@ def find_keys(t: Table, candidates, n_rows: int, categories: dict) -> list:
             if missing == 0 and len(found) == n_rows:
                 keys.append(name)
     if keys:
-        warnings.warn(f"{', '.join(map(repr, keys))} {'is a key' if len(keys) == 1 else 'are keys'} (every value "
-                      "distinct) and left out of the features: give features= or exclude= to decide",
-                      UserWarning, stacklevel=4)
+        warn_keys(keys)
     return keys
+
+
+def warn_keys(keys, stacklevel=5) -> None:
+    warnings.warn(f"{', '.join(map(repr, keys))} {'is a key' if len(keys) == 1 else 'are keys'} (every value "
+                  "distinct) and left out of the features: give features= or exclude= to decide",
+                  UserWarning, stacklevel=stacklevel)
 

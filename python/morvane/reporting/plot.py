@@ -26,7 +26,9 @@ def column_type(profile, column) -> str | None:
 def edge_labels(edges, kind=None) -> list:
     """Tick labels of bin edges: numbers, or for times (nanoseconds) dates and durations."""
     if kind == "datetime":
-        instants = np.array([round(float(e)) for e in edges], dtype="datetime64[ns]")
+        # Edges are doubles (256 ns apart near today): to the microsecond, the double after a
+        # reference's latest instant reads as that instant.
+        instants = np.array([round(float(e) / 1000.0) * 1000 for e in edges], dtype="datetime64[ns]")
         midnight = all(str(t).endswith("T00:00:00.000000000") for t in instants)
         unit = "D" if midnight else "s" if all(str(t).endswith(".000000000") for t in instants) else "ms"
         return [np.datetime_as_string(t, unit=unit).replace("T", " ") for t in instants]

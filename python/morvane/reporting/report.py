@@ -147,10 +147,10 @@ def _columns(base: list[str], records: list[dict]) -> list[str]:
 def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
     """Compare a current profile with its reference.
 
-    Every check (families "drift", "performance", "bias") carries a statistical test that accounts for
-    both sample sizes, and Holm's correction over the report's distinct hypotheses makes the whole
-    report raise a false alarm with probability at most ``alpha`` when both tables come from one
-    distribution. ``checks`` narrows the families or metrics (``["performance"]``, ``["Accuracy"]``).
+    Every check (families "data", "drift", "performance", "bias") carries a statistical test that
+    accounts for both sample sizes, and a weighted Holm correction over the report's distinct
+    hypotheses makes the whole report raise a false alarm with probability at most ``alpha`` when both
+    tables come from one distribution. ``checks`` narrows the families or metrics (``["performance"]``, ``["Accuracy"]``).
 
     Returns a ``Report``: ``passed``, ``checks``, ``failures``, ``to_dict()``, ``to_pandas()``,
     ``plot()``, ``to_html(path)``. Raises ``TypeError`` when either argument is not a profile (profile a

@@ -11,6 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
+import math
 import struct
 from typing import NamedTuple
 
@@ -23,9 +24,11 @@ from morvane.state.stats import (
 )
 
 # Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
-# types), version 4 the segments (their layout, then each segment's statistics after the whole
-# table's); older bytes still decode.
-VERSION = 4
+# types), version 4 each continuous feature's range (its least and greatest present values, after its
+# counts), version 5 the segments (their layout, then each segment's statistics after the whole
+# table's). Older bytes still decode (ranges not known: NaN).
+VERSION = 5
+RANGES_SINCE = 4
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -53,7 +56,8 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
 
 
 def encode_profile(p, version: int = VERSION) -> bytes:
-    """The bytes of a profile: its layout (length-prefixed), then its statistics."""
+    """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
+    the current one leaves out what that version did not have (the features' ranges)."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
@@ -71,6 +75,9 @@ def _write_state(w: Writer, p, version: int = VERSION) -> None:
         s = p._features[f.name]
         w.u64(s.missing)
         w.counts(s.counts)
+        if f.kind == "continuous" and version >= RANGES_SINCE:
+            w.f64(s.minimum)
+            w.f64(s.maximum)
     s = p._task
     if s is not None:
         w.u64(s.n)
@@ -166,7 +173,14 @@ def _read_state(r: Reader, layout: Layout, version: int):
         counts = r.counts(f.n_counts)
         if _total(counts) + missing != n_rows:
             raise FormatError(f"counts of {f.name!r} do not add up to the rows")
-        features[f.name] = FeatureStats(f, counts, missing)
+        low, high = math.inf, -math.inf
+        if f.kind == "continuous":
+            low, high = (r.f64(), r.f64()) if version >= RANGES_SINCE else (math.nan, math.nan)
+            empty = _total(counts) == 0
+            unknown = math.isnan(low) and math.isnan(high)  # written from older bytes
+            if not unknown and not ((low, high) == (math.inf, -math.inf) if empty else low <= high):
+                raise FormatError(f"the range of {f.name!r} does not match its counts")
+        features[f.name] = FeatureStats(f, counts, missing, low, high)
     task = None
     t = layout.task
     if t is not None:

@@ -13,6 +13,7 @@ from fractions import Fraction
 
 import numpy as np
 
+from morvane import _native
 from morvane.state.codec import Reader, Writer, digest
 from morvane.state.errors import FormatError
 from morvane.state.exact_sum import ExactSum
@@ -72,7 +73,7 @@ class FacetLayout:
 
 
 MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
-SEGMENTS_SINCE = 4  # the byte format's version that added segments
+SEGMENTS_SINCE = 5  # the byte format's version that added segments
 
 
 @dataclass(frozen=True)
@@ -144,20 +145,16 @@ def label_parts(v):
 
 
 def quantile_ranks(m: int, n_bins: int) -> list:
-    """The ranks (0-based, in the ascending present values) whose values give the quantile edges."""
-    if m <= 0 or n_bins < 2:
-        return []
-    return [k * m // n_bins for k in range(1, n_bins)]
+    """The ranks (0-based, ascending, in the ascending present values) whose values give the
+    quantile layout: the core's rule (src/core/profile/tie_edges.hpp), which also finds ties."""
+    return list(_native.layout_ranks(int(m), int(n_bins)))
 
 
-def edges_from_order_statistics(values) -> tuple:
-    """Edges from the values at `quantile_ranks`, in rank order: the distinct ones, ascending."""
-    out = []
-    for v in values:
-        v = float(v)
-        if not out or v > out[-1]:
-            out.append(v)
-    return tuple(out)
+def edges_from_order_statistics(values, m: int, n_bins: int) -> tuple:
+    """The quantile layout's edges from the values at `quantile_ranks(m, n_bins)`, in rank order:
+    the reference's range (its minimum and the double after its maximum), the quantiles, and a bin
+    of its own for each value found at two of the ranks."""
+    return tuple(_native.edges_from_ranks(int(m), int(n_bins), [float(v) for v in values]))
 
 
 def sorted_categories(texts) -> tuple:
@@ -295,9 +292,9 @@ def write_layout(w: Writer, layout: Layout) -> None:
     if layout.timestamp is not None:
         w.text(layout.timestamp)
     write_inputs(w, layout)
-    # Since SEGMENTS_SINCE: the segments' columns and values.
+    # Since SEGMENTS_SINCE, at the end and only when there are any: the segments' columns and values
+    # (a layout without segments has the bytes it had before).
     sl = layout.segments
-    w.u8(sl is not None)
     if sl is not None:
         w.u32(len(sl.columns))
         for c in sl.columns:
@@ -372,7 +369,7 @@ def read_layout(r: Reader, version: int) -> Layout:
             raise FormatError("a malformed task: neither prediction nor score")
         task = dataclasses.replace(task, score=score)
     segments = None
-    if version >= SEGMENTS_SINCE and r.u8():
+    if version >= SEGMENTS_SINCE and r.left():
         columns = tuple(r.text() for _ in range(r.count(4)))
         n = r.count(4 * max(len(columns), 1))
         values = tuple(tuple(r.text() for _ in columns) for _ in range(n))

@@ -4,6 +4,7 @@ byte format writes them."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -25,11 +26,15 @@ def frozen(a) -> np.ndarray:
 @dataclass(frozen=True, eq=False)
 class FeatureStats:
     """One feature: counts on its bins (continuous, one longer than the edges) or categories (one per
-    category, then "other"), and the missing count."""
+    category, then "other"), and the missing count. A continuous feature also keeps its range: the
+    least and greatest present values (+inf and -inf when there are none; NaN when not known, as in
+    bytes written before ranges were kept)."""
 
     layout: FeatureLayout
     counts: np.ndarray
     missing: int
+    minimum: float = math.inf
+    maximum: float = -math.inf
 
     @property
     def kind(self) -> str:
@@ -45,7 +50,31 @@ class FeatureStats:
         return cls(layout, frozen(np.zeros(layout.n_counts)), 0)
 
     def merge(self, other: FeatureStats) -> FeatureStats:
-        return FeatureStats(self.layout, frozen(self.counts + other.counts), self.missing + other.missing)
+        return FeatureStats(self.layout, frozen(self.counts + other.counts), self.missing + other.missing,
+                            _least(self.minimum, other.minimum), -_least(-self.maximum, -other.maximum))
+
+    # ---- the data family's statistics, read from the fields above ----
+
+    def range_bins(self) -> tuple[bool, bool]:
+        """Whether the first and the last bin hold exactly the values below this (reference)
+        feature's minimum and above its maximum: the quantile layout puts the minimum and the double
+        after the maximum among the edges. (False, False) when the range is not known."""
+        edges = self.layout.edges
+        if self.kind != "continuous" or not edges or not self.minimum <= self.maximum:
+            return False, False
+        lower = edges[0] == self.minimum and self.minimum > -math.inf
+        upper = self.maximum < math.inf and edges[-1] == float(np.nextafter(self.maximum, math.inf))
+        return bool(lower), bool(upper)
+
+    def rare(self) -> tuple[int, int]:
+        """(singletons, doubletons): the categories counted exactly once and exactly twice."""
+        known = self.counts[:-1]
+        return int((known == 1).sum()), int((known == 2).sum())
+
+
+def _least(a: float, b: float) -> float:
+    """The smaller of two bounds; NaN (not known) wins."""
+    return a if a != a else b if b != b else min(a, b)
 
 
 @dataclass(frozen=True, eq=False)

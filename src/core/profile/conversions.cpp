@@ -137,6 +137,14 @@ std::int64_t first_fraction(const Column& c) {
     return found;
 }
 
+void column_numbers(const Column& c, double* out) {
+    std::fill(out, out + c.length, std::numeric_limits<double>::quiet_NaN());
+    each_number(c, nullptr, [&](std::int64_t row, double v, const Chunk&, std::int64_t) {
+        out[row] = v;
+        return true;
+    });
+}
+
 bool all_distinct_numbers(const Column& c) {
     std::vector<double> values;
     values.reserve(static_cast<std::size_t>(c.length));

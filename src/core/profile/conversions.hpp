@@ -49,6 +49,10 @@ std::optional<std::pair<std::int64_t, double>> first_outside(const Column& c, do
 // The first row whose present value is not a whole number, or -1.
 std::int64_t first_fraction(const Column& c);
 
+// Every row's number (integers and booleans widened, times and decimals as read) into out[0..length),
+// NaN where missing or not a number: what the counting kernels bin, for summaries made elsewhere.
+void column_numbers(const Column& c, double* out);
+
 // Whether a numeric column's values are present and all distinct.
 bool all_distinct_numbers(const Column& c);
 

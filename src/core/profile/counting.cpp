@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/common/edge_bins.hpp"
+#include "core/profile/present_values.hpp"
 
 namespace morvane::profile {
 
@@ -67,6 +68,10 @@ FeatureCounts count_continuous(const Column& c, std::span<const double> edges) {
     if (edges.empty()) tally[0] += std::exchange(tally[1], 0);
     for (std::size_t b = 0; b < out.counts.size(); ++b) out.counts[b] = static_cast<std::int64_t>(tally[b]);
     out.missing = static_cast<std::int64_t>(tally[missing_slot]);
+    std::int64_t present;
+    value_range<false>(c, out.low, out.high, present);
+    out.low += 0.0;
+    out.high += 0.0;
     return out;
 }
 

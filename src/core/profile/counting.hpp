@@ -14,6 +14,8 @@ namespace morvane::profile {
 struct FeatureCounts {
     std::vector<std::int64_t> counts;  // edges + 1, or categories + 1 ("other" last)
     std::int64_t missing = 0;
+    // Continuous features: the least and greatest present values (+inf and -inf when none).
+    double low = 0.0, high = 0.0;
 };
 
 // Bin i holds e[i−1] <= v < e[i]; bin 0 below e[0], the last bin v >= e[E−1].

@@ -9,44 +9,14 @@
 #include <stdexcept>
 #include <cstring>
 #include "core/profile/category_table.hpp"
+#include "core/profile/present_values.hpp"
 #include "core/profile/text_index.hpp"
 #include "core/profile/text_rows.hpp"
+#include "core/profile/tie_edges.hpp"
 
 namespace morvane::profile {
 
 namespace {
-
-// Calls f(v) for every present value (nulls and NaN skipped), with a tight loop for the
-// contiguous, all-valid, native-order case.
-template <class F>
-void for_each_present(const Column& c, F&& f) {
-    for (const Chunk& ch : c.chunks) {
-        if (ch.dictionary || !(ch.is_numeric() || ch.is_bool())) continue;
-        if (ch.is_bool()) {
-            for (std::int64_t i = 0; i < ch.length; ++i)
-                if (ch.valid(i)) f(ch.number(i));
-            continue;
-        }
-        dispatch_numeric(ch.phys, [&](auto tag) {
-            using T = decltype(tag);
-            const std::uint8_t* base = ch.data + ch.offset * ch.stride;
-            if (!ch.validity && !ch.swap && ch.stride == static_cast<std::int64_t>(sizeof(T)) &&
-                reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
-                const T* x = reinterpret_cast<const T*>(base);
-                for (std::int64_t i = 0; i < ch.length; ++i) {
-                    const double v = static_cast<double>(x[i]);
-                    if (v == v) f(v);
-                }
-                return;
-            }
-            for (std::int64_t i = 0; i < ch.length; ++i) {
-                if (!ch.valid(i)) continue;
-                const double v = static_cast<double>(load<T>(base + i * ch.stride, ch.swap));
-                if (v == v) f(v);
-            }
-        });
-    }
-}
 
 // Arrow strings straight from their offsets, rows [from, length): one key and one probe a
 // row, a new text inserted on its first appearance, counted through a local pointer.
@@ -109,69 +79,6 @@ void gather_strings_by_table(const Chunk& ch, TextIndex& seen, std::vector<std::
         row = stop + 1;
     }
     gather_strings<O>(ch, row, seen, counts, missing);
-}
-
-// The least and greatest kept value and their number: branch-free on contiguous float64
-// (the compiler vectorises it), through for_each_present otherwise. NaN fails both
-// compares, so it never moves a bound.
-template <bool FINITE>
-void value_range(const Column& c, double& lo, double& hi, std::int64_t& m) {
-    lo = std::numeric_limits<double>::infinity();
-    hi = -lo;
-    m = 0;
-    for (const Chunk& ch : c.chunks) {
-        const std::uint8_t* base = ch.data + ch.offset * ch.stride;
-        if (ch.phys == Phys::F64 && !ch.dictionary && !ch.validity && !ch.swap && ch.stride == 8 &&
-            reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
-            const double* x = reinterpret_cast<const double*>(base);
-            const double nan = std::numeric_limits<double>::quiet_NaN();
-            double l = lo, h = hi;
-            std::int64_t n = 0, i = 0;
-#if defined(__SSE2__)
-            // minpd(v, l) is exactly v < l ? v : l (and maxpd the same for >): NaN keeps l.
-            __m128d l2 = _mm_set1_pd(lo), h2 = _mm_set1_pd(hi);
-            __m128i n2 = _mm_setzero_si128();
-            const __m128d nan2 = _mm_set1_pd(nan), zero = _mm_setzero_pd();
-            for (; i + 2 <= ch.length; i += 2) {
-                __m128d v = _mm_loadu_pd(x + i);
-                if constexpr (FINITE) {
-                    const __m128d finite = _mm_cmpeq_pd(_mm_sub_pd(v, v), zero);
-                    v = _mm_or_pd(_mm_and_pd(finite, v), _mm_andnot_pd(finite, nan2));
-                }
-                l2 = _mm_min_pd(v, l2);
-                h2 = _mm_max_pd(v, h2);
-                n2 = _mm_sub_epi64(n2, _mm_castpd_si128(_mm_cmpeq_pd(v, v)));
-            }
-            alignas(16) double lanes[4];
-            alignas(16) std::int64_t counts[2];
-            _mm_store_pd(lanes, l2);
-            _mm_store_pd(lanes + 2, h2);
-            _mm_store_si128(reinterpret_cast<__m128i*>(counts), n2);
-            l = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
-            h = lanes[2] > lanes[3] ? lanes[2] : lanes[3];
-            n = counts[0] + counts[1];
-#endif
-            for (; i < ch.length; ++i) {
-                double v = x[i];
-                if constexpr (FINITE) v = v - v == 0.0 ? v : nan;
-                l = v < l ? v : l;
-                h = v > h ? v : h;
-                n += v == v;
-            }
-            lo = l < lo ? l : lo;
-            hi = h > hi ? h : hi;
-            m += n;
-            continue;
-        }
-        Column one;
-        one.chunks.push_back(ch);
-        for_each_present(one, [&](double v) {
-            if (FINITE && !std::isfinite(v)) return;
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-            ++m;
-        });
-    }
 }
 
 }  // namespace
@@ -246,32 +153,36 @@ std::int64_t RankSelection::count_below(double e) const {
     return n;
 }
 
+std::int64_t RankSelection::count_at_most(double e) const {
+    const std::size_t b = bucket(e + 0.0);
+    const std::int32_t s = slot_[b];
+    if (s < 0) throw std::logic_error("count_at_most takes a selected value");
+    std::int64_t n = below_[b];
+    for (double v : gathered_[static_cast<std::size_t>(s)]) n += v <= e;
+    return n;
+}
+
 std::vector<double> order_statistics(const Column& c, bool finite_only,
                                      const std::function<std::vector<std::int64_t>(std::int64_t)>& ranks_for) {
     return RankSelection(c, finite_only, ranks_for).values();
 }
 
 QuantileCounts quantile_counts(const Column& c, std::int64_t n_bins) {
-    const RankSelection sel(c, false, [n_bins](std::int64_t m) {
-        std::vector<std::int64_t> ranks;
-        if (m == 0) return ranks;
-        for (std::int64_t k = 1; k < n_bins; ++k)
-            ranks.push_back(static_cast<std::int64_t>((static_cast<unsigned __int128>(k) * static_cast<unsigned __int128>(m)) /
-                                                      static_cast<unsigned __int128>(n_bins)));
-        return ranks;
-    });
+    const RankSelection sel(c, false, [n_bins](std::int64_t m) { return layout_ranks(m, n_bins); });
     QuantileCounts out;
-    for (double e : sel.values())
-        if (out.edges.empty() || e > out.edges.back()) out.edges.push_back(e);
+    const std::int64_t m = sel.present();
+    out.low = m ? sel.values().front() + 0.0 : std::numeric_limits<double>::infinity();
+    out.high = m ? sel.values().back() + 0.0 : -std::numeric_limits<double>::infinity();
     // The selection already holds every count the bins need: no pass over the column.
     std::int64_t previous = 0;
-    for (double e : out.edges) {
-        const std::int64_t below = sel.count_below(e);
+    for (const TieEdge& e : tie_aware_edges(m, n_bins, sel.values())) {
+        out.edges.push_back(e.edge);
+        const std::int64_t below = e.after ? sel.count_at_most(e.value) : sel.count_below(e.value);
         out.counts.push_back(below - previous);
         previous = below;
     }
-    out.counts.push_back(sel.present() - previous);
-    out.missing = c.length - sel.present();
+    out.counts.push_back(m - previous);
+    out.missing = c.length - m;
     return out;
 }
 

@@ -15,15 +15,16 @@
 
 namespace morvane::profile {
 
-// The distinct values among v[floor(k·m / n_bins)], k = 1 .. n_bins−1, of the m sorted
-// present values; no edges when m = 0.
+// The quantile layout's edges (tie_edges.hpp) of the present values; none when there are none.
 std::vector<double> quantile_edges(const Column& c, std::int64_t n_bins);
 
-// The quantile edges with the column's counts on them (as count_continuous gives).
+// The quantile edges with the column's counts on them (as count_continuous gives), and
+// the least and greatest present values (+inf and -inf when there are none).
 struct QuantileCounts {
     std::vector<double> edges;
     std::vector<std::int64_t> counts;
     std::int64_t missing = 0;
+    double low = 0.0, high = 0.0;
 };
 QuantileCounts quantile_counts(const Column& c, std::int64_t n_bins);
 
@@ -40,6 +41,8 @@ public:
     std::int64_t present() const { return m_; }
     // How many values lie strictly below e, one of the selected values.
     std::int64_t count_below(double e) const;
+    // How many values lie at or below e, one of the selected values.
+    std::int64_t count_at_most(double e) const;
 
     // An unsigned key with the order of the doubles, branch-free.
     static std::uint64_t order_key(double v) {
