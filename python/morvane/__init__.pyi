@@ -80,6 +80,7 @@ class Layout:
     task: Any = None
     facets: tuple[Any, ...] = ()
     timestamp: str | None = None
+    types: tuple[tuple[str, str], ...] = ()
     def feature(self, name: str) -> Any: ...
     @property
     def fingerprint(self) -> int: ...
@@ -120,15 +121,17 @@ def profile(
     table: _Table,
     *,
     like: None = None,
-    target: str | None = None,
-    prediction: str | Sequence[str] | None = None,
+    target: str | int | None = None,
+    prediction: str | int | Sequence[str | int] | None = None,
+    score: str | int | Sequence[str | int] | Mapping[_Label, str | int] | None = None,
     task: _Task | None = None,
     positive: _Label = 1,
     threshold: float = 0.5,
-    features: Sequence[str] | None = None,
-    categorical: Sequence[str] = (),
+    features: Sequence[str | int] | None = None,
+    categorical: Sequence[str | int] = (),
+    exclude: str | int | Sequence[str | int] = (),
     facets: Mapping[str, _FacetRule] | None = None,
-    timestamp: str | None = None,
+    timestamp: str | int | None = None,
     bins: _Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
     n_bins: int = 10,
     progress: bool | None = None,

@@ -94,29 +94,62 @@ def edges(text: str):
                          "comma-separated edges") from None
 
 
-def run_profile(args) -> int:
-    import morvane as mv
+def names(items) -> list:
+    """A list option's values: space- or comma-separated (`--features a,b c` is a, b, c)."""
+    return [name for item in items for name in item.split(",") if name]
 
-    table = read_table(args.data)
-    options = {"bins": edges(args.bins), "n_bins": args.n_bins, "threshold": args.threshold}
-    if args.target is not None:
-        options["target"] = args.target
-    if args.prediction is not None:
-        options["prediction"] = args.prediction[0] if len(args.prediction) == 1 else list(args.prediction)
+
+def profile_options(args, table) -> dict:
+    """The options of `mv.profile` that the command line gave (only those)."""
+    options = {}
+    if args.bins is not None:
+        options["bins"] = edges(args.bins)
+    for key in ("n_bins", "threshold", "target", "timestamp"):
+        if getattr(args, key) is not None:
+            options[key] = getattr(args, key)
+    for key in ("prediction", "score"):
+        given = names(getattr(args, key) or ())
+        if given:
+            options[key] = given[0] if len(given) == 1 else given
     if args.task is not None:
         options["task"] = None if args.task == "none" else args.task
     if args.positive is not None:
         options["positive"] = typed(args.positive, table, args.target)
-    if args.features is not None:
-        options["features"] = list(args.features)
-    if args.categorical:
-        options["categorical"] = list(args.categorical)
+    for key in ("features", "categorical", "exclude"):
+        if getattr(args, key) is not None:
+            options[key] = names(getattr(args, key))
     if args.facet:
         options["facets"] = dict(facet_rule(text, table) for text in args.facet)
-    profile = mv.profile(table, **options)
+    return options
+
+
+def run_profile(args) -> int:
+    import morvane as mv
+
+    table = read_table(args.data)
+    options = profile_options(args, table)
+    if args.like is not None:
+        if options:
+            raise UsageError(f"--like takes every option from {args.like}; do not also give "
+                             + ", ".join("--" + key.replace("_", "-") for key in options))
+        profile = mv.profile(table, like=load_profile(args.like, "reference"))
+    else:
+        profile = mv.profile(table, **options)
     profile.save(args.output)
     print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")
     return EXIT_PASSED
+
+
+SAVED_MAGICS = (b"MVPF", b"MVMN")  # a saved profile, a saved monitor
+
+
+def is_saved(path: Path) -> bool:
+    """Whether a file holds a saved profile or monitor (by its first bytes)."""
+    try:
+        with path.open("rb") as handle:
+            return handle.read(4) in SAVED_MAGICS
+    except OSError:
+        return False
 
 
 def load_profile(path: Path, role: str):
@@ -125,6 +158,9 @@ def load_profile(path: Path, role: str):
 
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
+    if not is_saved(path):
+        raise UsageError(f"{path} is not a saved profile (.mvp): make one with "
+                         f"`python -m morvane profile {path} -o reference.mvp`")
     loaded = mv.load(path)
     if isinstance(loaded, mv.Monitor):
         return loaded.reference if role == "reference" else loaded.current
@@ -134,14 +170,17 @@ def load_profile(path: Path, role: str):
 def run_compare(args) -> int:
     import morvane as mv
 
+    if not is_saved(args.reference) and is_saved(args.data):
+        raise UsageError(f"the arguments look swapped: {args.data} is a saved profile and {args.reference} is "
+                         f"data; run `python -m morvane compare {args.data} {args.reference}`")
     reference = load_profile(args.reference, "reference")
-    if args.data.suffix == ".mvp":  # a current profile made elsewhere (a monitor, Spark, Dask)
+    if is_saved(args.data):  # a current profile made elsewhere (a monitor, Spark, Dask)
         current = load_profile(args.data, "current")
     else:
         current = mv.profile(read_table(args.data), like=reference)
     options = {"alpha": args.alpha}
     if args.checks:
-        options["checks"] = list(args.checks)
+        options["checks"] = names(args.checks)
     report = mv.compare(reference, current, **options)
     if args.html is not None:
         report.to_html(args.html)
@@ -170,19 +209,28 @@ def parser() -> argparse.ArgumentParser:
     make = commands.add_parser("profile", help="profile a Parquet or CSV file and save the profile")
     make.add_argument("data", type=Path, help="a Parquet or CSV file")
     make.add_argument("-o", "--output", type=Path, required=True, help="where to save the profile (.mvp)")
+    make.add_argument("--like", type=Path, metavar="REFERENCE.mvp",
+                      help="profile with a saved reference's layout (a window to compare with it); "
+                           "takes no other option")
     make.add_argument("--target", help="column of true labels or values")
-    make.add_argument("--prediction", nargs="+", help="column of predictions (several: class probabilities)")
+    make.add_argument("--prediction", nargs="+", help="column of predictions, labels or probabilities "
+                      "(several, comma-separated: class probabilities)")
+    make.add_argument("--score", nargs="+", help="column of the model's probabilities beside --prediction "
+                      "(multiclass: one column per class, comma-separated, in sorted class order)")
     make.add_argument("--task", choices=("regression", "binary", "multiclass", "none"))
     make.add_argument("--positive", help="positive label of a binary task (default 1)")
-    make.add_argument("--threshold", type=float, default=0.5, help="probability threshold of a binary task")
-    make.add_argument("--features", nargs="+", help="feature columns (default: all but target and prediction)")
-    make.add_argument("--categorical", nargs="+", default=(), help="integer columns to treat as categories")
+    make.add_argument("--threshold", type=float, help="probability threshold of a binary task (default 0.5)")
+    make.add_argument("--features", nargs="+", help="feature columns, comma-separated (default: all but the "
+                      "target, prediction, score, timestamp, excluded and key columns)")
+    make.add_argument("--categorical", nargs="+", help="integer columns to treat as categories (comma-separated)")
+    make.add_argument("--exclude", nargs="+", help="columns that are not features (comma-separated)")
+    make.add_argument("--timestamp", help="column of event times (never a feature)")
     make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
-    make.add_argument("--bins", default="quantile", help="quantile, FreedmanDiaconis, Scott, Sturges or "
+    make.add_argument("--bins", help="quantile, FreedmanDiaconis, Scott, Sturges or "
                       "comma-separated edges (--bins=-1,0,1 when the first is negative)")
-    make.add_argument("--n-bins", type=int, default=10, help="bins of the quantile rule (default 10)")
+    make.add_argument("--n-bins", type=int, help="bins of the quantile rule (default 10)")
     make.set_defaults(run=run_profile)
 
     check = commands.add_parser("compare", help="compare a file with a saved reference profile")
@@ -191,7 +239,7 @@ def parser() -> argparse.ArgumentParser:
     check.add_argument("--html", type=Path, help="write the report as one HTML file")
     check.add_argument("--json", type=Path, help="write the report as JSON")
     check.add_argument("--alpha", type=alpha, default=0.01, help="false-alarm rate of the report (default 0.01)")
-    check.add_argument("--checks", nargs="+", help="families or metrics to check (default: all)")
+    check.add_argument("--checks", nargs="+", help="families or metrics to check, comma-separated (default: all)")
     check.set_defaults(run=run_compare)
     return top
 

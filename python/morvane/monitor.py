@@ -11,6 +11,7 @@ import threading
 from morvane.profiling.profile import profile
 from morvane.reporting.report import Report, compare
 from morvane.state import format as byte_format
+from morvane.state.files import atomic_write
 from morvane.state.errors import FormatError, MismatchError
 from morvane.state.profile import Profile
 
@@ -93,7 +94,7 @@ class Monitor:
 
     def save(self, path) -> None:
         """Write the bytes to ``path`` atomically."""
-        byte_format.atomic_write(path, self.to_bytes())
+        atomic_write(path, self.to_bytes())
 
     def __reduce__(self):
         return (Monitor.from_bytes, (self.to_bytes(),))

@@ -58,6 +58,10 @@ OPTION_CASES = [
     (["--features", "x", "code", "city", "--categorical", "code", "--bins", "Sturges"],
      dict(features=["x", "code", "city"], categorical=["code"], bins="Sturges")),
     (["--features", "x", "z", "--bins=-1,0,1.5"], dict(features=["x", "z"], bins=np.array([-1.0, 0.0, 1.5]))),
+    (["--features", "x,code", "city", "--categorical", "code"], dict(features=["x", "code", "city"], categorical=["code"])),
+    (["--features=x,z,code"], dict(features=["x", "z", "code"])),
+    (["--target", "y", "--score", "p", "--task", "binary", "--threshold", "0.4", "--exclude", "z,city"],
+     dict(target="y", score="p", task="binary", threshold=0.4, exclude=["z", "city"])),
     (BINARY + ["--n-bins", "4", "--facet", "x=>1", "--facet", "z=<=0.25"],
      dict(target="y", prediction="p", task="binary", n_bins=4, facets={"x": mv.above(1.0), "z": mv.at_most(0.25)})),
 ]
@@ -70,6 +74,18 @@ def test_profile_saves_what_the_api_gives(files, tmp_path, capsys, args, options
     expected = mv.profile(pyarrow.csv.read_csv(files["reference"]), **options)
     assert mv.load(out) == expected
     assert capsys.readouterr().out == f"wrote {out}: 2,000 rows, {len(expected.columns)} columns\n"
+
+
+def test_profile_like_a_saved_reference(files, tmp_path):
+    reference = mv.profile(pyarrow.csv.read_csv(files["reference"]), target="y", prediction="p", task="binary")
+    reference.save(tmp_path / "reference.mvp")
+    assert main(["profile", str(files["drifted"]), "-o", str(tmp_path / "w.mvp"), "--like",
+                 str(tmp_path / "reference.mvp")]) == 0
+    assert mv.load(tmp_path / "w.mvp") == mv.profile(pyarrow.csv.read_csv(files["drifted"]), like=reference)
+    # Comma lists in compare too.
+    code = main(["compare", str(tmp_path / "reference.mvp"), str(tmp_path / "w.mvp"), "--checks", "bias,drift"])
+    expected = mv.compare(reference, mv.load(tmp_path / "w.mvp"), checks=["bias", "drift"])
+    assert code == (0 if expected.passed else 1)
 
 
 def test_compare_exit_codes_and_files(files, tmp_path):
@@ -102,7 +118,10 @@ def test_compare_exit_codes_and_files(files, tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["compare", "{ref}", "{absent}"], "no such file"),
     (["compare", "{absent}", "{csv}"], "no such file"),
-    (["compare", "{csv}", "{csv}"], "Error"),  # not a profile: the decoder's error, reported
+    (["compare", "{csv}", "{csv}"], "is not a saved profile (.mvp): make one with"),
+    (["compare", "{csv}", "{ref}"], "the arguments look swapped"),
+    (["profile", "{csv}", "-o", "{out}", "--like", "{ref}", "--n-bins", "4"], "do not also give --n-bins"),
+    (["profile", "{csv}", "-o", "{out}", "--like", "{csv}"], "is not a saved profile"),
     (["compare", "{ref}", "{csv}", "--alpha", "1.5"], None),
     (["compare", "{ref}"], None),
     ([], None),

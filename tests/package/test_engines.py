@@ -1,7 +1,9 @@
 """Spark and Dask profiles equal the one-machine profile of the same rows, byte for byte."""
 
+import decimal
 import os
 import shutil
+import warnings
 import sys
 from fractions import Fraction
 from functools import partial
@@ -126,6 +128,17 @@ def table(n, seed):
         "y": y, "yhat": np.where(rng.random(n) < 0.05, np.nan, y + rng.normal(size=n)),
         "kind": pa.array(np.array(["cat", "dog", "emu"])[rng.integers(0, 3, n)]),
         "guess": pa.array(np.array(["cat", "dog", "yak"])[rng.integers(0, 3, n)]),
+        # The input contract's column kinds and roles: times with NaT, decimals, a key, decisions
+        # beside scores, multiclass scores named proba_<class>.
+        "when": pa.array(np.where(rng.random(n) < 0.1, np.datetime64("NaT"),
+                                  np.datetime64("2026-01-01T00:00:00", "us") + rng.integers(0, 10**13, n)
+                                  .astype("timedelta64[us]")), pa.timestamp("us", tz="UTC")),
+        "day": pa.array((rng.integers(19000, 20000, n)).astype("datetime64[D]"), pa.date32()),
+        "amount": pa.array([None if i % 11 == 0 else decimal.Decimal(int(v)) / 1000
+                            for i, v in enumerate(rng.integers(-10**6, 10**6, n))], pa.decimal128(10, 3)),
+        "id": rng.permutation(n) + 1000,
+        "decided": (rng.random(n) >= 0.65).astype(np.int64),
+        **{f"proba_{c}": v for c, v in zip(("cat", "dog", "emu"), rng.dirichlet(np.ones(3), n).T)},
     })
 
 
@@ -172,6 +185,10 @@ CASES = {
     "edges": (dict(bins=[-1.0, 0.0, 2.5], n_bins=3, features=["x", "ints", "colour"]), 500),
     "few rows": (dict(n_bins=4), 12),
     "no rows": (dict(task="binary", target="truth", prediction="proba"), 0),
+    "roles": (dict(task="binary", target="truth", prediction="decided", score="proba", timestamp="when",
+                   exclude=["kind", "guess", "y", "yhat"], facets={"colour": None}), 2500),
+    "multiclass scores": (dict(task="multiclass", target="kind", score=["proba_cat", "proba_dog", "proba_emu"],
+                               features=["when", "day", "amount", "flag"]), 1500),
 }
 
 
@@ -180,7 +197,7 @@ MANY = {"spark": 9, "dask": 30}
 
 
 # The rules' summaries are engine-neutral: Scott's exact sums run on Dask only.
-PROFILE_CASES = [("default", 1), ("default", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
+PROFILE_CASES = [("default", 1), ("default", 3), ("roles", "many"), ("multiclass scores", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
                  ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3)]
 
 
@@ -189,8 +206,14 @@ PROFILE_CASES = [("default", 1), ("default", 3), ("binary", "many"), ("regressio
 def test_profiles_equal_one_machine_bytes(kind, request, case, parts):
     options, n = CASES[case]
     parts = MANY[kind] if parts == "many" else parts
-    got, want = distributed_profile(kind, request, table(n, seed=parts), parts, **options)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got, want = distributed_profile(kind, request, table(n, seed=parts), parts, **options)
     assert got.to_bytes() == want.to_bytes() and got.n_rows == n
+    # The key is left out on both, with a warning each (only default features look for keys).
+    keyed = "features" not in options and n >= 1000
+    assert "features" in options or ("id" in got.columns) != keyed
+    assert sum("'id' is a key" in str(w.message) for w in caught) == (2 if keyed else 0)
 
 
 @pytest.mark.parametrize("kind", ["spark", "dask"])

@@ -18,13 +18,16 @@ def sample_profiles():
     rng = np.random.default_rng(5)
     n = 200
     t = {"x": rng.normal(size=n), "c": rng.choice(["a", "b", "ü"], n), "y": rng.integers(0, 2, n), "p": rng.random(n),
-         "r": rng.normal(size=n), "k": rng.integers(0, 3, n)}
+         "r": rng.normal(size=n), "k": rng.integers(0, 3, n), "d": rng.choice(["a", "b"], n),
+         "at": np.arange(n).astype("datetime64[m]"), "s": rng.random((n, 3))}
     return [
         mv.profile({"x": t["x"][:0]}),
         mv.profile(t, target="y", prediction="p", task="binary", facets={"c": None, "x": mv.below(0), "k": mv.one_of([0, 2])}),
         mv.profile(t, target="x", prediction="r", task="regression"),
         mv.profile(t, target="k", prediction="y", task="multiclass", categorical=["k"]),
-        mv.profile(t, target="y", prediction="c", task="binary", positive="a"),
+        mv.profile(t, target="c", prediction="d", task="binary", positive="a"),
+        mv.profile(t, target="y", prediction="k", score="p", task="binary", timestamp="at", threshold=0.3),
+        mv.profile(t, target="k", score="s", task="multiclass", exclude=["y"]),
     ]
 
 
@@ -98,16 +101,28 @@ def test_future_version_foreign_magic_and_type_errors():
     assert issubclass(mv.FormatError, ValueError)
 
 
-@pytest.mark.parametrize("p", PROFILES)
-def test_version_one_bytes_still_decode(p):
-    # Version 1 layouts end before the timestamp column's flag byte, and (as version 2) keep no ranges.
-    body = _format.encode_profile(p, version=2)[24:-8]
+@pytest.mark.parametrize("version", [1, 2])
+@pytest.mark.parametrize("p", [p for p in PROFILES if not (p.layout.task and p.layout.task.score)])
+def test_older_versions_still_decode(p, version):
+    # Version 2 layouts end before the inputs block (score columns, column types), version 1 also
+    # before the timestamp column's flag byte; neither keeps the features' ranges.
+    import dataclasses
+
+    from morvane.state.codec import Writer
+    from morvane.state.layout import write_inputs
+
+    tail = Writer()
+    write_inputs(tail, p.layout)
+    cut = len(tail.bytes()) + (1 + (4 + len(p.layout.timestamp.encode()) if p.layout.timestamp else 0)
+                               if version == 1 else 0)
+    body = _format.encode_profile(p, version=_format.RANGES_SINCE - 1)[24:-8]
     layout_len = struct.unpack_from("<Q", body)[0]
-    layout = body[8:8 + layout_len - 1]
+    layout = body[8:8 + layout_len - cut]
     old = struct.pack("<Q", len(layout)) + layout + body[8 + layout_len:]
     fp = int.from_bytes(hashlib.blake2b(layout, digest_size=8).digest(), "little")
-    q = mv.Profile.from_bytes(reframe(old, version=1, fingerprint=fp))
-    assert q.layout == p.layout and q.layout.timestamp is None and q.n_rows == p.n_rows
+    q = mv.Profile.from_bytes(reframe(old, version=version, fingerprint=fp))
+    expected = dataclasses.replace(p.layout, types=(), timestamp=p.layout.timestamp if version == 2 else None)
+    assert q.layout == expected and q.n_rows == p.n_rows
     for name, f in p.features.items():
         g = q.features[name]
         assert np.array_equal(g.counts, f.counts) and g.missing == f.missing
@@ -117,13 +132,14 @@ def test_version_one_bytes_still_decode(p):
 
 
 @pytest.mark.parametrize("p", PROFILES)
-def test_version_two_bytes_decode_without_ranges(p):
-    q = mv.Profile.from_bytes(reframe(_format.encode_profile(p, version=2)[24:-8], version=2,
+def test_bytes_before_ranges_decode_without_ranges(p):
+    before = _format.RANGES_SINCE - 1
+    q = mv.Profile.from_bytes(reframe(_format.encode_profile(p, version=before)[24:-8], version=before,
                                       fingerprint=p.layout.fingerprint))
     assert q.layout == p.layout and [g.counts.tolist() for g in q.features.values()] == \
         [f.counts.tolist() for f in p.features.values()]
     if any(f.kind == "continuous" and f.n for f in p.features.values()):
-        assert q != p  # the ranges are what version 3 adds
+        assert q != p  # the ranges are what the next version adds
 
 
 def test_ranges_merge_exactly_and_forged_ranges_are_refused():

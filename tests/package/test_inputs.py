@@ -1,6 +1,7 @@
 """Inputs: every table and column kind gives the same profile as the same values written plainly
 (a float64 array with NaN, or a list of texts with None)."""
 
+import dataclasses
 from collections import Counter
 
 import numpy as np
@@ -31,8 +32,9 @@ def same_as(column, plain, **opts):
     ref = mv.profile({"c": plain}, **opts)
     got = mv.profile({"c": column}, like=ref)
     assert got == ref, (got.histogram("c"), ref.histogram("c"), got.missing("c"), ref.missing("c"))
-    # And the reference built from the column itself has the same layout.
-    assert mv.profile({"c": column}, **opts).layout == ref.layout
+    # And the reference built from the column itself has the same layout (its type recorded apart).
+    assert dataclasses.replace(mv.profile({"c": column}, **opts).layout, types=()) == dataclasses.replace(
+        ref.layout, types=())
 
 
 NUMERIC_COLUMNS = {
@@ -114,7 +116,12 @@ BOOLS = [True, None, False, True, True, None, False, True, True, False, True]
     lambda: list(BOOLS),
 ])
 def test_bit_packed_and_nullable_booleans(make):
-    same_as(make(), ["True" if b else None if b is None else "False" for b in BOOLS])
+    same_as(make(), list(BOOLS))
+    # Counted as the texts "False" and "True" are.
+    bools = mv.profile({"c": make()})
+    texts = mv.profile({"c": ["True" if b else None if b is None else "False" for b in BOOLS]})
+    assert bools.histogram("c")[0] == texts.histogram("c")[0] == ["False", "True"]
+    assert (bools.histogram("c")[1] == texts.histogram("c")[1]).all()
 
 
 def test_whole_tables_of_every_kind_agree(rng):

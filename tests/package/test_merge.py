@@ -133,7 +133,8 @@ def test_layout_rebuilt_from_shard_summaries_gives_the_same_profile(rng):
     ranks = quantile_ranks(len(present), 10)
     edges = edges_from_order_statistics(np.sort(present)[ranks], len(present), 10)
     cats = sorted_categories(set().union(*(set(c[s]) for s in shards)))
-    layout = Layout((FeatureLayout("x", "continuous", edges=edges), FeatureLayout("c", "categorical", categories=cats)))
+    layout = Layout((FeatureLayout("x", "continuous", edges=edges), FeatureLayout("c", "categorical", categories=cats)),
+                    types=(("x", "float"), ("c", "text")))
     whole = mv.profile({"x": x, "c": c})
     assert layout == whole.layout
     merged = mv.merge([mv.profile({"x": x[s], "c": c[s]}, like=layout) for s in shards])

@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -63,6 +64,97 @@ std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::i
     col.length = length;
     columns_.push_back(std::move(col));
     return columns_.size() - 1;
+}
+
+// Times in a NumPy buffer of int64 counting `ns_per_unit` nanoseconds each, NaT missing:
+// converted once to doubles of nanoseconds, so every kernel reads them as numbers.
+std::size_t Columns::add_time(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride, bool swap,
+                              double ns_per_unit, bool duration) {
+    const Chunk raw = buffer_chunk(address, length, stride, "i8", swap);
+    Column col;
+    {
+        nb::gil_scoped_release release;
+        col.chunks.push_back(own_doubles(profile::times_in_ns(raw, ns_per_unit, true)));
+    }
+    col.length = length;
+    col.time = duration ? profile::TimeKind::Duration : profile::TimeKind::Datetime;
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+// A NumPy buffer with an Arrow validity bitmap beside it (a bit set for a present value).
+std::size_t Columns::add_masked(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
+                                const std::string& type, nb::object validity_owner, std::uintptr_t validity) {
+    Chunk c = buffer_chunk(address, length, stride, type, false);
+    c.validity = reinterpret_cast<const std::uint8_t*>(validity);
+    owners_.push_back(std::move(owner));
+    owners_.push_back(std::move(validity_owner));
+    Column col;
+    col.chunks.push_back(c);
+    col.length = length;
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+// A column of `length` missing values and no type (an empty or all-None list).
+std::size_t Columns::add_null(std::int64_t length) {
+    if (length < 0) throw nb::value_error("negative length");
+    Chunk c;
+    c.phys = Phys::Null;
+    c.length = length;
+    Column col;
+    col.chunks.push_back(c);
+    col.length = length;
+    columns_.push_back(std::move(col));
+    return columns_.size() - 1;
+}
+
+Chunk Columns::own_doubles(std::vector<double> values) {
+    auto owned = std::make_unique<std::vector<double>>(std::move(values));
+    Chunk c;
+    c.phys = Phys::F64;
+    c.data = reinterpret_cast<const std::uint8_t*>(owned->data());
+    c.stride = sizeof(double);
+    c.length = static_cast<std::int64_t>(owned->size());
+    doubles_.push_back(std::move(owned));
+    return c;
+}
+
+// A converted column added as a new slot: (slot, -1, 0), or (-1, first bad row, its value)
+// having added nothing.
+std::tuple<std::int64_t, std::int64_t, double> Columns::add_converted(profile::Converted converted, Phys phys) {
+    if (converted.bad_row >= 0) return {-1, converted.bad_row, converted.bad_value};
+    auto owned = std::make_unique<profile::Converted>(std::move(converted));
+    Chunk c;
+    c.phys = phys;
+    c.stride = phys == Phys::I64 ? 8 : 1;
+    c.data = phys == Phys::I64 ? reinterpret_cast<const std::uint8_t*>(owned->integers.data()) : owned->booleans.data();
+    c.length = static_cast<std::int64_t>(phys == Phys::I64 ? owned->integers.size() : owned->booleans.size());
+    c.validity = owned->validity.data();
+    converted_.push_back(std::move(owned));
+    Column col;
+    col.chunks.push_back(c);
+    col.length = c.length;
+    columns_.push_back(std::move(col));
+    return {static_cast<std::int64_t>(columns_.size() - 1), -1, 0.0};
+}
+
+std::tuple<std::int64_t, std::int64_t, double> Columns::as_integers(std::size_t i) {
+    profile::Converted c;
+    {
+        nb::gil_scoped_release release;
+        c = profile::to_integers(at(i));
+    }
+    return add_converted(std::move(c), Phys::I64);
+}
+
+std::tuple<std::int64_t, std::int64_t, double> Columns::as_booleans(std::size_t i) {
+    profile::Converted c;
+    {
+        nb::gil_scoped_release release;
+        c = profile::to_booleans(at(i));
+    }
+    return add_converted(std::move(c), Phys::BoolByte);
 }
 
 std::size_t Columns::add_strings(nb::list values) {
@@ -249,6 +341,17 @@ std::size_t Columns::add_arrow_chunk(Column& column, const ArrowSchema& schema, 
     Chunk c;
     const std::string err = profile::chunk_from_arrow(schema, array, c, dictionaries_);
     if (!err.empty()) throw nb::type_error(("cannot read " + err).c_str());
+    // Times on one scale and decimals as numbers: converted once, read as doubles.
+    if (const auto unit = profile::arrow_time_unit(schema.format); unit && !c.dictionary) {
+        c = own_doubles(profile::times_in_ns(c, unit->ns_per_unit, false));
+        column.time = unit->kind;
+    } else if (c.phys == Phys::Decimal128) {
+        const std::string_view f(schema.format);
+        const auto comma = f.find(',');
+        int scale = 0;
+        std::from_chars(f.data() + comma + 1, f.data() + f.size(), scale);
+        c = own_doubles(profile::decimals_as_doubles(c, scale));
+    }
     column.chunks.push_back(c);
     column.length += c.length;
     return column.chunks.size();

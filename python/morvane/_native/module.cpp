@@ -93,25 +93,28 @@ void same_length(const Columns& cols, std::initializer_list<std::size_t> idx) {
 }
 
 nb::tuple binary(const Columns& cols, std::size_t target, std::size_t prediction, std::optional<double> number,
-                 const std::string& text, bool has_proba, double threshold) {
+                 const std::string& text, bool has_proba, double threshold, std::optional<std::size_t> score) {
     same_length(cols, {target, prediction});
+    if (score) same_length(cols, {target, *score});
+    const Column* q = score ? &cols.at(*score) : nullptr;
     BinaryStats s;
     {
         nb::gil_scoped_release release;
-        s = binary_stats(cols.at(target), cols.at(prediction), BinaryRule{label_of(number, text), has_proba, threshold});
+        s = binary_stats(cols.at(target), cols.at(prediction), BinaryRule{label_of(number, text), has_proba, threshold}, q);
     }
     return nb::make_tuple(Ints(s.confusion.begin(), s.confusion.end()), s.n, s.missing, limbs_of(s.log_loss),
                           limbs_of(s.log_loss_sq));
 }
 
 nb::tuple multiclass(const Columns& cols, std::size_t target, const std::vector<std::size_t>& prediction,
-                     const std::vector<std::string>& classes, bool has_proba) {
+                     const std::vector<std::string>& classes, bool has_proba, const std::vector<std::size_t>& score) {
     for (std::size_t p : prediction) same_length(cols, {target, p});
-    const auto pred = columns_at(cols, prediction);
+    for (std::size_t p : score) same_length(cols, {target, p});
+    const auto pred = columns_at(cols, prediction), scores = columns_at(cols, score);
     MulticlassStats s;
     {
         nb::gil_scoped_release release;
-        s = multiclass_stats(cols.at(target), pred, classes, has_proba);
+        s = multiclass_stats(cols.at(target), pred, classes, has_proba, scores);
     }
     return nb::make_tuple(s.confusion, s.n, s.missing, limbs_of(s.log_loss), limbs_of(s.log_loss_sq));
 }
@@ -162,6 +165,28 @@ NB_MODULE(_native, m) {
         .def("add_object_array", &Columns::add_object_array)
         .def("add_unicode", &Columns::add_unicode)
         .def("add_codes", &Columns::add_codes)
+        .def("add_time", &Columns::add_time)
+        .def("add_masked", &Columns::add_masked)
+        .def("add_null", &Columns::add_null)
+        .def("as_integers", &Columns::as_integers)
+        .def("as_booleans", &Columns::as_booleans)
+        .def("type", &Columns::type)
+        .def("first_outside", [](const Columns& c, std::size_t i, double lo, double hi) {
+            nb::gil_scoped_release release;
+            return profile::first_outside(c.at(i), lo, hi);
+        })
+        .def("first_fraction", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::first_fraction(c.at(i));
+        })
+        .def("numbers_into", [](const Columns& c, std::size_t i, std::uintptr_t out) {
+            nb::gil_scoped_release release;
+            profile::column_numbers(c.at(i), reinterpret_cast<double*>(out));
+        })
+        .def("all_distinct_numbers", [](const Columns& c, std::size_t i) {
+            nb::gil_scoped_release release;
+            return profile::all_distinct_numbers(c.at(i));
+        })
         .def("add_arrow_array", &Columns::add_arrow_array)
         .def("add_arrow_stream", &Columns::add_arrow_stream)
         .def("kind", &Columns::kind)
@@ -198,8 +223,10 @@ NB_MODULE(_native, m) {
     });
     m.def("count", &count);
     m.def("count_ranged", &count_ranged);
-    m.def("binary", &binary);
-    m.def("multiclass", &multiclass);
+    m.def("binary", &binary, "columns"_a, "target"_a, "prediction"_a, "number"_a.none(), "text"_a, "has_proba"_a,
+          "threshold"_a, "score"_a = nb::none());
+    m.def("multiclass", &multiclass, "columns"_a, "target"_a, "prediction"_a, "classes"_a, "has_proba"_a,
+          "score"_a = std::vector<std::size_t>{});
     m.def("regression", &regression);
     m.def("facet", &facet);
     m.def("regression_sum_names", [] {

@@ -8,13 +8,16 @@ import sys
 import numpy as np
 
 from morvane import _native
-from morvane.profiling.build import prediction_slots
-from morvane.profiling.inputs import Table
+from morvane.profiling.build import prediction_slots, score_slots
+from morvane.profiling.inputs import Table, conform, require
+from morvane.profiling.roles import check_scores
 from morvane.state.errors import MismatchError
 from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import Layout, TaskLayout, label_parts
 from morvane.state.profile import Profile
-from morvane.state.stats import REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, frozen
+from morvane.state.stats import (
+    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, empty_task, frozen,
+)
 
 
 def _progress_bar(progress, work: int, total: int):
@@ -53,39 +56,88 @@ def _feature_counts(t: Table, layout: Layout, threads: int, progress, known: dic
                                  float(found[f.name][3])) for f in layout.features}
 
 
-def _task_stats(t: Table, tl: TaskLayout | None):
+def read_as_reference(t: Table, layout: Layout) -> set:
+    """A window read as its reference: absent columns listed at once (the task's may be absent; then
+    the task is not counted), every present column read as the reference's type or refused, and
+    scores checked. Returns the task columns that are present."""
+    tl = layout.task
+    needed = {f.name: "feature" for f in layout.features}
+    needed.update({f.column: "facet" for f in layout.facets})
+    require(t, needed)
+    for name, kind in layout.types:
+        if name in t.matrices:
+            t.matrices[name] = [conform(t, name, kind, s) for s in t.matrices[name]]
+        elif name in t.slots:
+            conform(t, name, kind)
+    if tl is None:
+        return set()
+    present = {c for c in (tl.target, *tl.prediction, *tl.score) if c in t.slots}
+    if tl.kind != "regression":
+        for name in list(tl.score) + (list(tl.prediction) if tl.has_proba else []):
+            if name in present:
+                slots = prediction_slots(t, (name,))
+                check_scores(t, [name] * len(slots), slots)
+    return present
+
+
+def _complete(tl: TaskLayout, present: set) -> bool:
+    """Whether a window holds what the task counts: the target and every decision and score column.
+    A window without labels (not known yet) or without predictions counts no performance."""
+    return all(c in present for c in (tl.target, *tl.prediction, *tl.score))
+
+
+def _decisions(t: Table, tl: TaskLayout):
+    """(slot, holds probabilities) of the binary decisions: the prediction, else the score."""
+    if tl.prediction:
+        return prediction_slots(t, tl.prediction)[0], tl.has_proba
+    return score_slots(t, tl)[0], True
+
+
+def _task_stats(t: Table, tl: TaskLayout | None, present: set):
     if tl is None:
         return None
+    if not _complete(tl, present):
+        return empty_task(tl)
     target = t.slot(tl.target)
-    slots = prediction_slots(t, tl.prediction)
+    slots = prediction_slots(t, tl.prediction) if tl.prediction else []
     if tl.kind == "regression":
         n, missing, sums, max_abs = _native.regression(t.columns, target, slots[0])
         return RegressionStats(tl, int(n), int(missing), {k: ExactSum.from_native(sums[k]) for k in REGRESSION_SUMS},
                                float(max_abs))
+    scores = score_slots(t, tl) if tl.score else []
     if tl.kind == "binary":
         number, text = label_parts(tl.positive)
-        confusion, n, missing, ll, ll2 = _native.binary(t.columns, target, slots[0], number, text, tl.has_proba,
-                                                         tl.threshold)
+        decision, is_proba = _decisions(t, tl)
+        confusion, n, missing, ll, ll2 = _native.binary(t.columns, target, decision, number, text, is_proba,
+                                                         tl.threshold, scores[0] if scores and slots else None)
         shape = (2, 2)
     else:
-        if len(slots) != (len(tl.classes) if tl.has_proba else 1):
-            raise MismatchError("the prediction columns do not match the reference's classes")
-        confusion, n, missing, ll, ll2 = _native.multiclass(t.columns, target, slots, list(tl.classes), tl.has_proba)
-        shape = (len(tl.classes), len(tl.classes))
+        k = len(tl.classes)
+        if (tl.has_proba and len(slots) != k) or (tl.score and len(scores) != k):
+            raise MismatchError("the probability columns do not match the reference's classes")
+        if slots:
+            confusion, n, missing, ll, ll2 = _native.multiclass(t.columns, target, slots, list(tl.classes),
+                                                                 tl.has_proba, scores)
+        else:  # scores alone: the most probable class decides
+            confusion, n, missing, ll, ll2 = _native.multiclass(t.columns, target, scores, list(tl.classes), True)
+        shape = (k, k)
     return ClassificationStats(tl, int(n), int(missing), frozen(np.asarray(confusion).reshape(shape)),
                                ExactSum.from_native(ll), ExactSum.from_native(ll2))
 
 
-def _facet_stats(t: Table, layout: Layout) -> dict:
+def _facet_stats(t: Table, layout: Layout, present: set) -> dict:
     facets = {}
     tl = layout.task
     for fl in layout.facets:
+        if not _complete(tl, present):
+            facets[fl.column] = FacetStats.empty(fl)
+            continue
         number, text = label_parts(tl.positive)
         values = [label_parts(v) for v in fl.values] if fl.op in ("==", "in") else [(float(v), "") for v in fl.values]
+        decision, is_proba = _decisions(t, tl)
         counts, missing = _native.facet(t.columns, t.slot(fl.column), fl.op, values,
                                         list(fl.groups if fl.op == "each" else ()), t.slot(tl.target),
-                                        prediction_slots(t, tl.prediction)[0], number, text, tl.has_proba,
-                                        tl.threshold)
+                                        decision, number, text, is_proba, tl.threshold)
         facets[fl.column] = FacetStats(fl, frozen(np.asarray(counts).reshape(len(fl.groups), 2, 2)), int(missing))
     return facets
 
@@ -93,5 +145,7 @@ def _facet_stats(t: Table, layout: Layout) -> dict:
 def count(t: Table, layout: Layout, threads: int, progress=None, known=None) -> Profile:
     """The profile of table ``t`` on ``layout``; ``known`` holds feature counts the layout pass
     already made ({name: (counts, missing, minimum, maximum)})."""
+    present = read_as_reference(t, layout)
     features = _feature_counts(t, layout, threads, progress, known or {})
-    return Profile._make(layout, t.n_rows, features, _task_stats(t, layout.task), _facet_stats(t, layout))
+    return Profile._make(layout, t.n_rows, features, _task_stats(t, layout.task, present),
+                         _facet_stats(t, layout, present))

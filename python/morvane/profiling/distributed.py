@@ -15,7 +15,9 @@ from functools import partial
 
 import numpy as np
 
+from morvane.profiling.inputs import read_table
 from morvane.profiling.profile import profile
+from morvane.profiling.roles import KEY_ROWS, warn_keys
 from morvane.profiling.summaries import OrderStatistics, combine, exact_sums, rule_ranks, summarise
 from morvane.state import layout as layout_rules
 from morvane.state.exact_sum import ExactSum
@@ -30,27 +32,28 @@ def _is_pandas(table) -> bool:
 
 
 def float_values(table, name) -> np.ndarray:
-    """A numeric column as float64, missing values (nulls, NaN, NA) as NaN."""
-    if _is_pandas(table):
-        return table[name].to_numpy(dtype=np.float64, na_value=np.nan)
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    # safe=False: integers beyond 2**53 round to the nearest double, as one machine reads them.
-    return pc.cast(table.column(name), pa.float64(), safe=False).to_numpy()
+    """A numeric column as float64 exactly as one machine reads it (integers beyond 2**53 rounded,
+    times as UTC nanoseconds, decimals as numbers), missing values (nulls, NaN, NA, NaT) as NaN."""
+    t = read_table({name: table[name] if _is_pandas(table) else table.column(name)})
+    out = np.empty(t.n_rows, dtype=np.float64)
+    if t.n_rows:
+        t.columns.numbers_into(t.slot(name), out.__array_interface__["data"][0])
+    return out
 
 
 def is_numeric(table, name) -> bool:
-    """Integers and floats (not booleans): the columns whose values have an order."""
+    """Integers, floats, times and decimals (not booleans): the columns whose values have an order."""
     if _is_pandas(table):
         from pandas.api import types
 
         dtype = table[name].dtype
-        return types.is_numeric_dtype(dtype) and not types.is_bool_dtype(dtype)
+        return ((types.is_numeric_dtype(dtype) and not types.is_bool_dtype(dtype))
+                or types.is_datetime64_any_dtype(dtype) or types.is_timedelta64_dtype(dtype))
     import pyarrow as pa
 
     t = table.schema.field(name).type
-    return pa.types.is_integer(t) or pa.types.is_floating(t)
+    return (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_timestamp(t) or pa.types.is_date(t)
+            or pa.types.is_duration(t) or pa.types.is_time(t) or pa.types.is_decimal(t))
 
 
 # A sample of a column keeps its type, so a small table of samples has the whole table's kinds:
@@ -120,6 +123,81 @@ def sample_table(empty, samples):
     return pa.table(cols)  # the samples' own types: those the executors read
 
 
+# --- keys: columns whose values are all present and distinct over the whole table --------------
+
+
+def is_key_type(table, name) -> bool:
+    """Integer and text columns can be keys (floats, booleans and times cannot)."""
+    if _is_pandas(table):
+        from pandas.api import types
+
+        dtype = table[name].dtype
+        return (types.is_integer_dtype(dtype) or types.is_string_dtype(dtype) or types.is_object_dtype(dtype)
+                or getattr(dtype, "name", "") == "category") and not types.is_bool_dtype(dtype)
+    import pyarrow as pa
+
+    t = table.schema.field(name).type
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    return pa.types.is_integer(t) or pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_string_view(t)
+
+
+def _distinct_values(table, name):
+    """The column's values sorted when all are present and distinct, else None."""
+    column = table[name] if _is_pandas(table) else table.column(name)
+    if (column.isna().any() if _is_pandas(table) else column.null_count):
+        return None
+    values = column.to_numpy(dtype=object) if _is_pandas(table) else np.array(column.to_pylist(), dtype=object)
+    if len(values) and isinstance(values[0], str):
+        values = values.astype(str)
+    try:
+        values = np.sort(values)
+    except TypeError:
+        return None
+    if len(values) > 1 and (values[1:] == values[:-1]).any():
+        return None
+    return values
+
+
+def _key_chunks(names, chunks):
+    rows, found = 0, {n: [] for n in names}
+    for t in chunks:
+        rows += len(t)
+        for n in names:
+            if found[n] is not None:
+                v = _distinct_values(t, n)
+                found[n] = None if v is None else found[n] + [v]
+    return rows, found
+
+
+def _combine_keys(names, parts):
+    rows = sum(p[0] for p in parts)
+    found = {}
+    for n in names:
+        pieces = [p[1][n] for p in parts]
+        if any(x is None for x in pieces):
+            found[n] = None
+            continue
+        values = [v for piece in pieces for v in piece]
+        merged = np.sort(np.concatenate(values)) if values else np.array([])
+        found[n] = None if len(merged) > 1 and (merged[1:] == merged[:-1]).any() else [merged]
+    return rows, found
+
+
+def find_keys(engine, candidates, key_rows) -> list:
+    """The candidates whose values are all present and distinct over at least `key_rows` rows: one
+    pass, each partition's sorted values shipped only while every partition so far is distinct."""
+    if not candidates:
+        return []
+    out = engine.map_reduce(partial(_key_chunks, candidates), partial(_combine_keys, candidates))
+    if out is None:
+        return []
+    rows, found = out
+    if rows < key_rows:
+        return []
+    return [n for n in candidates if found[n] is not None and sum(len(v) for v in found[n]) == rows]
+
+
 # --- partition work (runs on the executors) -----------------------------------------------------
 
 
@@ -182,7 +260,7 @@ def _merge_bytes(blobs):
 def _layout_columns(layout) -> set:
     cols = {f.name for f in layout.features} | {f.column for f in layout.facets}
     if layout.task is not None:
-        cols |= {layout.task.target, *layout.task.prediction}
+        cols |= {layout.task.target, *layout.task.prediction, *layout.task.score}
     if layout.timestamp is not None:
         cols.add(layout.timestamp)
     return cols
@@ -191,15 +269,19 @@ def _layout_columns(layout) -> set:
 def _sampling(layout, empty, categorical) -> dict:
     """How each column is sampled so that a small table of samples builds the same layout:
     categories need every distinct value (features that are not numbers or are named categorical,
-    per-value facets, multiclass labels), a binary prediction its least and greatest values
-    (probabilities or labels), every other column only its type."""
+    per-value facets, multiclass and binary labels: the positive must be one of them), predictions
+    and scores their least and greatest values (probabilities must lie in [0, 1]), every other
+    column only its type."""
     distinct = {f.name for f in layout.features if f.name in categorical or not is_numeric(empty, f.name)}
     distinct |= {f.column for f in layout.facets if f.op == "each"}
     extremes = set()
-    if layout.task is not None and layout.task.kind == "multiclass":
-        distinct |= {layout.task.target, *(() if layout.task.has_proba else layout.task.prediction)}
-    if layout.task is not None and layout.task.kind == "binary":
-        extremes |= set(layout.task.prediction)
+    task = layout.task
+    if task is not None and task.kind == "multiclass":
+        distinct |= {task.target, *(() if task.has_proba else task.prediction)}
+        extremes |= set(task.score) | (set(task.prediction) if task.has_proba else set())
+    if task is not None and task.kind == "binary":
+        distinct.add(task.target)
+        extremes |= set(task.prediction) | set(task.score)
     return {c: "distinct" if c in distinct else "extremes" if c in extremes else "any" for c in _layout_columns(layout)}
 
 
@@ -269,6 +351,18 @@ def profile_distributed(engine, options: dict):
     like = options.pop("like", None)
     # The options are checked on a table without values first, so a mistake raises before any job runs.
     layout = profile(engine.probe(), like=like, **options).layout
+    if like is None and options.get("features") is None:
+        # Keys need the whole table; the features are then named, so that the table of samples (whose
+        # categories are all distinct) finds no keys of its own.
+        categorical = options.get("categorical") or ()
+        categorical = {categorical} if isinstance(categorical, str) else {str(c) for c in categorical}
+        empty = engine.empty()
+        candidates = [f.name for f in layout.features if f.name not in categorical and is_key_type(empty, f.name)]
+        keys = find_keys(engine.select(candidates), candidates, KEY_ROWS) if candidates else []
+        if keys:
+            warn_keys(keys, stacklevel=4)
+        options["features"] = [f.name for f in layout.features if f.name not in keys]
+        layout = profile(engine.probe(), **options).layout
     used = [c for c in engine.columns if c in _layout_columns(layout)]
     if like is None:
         layout = build_layout(engine.select(used), options, layout)

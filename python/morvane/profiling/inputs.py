@@ -4,12 +4,15 @@ interface, NumPy buffers), never imported."""
 
 from __future__ import annotations
 
+import datetime as _dt
+import decimal
 import math
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from morvane import _native
+from morvane.state.errors import MismatchError, MissingColumnsError
 
 # NumPy dtype kind and size -> the core's buffer type code.
 _BUFFER_TYPES = {
@@ -36,6 +39,10 @@ class Table:
             raise KeyError(f"no column {name!r} in the table")
         return self.slots[name]
 
+    def type(self, name) -> str:
+        """The column's type family: float, integer, boolean, text, datetime, duration or null."""
+        return self.columns.type(self.slot(name))
+
 
 def _module_of(obj) -> str:
     return type(obj).__module__.split(".")[0]
@@ -54,14 +61,12 @@ def _is_missing(v) -> bool:
     return False
 
 
-def _add_numpy(cols: _native.Columns, a: np.ndarray) -> int:
+def _add_numpy(cols: _native.Columns, a: np.ndarray, name=None) -> int:
     if a.ndim != 1:
         raise ValueError(f"a column must be one-dimensional, got {a.ndim} dimensions")
     kind = a.dtype.kind
     if kind in "Mm":
-        order = a.dtype.byteorder if a.dtype.byteorder in "<>" else "="
-        a = a.view(np.dtype(np.int64).newbyteorder(order))
-        kind = "i"
+        return _add_times(cols, a)
     if kind == "f" and a.dtype.itemsize == 2:
         a = a.astype(np.float32)
     if kind in "fiub" and (kind, a.dtype.itemsize) in _BUFFER_TYPES:
@@ -78,29 +83,97 @@ def _add_numpy(cols: _native.Columns, a: np.ndarray) -> int:
         if slot >= 0:
             return slot
     if kind in "USO":
-        return _add_objects(cols, a.tolist())
+        return _add_objects(cols, a.tolist(), name)
     raise TypeError(f"unsupported column dtype {a.dtype}")
 
 
-def _add_objects(cols: _native.Columns, values: list) -> int:
-    """Python objects: numbers as float64 (missing as NaN), anything else as category text."""
+# NumPy time units in nanoseconds; months and years are not fixed lengths and go through days.
+_TIME_UNITS = {"W": 7 * 86_400e9, "D": 86_400e9, "h": 3_600e9, "m": 60e9, "s": 1e9, "ms": 1e6, "us": 1e3, "ns": 1.0}
+
+
+def _add_times(cols: _native.Columns, a: np.ndarray) -> int:
+    """datetime64 or timedelta64 of any unit as nanoseconds (datetimes naive in UTC), NaT missing."""
+    unit, step = np.datetime_data(a.dtype)
+    if unit in ("Y", "M"):
+        a, unit, step = a.astype(f"{a.dtype.kind}8[D]"), "D", 1
+    elif unit not in _TIME_UNITS:  # finer than nanoseconds: rounded to them
+        a, unit, step = a.astype(f"{a.dtype.kind}8[ns]"), "ns", 1
+    ints = a.view(np.dtype(np.int64).newbyteorder(a.dtype.byteorder if a.dtype.byteorder in "<>" else "="))
+    return cols.add_time(a, ints.__array_interface__["data"][0], len(ints), ints.strides[0], not ints.dtype.isnative,
+                         _TIME_UNITS[unit] * step, a.dtype.kind == "m")
+
+
+_EPOCH = _dt.datetime(1970, 1, 1)
+_EPOCH_DATE = _dt.date(1970, 1, 1)
+
+
+def _instant(v) -> int:
+    """A datetime or date object as integer nanoseconds since the epoch in UTC (naive ones are UTC)."""
+    if hasattr(v, "value") and hasattr(v, "nanosecond"):  # a pandas Timestamp knows its nanoseconds
+        return int(v.value)
+    if isinstance(v, np.datetime64):
+        return int(v.astype("datetime64[ns]").astype(np.int64))
+    if isinstance(v, _dt.datetime):
+        if v.tzinfo is not None and v.utcoffset() is not None:
+            v = v.astimezone(_dt.timezone.utc).replace(tzinfo=None)
+        d = v.replace(tzinfo=None) - _EPOCH
+        return (d.days * 86_400 + d.seconds) * 1_000_000_000 + d.microseconds * 1000
+    return (v - _EPOCH_DATE).days * 86_400 * 1_000_000_000
+
+
+def _add_instants(cols: _native.Columns, values: list) -> int:
+    ns = np.array([np.iinfo(np.int64).min if _is_missing(v) else _instant(v) for v in values], dtype=np.int64)
+    return cols.add_time(ns, ns.__array_interface__["data"][0], len(ns), 8, False, 1.0, False)
+
+
+def _add_masked(cols: _native.Columns, values: np.ndarray, present: np.ndarray) -> int:
+    bitmap = np.packbits(present, bitorder="little")
+    return cols.add_masked(values, values.__array_interface__["data"][0], len(values), values.strides[0],
+                           _BUFFER_TYPES[(values.dtype.kind, values.dtype.itemsize)], bitmap,
+                           bitmap.__array_interface__["data"][0])
+
+
+def _add_objects(cols: _native.Columns, values: list, name=None) -> int:
+    """Python objects: numbers (Decimal too) as numbers, datetimes and dates as instants,
+    booleans as booleans, missing values as missing, anything else as category text."""
     slot = cols.add_texts(values)  # the common case, texts and missing values only, read natively
     if slot >= 0:
         return slot
     present = [v for v in values if not _is_missing(v)]
-    numeric = all(isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_)) for v in present)
-    if present and numeric:
-        if len(present) == len(values) and all(isinstance(v, (int, np.integer)) for v in present):
-            try:
-                return _add_numpy(cols, np.asarray(values, dtype=np.int64))
-            except OverflowError:
-                pass
+    if not present:  # no value says what the column is: all missing, of no type
+        return cols.add_null(len(values))
+    is_bool = [isinstance(v, (bool, np.bool_)) for v in present]
+    numeric = not any(is_bool) and all(isinstance(v, (int, float, np.integer, np.floating, decimal.Decimal))
+                                       for v in present)
+    if numeric:
+        if all(isinstance(v, (int, np.integer)) for v in present):
+            return _add_integers(cols, values, present, name)
         arr = np.array([np.nan if _is_missing(v) else float(v) for v in values], dtype=np.float64)
         return _add_numpy(cols, arr)
-    if present and all(isinstance(v, (bool, np.bool_)) for v in present) and len(present) == len(values):
-        return _add_numpy(cols, np.asarray(values, dtype=bool))
+    if all(is_bool):
+        if len(present) == len(values):
+            return _add_numpy(cols, np.asarray(values, dtype=bool))
+        mask = np.array([not _is_missing(v) for v in values], dtype=bool)
+        return _add_masked(cols, np.array([bool(v) if m else False for v, m in zip(values, mask)]), mask)
+    if all(isinstance(v, (_dt.date, np.datetime64)) for v in present):
+        return _add_instants(cols, values)
     texts = [None if _is_missing(v) else (v if isinstance(v, str) else _text(v)) for v in values]
     return cols.add_strings(texts)
+
+
+def _add_integers(cols, values, present, name) -> int:
+    """Python integers read exactly: int64, else uint64; beyond 64 bits an error naming the column."""
+    mask = np.array([not _is_missing(v) for v in values], dtype=bool)
+    for dtype in (np.int64, np.uint64):
+        try:
+            ints = np.array([int(v) if m else 0 for v, m in zip(values, mask)], dtype=dtype)
+        except OverflowError:
+            continue
+        return _add_numpy(cols, ints) if mask.all() else _add_masked(cols, ints, mask)
+    big = next(v for v in present if not -(1 << 63) <= int(v) < (1 << 64))
+    where = f"column {name!r}" if name is not None else "a column"
+    raise OverflowError(f"{where} holds an integer beyond 64 bits ({int(big)}): "
+                        "convert the column to float or to text")
 
 
 def _text(v) -> str:
@@ -113,15 +186,17 @@ def _text(v) -> str:
     return str(v)
 
 
-def _add_column(cols: _native.Columns, col) -> int:
+def _add_column(cols: _native.Columns, col, name=None) -> int:
     """One column of any supported kind; returns its slot."""
     if isinstance(col, np.ndarray):
-        return _add_numpy(cols, col)
+        return _add_numpy(cols, col, name)
     mod = _module_of(col)
     if mod == "pandas":
         dtype = getattr(col, "dtype", None)
         if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
             return _add_numpy(cols, col.to_numpy(copy=False))
+        if getattr(dtype, "tz", None) is not None and getattr(dtype, "kind", None) == "M":  # instants of a zone
+            return _add_numpy(cols, col.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy())
         if getattr(dtype, "name", None) == "category":  # codes over str categories, without Arrow's conversion
             codes = np.asarray(col.array.codes)
             if codes.dtype.kind == "i":
@@ -139,16 +214,16 @@ def _add_column(cols: _native.Columns, col) -> int:
         if hasattr(col, "__arrow_c_stream__"):
             try:
                 return _add_stream_column(cols, col)
-            except (TypeError, ValueError, NotImplementedError, ImportError):
+            except (TypeError, ValueError, OverflowError, NotImplementedError, ImportError):
                 pass  # e.g. object columns of mixed types: read them as Python objects
-        return _add_objects(cols, col.to_numpy(dtype=object).tolist())
+        return _add_objects(cols, col.to_numpy(dtype=object).tolist(), name)
     if hasattr(col, "__arrow_c_stream__"):
         return _add_stream_column(cols, col)
     if hasattr(col, "__arrow_c_array__"):
         schema, array = col.__arrow_c_array__()
         return cols.add_arrow_array(schema, array)
     if isinstance(col, (list, tuple)):
-        return _add_objects(cols, list(col))
+        return _add_objects(cols, list(col), name)
     if hasattr(col, "__array__") or hasattr(col, "__array_interface__"):
         return _add_numpy(cols, np.asarray(col))
     raise TypeError(f"unsupported column type {type(col).__name__}")
@@ -175,11 +250,11 @@ def read_table(table) -> Table:
                 t.slots[name] = t.matrices[name][0] if col.shape[1] else -1
                 continue
             t.names.append(name)
-            t.slots[name] = _add_column(cols, col)
+            t.slots[name] = _add_column(cols, col, name)
     elif _module_of(table) == "pandas" and hasattr(table, "columns") and hasattr(table, "iloc"):
         for name in table.columns:
             t.names.append(str(name))
-            t.slots[str(name)] = _add_column(cols, table[name])
+            t.slots[str(name)] = _add_column(cols, table[name], str(name))
     elif hasattr(table, "__arrow_c_stream__"):
         for name, slot in cols.add_arrow_stream(table.__arrow_c_stream__()):
             t.names.append(name)
@@ -199,3 +274,41 @@ def read_table(table) -> Table:
         raise ValueError(f"columns of a table must have the same length, got lengths {sorted(lengths)}")
     t.n_rows = lengths.pop() if lengths else 0
     return t
+
+
+# A window column of another type than the reference's is read as the reference's type when every
+# value converts exactly: integers as floats always, integral floats as integers, 0/1 numbers as
+# booleans. Text and numbers never convert into each other ("1" is not 1), nor times into numbers.
+_CONVERSIONS = {("float", "integer"): None, ("integer", "float"): "as_integers",
+                ("boolean", "integer"): "as_booleans", ("boolean", "float"): "as_booleans"}
+
+
+def conform(t: Table, name: str, expected: str, slot=None) -> int:
+    """The slot of column `name` (or of a matrix's sub-column `slot`) read as the reference's type
+    family `expected`; `MismatchError` naming the column and both types when it does not convert."""
+    slot = t.slot(name) if slot is None else slot
+    got = t.columns.type(slot)
+    if got == expected or "null" in (got, expected) or not expected:
+        return slot
+    if (expected, got) not in _CONVERSIONS:
+        raise MismatchError(f"column {name!r} is {expected} in the reference but {got} here")
+    method = _CONVERSIONS[(expected, got)]
+    if method is None:
+        return slot
+    new, row, value = getattr(t.columns, method)(slot)
+    if new < 0:
+        raise MismatchError(f"column {name!r} is {expected} in the reference but {got} here, and row {row} "
+                            f"holds {value!r}, which is not {'0 or 1' if expected == 'boolean' else 'an integer'}")
+    if t.slots.get(name) == slot:
+        t.slots[name] = new
+    return new
+
+
+def require(t: Table, needed: dict, whose: str = "the reference needs") -> None:
+    """Every column the reference (or the options) need, by role ({column: role}), or one
+    MissingColumnsError listing all the absent."""
+    absent = [(c, role) for c, role in needed.items() if c not in t.slots]
+    if absent:
+        listed = ", ".join(f"{c!r} ({role})" for c, role in absent)
+        raise MissingColumnsError(f"the table lacks {len(absent)} column{'s' if len(absent) > 1 else ''} {whose}: {listed}; "
+                    f"it has {', '.join(map(repr, t.names)) or 'no columns'}")

@@ -12,13 +12,13 @@ from morvane.profiling.inputs import read_table
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile
 
-_DEFAULTS = dict(target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None, categorical=(),
-                 facets=None, timestamp=None, bins=QUANTILE, n_bins=10)
+_DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
+                 categorical=(), exclude=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10)
 
 
-def profile(table, *, like=None, target=None, prediction=None, task=None, positive=1, threshold=0.5, features=None,
-            categorical=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10, progress=None,
-            threads=None) -> Profile:
+def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
+            features=None, categorical=(), exclude=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10,
+            progress=None, threads=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -42,9 +42,9 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     threads = _threads(threads)
     t = read_table(table)
     if like is not None:
-        given = dict(target=target, prediction=prediction, task=task, positive=positive, threshold=threshold,
-                     features=features, categorical=categorical, facets=facets, timestamp=timestamp, bins=bins,
-                     n_bins=n_bins)
+        given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
+                     threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
+                     timestamp=timestamp, bins=bins, n_bins=n_bins)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -54,10 +54,10 @@ def profile(table, *, like=None, target=None, prediction=None, task=None, positi
     else:
         if isinstance(categorical, str):
             categorical = (categorical,)
-        layout, known = build_layout(t, target=target, prediction=prediction, task=task, positive=positive,
-                                     threshold=threshold, features=features, categorical=tuple(categorical),
-                                     facets=facets or {}, bins=bins, n_bins=n_bins, threads=threads,
-                                     timestamp=timestamp)
+        layout, known = build_layout(t, target=target, prediction=prediction, score=score, task=task,
+                                     positive=positive, threshold=threshold, features=features,
+                                     categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
+                                     n_bins=n_bins, threads=threads, timestamp=timestamp)
     return count(t, layout, threads, progress, known)
 
 

@@ -18,6 +18,25 @@ MAX_BARS = 30  # categorical features with more categories show the largest ones
 MAX_CHANGES = 30  # rows of the metric-change panel
 
 
+def column_type(profile, column) -> str | None:
+    """The type family the reference recorded for a column (datetime, duration, ...), if any."""
+    return dict(getattr(getattr(profile, "layout", None), "types", ())).get(column)
+
+
+def edge_labels(edges, kind=None) -> list:
+    """Tick labels of bin edges: numbers, or for times (nanoseconds) dates and durations."""
+    if kind == "datetime":
+        # Edges are doubles (256 ns apart near today): to the microsecond, the double after a
+        # reference's latest instant reads as that instant.
+        instants = np.array([round(float(e) / 1000.0) * 1000 for e in edges], dtype="datetime64[ns]")
+        midnight = all(str(t).endswith("T00:00:00.000000000") for t in instants)
+        unit = "D" if midnight else "s" if all(str(t).endswith(".000000000") for t in instants) else "ms"
+        return [np.datetime_as_string(t, unit=unit).replace("T", " ") for t in instants]
+    if kind == "duration":
+        return [f"{float(e) / 1e9:.4g} s" for e in edges]
+    return [f"{float(edge):.3g}" for edge in edges]
+
+
 def shares(profile, column):
     """(bins, shares) of one column in one profile: the share of every bin or category among all rows,
     with the missing values' share last."""
@@ -44,7 +63,7 @@ def feature_panel(axes, report, check, max_bars=MAX_BARS):
     if continuous:
         # Ticks sit on the boundaries between bins and carry the edge values.
         ticks = [i + 0.5 for i in range(len(bins))]
-        labels = [f"{float(edge):.3g}" for edge in bins]
+        labels = edge_labels(bins, column_type(report.reference, check.column))
     else:
         names = [str(bins[i]) if i < len(bins) else "other" for i in keep if i < values]
         ticks = list(x[: len(names)])

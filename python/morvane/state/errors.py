@@ -7,3 +7,10 @@ class FormatError(ValueError):
 
 class MismatchError(ValueError):
     """Profiles that do not share a layout (edges, categories, task or facets) cannot be merged or compared."""
+
+
+class MissingColumnsError(MismatchError, KeyError):
+    """Columns a table lacks (all of them, with their roles): a MismatchError, and a KeyError as a
+    missing column always was."""
+
+    __str__ = ValueError.__str__

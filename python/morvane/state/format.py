@@ -12,9 +12,7 @@ than the input's size, and any failure is a FormatError."""
 from __future__ import annotations
 
 import math
-import os
 import struct
-import tempfile
 from typing import NamedTuple
 
 
@@ -25,10 +23,11 @@ from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
 )
 
-# Version 2 adds the layout's timestamp column; version 3 each continuous feature's range (its least
-# and greatest present values, after its counts). Older bytes still decode (ranges not known: NaN).
-VERSION = 3
-RANGES_SINCE = 3
+# Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
+# types), version 4 each continuous feature's range (its least and greatest present values, after its
+# counts). Older bytes still decode (ranges not known: NaN).
+VERSION = 4
+RANGES_SINCE = 4
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -199,30 +198,3 @@ def decode_monitor(data) -> tuple[bytes, bytes, int]:
     if r.left():
         raise FormatError("unexpected bytes after the monitor")
     return parts[0], parts[1], fingerprint
-
-
-def atomic_write(path, data: bytes) -> None:
-    """Write to a temporary file beside ``path``, flush and fsync it, then rename it over ``path``."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".mv-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    try:
-        dfd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dfd)
-        finally:
-            os.close(dfd)
-    except OSError:
-        pass

@@ -6,6 +6,7 @@ mergeable summaries with the helpers below (exact order statistics, sorted disti
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from fractions import Fraction
@@ -51,6 +52,14 @@ class TaskLayout:
     threshold: float = 0.5
     has_proba: bool = False
     classes: tuple | None = None
+    # The model's probabilities given by score= (binary: one column; multiclass: one per class, in
+    # the order of `classes`). Without `prediction`, the decisions come from them.
+    score: tuple = ()
+
+    @property
+    def scored(self) -> bool:
+        """Whether the task has probabilities (a score, or a prediction of probabilities)."""
+        return self.has_proba or bool(self.score)
 
 
 @dataclass(frozen=True)
@@ -71,6 +80,8 @@ class Layout:
     task: TaskLayout | None = None
     facets: tuple = ()
     timestamp: str | None = None  # the column of event times: never a feature, it places rows in periods
+    # (column, type family) of every column the layout reads: a window's columns are read as these.
+    types: tuple = ()
 
     def feature(self, name: str) -> FeatureLayout:
         """The layout of one feature; KeyError for a name that is not a feature."""
@@ -252,6 +263,7 @@ def write_layout(w: Writer, layout: Layout) -> None:
     w.u8(layout.timestamp is not None)
     if layout.timestamp is not None:
         w.text(layout.timestamp)
+    write_inputs(w, layout)
 
 
 def read_layout(r: Reader, version: int) -> Layout:
@@ -290,7 +302,7 @@ def read_layout(r: Reader, version: int) -> Layout:
         has_proba = r.u8()
         has_classes = r.u8()
         classes = tuple(r.text() for _ in range(r.count(4)))
-        if has_proba > 1 or has_classes > 1 or math.isnan(threshold) or not prediction:
+        if has_proba > 1 or has_classes > 1 or math.isnan(threshold) or (version < 3 and not prediction):
             raise FormatError("a malformed task")
         if (TASKS[k] == "multiclass") != bool(has_classes) or (has_classes and not classes):
             raise FormatError("a malformed task: classes")
@@ -312,4 +324,45 @@ def read_layout(r: Reader, version: int) -> Layout:
     timestamp = None
     if version >= 2 and r.u8():
         timestamp = r.text()
-    return Layout(tuple(features), task, tuple(facets), timestamp)
+    score, types = read_inputs(r, task) if version >= 3 else ((), ())
+    if task is not None:
+        if not (task.prediction or score):
+            raise FormatError("a malformed task: neither prediction nor score")
+        task = dataclasses.replace(task, score=score)
+    return Layout(tuple(features), task, tuple(facets), timestamp, types)
+
+
+# The inputs block (version 3): the task's score columns, then each read column's type family.
+TYPES = ("null", "float", "integer", "boolean", "text", "datetime", "duration")
+
+
+def write_inputs(w: Writer, layout: Layout) -> None:
+    score = layout.task.score if layout.task is not None else ()
+    w.u32(len(score))
+    for c in score:
+        w.text(c)
+    w.u32(len(layout.types))
+    for column, kind in layout.types:
+        w.text(column)
+        w.u8(TYPES.index(kind))
+
+
+def read_inputs(r: Reader, task) -> tuple:
+    """(score columns, types) of the inputs block."""
+    score = tuple(r.text() for _ in range(r.count(4)))
+    if score and (task is None or task.kind == "regression"):
+        raise FormatError("a score without a classification task")
+    if len(set(score)) != len(score):
+        raise FormatError("a score column appears twice")
+    if task is not None and task.kind == "multiclass" and score and len(score) not in (1, len(task.classes)):
+        raise FormatError("a malformed task: score columns and classes")
+    types = []
+    for _ in range(r.count(5)):
+        column = r.text()
+        kind = r.u8()
+        if kind >= len(TYPES):
+            raise FormatError(f"unknown column type {kind}")
+        types.append((column, TYPES[kind]))
+    if len({c for c, _ in types}) != len(types):
+        raise FormatError("a column type appears twice")
+    return score, tuple(types)

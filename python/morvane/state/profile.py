@@ -5,6 +5,7 @@ from __future__ import annotations
 import numpy as np
 
 from morvane.state import format as byte_format
+from morvane.state.files import atomic_write
 from morvane.state.errors import MismatchError
 from morvane.state.layout import Layout
 from morvane.state.stats import FacetStats, FeatureStats, TaskStats, empty_task
@@ -110,7 +111,7 @@ class Profile:
 
     def save(self, path) -> None:
         """Write the bytes to ``path`` atomically (a crash never leaves a half-written file)."""
-        byte_format.atomic_write(path, self.to_bytes())
+        atomic_write(path, self.to_bytes())
 
     def __eq__(self, other):
         if not isinstance(other, Profile):

@@ -116,7 +116,8 @@ class ClassificationStats:
 
     @property
     def has_proba(self) -> bool:
-        return self.layout.has_proba
+        """Whether probabilities were counted (a score, or a prediction of probabilities): log loss."""
+        return self.layout.scored
 
     @classmethod
     def empty(cls, layout: TaskLayout) -> ClassificationStats:

@@ -1,5 +1,6 @@
 #include "core/profile/column.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -140,6 +141,26 @@ bool fixed_width(std::string_view f, Phys& p, std::int64_t& width) {
 
 }  // namespace
 
+std::optional<TimeUnit> arrow_time_unit(std::string_view f) {
+    if (f.size() < 3 || f[0] != 't') return std::nullopt;
+    auto unit = [](char u) -> double {
+        switch (u) {
+            case 's': return 1e9;
+            case 'm': return 1e6;
+            case 'u': return 1e3;
+            case 'n': return 1.0;
+            default: return 0.0;
+        }
+    };
+    double ns = 0.0;
+    TimeKind kind = TimeKind::Duration;
+    if (f[1] == 's') { ns = unit(f[2]); kind = TimeKind::Datetime; }                       // timestamp, any zone
+    else if (f[1] == 'd') { ns = f[2] == 'D' ? 86400e9 : f[2] == 'm' ? 1e6 : 0.0; kind = TimeKind::Datetime; }  // date
+    else if (f[1] == 'D' || f[1] == 't') ns = unit(f[2]);                                  // duration, time of day
+    if (ns == 0.0) return std::nullopt;
+    return TimeUnit{ns, kind};
+}
+
 std::string chunk_from_arrow(const ArrowSchema& schema, const ArrowArray& array, Chunk& out,
                              std::vector<std::unique_ptr<Chunk>>& dictionaries) {
     if (!schema.format) return "an Arrow schema without a format";
@@ -162,6 +183,11 @@ std::string chunk_from_arrow(const ArrowSchema& schema, const ArrowArray& array,
     if (fixed_width(f, p, width)) {
         out.phys = p;
         out.stride = width;
+        out.data = buffer(1);
+        if (!out.data && array.length > 0) return "an Arrow array without its values buffer";
+    } else if (f.starts_with("d:") && std::count(f.begin(), f.end(), ',') == 1) {  // decimal128
+        out.phys = Phys::Decimal128;
+        out.stride = 16;
         out.data = buffer(1);
         if (!out.data && array.length > 0) return "an Arrow array without its values buffer";
     } else if (f == "b") {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -17,11 +18,17 @@
 
 namespace morvane::profile {
 
-enum class Phys : std::uint8_t { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, BoolByte, BoolBit, Utf8, LargeUtf8, Utf8View, Null };
+// Decimal128 is only ever seen by the binding, which reads it as doubles at once.
+enum class Phys : std::uint8_t { F64, F32, I8, I16, I32, I64, U8, U16, U32, U64, BoolByte, BoolBit, Utf8, LargeUtf8, Utf8View, Null,
+                                 Decimal128 };
 
 // What a column's type makes it: numbers are continuous; booleans, strings and
 // dictionaries categorical.
 enum class Kind : std::uint8_t { Continuous, Categorical };
+
+// A column of times, read as doubles of nanoseconds (UTC for datetimes) whatever the
+// source's unit: which kind of time it holds, so messages and reports can say so.
+enum class TimeKind : std::uint8_t { None, Datetime, Duration };
 
 struct Chunk {
     Phys phys = Phys::Null;
@@ -55,6 +62,7 @@ struct Chunk {
 struct Column {
     std::vector<Chunk> chunks;
     std::int64_t length = 0;
+    TimeKind time = TimeKind::None;
 
     Kind natural_kind() const;
     bool is_integer() const;  // integer type (a candidate for categorical codes)
@@ -150,6 +158,14 @@ void for_each_code(const Chunk& c, F&& f) {
         }
     });
 }
+
+// The unit of an Arrow time format (timestamp, date, time of day, duration) in
+// nanoseconds and the kind of time it is; nullopt for any other format.
+struct TimeUnit {
+    double ns_per_unit;
+    TimeKind kind;
+};
+std::optional<TimeUnit> arrow_time_unit(std::string_view format);
 
 // Validates an Arrow array against its schema and describes it as chunks (the
 // dictionary chunk is appended to `dictionaries`, which must outlive the result).

@@ -35,13 +35,14 @@ void add_term(ExactSum& sum, ExactSum& sq, double l) {
 
 }  // namespace
 
-BinaryStats binary_stats(const Column& target, const Column& prediction, const BinaryRule& rule) {
+BinaryStats binary_stats(const Column& target, const Column& prediction, const BinaryRule& rule, const Column* score) {
     BinaryStats s;
-    RowCursor t{&target}, p{&prediction};
+    RowCursor t{&target}, p{&prediction}, q{score ? score : &prediction};
     t.start();
     p.start();
+    q.start();
     std::string scratch_t, scratch_p;
-    for (std::int64_t row = 0; row < target.length; ++row, t.advance(), p.advance()) {
+    for (std::int64_t row = 0; row < target.length; ++row, t.advance(), p.advance(), q.advance()) {
         bool miss_t, miss_p;
         const bool truth = matches(t.current(), t.at, rule.positive, scratch_t, miss_t);
         bool pred;
@@ -53,10 +54,14 @@ BinaryStats binary_stats(const Column& target, const Column& prediction, const B
         } else {
             pred = matches(p.current(), p.at, rule.positive, scratch_p, miss_p);
         }
+        if (score) {
+            prob = number_or_nan(q.current(), q.at);
+            miss_p |= std::isnan(prob);
+        }
         if (miss_t || miss_p) { ++s.missing; continue; }
         ++s.n;
         ++s.confusion[static_cast<std::size_t>(truth) * 2 + pred];
-        if (rule.has_proba) {
+        if (rule.has_proba || score) {
             const double c = clamp_probability(prob);
             add_term(s.log_loss, s.log_loss_sq, truth ? -std::log(c) : -std::log(1.0 - c));
         }
@@ -65,11 +70,13 @@ BinaryStats binary_stats(const Column& target, const Column& prediction, const B
 }
 
 MulticlassStats multiclass_stats(const Column& target, std::span<const Column* const> prediction,
-                                 std::span<const std::string> classes, bool has_proba) {
+                                 std::span<const std::string> classes, bool has_proba,
+                                 std::span<const Column* const> score) {
     const std::size_t k = classes.size();
     MulticlassStats s;
     s.confusion.assign(k * k, 0);
-    s.has_proba = has_proba;
+    s.has_proba = has_proba || !score.empty();
+    const bool labels = !has_proba;
     const TextIndex index(classes);
     auto class_of = [&](const Chunk& c, std::int64_t i, std::string& scratch) -> std::int64_t {
         bool missing;
@@ -80,23 +87,26 @@ MulticlassStats multiclass_stats(const Column& target, std::span<const Column* c
     };
     RowCursor t{&target};
     t.start();
+    // The probability columns (the prediction's, or the scores beside label decisions) after
+    // the label column, if any.
     std::vector<RowCursor> p;
     for (const Column* c : prediction) { p.push_back(RowCursor{c}); p.back().start(); }
+    for (const Column* c : score) { p.push_back(RowCursor{c}); p.back().start(); }
+    const std::size_t first_prob = labels ? 1 : 0;
     std::string scratch_t, scratch_p;
-    std::vector<double> probs(prediction.size());
+    std::vector<double> probs(p.size() - first_prob);
     for (std::int64_t row = 0; row < target.length; ++row) {
         const std::int64_t truth = class_of(t.current(), t.at, scratch_t);
         std::int64_t pred = -1;
+        bool bad = false;
         if (s.has_proba) {
-            bool bad = false;
-            for (std::size_t j = 0; j < p.size(); ++j) {
-                probs[j] = number_or_nan(p[j].current(), p[j].at);
+            for (std::size_t j = 0; j < probs.size(); ++j) {
+                probs[j] = number_or_nan(p[first_prob + j].current(), p[first_prob + j].at);
                 bad |= std::isnan(probs[j]);
             }
-            if (!bad) pred = std::max_element(probs.begin(), probs.end()) - probs.begin();
-        } else {
-            pred = class_of(p[0].current(), p[0].at, scratch_p);
+            if (!bad && !labels) pred = std::max_element(probs.begin(), probs.end()) - probs.begin();
         }
+        if (labels) pred = bad ? -1 : class_of(p[0].current(), p[0].at, scratch_p);
         t.advance();
         for (auto& c : p) c.advance();
         // Labels outside the reference's classes are counted with the missing rows.

@@ -55,7 +55,10 @@ struct BinaryRule {
     double threshold = 0.5;
 };
 
-BinaryStats binary_stats(const Column& target, const Column& prediction, const BinaryRule& rule);
+// With `score` (the model's probabilities beside its decisions), the decisions come from
+// `prediction` and the log loss from `score`; a row missing either is missing.
+BinaryStats binary_stats(const Column& target, const Column& prediction, const BinaryRule& rule,
+                         const Column* score = nullptr);
 
 struct MulticlassStats {
     std::vector<std::int64_t> confusion;  // k × k, [truth][prediction]
@@ -64,9 +67,12 @@ struct MulticlassStats {
     ExactSum log_loss, log_loss_sq;
 };
 
-// `prediction` holds labels (one column) or one probability column per class.
+// `prediction` holds labels (one column) or one probability column per class. With `score`
+// (one probability column per class, beside label decisions), the decisions come from the
+// labels and the log loss from the scores.
 MulticlassStats multiclass_stats(const Column& target, std::span<const Column* const> prediction,
-                                 std::span<const std::string> classes, bool has_proba);
+                                 std::span<const std::string> classes, bool has_proba,
+                                 std::span<const Column* const> score = {});
 
 // The regression sums, one row each: its name and its term from y (target) and p.
 struct SumRow {
