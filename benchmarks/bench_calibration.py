@@ -7,7 +7,10 @@ probabilities and a facet holding 30% of rows, or a regression or multiclass tas
 windows from the same population (false alarms) or a changed one (detections). Windows are drawn as
 the counts and sums a profile keeps, exactly distributed as a row-by-row window's (see
 tests/package/calibration_model.py), so a window of 1,000,000 rows costs what one of 50 does.
-Each rate is printed with its 99% Clopper-Pearson interval.
+Each rate is printed with its 99% Clopper-Pearson interval. The timeline and segment rows profile
+their rows end to end (fewer runs: a tenth and a fifth of --windows): runs of 30 daily periods
+through a History (any false alarm in a run, each period at alpha and with correction="holm"; the
+changed periods a corrected run finds), and windows compared segment by segment.
 """
 
 import argparse
@@ -129,14 +132,19 @@ SCORED_DETECTIONS = (  # label, task, rows, checks, labeled, scenario
 def scored(windows, rng):
     for label, task, checks, labeled in SCORED:
         population = ScoredPopulation(task)
-        cells = []
+        pooled = [0, 0, {}]
         for n in SIZES:
-            cells.append(scored_rates(population, n, windows, rng, checks, labeled=labeled))
-            row(f"unchanged, {label}", n, *cells[-1], 0.01, True)
-        pooled_row(f"unchanged, {label}, all", cells)
+            failed, total, families = scored_rates(population, n, windows, rng, checks, labeled=labeled)
+            row(f"unchanged, {label}", n, failed, total, families, 0.01, True)
+            pooled[0] += failed
+            pooled[1] += total
+            for family, count in families.items():
+                pooled[2][family] = pooled[2].get(family, 0) + count
+        row(f"unchanged, {label}, all", "all", *pooled, 0.01, True)
     for label, task, n, checks, labeled, scenario in SCORED_DETECTIONS:
-        row(label, n, *scored_rates(ScoredPopulation(task), n, windows, rng, checks, labeled=labeled, **scenario),
-            0.95, False)
+        failed, total, families = scored_rates(ScoredPopulation(task), n, windows, rng, checks, labeled=labeled,
+                                               **scenario)
+        row(label, n, failed, total, families, 0.95, False)
 
 
 def end_to_end(windows, rng):
@@ -158,13 +166,79 @@ def end_to_end(windows, rng):
         row("unchanged, rows profiled", n, failed, windows, families, 0.01, True)
 
 
+def small_table(n, rng, shift=0.0, mix=(0.5, 0.3, 0.2)):
+    """Five continuous features, a region of three values and a binary task with probabilities."""
+    score = rng.random(n)
+    table = {f"x{i}": rng.normal(shift if i == 0 else 0.0, 1.0, n) for i in range(5)}
+    table.update(region=np.array(["north", "south", "west"])[rng.choice(3, n, p=list(mix))], proba=score,
+                 label=(rng.random(n) < score).astype(np.int64),
+                 ts=np.datetime64("2024-01-01", "ns") + np.sort(rng.integers(0, 86_400 * 10**9, n)).astype(
+                     "timedelta64[ns]"))
+    return table
+
+
+def timeline_runs(runs, rng, periods=30, rows_per_period=1_000):
+    """Runs of `periods` daily periods through a History, rows profiled end to end: how often a run of
+    unchanged periods raises any false alarm, each period at alpha and with correction="holm", and
+    which share of changed periods (x0 shifted 0.3 sd in the last third) the corrected run finds."""
+    import morvane as mv
+
+    options = dict(target="label", prediction="proba", task="binary", timestamp="ts",
+                   features=[f"x{i}" for i in range(5)])
+    any_plain = any_holm = found = changed = 0
+    for _ in range(runs):
+        reference = mv.profile(small_table(10_000, rng), **options)
+        for drift, h in ((False, mv.History(reference, "1D")), (True, mv.History(reference, "1D"))):
+            for d in range(periods):
+                t = small_table(rows_per_period, rng, shift=0.3 if drift and d >= 2 * periods // 3 else 0.0)
+                t["ts"] = t["ts"] + np.timedelta64(d, "D")
+                h.update(t)
+            if drift:
+                tl = h.timeline(alpha=0.01, correction="holm")
+                hits = [not r.passed for _, _, r in tl.reports]
+                found += sum(hits[2 * periods // 3:])
+                changed += periods - 2 * periods // 3
+            else:
+                any_plain += not h.timeline(alpha=0.01).passed
+                any_holm += not h.timeline(alpha=0.01, correction="holm").passed
+    expected = 1 - 0.99 ** periods
+    row(f"run of {periods}, each at alpha", rows_per_period, any_plain, runs, {}, expected, True)
+    row(f"run of {periods}, holm", rows_per_period, any_holm, runs, {}, 0.01, True)
+    row(f"holm, x0 0.3 sd, 10 of {periods}", rows_per_period, found, changed, {}, 0.95, False)
+
+
+def segment_runs(windows, rng):
+    """Unchanged windows compared with a reference profiled with segments=["region"] (three segments
+    and "other": their checks inside the report's one correction), rows profiled end to end; and a
+    change of the segment mix alone."""
+    import morvane as mv
+
+    options = dict(target="label", prediction="proba", task="binary", segments=["region"],
+                   features=[f"x{i}" for i in range(5)])
+    for n in (200, 5_000):
+        failed, families = 0, {}
+        for _ in range(windows):
+            reference = mv.profile(small_table(10_000, rng), **options)
+            report = mv.compare(reference, mv.profile(small_table(n, rng), like=reference))
+            failed += not report.passed
+            for family in {check.family for check in report.failures}:
+                families[family] = families.get(family, 0) + 1
+        row("unchanged, 3 segments", n, failed, windows, families, 0.01, True)
+    failed = 0
+    for _ in range(windows):
+        reference = mv.profile(small_table(10_000, rng), **options)
+        report = mv.compare(reference, mv.profile(small_table(5_000, rng, mix=(0.44, 0.33, 0.23)), like=reference))
+        failed += any(c.metric == "SegmentMix" and c.failed for c in report.checks)
+    row("segment mix 50/30/20->44/33/23", 5_000, failed, windows, {}, 0.95, False)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows", type=int, default=1000, help="windows per row of the table")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rows", type=int, default=0, help="also profile this many windows row by row")
-    parser.add_argument("--tasks",
-                        default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,scored",
+    parser.add_argument("--tasks", default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,"
+                        "scored,timeline,segments",
                         help="which parts of the table to measure")
     parser.add_argument("--scored-windows", type=int, default=0,
                         help="windows per row for tasks with scores (default: --windows; each estimate "
@@ -196,6 +270,10 @@ def main():
             run(args.windows, rng)
     if "scored" in parts:
         scored(args.scored_windows or args.windows, rng)
+    if "timeline" in parts:
+        timeline_runs(max(args.windows // 10, 20), rng)
+    if "segments" in parts:
+        segment_runs(max(args.windows // 5, 50), rng)
     if args.rows:
         end_to_end(args.rows, rng)
     print(f"({time.perf_counter() - start:.0f} s)")

@@ -1,7 +1,8 @@
 """morvane: production monitoring for machine-learning models.
 
 Profile any table into exact, mergeable, persistent statistics (``profile``); compare a current
-window with a reference (``compare``, a ``Report``); stream batches into a thread-safe ``Monitor``.
+window with a reference (``compare``, a ``Report``); stream batches into a thread-safe ``Monitor``;
+keep one exact profile per period in a ``History`` and compare every period (a ``Timeline``).
 
 >>> import morvane as mv
 >>> reference = mv.profile(training, target="label", prediction="score", task="binary")
@@ -12,11 +13,13 @@ window with a reference (``compare``, a ``Report``); stream batches into a threa
 from importlib.metadata import version as _version
 
 from morvane.comparing.checks import Check
+from morvane.history import History
 from morvane.loading import load
 from morvane.monitor import load_monitor
 from morvane.monitor import Monitor
 from morvane.profiling.profile import profile
 from morvane.reporting.report import Report, compare
+from morvane.reporting.timeline import Timeline
 from morvane.state.errors import FormatError, MismatchError
 from morvane.state.layout import Layout
 from morvane.state.profile import Profile, load_profile, merge
@@ -25,6 +28,7 @@ from morvane.state.rules import above, at_least, at_most, below, one_of
 __version__ = _version("morvane")
 
 __all__ = [
-    "Check", "FormatError", "MismatchError", "Layout", "Monitor", "Profile", "Report", "__version__", "above",
+    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
+    "__version__", "above",
     "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]

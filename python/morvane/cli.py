@@ -1,6 +1,7 @@
-"""The command line: `python -m morvane profile DATA -o reference.mvp` and
-`python -m morvane compare reference.mvp DATA`. Exit status: 0 when the report passes, 1 when it
-fails, 2 on a usage error or an input that cannot be read, so a pipeline can stop on 1 alone."""
+"""The command line: `python -m morvane profile DATA -o reference.mvp`,
+`python -m morvane compare reference.mvp DATA` and `python -m morvane timeline reference.mvp DATA
+--every 1D`. Exit status: 0 when the report (every period) passes, 1 when it fails, 2 on a usage error
+or an input that cannot be read, so a pipeline can stop on 1 alone."""
 
 from __future__ import annotations
 
@@ -115,7 +116,7 @@ def profile_options(args, table) -> dict:
         options["task"] = None if args.task == "none" else args.task
     if args.positive is not None:
         options["positive"] = typed(args.positive, table, args.target)
-    for key in ("features", "categorical", "exclude"):
+    for key in ("features", "categorical", "exclude", "segments"):
         if getattr(args, key) is not None:
             options[key] = names(getattr(args, key))
     if args.facet:
@@ -193,6 +194,33 @@ def run_compare(args) -> int:
     return EXIT_PASSED if report.passed else EXIT_FAILED
 
 
+def run_timeline(args) -> int:
+    from morvane.history import History
+
+    reference = load_profile(args.reference, "reference")
+    if (args.every is None) == (args.rows is None):
+        raise UsageError("give one of --every (e.g. 1D) or --rows N")
+    if args.every is not None and reference.layout.timestamp is None:
+        raise UsageError("periods of time need a reference profiled with its event times: profile --timestamp COL")
+    try:
+        history = History(reference, args.every, rows=args.rows, path=args.history)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    for data in args.data:
+        history.update(read_table(data))
+    timeline = history.timeline(alpha=args.alpha, checks=names(args.checks) if args.checks else None,
+                                correction=args.correction)
+    if args.html is not None:
+        timeline.to_html(args.html)
+    if args.json is not None:
+        args.json.write_text(json.dumps(timeline.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
+    print(timeline.summary())
+    for written in (args.html, args.json):
+        if written is not None:
+            print(f"wrote {written}")
+    return EXIT_PASSED if timeline.passed else EXIT_FAILED
+
+
 def alpha(text: str) -> float:
     value = float(text)
     if not 0.0 < value < 1.0:
@@ -225,6 +253,8 @@ def parser() -> argparse.ArgumentParser:
     make.add_argument("--categorical", nargs="+", help="integer columns to treat as categories (comma-separated)")
     make.add_argument("--exclude", nargs="+", help="columns that are not features (comma-separated)")
     make.add_argument("--timestamp", help="column of event times (never a feature)")
+    make.add_argument("--segments", nargs="+", help="categorical columns whose most frequent combinations get "
+                      "checks of their own (comma-separated)")
     make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
@@ -241,6 +271,21 @@ def parser() -> argparse.ArgumentParser:
     check.add_argument("--alpha", type=alpha, default=0.01, help="false-alarm rate of the report (default 0.01)")
     check.add_argument("--checks", nargs="+", help="families or metrics to check, comma-separated (default: all)")
     check.set_defaults(run=run_compare)
+
+    over = commands.add_parser("timeline", help="compare every period of files with a saved reference")
+    over.add_argument("reference", type=Path, help="a saved reference profile (.mvp)")
+    over.add_argument("data", type=Path, nargs="+", help="Parquet or CSV files, their rows placed in periods")
+    over.add_argument("--every", help="period length: an offset alias such as 1h, 1D or 7D (aligned on the epoch)")
+    over.add_argument("--rows", type=int, help="periods of N rows in file order instead of --every")
+    over.add_argument("--history", type=Path, help="a history file (SQLite) to add the rows to and read "
+                      "every period from")
+    over.add_argument("--html", type=Path, help="write the dashboard as one HTML file")
+    over.add_argument("--json", type=Path, help="write every period's report as JSON")
+    over.add_argument("--alpha", type=alpha, default=0.01, help="false-alarm rate of each period (default 0.01)")
+    over.add_argument("--correction", choices=("holm",), help="correct the periods together: the whole run "
+                      "at --alpha instead of each period")
+    over.add_argument("--checks", nargs="+", help="families or metrics to check (default: all)")
+    over.set_defaults(run=run_timeline)
     return top
 
 

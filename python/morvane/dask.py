@@ -63,3 +63,14 @@ def profile(dask_df, **profile_options):
     found first in a few passes over the selected columns; with it, one pass suffices.
     """
     return _dist.profile_distributed(_DaskEngine(dask_df), profile_options)
+
+
+def update(history, dask_df, *, replace=False):
+    """Count a Dask DataFrame's rows into the periods of `history` (a `mv.History` of event time):
+    the workers profile each partition's rows by period, the driver merges them and commits every
+    period in one transaction. The periods then hold the same bytes as `history.update` of the same
+    rows on one machine."""
+    from .history import combine_periods
+
+    found = _DaskEngine(dask_df).map_reduce(history.period_profiler(), combine_periods)
+    return history._update_parts(found, replace)

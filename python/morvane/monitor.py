@@ -13,7 +13,7 @@ from morvane.reporting.report import Report, compare
 from morvane.state import format as byte_format
 from morvane.state.files import atomic_write
 from morvane.state.errors import FormatError, MismatchError
-from morvane.state.profile import Profile
+from morvane.state.profile import Profile, merge
 
 
 class Monitor:
@@ -28,15 +28,23 @@ class Monitor:
     >>> monitor.report().passed
     """
 
-    __slots__ = ("_reference", "_current", "_lock", "_threads")
+    __slots__ = ("_reference", "_current", "_lock", "_threads", "_history")
 
-    def __init__(self, reference: Profile, *, threads=None):
+    def __init__(self, reference: Profile, *, threads=None, history=None):
         if not isinstance(reference, Profile):
             raise TypeError(f"Monitor() takes a reference Profile, got {type(reference).__name__}")
+        if history is not None and history.reference.layout != reference.layout:
+            raise MismatchError("the history keeps periods of another reference")
         self._reference = reference
         self._current = Profile._empty(reference.layout)
         self._lock = threading.Lock()
         self._threads = threads
+        self._history = history
+
+    @property
+    def history(self):
+        """The `mv.History` every batch is also counted into (its periods outlive `reset()`), or None."""
+        return self._history
 
     @property
     def reference(self) -> Profile:
@@ -50,8 +58,15 @@ class Monitor:
             return self._current
 
     def update(self, table) -> "Monitor":
-        """Count one batch into the window; any table kind."""
-        batch = profile(table, like=self._reference, threads=self._threads, progress=False)
+        """Count one batch into the window (and into the history's periods, with ``history=``); any
+        table kind."""
+        if self._history is not None:
+            # Counted once, by period: the history keeps the periods, the window their merge
+            # (rows without an event time are in neither: the history counts them as undated).
+            parts = [p for _, p in self._history._count_and_commit(table)]
+            batch = merge(parts) if parts else Profile._empty(self._reference.layout)
+        else:
+            batch = profile(table, like=self._reference, threads=self._threads, progress=False)
         with self._lock:
             self._current = self._current.merge(batch)
         return self

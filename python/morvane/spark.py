@@ -85,3 +85,14 @@ def profile(spark_df, **profile_options):
     found first in a few passes over the selected columns; with it, one pass suffices.
     """
     return _dist.profile_distributed(_SparkEngine(spark_df), profile_options)
+
+
+def update(history, spark_df, *, replace=False):
+    """Count a Spark DataFrame's rows into the periods of `history` (a `mv.History` of event time):
+    the executors profile each partition's rows by period, the driver merges them and commits every
+    period in one transaction. The periods then hold the same bytes as `history.update` of the same
+    rows on one machine."""
+    from .history import combine_periods
+
+    found = _SparkEngine(spark_df).map_reduce(history.period_profiler(), combine_periods)
+    return history._update_parts(found, replace)

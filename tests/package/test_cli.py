@@ -148,3 +148,36 @@ def test_usage_and_input_errors_exit_2(files, tmp_path, capsys, args, message):
     else:
         assert err.startswith("morvane: error: ") and message in err and err.count("\n") == 1
     assert not (tmp_path / "o.mvp").exists()
+
+
+def test_timeline_exits_on_the_periods_verdict(files, tmp_path):
+    """`timeline` places the rows of several files in daily periods, exits 1 when a period drifted and
+    0 when none did, and writes the dashboard and one report per period."""
+    start = np.datetime64("2024-05-01", "s")
+    reference, untimed = tmp_path / "reference.mvp", tmp_path / "untimed.mvp"
+    timed = tmp_path / "timed.parquet"
+    t = table(1)
+    pyarrow.parquet.write_table(t.append_column("ts", pa.array(start - np.arange(t.num_rows) * 60)), timed)
+    assert main(["profile", str(timed), "-o", str(reference), *BINARY, "--timestamp", "ts"]) == 0
+    assert mv.load(reference).layout.timestamp == "ts" and "ts" not in mv.load(reference).columns
+    assert main(["profile", str(files["reference"]), "-o", str(untimed), *BINARY]) == 0
+    paths = []
+    for day, (seed, shift) in enumerate([(11, 0.0), (12, 0.0), (13, 0.6)]):
+        t = table(seed, n=1500, shift=shift)
+        times = start + np.timedelta64(day, "D") + np.arange(t.num_rows) * 50
+        paths.append(tmp_path / f"day{day}.parquet")
+        pyarrow.parquet.write_table(t.append_column("ts", pa.array(times)), paths[-1])
+    html, out, store = tmp_path / "dash.html", tmp_path / "tl.json", tmp_path / "h.sqlite"
+    result = cli("timeline", reference, *paths, "--every", "1D", "--html", html, "--json", out, "--history", store,
+                 cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    periods = json.loads(out.read_text())["periods"]
+    assert [p["start"] for p in periods] == ["2024-05-01", "2024-05-02", "2024-05-03"]
+    assert [p["passed"] for p in periods] == [True, True, False] and html.stat().st_size > 1000
+    assert "1 of 3 periods failed" in result.stdout
+    passed = cli("timeline", reference, *paths[:2], "--every", "1D", cwd=tmp_path)
+    assert passed.returncode == 0, passed.stderr
+    rows = cli("timeline", reference, paths[0], "--rows", "500", cwd=tmp_path)
+    assert rows.returncode == 0 and "of 3 periods" in rows.stdout, rows.stderr
+    for ref, bad in ((untimed, ["--every", "1D"]), (reference, ["--every", "1M"]), (reference, [])):
+        assert cli("timeline", ref, paths[0], *bad, cwd=tmp_path).returncode == 2

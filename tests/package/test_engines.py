@@ -251,3 +251,42 @@ def test_readme_examples_run_and_print_what_they_promise(spark, dask_client):
     promised = [m.group(1) for b in blocks for m in re.finditer(r"^print\(.*#\s*(\S+)$", b, re.M)]
     assert out.getvalue().split() == promised == ["True", "True"]
     assert namespace["window"].n_rows == 5000  # two of eight partitions of 20,000 rows
+
+
+@pytest.mark.parametrize("kind", ["spark", "dask"])
+def test_history_periods_equal_one_machine_bytes(kind, request):
+    """An engine's workers split their partitions' rows by period: every period holds the bytes
+    `History.update` gives for the same rows on one machine (segments included), rows without a time
+    counted apart."""
+    from morvane.history import History
+
+    t = table(3000, seed=5)
+    rng = np.random.default_rng(5)
+    times = np.datetime64("2024-02-01", "us") + (rng.random(t.num_rows) * 4 * 86_400e6).astype("timedelta64[us]")
+    t = t.append_column("ts", pa.array(np.where(rng.random(t.num_rows) < 0.02, np.datetime64("NaT"), times)))
+    r = table(800, seed=6)
+    reference = mv.profile(r.append_column("ts", pa.array(np.full(r.num_rows, np.datetime64("2024-01-01", "us")))),
+                           **BINARY, timestamp="ts", segments=["kind"])
+    want = History(reference, "1D").update(t)
+    if kind == "spark":
+        import morvane.spark as engine
+        df = spark_frame(request.getfixturevalue("spark"), t, 3)
+    else:
+        request.getfixturevalue("dask_client")
+        import morvane.dask as engine
+        df = dask_frame(t, 5)
+    got = engine.update(History(reference, "1D"), df)
+    assert got.periods == want.periods and len(got.periods) == 4 and got.undated == want.undated > 0
+    assert [p.to_bytes() for _, _, p in got.profiles()] == [p.to_bytes() for _, _, p in want.profiles()]
+    with pytest.raises(ValueError, match="arrival"):
+        engine.update(History(reference, rows=100), df)
+
+
+def test_readme_daily_job_appends_its_period(spark, tmp_path, monkeypatch):
+    """The README's history example, then its daily Spark job, in one namespace."""
+    from test_history import over_time_blocks, run_blocks
+
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "readme"}
+    assert run_blocks(over_time_blocks(), namespace) == 4
+    assert (tmp_path / "history-published.sqlite").exists()

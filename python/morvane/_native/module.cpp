@@ -2,13 +2,13 @@
 // with the GIL released, and converts the result back; nothing here computes.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
-
-#include <limits>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
+
+#include <limits>
 
 #include "columns.hpp"
 #include "core/profile/counting.hpp"

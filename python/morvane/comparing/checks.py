@@ -22,7 +22,8 @@ FAMILIES = ("data", "drift", "performance", "bias")
 # any false failure at most alpha under any dependence and hands a rejected hypothesis's share on, so
 # the full report keeps most of the headline test's own power on small windows.
 HEADLINE = frozenset({("performance", "Accuracy"), ("performance", "e2")})
-SHARES = {"headline": 0.6, "performance": 0.1, "drift": 0.2, "data": 0.05, "bias": 0.05}
+SHARES = {"headline": 0.6, "performance": 0.1, "drift": 0.2, "data": 0.05, "bias": 0.05,
+          "segments": 0.1}  # every segment's drift and performance checks together
 
 
 @dataclass(frozen=True)
@@ -40,12 +41,16 @@ class Check:
     failed: bool
     interval: tuple[float, float] | None = None
     details: dict = field(default_factory=dict, hash=False)  # checks hash on their other fields
+    segment: tuple | None = None  # None for the whole table, else the segment's values
 
     def label(self) -> str:
-        """A short readable name: "performance · Accuracy", "drift · age · Distribution", and
-        "performance · Accuracy (estimated)" for a window without labels."""
-        name = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
-        return name + " (estimated)" if self.details.get("estimated") else name
+        """A short readable name: "performance · Accuracy", "drift · age · Distribution", with the
+        segment's values in brackets ("drift · age · Distribution [Oslo]") and "(estimated)" for a
+        window without labels."""
+        text = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        if self.segment is not None:
+            text = f"{text} [{' / '.join(map(str, self.segment))}]"
+        return text + " (estimated)" if self.details.get("estimated") else text
 
     def movement(self, arrow: str = "->") -> str:
         """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
@@ -71,6 +76,7 @@ class Pending:
     change: float | None = None  # when not current - reference (drift: the Jensen-Shannon distance)
     interval: tuple[float, float] | None = None
     details: dict = field(default_factory=dict)
+    segment: tuple | None = None
 
 
 def weights(pending: list[Pending]) -> dict:
@@ -78,7 +84,7 @@ def weights(pending: list[Pending]) -> dict:
     parts: dict[str, list] = {}
     for item in pending:
         if item.p is not None:
-            part = "headline" if item.key in HEADLINE else item.family
+            part = "headline" if item.key in HEADLINE else "segments" if item.segment is not None else item.family
             keys = parts.setdefault(part, [])
             if item.key not in keys:
                 keys.append(item.key)
@@ -100,7 +106,7 @@ def verdicts(pending: list[Pending], alpha: float) -> list[Check]:
         change = item.change if item.change is not None else difference(item.current, item.reference)
         failed = p is not None and p <= alpha and item.worse
         out.append(Check(item.family, item.column, item.metric, as_float(item.reference), as_float(item.current),
-                         change, p, bool(failed), item.interval, details))
+                         change, p, bool(failed), item.interval, details, item.segment))
     return out
 
 

@@ -10,8 +10,9 @@ from __future__ import annotations
 
 import numpy as np
 
-from morvane.comparing import bias, data, drift, performance
-from morvane.comparing.checks import FAMILIES, Check, verdicts
+from morvane.comparing import bias, data, drift, performance, significance
+from morvane.comparing.checks import FAMILIES, Check, Pending, verdicts
+from morvane.comparing.metrics import distances
 from morvane.state.errors import MismatchError
 from morvane.state.profile import Profile
 
@@ -37,8 +38,44 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
     for family, module in FAMILY_MODULES.items():
         if wanted(family):
             pending += module.checks(reference, current, alpha, tables)
+    if reference.layout.segments is not None:
+        pending += _segment_checks(reference, current, alpha, wanted, tables)
     pending = [item for item in pending if wanted(item.family, item.metric)]
     return verdicts(pending, alpha), tables
+
+
+SEGMENT_FAMILIES = ("drift", "performance")
+
+
+def _segment_checks(reference: Profile, current: Profile, alpha: float, wanted, tables: dict) -> list:
+    """The drift and performance checks of every segment with rows on both sides, each a hypothesis of
+    its own in the one correction; and the table of the segments' sizes."""
+    out, rows = [], []
+    cur = current.segments
+    for key, ref in reference.segments.items():
+        now = cur[key]
+        found = []
+        if ref.n_rows and now.n_rows:
+            for family in SEGMENT_FAMILIES:
+                if wanted(family):
+                    found += FAMILY_MODULES[family].checks(ref, now, alpha, {})
+        for item in found:
+            item.segment, item.key = key, ("segment", key) + tuple(item.key)
+        out += found
+        rows.append({"segment": " / ".join(key), "reference rows": ref.n_rows, "current rows": now.n_rows,
+                     "reference share": ref.n_rows / reference.n_rows if reference.n_rows else None,
+                     "current share": now.n_rows / current.n_rows if current.n_rows else None,
+                     "checks": len(found)})
+    tables["segments"] = rows
+    if wanted("drift"):  # the mix of segments itself, one categorical distribution
+        r_counts = np.array([p.n_rows for p in reference.segments.values()], dtype=np.int64)
+        c_counts = np.array([p.n_rows for p in cur.values()], dtype=np.int64)
+        p_mix, _ = significance.homogeneity(r_counts, c_counts, ordered=False)
+        js = distances(r_counts, c_counts, "categorical").get("JensenShannon")
+        out.append(Pending("drift", None, "SegmentMix", None, None, ("drift", "segment mix"), p_mix,
+                           change=float(js) if js is not None and np.isfinite(js) else None,
+                           details={"test": "chi-square", "segments": len(r_counts)}))
+    return out
 
 
 def _selection(checks):

@@ -188,8 +188,9 @@ def _column_types(t: Table, layout: Layout) -> tuple:
 
 
 def build_layout(t: Table, *, target, prediction, score=None, task, positive, threshold, features, categorical,
-                 exclude=(), timestamp=None, facets, bins, n_bins, threads):
-    """The layout of a table, and the counts of the features whose layout pass counted them."""
+                 exclude=(), timestamp=None, facets, bins, n_bins, threads, segments=None):
+    """The layout of a table, and the counts of the features whose layout pass counted them.
+    `segments`: a SegmentLayout already found (its columns are not features by default)."""
     roles = _roles.parse_roles(target=target, prediction=prediction, score=score, timestamp=timestamp,
                                exclude=exclude)
     require(t, {c: role for role, cols in (("target", (roles.target,)), ("prediction", roles.prediction),
@@ -202,7 +203,9 @@ def build_layout(t: Table, *, target, prediction, score=None, task, positive, th
     categorical = tuple(_roles.name_of(c) for c in categorical)
     found_categories = {}
     if features is None:
-        names = [n for n in t.names if n not in roles.columns and n not in t.matrices]  # 2-D: never a feature
+        segmenting = set(segments.columns) if segments is not None else set()
+        names = [n for n in t.names if n not in roles.columns and n not in t.matrices  # 2-D: never a feature
+                 and n not in segmenting]
         if t.n_rows >= _roles.KEY_ROWS:
             texts = [n for n in names if n not in categorical and t.type(n) == "text" and n not in t.matrices]
             found_categories = dict(zip(texts, _native.categories(t.columns, [t.slot(n) for n in texts], threads)))
@@ -220,4 +223,4 @@ def build_layout(t: Table, *, target, prediction, score=None, task, positive, th
         t.slot(c)
     known, features = _feature_layouts(t, names, categorical, bins, n_bins, threads, found_categories)
     layout = Layout(features, task_layout, _facet_layouts(t, facets, task_layout, threads), roles.timestamp)
-    return dataclasses.replace(layout, types=_column_types(t, layout)), known
+    return dataclasses.replace(layout, types=_column_types(t, layout), segments=segments), known

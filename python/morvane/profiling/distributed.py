@@ -263,6 +263,8 @@ def _layout_columns(layout) -> set:
         cols |= {layout.task.target, *layout.task.prediction, *layout.task.score}
     if layout.timestamp is not None:
         cols.add(layout.timestamp)
+    if layout.segments is not None:
+        cols |= set(layout.segments.columns)
     return cols
 
 
@@ -349,6 +351,9 @@ def profile_distributed(engine, options: dict):
     # One thread per task unless asked: the engine already runs a task per core.
     threads = {"threads": options.pop("threads", 1)}
     like = options.pop("like", None)
+    if like is None and options.get("segments") is not None:
+        raise ValueError("segments= on an engine needs like=: the most frequent combinations are the reference's, "
+                         "profile the reference with segments= first (on one machine, or from a sample)")
     # The options are checked on a table without values first, so a mistake raises before any job runs.
     layout = profile(engine.probe(), like=like, **options).layout
     if like is None and options.get("features") is None:

@@ -8,17 +8,20 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
+from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
+from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
-from morvane.state.profile import Profile
+from morvane.state.profile import Profile, merge
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
-                 categorical=(), exclude=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10)
+                 categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
+                 n_bins=10)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
-            features=None, categorical=(), exclude=(), facets=None, timestamp=None, bins=QUANTILE, n_bins=10,
-            progress=None, threads=None) -> Profile:
+            features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
+            n_bins=10, progress=None, threads=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -29,7 +32,9 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     categorical (``categorical=`` for integer codes); ``task`` is ``"regression"``, ``"binary"``,
     ``"multiclass"`` or None, with ``target``, ``prediction``, ``positive`` and ``threshold``;
     ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
-    ``timestamp`` names the column of event times (never a feature). With ``like=reference`` the
+    ``timestamp`` names the column of event times (never a feature); ``segments`` lists categorical
+    columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
+    performance statistics of their own (``Profile.segments``). With ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -44,7 +49,7 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
-                     timestamp=timestamp, bins=bins, n_bins=n_bins)
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -54,11 +59,39 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     else:
         if isinstance(categorical, str):
             categorical = (categorical,)
+        found = segment_layout(subsets.readable(table), segments) if segments is not None else None
         layout, known = build_layout(t, target=target, prediction=prediction, score=score, task=task,
                                      positive=positive, threshold=threshold, features=features,
                                      categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
-                                     n_bins=n_bins, threads=threads, timestamp=timestamp)
-    return count(t, layout, threads, progress, known)
+                                     n_bins=n_bins, threads=threads, timestamp=timestamp,
+                                     segments=found)
+    if layout.segments is None:
+        return count(t, layout, threads, progress, known)
+    return _with_segments(t, subsets.readable(table), layout, threads, progress, known)
+
+
+def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:
+    """Each segment's rows counted on the segment layout, and the whole table's features and task as
+    their exact merge (every row is in one segment); facets, when any, counted on the whole table."""
+    sub = layout.segment_layout()
+    columns = subsets.columns(table, sorted(_counted_columns(layout) & set(t.names)))
+    parts = [None] * len(layout.segments.keys)
+    for index, rows in subsets.groups(segment_of_rows(table, layout.segments)):
+        parts[index] = count(read_table(subsets.take(columns, rows)), sub, threads, progress)
+    empty = Profile._empty(sub)
+    parts = tuple(empty if p is None else p for p in parts)
+    merged = merge(parts)
+    facets = {}
+    if layout.facets:
+        facets = count(t, Layout(task=layout.task, facets=layout.facets, types=layout.types), threads).facets
+    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
+
+
+def _counted_columns(layout: Layout) -> set:
+    names = {f.name for f in layout.features}
+    if layout.task is not None:
+        names |= {layout.task.target, *layout.task.prediction, *layout.task.score}
+    return names
 
 
 def _same_default(v, d) -> bool:

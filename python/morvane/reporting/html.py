@@ -58,12 +58,14 @@ def check_table(checks) -> str:
     """The table of one family's checks: the columns its checks fill, failures marked."""
     optional = [name for name in OPTIONAL if any(getattr(c, name) is not None for c in checks)]
     promoted = [name for name in PROMOTED if any(name in c.details for c in checks)]
-    columns = ["column", "metric", *optional, "change", "p-value", *promoted, "details", "result"]
+    segmented = ["segment"] if any(c.segment is not None for c in checks) else []
+    columns = ["column", *segmented, "metric", *optional, "change", "p-value", *promoted, "details", "result"]
     rows = []
     for check in checks:
         values = {
             "column": f"<td>{escape(check.column if check.column is not None else '—')}</td>",
             "metric": f"<td>{escape(check.metric)}</td>",
+            "segment": f"<td>{escape('—' if check.segment is None else ' / '.join(map(str, check.segment)))}</td>",
             "reference": cell(check.reference), "current": cell(check.current), "change": cell(check.change),
             "interval": f'<td class="num">{escape(interval_text(check))}</td>',
             "p-value": cell(check.p_value, p_value=True),

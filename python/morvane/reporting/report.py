@@ -146,7 +146,7 @@ def _rows(profile) -> int | None:
 
 def _check_dict(check: Check) -> dict:
     return {
-        "family": check.family, "column": check.column, "metric": check.metric,
+        "family": check.family, "column": check.column, "segment": check.segment, "metric": check.metric,
         "reference": check.reference, "current": check.current, "change": check.change,
         "p_value": check.p_value, "failed": bool(check.failed),
         "interval": None if check.interval is None else (check.interval[0], check.interval[1]),

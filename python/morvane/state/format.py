@@ -26,9 +26,10 @@ from morvane.state.stats import (
 
 # Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
 # types), version 4 each continuous feature's range (its least and greatest present values, after its
-# counts), version 5 the score histograms of classification tasks with probabilities. Older bytes still
+# counts), version 5 the score histograms of classification tasks with probabilities, version 6 the
+# segments (their layout, then each segment's statistics after the whole table's). Older bytes still
 # decode (ranges not known: NaN; histograms empty: they were not counted).
-VERSION = 5
+VERSION = 6
 RANGES_SINCE = 4
 SCORES_SINCE = 5
 PROFILE_MAGIC = b"MVPF"
@@ -47,6 +48,7 @@ class Decoded(NamedTuple):
     task: TaskStats | None
     facets: dict
     canonical: bytes | None
+    segments: tuple = ()  # each segment's (n_rows, features, task), "other" last
 
 
 # ---- writing ----------------------------------------------------------------------------------
@@ -58,12 +60,19 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
 
 def encode_profile(p, version: int = VERSION) -> bytes:
     """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
-    the current one leaves out what that version did not have (the features' ranges, the score
-    histograms)."""
+    the current one leaves out what that version did not have (ranges, score histograms)."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
     w.parts.append(layout)
+    _write_state(w, p, version)
+    for sub in p._segments or ():
+        _write_state(w, sub, version)
+    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
+
+
+def _write_state(w: Writer, p, version: int = VERSION) -> None:
+    """A profile's statistics in the byte form of `version`: rows, features, task, facets."""
     w.u64(p.n_rows)
     for f in p.layout.features:
         s = p._features[f.name]
@@ -92,7 +101,6 @@ def encode_profile(p, version: int = VERSION) -> bytes:
         s = p._facets[f.column]
         w.u64(s.missing)
         w.counts(s.counts.ravel())
-    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
 
 
 def encode_monitor(reference_bytes: bytes, current_bytes: bytes, fingerprint: int) -> bytes:
@@ -150,6 +158,21 @@ def decode_profile(data) -> Decoded:
     if lr.left():
         raise FormatError("unexpected bytes after the layout")
     r.pos += layout_len
+    n_rows, features, task, facets = _read_state(r, layout, version)
+    segments = ()
+    if layout.segments is not None:
+        sub = layout.segment_layout()
+        segments = tuple(_read_state(r, sub, version)[:3] for _ in layout.segments.keys)
+        if sum(part[0] for part in segments) != n_rows:
+            raise FormatError("the segments' rows do not add up to the rows")
+    if r.left():
+        raise FormatError("unexpected bytes after the profile")
+    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None, segments)
+
+
+def _read_state(r: Reader, layout: Layout, version: int):
+    """A profile's statistics on `layout` in the byte form of `version`: (n_rows, features, task,
+    facets), every count checked."""
     n_rows = r.count64()
     features = {}
     for f in layout.features:
@@ -192,9 +215,7 @@ def decode_profile(data) -> Decoded:
         if _total(counts) + missing != n_rows:
             raise FormatError(f"facet counts of {f.column!r} do not add up to the rows")
         facets[f.column] = FacetStats(f, counts, missing)
-    if r.left():
-        raise FormatError("unexpected bytes after the profile")
-    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None)
+    return n_rows, features, task, facets
 
 
 def _with_scores(task: ClassificationStats, r: Reader, n_rows: int, version: int) -> ClassificationStats:

@@ -72,6 +72,26 @@ class FacetLayout:
     groups: tuple
 
 
+MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
+SEGMENTS_SINCE = 6  # the byte format's version that added segments
+
+
+@dataclass(frozen=True)
+class SegmentLayout:
+    """Segments: the combinations of values of `columns` (as texts) that get statistics of their own,
+    the reference's most frequent first; every other row (other values, a missing one) is in "other"."""
+
+    columns: tuple
+    values: tuple  # one tuple of texts per segment, as long as `columns`
+
+    OTHER = ("other",)
+
+    @property
+    def keys(self) -> tuple:
+        """Every segment's key, "other" last."""
+        return tuple(self.values) + (self.OTHER,)
+
+
 @dataclass(frozen=True)
 class Layout:
     """Everything a profile's counts are laid out on; two profiles merge only with equal layouts."""
@@ -82,6 +102,14 @@ class Layout:
     timestamp: str | None = None  # the column of event times: never a feature, it places rows in periods
     # (column, type family) of every column the layout reads: a window's columns are read as these.
     types: tuple = ()
+    segments: SegmentLayout | None = None  # per-segment statistics of the features and the task
+
+    def segment_layout(self) -> "Layout":
+        """The layout of each segment's statistics: the features and the task (and their columns' types)."""
+        read = {f.name for f in self.features}
+        if self.task is not None:
+            read |= {self.task.target, *self.task.prediction, *self.task.score}
+        return Layout(self.features, self.task, types=tuple(t for t in self.types if t[0] in read))
 
     def feature(self, name: str) -> FeatureLayout:
         """The layout of one feature; KeyError for a name that is not a feature."""
@@ -264,6 +292,17 @@ def write_layout(w: Writer, layout: Layout) -> None:
     if layout.timestamp is not None:
         w.text(layout.timestamp)
     write_inputs(w, layout)
+    # Since SEGMENTS_SINCE, at the end and only when there are any: the segments' columns and values
+    # (a layout without segments has the bytes it had before).
+    sl = layout.segments
+    if sl is not None:
+        w.u32(len(sl.columns))
+        for c in sl.columns:
+            w.text(c)
+        w.u32(len(sl.values))
+        for combo in sl.values:
+            for v in combo:
+                w.text(v)
 
 
 def read_layout(r: Reader, version: int) -> Layout:
@@ -329,7 +368,16 @@ def read_layout(r: Reader, version: int) -> Layout:
         if not (task.prediction or score):
             raise FormatError("a malformed task: neither prediction nor score")
         task = dataclasses.replace(task, score=score)
-    return Layout(tuple(features), task, tuple(facets), timestamp, types)
+    segments = None
+    if version >= SEGMENTS_SINCE and r.left():
+        columns = tuple(r.text() for _ in range(r.count(4)))
+        n = r.count(4 * max(len(columns), 1))
+        values = tuple(tuple(r.text() for _ in columns) for _ in range(n))
+        if not columns or len(set(columns)) != len(columns) or len(set(values)) != len(values) \
+                or n > MAX_SEGMENTS or SegmentLayout.OTHER in values:
+            raise FormatError("malformed segments")
+        segments = SegmentLayout(columns, values)
+    return Layout(tuple(features), task, tuple(facets), timestamp, types, segments)
 
 
 # The inputs block (version 3): the task's score columns, then each read column's type family.

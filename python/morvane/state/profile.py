@@ -19,12 +19,19 @@ class Profile:
     and ``mv.load_profile``; they are immutable, compare equal when their bytes are equal, and pickle.
     """
 
-    __slots__ = ("_layout", "_n_rows", "_features", "_task", "_facets", "_bytes", "__weakref__")
+    __slots__ = ("_layout", "_n_rows", "_features", "_task", "_facets", "_segments", "_bytes", "__weakref__")
 
     @classmethod
-    def _make(cls, layout: Layout, n_rows: int, features: dict, task: TaskStats | None, facets: dict) -> Profile:
+    def _make(cls, layout: Layout, n_rows: int, features: dict, task: TaskStats | None, facets: dict,
+              segments: tuple | None = None) -> Profile:
+        """`segments`: with the layout's segments, one profile per segment ("other" last) on
+        ``layout.segment_layout()``; empty ones when None."""
         p = object.__new__(cls)
         p._layout, p._n_rows, p._features, p._task, p._facets, p._bytes = layout, n_rows, features, task, facets, None
+        if layout.segments is not None and segments is None:
+            sub = cls._empty(layout.segment_layout())
+            segments = (sub,) * len(layout.segments.keys)
+        p._segments = tuple(segments) if layout.segments is not None else None
         return p
 
     @classmethod
@@ -70,6 +77,14 @@ class Profile:
         """Each facet's statistics, by column."""
         return dict(self._facets)
 
+    @property
+    def segments(self) -> dict:
+        """Each segment's profile (its features and task), by the segment's values as a tuple, the
+        rest as ("other",) last; empty without ``segments=``."""
+        if self._segments is None:
+            return {}
+        return dict(zip(self._layout.segments.keys, self._segments))
+
     def histogram(self, column: str):
         """(edges or categories, counts) of one feature: counts of the values only, a NumPy int64 array
         one longer than the edges, or one per category plus "other" last. Raises KeyError for a name
@@ -92,7 +107,8 @@ class Profile:
         features = {k: s.merge(other._features[k]) for k, s in self._features.items()}
         facets = {k: s.merge(other._facets[k]) for k, s in self._facets.items()}
         task = self._task.merge(other._task) if self._task is not None else None
-        return Profile._make(self._layout, self._n_rows + other._n_rows, features, task, facets)
+        segments = None if self._segments is None else tuple(a.merge(b) for a, b in zip(self._segments, other._segments))
+        return Profile._make(self._layout, self._n_rows + other._n_rows, features, task, facets, segments)
 
     def to_bytes(self) -> bytes:
         """The versioned, checksummed, little-endian byte form; the same profile always gives the
@@ -105,7 +121,11 @@ class Profile:
     def from_bytes(cls, data) -> Profile:
         """A profile from its bytes; FormatError for truncated, corrupted, hostile or future bytes."""
         parts = byte_format.decode_profile(data)
-        p = cls._make(parts.layout, parts.n_rows, parts.features, parts.task, parts.facets)
+        segments = None
+        if parts.layout.segments is not None:
+            sub = parts.layout.segment_layout()
+            segments = tuple(cls._make(sub, n, features, task, {}) for n, features, task in parts.segments)
+        p = cls._make(parts.layout, parts.n_rows, parts.features, parts.task, parts.facets, segments)
         p._bytes = parts.canonical
         return p
 
