@@ -349,3 +349,39 @@ def test_histograms_only_up_to_the_class_limit():
         assert kept == (k <= MAX_SCORED_CLASSES)
         assert mv.Profile.from_bytes(profile.to_bytes()) == profile
         assert ("MacroROCAUC" in {c.metric for c in mv.compare(profile, profile).checks}) == kept
+
+
+def test_history_periods_carry_estimates_until_their_labels_replace_them():
+    rng = np.random.default_rng(14)
+    day = np.datetime64("2026-03-01T00:00:00", "s")
+
+    def rows(n, d, labeled=True):
+        out = _scored_rows(rng, n)
+        out["ts"] = day + np.timedelta64(d, "D") + rng.integers(0, 86_400, n).astype("timedelta64[s]")
+        if not labeled:
+            out.pop("y")
+        return out
+
+    reference = mv.profile(rows(20_000, -30), target="y", prediction="s", task="binary", timestamp="ts")
+    history = mv.History(reference, "1D")
+    days = [rows(3000, d) for d in range(3)]
+    history.update(days[0])
+    for d in (1, 2):
+        history.update({k: v for k, v in days[d].items() if k != "y"})
+
+    def performance():
+        frame = history.timeline(alpha=0.01).to_pandas()
+        return frame[frame["family"] == "performance"]
+
+    before = performance()
+    assert before.groupby("start")["estimated"].all().tolist() == [False, True, True]
+    estimated_rows = before[before["estimated"]]
+    assert ((estimated_rows["interval_low"] <= estimated_rows["current"])
+            & (estimated_rows["current"] <= estimated_rows["interval_high"])).all()
+    history.update(days[1], replace=True)  # the labels of day 1 arrive
+    after = performance()
+    assert after.groupby("start")["estimated"].any().tolist() == [False, False, True]
+    start = sorted(after["start"].unique())[1]
+    measured = after[(after["start"] == start) & (after["metric"] == "Accuracy")]["current"].item()
+    guess = before[(before["start"] == start) & (before["metric"] == "Accuracy")]
+    assert guess["interval_low"].item() <= measured <= guess["interval_high"].item()
