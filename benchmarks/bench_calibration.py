@@ -22,7 +22,7 @@ import numpy as np
 from scipy.stats import beta
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "package"))
-from calibration_model import Population, _feature_models, rates, rows  # noqa: E402
+from calibration_model import Population, ScoredPopulation, _feature_models, rates, rows, scored_rates  # noqa: E402
 from calibration_shapes import CHANGES, ERRORS, SHAPES, regression_rates, shape_rates  # noqa: E402
 
 SIZES = (50, 200, 1_000, 10_000, 1_000_000)
@@ -111,6 +111,40 @@ def full_report_power(windows, rng):
     row("accuracy .85->.80, alone", 500, *rates(population, 500, windows, rng, accuracy=0.80, checks=["Accuracy"]),
         0.60, False)
     row("unchanged, 13 features", 500, *rates(population, 500, windows, rng), 0.01, True)
+
+
+# Tasks with scores (tests/package/calibration_model.py, ScoredPopulation): the ranking checks on
+# labeled windows and the estimated checks of unlabeled ones, against a labeled reference.
+SCORED = (  # label, task, checks, labeled
+    ("ranking, binary", "binary", ["ROCAUC", "AveragePrecision"], True),
+    ("ranking, multiclass", "multiclass", ["MacroROCAUC"], True),
+    ("estimated, binary", "binary", ["performance"], False),
+    ("estimated, multiclass", "multiclass", ["performance"], False),
+)
+SCORED_DETECTIONS = (  # label, task, rows, checks, labeled, scenario
+    ("ROCAUC: 30% of labels mixed", "binary", 2_000, ["ROCAUC"], True, {"mixed": 0.3}),
+    ("MacroROCAUC: 30% mixed", "multiclass", 2_000, ["MacroROCAUC"], True, {"mixed": 0.3}),
+    ("estimated: 20% rows to 1/2", "binary", 5_000, ["performance"], False, {"toward_middle": 0.2}),
+    ("estimated mc: 20% flattest", "multiclass", 5_000, ["performance"], False, {"toward_middle": 0.2}),
+)
+
+
+def scored(windows, rng):
+    for label, task, checks, labeled in SCORED:
+        population = ScoredPopulation(task)
+        pooled = [0, 0, {}]
+        for n in SIZES:
+            failed, total, families = scored_rates(population, n, windows, rng, checks, labeled=labeled)
+            row(f"unchanged, {label}", n, failed, total, families, 0.01, True)
+            pooled[0] += failed
+            pooled[1] += total
+            for family, count in families.items():
+                pooled[2][family] = pooled[2].get(family, 0) + count
+        row(f"unchanged, {label}, all", "all", *pooled, 0.01, True)
+    for label, task, n, checks, labeled, scenario in SCORED_DETECTIONS:
+        failed, total, families = scored_rates(ScoredPopulation(task), n, windows, rng, checks, labeled=labeled,
+                                               **scenario)
+        row(label, n, failed, total, families, 0.95, False)
 
 
 def end_to_end(windows, rng):
@@ -204,8 +238,11 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rows", type=int, default=0, help="also profile this many windows row by row")
     parser.add_argument("--tasks", default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,"
-                                           "timeline,segments",
+                        "scored,timeline,segments",
                         help="which parts of the table to measure")
+    parser.add_argument("--scored-windows", type=int, default=0,
+                        help="windows per row for tasks with scores (default: --windows; each estimate "
+                             "simulates its interval, about 0.1 s)")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     start = time.perf_counter()
@@ -231,6 +268,8 @@ def main():
                       ("power", full_report_power)):
         if part in parts:
             run(args.windows, rng)
+    if "scored" in parts:
+        scored(args.scored_windows or args.windows, rng)
     if "timeline" in parts:
         timeline_runs(max(args.windows // 10, 20), rng)
     if "segments" in parts:

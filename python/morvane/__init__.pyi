@@ -14,7 +14,7 @@ _Heuristic: TypeAlias = Literal["quantile", "FreedmanDiaconis", "Scott", "Sturge
 _Family: TypeAlias = Literal["data", "drift", "performance", "bias"]
 _BinaryMetric: TypeAlias = Literal[
     "BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative", "Accuracy",
-    "F1Score", "LogLoss",
+    "F1Score", "LogLoss", "ROCAUC", "AveragePrecision",
 ]
 _RegressionMetric: TypeAlias = Literal[
     "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError", "MeanSquaredLogError",
@@ -22,7 +22,7 @@ _RegressionMetric: TypeAlias = Literal[
 ]
 _MulticlassMetric: TypeAlias = Literal[
     "Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WeightedPrecision", "WeightedRecall", "WeightedF1",
-    "LogLoss",
+    "LogLoss", "MacroROCAUC",
 ]
 _PreTrainingMetric: TypeAlias = Literal[
     "ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
@@ -193,6 +193,7 @@ class Report:
     @overload
     def to_html(self, path: _Path, *, figure: bool = True) -> Path: ...
     def summary(self, limit: int = 10) -> str: ...
+    def notes(self) -> list[str]: ...
     def _repr_html_(self) -> str: ...
 
 def compare(

@@ -403,3 +403,98 @@ def as_profile(stats_profile):
         facets[name] = FacetStats(fl, frozen(f["counts"]), int(f["missing"]))
     layout = Layout(tuple(layouts), task_layout, tuple(facet_layouts))
     return Profile._make(layout, int(data["n_rows"]), features, task, facets)
+
+
+# ---- scored populations: score histograms, ranking metrics and estimated performance ----
+
+SCORE_LEVELS = np.linspace(0.01, 0.99, 50)  # binary scores, calibrated: P(positive | s) = s
+
+
+class ScoredPopulation:
+    """A classifier's scores and labels on a finite grid, as profiles with score histograms (no
+    features: only the performance family is measured). Binary: 50 calibrated score levels, more rows
+    toward 0 and 1. Multiclass: 40 fixed probability vectors over 3 classes, each calibrated (the true
+    class drawn from the vector). Scenarios: `mixed` replaces that share of labels by coin flips (the
+    ranking gets worse, the scores do not move); `toward_middle` moves that share of rows to the
+    scores nearest 1/2 (binary) or to the flattest vectors (multiclass): what an unlabeled window
+    shows when the model meets harder cases."""
+
+    def __init__(self, task="binary"):
+        self.task = task
+        if task == "binary":
+            self.vectors = np.stack([1 - SCORE_LEVELS, SCORE_LEVELS], axis=1)
+            weight = 0.3 + np.abs(SCORE_LEVELS - 0.5)
+        else:
+            rng = np.random.default_rng(2024)
+            self.vectors = rng.dirichlet([0.6, 0.6, 0.6], 40)
+            weight = np.ones(40)
+        self.weights = weight / weight.sum()
+        flat = np.argsort(self.vectors.max(axis=1))
+        self.middle = flat[: max(2, len(flat) // 10)]
+
+    def _cells(self, mixed=0.0, toward_middle=0.0):
+        """P(vector, true class) under a scenario."""
+        w = self.weights * (1 - toward_middle)
+        w[self.middle] += toward_middle / len(self.middle)
+        k = self.vectors.shape[1]
+        truth = (1 - mixed) * self.vectors + mixed / k
+        return w[:, None] * truth
+
+    def profile(self, n, rng, *, labeled=True, **scenario):
+        from morvane import _native
+        from morvane.state.exact_sum import ExactSum
+        from morvane.state.layout import Layout, TaskLayout
+        from morvane.state.profile import Profile
+        from morvane.state.stats import ClassificationStats, frozen
+
+        cells = self._cells(**scenario)
+        counts = rng.multinomial(n, cells.ravel() / cells.sum()).reshape(cells.shape)  # (vector, truth)
+        k = self.vectors.shape[1]
+        decided = self.vectors.argmax(axis=1)
+        confusion = np.zeros((k, k), np.int64)
+        for t in range(k):
+            np.add.at(confusion[t], decided, counts[:, t])
+        loss = -np.log(np.clip(self.vectors, 1e-15, 1 - 1e-15))
+        ll = float((counts * loss).sum()) if labeled else 0.0
+        ll2 = float((counts * loss ** 2).sum()) if labeled else 0.0
+        rows = counts.sum(axis=1)
+        if self.task == "binary":
+            layout = TaskLayout("binary", "y", ("p",), positive=1, threshold=0.5, has_proba=True)
+            bins = np.array(_native.score_bins(list(self.vectors[:, 1]), 0.5))
+            scores = np.zeros((3, 2, _native.SCORE_BINS), np.int64)  # by class, by decision, by bin
+            if labeled:
+                np.add.at(scores[0], (decided, bins), counts[:, 0])
+                np.add.at(scores[1], (decided, bins), counts[:, 1])
+            else:
+                np.add.at(scores[2], (decided, bins), rows)
+            by_decision = None
+        else:
+            layout = TaskLayout("multiclass", "y", ("a", "b", "c"), positive=None, has_proba=True,
+                                classes=("a", "b", "c"))
+            scores = np.zeros((k + 1, k, _native.SCORE_BINS), np.int64)
+            by_decision = np.zeros((k, k, _native.SCORE_COARSE_BINS), np.int64)
+            for j in range(k):
+                bins = np.array(_native.score_bins(list(self.vectors[:, j]), 0.5))
+                coarse = np.minimum((self.vectors[:, j] * 64).astype(int), 63)
+                for t in range(k):
+                    np.add.at(scores[t if labeled else k, j], bins, counts[:, t])
+                np.add.at(by_decision[:, j], (decided, coarse), rows)
+        if not labeled:
+            confusion[:] = 0
+        task = ClassificationStats(layout, int(confusion.sum()), int(n - confusion.sum()), frozen(confusion),
+                                   ExactSum.of(ll), ExactSum.of(ll2), frozen(scores),
+                                   None if by_decision is None else frozen(by_decision))
+        return Profile._make(Layout((), layout, ()), int(n), {}, task, {})
+
+
+def scored_rates(population, n, windows, rng, checks, *, labeled=True, **scenario):
+    """(failing windows, windows, {family: count}) of `compare(..., checks=checks)` between a fresh
+    labeled reference of N_REFERENCE rows and a window of n rows (labeled or not) under a scenario."""
+    from morvane import compare
+
+    failed = 0
+    for _ in range(windows):
+        reference = population.profile(N_REFERENCE, rng)
+        report = compare(reference, population.profile(n, rng, labeled=labeled, **scenario), checks=checks)
+        failed += not report.passed
+    return failed, windows, {"performance": failed} if failed else {}

@@ -1,6 +1,7 @@
 """The byte format: round trips, same profile same bytes, and refusal of anything truncated,
 corrupted, hostile or from a future version."""
 
+import dataclasses
 import os
 import pickle
 import struct
@@ -101,33 +102,35 @@ def test_future_version_foreign_magic_and_type_errors():
     assert issubclass(mv.FormatError, ValueError)
 
 
-@pytest.mark.parametrize("version", [1, 2])
+@pytest.mark.parametrize("version", [1, 2, 3])
 @pytest.mark.parametrize("p", [p for p in PROFILES if not (p.layout.task and p.layout.task.score)])
 def test_older_versions_still_decode(p, version):
-    # Version 2 layouts end before the inputs block (score columns, column types), version 1 also
-    # before the timestamp column's flag byte; neither keeps the features' ranges.
-    import dataclasses
-
+    # Version 3 bytes hold neither ranges nor score histograms; version 2 layouts also end before the
+    # inputs block (score columns, column types), version 1 also before the timestamp column's flag.
     from morvane.state.codec import Writer
     from morvane.state.layout import write_inputs
+    from morvane.state.stats import ClassificationStats
 
     tail = Writer()
     write_inputs(tail, p.layout)
-    cut = len(tail.bytes()) + (1 + (4 + len(p.layout.timestamp.encode()) if p.layout.timestamp else 0)
-                               if version == 1 else 0)
-    body = _format.encode_profile(p, version=_format.RANGES_SINCE - 1)[24:-8]
+    cut = 0 if version == 3 else len(tail.bytes()) + (
+        1 + (4 + len(p.layout.timestamp.encode()) if p.layout.timestamp else 0) if version == 1 else 0)
+    body = _format.encode_profile(p, version=3)[24:-8]
     layout_len = struct.unpack_from("<Q", body)[0]
     layout = body[8:8 + layout_len - cut]
     old = struct.pack("<Q", len(layout)) + layout + body[8 + layout_len:]
     fp = int.from_bytes(hashlib.blake2b(layout, digest_size=8).digest(), "little")
     q = mv.Profile.from_bytes(reframe(old, version=version, fingerprint=fp))
-    expected = dataclasses.replace(p.layout, types=(), timestamp=p.layout.timestamp if version == 2 else None)
+    expected = p.layout if version == 3 else dataclasses.replace(
+        p.layout, types=(), timestamp=p.layout.timestamp if version == 2 else None)
     assert q.layout == expected and q.n_rows == p.n_rows
     for name, f in p.features.items():
         g = q.features[name]
         assert np.array_equal(g.counts, f.counts) and g.missing == f.missing
         # The range was not kept then: not known, and so written and read again as not known.
         assert f.kind == "categorical" or (np.isnan(g.minimum) and np.isnan(g.maximum))
+    if isinstance(p.task_stats, ClassificationStats) and p.task_stats.scores is not None:
+        assert not q.task_stats.scores.any()  # not counted then: empty
     assert mv.Profile.from_bytes(q.to_bytes()) == q
 
 

@@ -106,7 +106,8 @@ def test_literal_names_are_the_names_compare_reports():
     tables = {
         "binary": ({"x": x, "g": rng.choice(["u", "v"], n), "y": labels % 2, "p": rng.random(n)},
                    dict(target="y", prediction="p", facets={"g": "u"})),
-        "multiclass": ({"x": x, "y": labels, "p0": proba[:, 0], "p1": proba[:, 1], "p2": proba[:, 2]},
+        "multiclass": ({"x": x, "y": np.array(["p0", "p1", "p2"])[labels], "p0": proba[:, 0], "p1": proba[:, 1],
+                        "p2": proba[:, 2]},
                        dict(target="y", prediction=["p0", "p1", "p2"])),
         "regression": ({"x": x, "y": x + rng.random(n), "p": x}, dict(target="y", prediction="p")),
     }
@@ -130,13 +131,14 @@ def test_literal_names_are_the_names_compare_reports():
 
 def test_literal_names_are_the_core_tables_in_order():
     from morvane import _native
-    from morvane.comparing import multiclass
+    from morvane.comparing import multiclass, performance
 
-    for alias, names in (("BinaryMetric", _native.classification_names()),
+    # The ranking metrics (from score histograms) follow each task's table.
+    for alias, names in (("BinaryMetric", _native.classification_names() + list(performance.BINARY_RANKING)),
                          ("RegressionMetric", _native.regression_names()),
                          ("PreTrainingMetric", _native.data_bias_names()),
                          ("PostTrainingMetric", _native.model_bias_names()),
-                         ("MulticlassMetric", multiclass.METRICS)):
+                         ("MulticlassMetric", list(multiclass.METRICS) + list(performance.MULTICLASS_RANKING))):
         node = next(n for n in ast.parse(STUB.read_text(encoding="utf-8")).body
                     if isinstance(n, ast.AnnAssign) and n.target.id == "_" + alias)
         assert [item.value for item in node.value.slice.elts] == list(names), alias

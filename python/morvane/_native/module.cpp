@@ -1,19 +1,21 @@
 // morvane._native: the package's binding. Each row converts its arguments, runs a core
 // with the GIL released, and converts the result back; nothing here computes.
 #include <nanobind/nanobind.h>
-
-#include <limits>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <limits>
+
 #include "columns.hpp"
 #include "core/profile/counting.hpp"
 #include "core/profile/facets.hpp"
 #include "core/profile/layout.hpp"
 #include "core/profile/parallel.hpp"
+#include "core/profile/score_bins.hpp"
 #include "core/profile/task.hpp"
 #include "core/profile/tie_edges.hpp"
 #include "metrics.hpp"
@@ -154,6 +156,49 @@ nb::tuple facet(const Columns& cols, std::size_t column, const std::string& op, 
     return nb::make_tuple(s.counts, s.missing);
 }
 
+// A NumPy int64 array that takes over a vector's memory.
+nb::ndarray<nb::numpy, std::int64_t> int64_array(std::vector<std::int64_t>&& v, std::initializer_list<std::size_t> shape) {
+    auto* owned = new std::vector<std::int64_t>(std::move(v));
+    nb::capsule free(owned, [](void* p) noexcept { delete static_cast<std::vector<std::int64_t>*>(p); });
+    return nb::ndarray<nb::numpy, std::int64_t>(owned->data(), shape, free);
+}
+
+// A target of None: the window's labels are not known yet.
+nb::tuple binary_scores(const Columns& cols, std::optional<std::size_t> target, std::size_t score, std::size_t decision,
+                        std::optional<double> number, const std::string& text, bool decision_is_proba,
+                        double threshold) {
+    same_length(cols, {score, decision});
+    if (target) same_length(cols, {score, *target});
+    const Column* truth = target ? &cols.at(*target) : nullptr;
+    BinaryScoreCounts s;
+    {
+        nb::gil_scoped_release release;
+        s = binary_score_counts(truth, cols.at(score), cols.at(decision),
+                                BinaryRule{label_of(number, text), decision_is_proba, threshold});
+    }
+    return nb::make_tuple(int64_array(std::move(s.counts), {3, 2, SCORE_BINS}), s.missing, s.out_of_range,
+                          s.first_out_of_range);
+}
+
+nb::tuple multiclass_scores(const Columns& cols, std::optional<std::size_t> target, const std::vector<std::size_t>& scores,
+                            std::optional<std::size_t> decision, const std::vector<std::string>& classes) {
+    if (scores.empty() || scores.size() != classes.size()) throw nb::value_error("one score column per class");
+    for (std::size_t p : scores) same_length(cols, {scores[0], p});
+    if (target) same_length(cols, {scores[0], *target});
+    if (decision) same_length(cols, {scores[0], *decision});
+    const auto columns = columns_at(cols, scores);
+    const Column* decided = decision ? &cols.at(*decision) : nullptr;
+    MulticlassScoreCounts s;
+    {
+        nb::gil_scoped_release release;
+        s = multiclass_score_counts(target ? &cols.at(*target) : nullptr, columns, decided, classes);
+    }
+    const std::size_t k = classes.size();
+    return nb::make_tuple(int64_array(std::move(s.by_class), {k + 1, k, SCORE_BINS}),
+                          int64_array(std::move(s.by_decision), {k, k, SCORE_COARSE_BINS}), s.missing,
+                          s.out_of_range, s.first_out_of_range);
+}
+
 }  // namespace
 
 NB_MODULE(_native, m) {
@@ -229,6 +274,17 @@ NB_MODULE(_native, m) {
           "score"_a = std::vector<std::size_t>{});
     m.def("regression", &regression);
     m.def("facet", &facet);
+    m.def("binary_scores", &binary_scores, "columns"_a, "target"_a.none(), "score"_a, "decision"_a, "number"_a.none(),
+          "text"_a, "decision_is_proba"_a, "threshold"_a);
+    m.def("multiclass_scores", &multiclass_scores, "columns"_a, "target"_a.none(), "scores"_a, "decision"_a.none(),
+          "classes"_a);
+    m.def("score_bins", [](const std::vector<double>& s, double threshold) {
+        std::vector<int> out;
+        for (double v : s) out.push_back(score_bin(v, threshold));
+        return out;
+    });
+    m.attr("SCORE_BINS") = SCORE_BINS;
+    m.attr("SCORE_COARSE_BINS") = SCORE_COARSE_BINS;
     m.def("regression_sum_names", [] {
         std::vector<std::string> names;
         for (const SumRow& r : REGRESSION_SUMS) names.emplace_back(r.name);

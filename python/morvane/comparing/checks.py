@@ -45,9 +45,12 @@ class Check:
 
     def label(self) -> str:
         """A short readable name: "performance · Accuracy", "drift · age · Distribution", with the
-        segment's values in brackets: "drift · age · Distribution [Oslo]"."""
-        text = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
-        return text if self.segment is None else f"{text} [{' / '.join(map(str, self.segment))}]"
+        segment's values in brackets ("drift · age · Distribution [Oslo]"), and "performance · Accuracy
+        (estimated)" for a window without labels."""
+        name = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        if self.segment is not None:
+            name = f"{name} [{' / '.join(map(str, self.segment))}]"
+        return name + " (estimated)" if self.details.get("estimated") else name
 
     def movement(self, arrow: str = "->") -> str:
         """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its

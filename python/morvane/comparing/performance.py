@@ -11,7 +11,7 @@ import math
 
 import numpy as np
 
-from morvane.comparing import multiclass, significance
+from morvane.comparing import estimated, multiclass, ranking, significance
 from morvane.comparing.checks import Pending, defined, difference, interval, proportion_variance
 from morvane.comparing.metrics import CLASSIFICATION, REGRESSION, performance
 from morvane.state.profile import Profile
@@ -51,7 +51,11 @@ for _names, _table in ((CLASSIFICATION, BINARY), (REGRESSION, REGRESSION_CHECKS)
     if set(_names) != set(_table):
         raise RuntimeError(f"the performance checks do not cover the metrics {sorted(set(_names) ^ set(_table))}")
 
-METRICS = tuple(dict.fromkeys(CLASSIFICATION + REGRESSION + multiclass.METRICS))
+# Ranking metrics, from the score histograms of tasks with probabilities.
+BINARY_RANKING = ("ROCAUC", "AveragePrecision")
+MULTICLASS_RANKING = ("MacroROCAUC",)
+METRICS = tuple(dict.fromkeys(CLASSIFICATION + BINARY_RANKING + REGRESSION + multiclass.METRICS
+                              + MULTICLASS_RANKING))
 
 
 def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> list[Pending]:
@@ -60,9 +64,94 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
         return []
     if isinstance(rt, RegressionStats):
         return _regression(rt, ct, alpha)
+    if _estimable(rt, ct):
+        return _estimated(rt, ct, alpha)
     if rt.layout.kind == "binary":
-        return _binary(rt, ct, alpha)
-    return _multiclass(rt, ct, alpha, tables)
+        return _binary(rt, ct, alpha) + _binary_ranking(rt, ct, alpha)
+    return _multiclass(rt, ct, alpha, tables) + _multiclass_ranking(rt, ct, alpha)
+
+
+# ---- ranking metrics ----
+
+def _labeled_scores(s: ClassificationStats):
+    return s.scores is not None and s.n > 0
+
+
+def _binary_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
+    """ROCAUC (DeLong's variance) and AveragePrecision (bootstrap variance over rows), one-sided toward
+    a lower current value; `details["bound"]` is the larger distance the binned values may have from
+    the row-level ones (see ranking.py)."""
+    if not (_labeled_scores(rt) and _labeled_scores(ct)):
+        return []
+    (neg_r, pos_r), (neg_c, pos_c) = rt.by_class[:2], ct.by_class[:2]
+    auc_r, var_r, bound_r = ranking.roc_auc(pos_r, neg_r)
+    auc_c, var_c, bound_c = ranking.roc_auc(pos_c, neg_c)
+    ap_r, ap_bound_r = ranking.average_precision(pos_r, neg_r)
+    ap_c, ap_bound_c = ranking.average_precision(pos_c, neg_c)
+    ap_var = sum(ranking.bootstrap_variance(ranking.average_precision_many, p, n) for p, n in ((pos_r, neg_r),
+                                                                                            (pos_c, neg_c)))
+    out = []
+    for metric, ref_value, cur_value, variance, bound, test in (
+            ("ROCAUC", auc_r, auc_c, var_r + var_c, max(bound_r, bound_c), "normal one-sided (DeLong variance)"),
+            ("AveragePrecision", ap_r, ap_c, ap_var, max(ap_bound_r, ap_bound_c),
+             "normal one-sided (bootstrap variance)")):
+        ok = defined(ref_value, cur_value)
+        change = difference(cur_value, ref_value) if ok else None
+        p = ranking.lower_p(change, variance) if ok else None
+        item = _pending(metric, _value(ref_value), _value(cur_value), ("performance", metric), p,
+                        lower_is_worse=True, variance=variance if ok else None, alpha=alpha, test=test)
+        item.details["bound"] = bound if ok else None
+        out.append(item)
+    return out
+
+
+def _multiclass_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
+    """MacroROCAUC: the macro mean of the one-against-the-rest ROC AUCs; it falls only if some class's
+    does, so Bonferroni over the classes' one-sided DeLong tests."""
+    if not (_labeled_scores(rt) and _labeled_scores(ct)):
+        return []
+    ref_value, ref_classes, bound_r = ranking.macro_roc_auc(rt.scores)
+    cur_value, cur_classes, bound_c = ranking.macro_roc_auc(ct.scores)
+    p = None
+    if defined(ref_value, cur_value):
+        p = significance.bonferroni([ranking.lower_p(c - r, vr + vc) for (r, vr), (c, vc) in zip(ref_classes, cur_classes)
+                                     if defined(r, c, vr, vc)])
+    item = _pending("MacroROCAUC", _value(ref_value), _value(cur_value), ("performance", "MacroROCAUC"), p,
+                    lower_is_worse=True, test="normal one-sided per class (DeLong variance, Bonferroni)")
+    item.details["bound"] = max(bound_r, bound_c) if defined(ref_value, cur_value) else None
+    return [item]
+
+
+def _value(v):
+    return v if v is not None and np.isfinite(v) else None
+
+
+# ---- estimated performance ----
+
+def _estimable(rt: ClassificationStats, ct: ClassificationStats) -> bool:
+    """A window with scores but no labels, against a reference with both: its performance is estimated."""
+    return rt.scores is not None and ct.scores is not None and ct.n == 0 and ct.unlabeled > 0
+
+
+def _estimated(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
+    """Estimated checks (see estimated.py): `current` the estimate, `interval` its 1 - alpha prediction
+    interval for the window's realized value, `details["estimated"]` True; with a reason in
+    `details["not_estimated"]` and no p-value when the reference's calibration cannot carry one."""
+    if rt.layout.kind == "binary":
+        found = estimated.estimate_binary(rt.scores, ct.scores, rt.layout.threshold, alpha)
+    else:
+        found = estimated.estimate_multiclass(rt.confusion, rt.scores, rt.scores_by_decision, ct.scores,
+                                              ct.scores_by_decision, alpha)
+    out = []
+    for e in found:
+        change = difference(e.value, e.reference)
+        details = dict(e.details)
+        details["test"] = details.get("test", "not estimated")
+        if e.reference_estimate is not None:
+            details["reference_estimate"] = e.reference_estimate
+        out.append(Pending("performance", None, e.metric, e.reference, e.value, ("performance", "estimated", e.metric),
+                           e.p, worse=change is not None and change < 0, interval=e.interval, details=details))
+    return out
 
 
 def _pending(metric, ref_value, cur_value, key, p, *, lower_is_worse, variance=None, alpha=None, test=""):

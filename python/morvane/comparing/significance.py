@@ -306,7 +306,7 @@ def weighted_holm(p_values: dict, weights: dict) -> dict:
     left = math.fsum(weights[k] for k in keys)
     running, adjusted = 0.0, {}
     for k in order:
-        running = max(running, min(1.0, p_values[k] * left / weights[k]))
+        running = max(running, min(1.0, p_values[k] * (left / weights[k])))
         adjusted[k] = running
         left -= weights[k]
     for k in p_values:

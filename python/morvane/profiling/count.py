@@ -3,6 +3,7 @@ native kernels with the GIL released, one column per job on ``threads`` threads.
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 
 import numpy as np
@@ -16,7 +17,7 @@ from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import Layout, TaskLayout, label_parts
 from morvane.state.profile import Profile
 from morvane.state.stats import (
-    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, empty_task, frozen,
+    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, empty_task, frozen, has_scores,
 )
 
 
@@ -97,7 +98,7 @@ def _task_stats(t: Table, tl: TaskLayout | None, present: set):
     if tl is None:
         return None
     if not _complete(tl, present):
-        return empty_task(tl)
+        return _incomplete(t, tl, present)
     target = t.slot(tl.target)
     slots = prediction_slots(t, tl.prediction) if tl.prediction else []
     if tl.kind == "regression":
@@ -121,8 +122,35 @@ def _task_stats(t: Table, tl: TaskLayout | None, present: set):
         else:  # scores alone: the most probable class decides
             confusion, n, missing, ll, ll2 = _native.multiclass(t.columns, target, scores, list(tl.classes), True)
         shape = (k, k)
+    histograms = _score_counts(t, tl, target, scores or slots, slots) if has_scores(tl) else (None, None)
     return ClassificationStats(tl, int(n), int(missing), frozen(np.asarray(confusion).reshape(shape)),
-                               ExactSum.from_native(ll), ExactSum.from_native(ll2))
+                               ExactSum.from_native(ll), ExactSum.from_native(ll2), *histograms)
+
+
+def _incomplete(t: Table, tl: TaskLayout, present: set):
+    """The task of a window without its target (labels not known yet) or its predictions: nothing
+    measured, every row missing; with scores and decisions present, the scores are still counted (in
+    the row of rows without a target), for the estimated performance."""
+    fields = {"missing": t.n_rows}
+    if has_scores(tl) and all(c in present for c in (*tl.prediction, *tl.score)):
+        slots = prediction_slots(t, tl.prediction) if tl.prediction else []
+        scores = score_slots(t, tl) if tl.score else slots
+        fields["scores"], fields["scores_by_decision"] = _score_counts(t, tl, None, scores, slots)
+    return dataclasses.replace(empty_task(tl), **fields)
+
+
+def _score_counts(t: Table, tl: TaskLayout, target: int | None, scores: list, decisions: list):
+    """The score histograms per true class and decision (binary), or per true class and per decided
+    class (multiclass), by the native kernel; the decisions are the prediction's when given."""
+    if tl.kind == "binary":
+        number, text = label_parts(tl.positive)
+        decision, is_proba = _decisions(t, tl)
+        counts, _, _, _ = _native.binary_scores(t.columns, target, scores[0], decision, number, text, is_proba,
+                                                tl.threshold)
+        return frozen(counts), None
+    decided = decisions[0] if decisions and not tl.has_proba else None
+    by_class, by_decision, _, _, _ = _native.multiclass_scores(t.columns, target, scores, decided, list(tl.classes))
+    return frozen(by_class), frozen(by_decision)
 
 
 def _facet_stats(t: Table, layout: Layout, present: set) -> dict:

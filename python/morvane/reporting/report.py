@@ -113,7 +113,24 @@ class Report:
             lines.append(f"  {check.label()}: {check.movement()}")
         if len(failures) > limit:
             lines.append(f"  ... and {len(failures) - limit} more")
+        lines += [f"  note: {note}" for note in self.notes()]
         return "\n".join(lines)
+
+    def notes(self) -> list[str]:
+        """What the reader must know beside the verdicts: performance estimated from scores (the
+        window has no labels yet), or not estimated and why, and scores that are not calibrated."""
+        estimated = [c for c in self._checks if c.details.get("estimated")]
+        notes = []
+        if any(c.current is not None for c in estimated):
+            notes.append("performance estimated from the window's scores (no labels yet), assuming the "
+                         "reference's relation between scores and outcomes")
+        for c in estimated:
+            reason = c.details.get("not_estimated")
+            warning = (c.details.get("calibration") or {}).get("warning")
+            for note in (f"performance not estimated: {reason}" if reason else None, warning):
+                if note and note not in notes:
+                    notes.append(note)
+        return notes
 
     def __repr__(self) -> str:
         return f"<morvane.Report {self.summary()}>"

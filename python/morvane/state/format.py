@@ -20,15 +20,18 @@ from morvane.state.codec import Reader, Writer, digest
 from morvane.state.errors import FormatError
 from morvane.state.layout import Layout, read_layout
 from morvane.state.stats import (
-    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats,
+    REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats, frozen, has_scores,
+    score_shapes,
 )
 
 # Version 2 adds the layout's timestamp column, version 3 the inputs block (score columns, column
 # types), version 4 each continuous feature's range (its least and greatest present values, after its
-# counts), version 5 the segments (their layout, then each segment's statistics after the whole
-# table's). Older bytes still decode (ranges not known: NaN).
-VERSION = 5
+# counts), version 5 the score histograms of classification tasks with probabilities, version 6 the
+# segments (their layout, then each segment's statistics after the whole table's). Older bytes still
+# decode (ranges not known: NaN; histograms empty: they were not counted).
+VERSION = 6
 RANGES_SINCE = 4
+SCORES_SINCE = 5
 PROFILE_MAGIC = b"MVPF"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
@@ -57,7 +60,7 @@ def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
 
 def encode_profile(p, version: int = VERSION) -> bytes:
     """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
-    the current one leaves out what that version did not have (the features' ranges)."""
+    the current one leaves out what that version did not have (ranges, score histograms)."""
     layout = p.layout.to_bytes()
     w = Writer()
     w.u64(len(layout))
@@ -90,6 +93,10 @@ def _write_state(w: Writer, p, version: int = VERSION) -> None:
             w.counts(s.confusion.ravel())
             w.exact(s.log_loss)
             w.exact(s.log_loss_sq)
+            if s.scores is not None and version >= SCORES_SINCE:
+                w.counts(s.scores.ravel())
+                if s.scores_by_decision is not None:
+                    w.counts(s.scores_by_decision.ravel())
     for f in p.layout.facets:
         s = p._facets[f.column]
         w.u64(s.missing)
@@ -199,6 +206,8 @@ def _read_state(r: Reader, layout: Layout, version: int):
             if _total(confusion) != n:
                 raise FormatError("the confusion counts do not add up")
             task = ClassificationStats(t, n, missing, confusion, r.exact(), r.exact())
+            if has_scores(t):
+                task = _with_scores(task, r, n_rows, version)
     facets = {}
     for f in layout.facets:
         missing = r.count64()
@@ -207,6 +216,28 @@ def _read_state(r: Reader, layout: Layout, version: int):
             raise FormatError(f"facet counts of {f.column!r} do not add up to the rows")
         facets[f.column] = FacetStats(f, counts, missing)
     return n_rows, features, task, facets
+
+
+def _with_scores(task: ClassificationStats, r: Reader, n_rows: int, version: int) -> ClassificationStats:
+    """The score histograms after a classification task's sums (empty in bytes older than version 5).
+    Each score column counts a row at most once."""
+    import numpy as np
+
+    shape, decided = score_shapes(task.layout)
+    if version < SCORES_SINCE:
+        empty = ClassificationStats.empty(task.layout)
+        return ClassificationStats(task.layout, task.n, task.missing, task.confusion, task.log_loss,
+                                   task.log_loss_sq, empty.scores, empty.scores_by_decision)
+    scores = r.counts(int(np.prod(shape))).reshape(shape)
+    by_decision = r.counts(int(np.prod(decided))).reshape(decided) if decided else None
+    binary = task.layout.kind == "binary"
+    per_column = [_total(scores)] if binary else [_total(scores[:, j]) for j in range(shape[1])]
+    if any(x > n_rows for x in per_column):
+        raise FormatError("score histograms hold more rows than the profile")
+    if by_decision is not None and [_total(by_decision[:, j]) for j in range(decided[1])] != per_column:
+        raise FormatError("the score histograms by decision do not match those by class")
+    return ClassificationStats(task.layout, task.n, task.missing, task.confusion, task.log_loss, task.log_loss_sq,
+                               frozen(scores), None if by_decision is None else frozen(by_decision))
 
 
 def decode_monitor(data) -> tuple[bytes, bytes, int]:

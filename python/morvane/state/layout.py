@@ -73,7 +73,7 @@ class FacetLayout:
 
 
 MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
-SEGMENTS_SINCE = 5  # the byte format's version that added segments
+SEGMENTS_SINCE = 6  # the byte format's version that added segments
 
 
 @dataclass(frozen=True)

@@ -102,10 +102,30 @@ class RegressionStats:
                                max(self.max_abs_error, other.max_abs_error))
 
 
+def has_scores(layout: TaskLayout) -> bool:
+    """Whether a classification task keeps score histograms: it has probabilities (score=, or a
+    prediction of probabilities)."""
+    return layout.kind in ("binary", "multiclass") and layout.scored
+
+
+def score_shapes(layout: TaskLayout) -> tuple[tuple, tuple | None]:
+    """The shapes of a scored task's histograms: binary (3, 2, bins) by negative, positive and missing
+    target, then by negative and positive decision; multiclass (k + 1, k, bins) by true class (then
+    missing) and score column, and (k, k, 64) by decided class and score column."""
+    bins = _native.SCORE_BINS
+    if layout.kind == "binary":
+        return (3, 2, bins), None
+    k = len(layout.classes)
+    return (k + 1, k, bins), (k, k, _native.SCORE_COARSE_BINS)
+
+
 @dataclass(frozen=True, eq=False)
 class ClassificationStats:
     """A binary or multiclass task: the (truth, prediction) confusion counts, and the exact sums of the
-    per-row log loss and of its square (zero without probabilities)."""
+    per-row log loss and of its square (zero without probabilities). With probabilities, histograms
+    of the scores per true class (rows without a target in their own row: an unlabeled window keeps
+    its score distribution), on the fixed score grid (see `score_shapes`), and for multiclass the
+    scores per decided class; None without probabilities."""
 
     layout: TaskLayout
     n: int
@@ -113,21 +133,45 @@ class ClassificationStats:
     confusion: np.ndarray
     log_loss: ExactSum
     log_loss_sq: ExactSum
+    scores: np.ndarray | None = None
+    scores_by_decision: np.ndarray | None = None
 
     @property
     def has_proba(self) -> bool:
         """Whether probabilities were counted (a score, or a prediction of probabilities): log loss."""
         return self.layout.scored
 
+    @property
+    def unlabeled(self) -> int:
+        """Rows with scores but no target."""
+        if self.scores is None:
+            return 0
+        row = self.scores[-1]
+        return int(row.sum() if self.layout.kind == "binary" else row[0].sum())
+
+    @property
+    def by_class(self) -> np.ndarray | None:
+        """Binary: the (3, bins) score counts by negative, positive and missing target, decisions added."""
+        if self.scores is None or self.layout.kind != "binary":
+            return self.scores
+        return self.scores.sum(axis=1)
+
     @classmethod
     def empty(cls, layout: TaskLayout) -> ClassificationStats:
         k = 2 if layout.kind == "binary" else len(layout.classes)
-        return cls(layout, 0, 0, frozen(np.zeros((k, k))), ExactSum(), ExactSum())
+        scores = by_decision = None
+        if has_scores(layout):
+            shape, decided = score_shapes(layout)
+            scores = frozen(np.zeros(shape))
+            by_decision = frozen(np.zeros(decided)) if decided else None
+        return cls(layout, 0, 0, frozen(np.zeros((k, k))), ExactSum(), ExactSum(), scores, by_decision)
 
     def merge(self, other: ClassificationStats) -> ClassificationStats:
+        add = lambda a, b: None if a is None else frozen(a + b)  # noqa: E731
         return ClassificationStats(self.layout, self.n + other.n, self.missing + other.missing,
                                    frozen(self.confusion + other.confusion), self.log_loss + other.log_loss,
-                                   self.log_loss_sq + other.log_loss_sq)
+                                   self.log_loss_sq + other.log_loss_sq, add(self.scores, other.scores),
+                                   add(self.scores_by_decision, other.scores_by_decision))
 
 
 TaskStats = RegressionStats | ClassificationStats
