@@ -1,5 +1,7 @@
 """Profiles: layout rules, counts against a NumPy oracle, task and facet statistics, options."""
 
+import math
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -29,7 +31,7 @@ def quantile_layout_oracle(values, n_bins, fine=4):
         return []
     ranks = sorted({j * m // (fine * n_bins) for j in range(fine * n_bins)} | {m - 1})
     at = [float(v[r]) for r in ranks]
-    after = lambda x: [np.nextafter(x, np.inf)] if x < np.inf else []
+    after = lambda x: [math.nextafter(x, math.inf)] if x < math.inf else []
     edges = {at[0], *after(at[-1])} | {float(v[k * m // n_bins]) for k in range(1, n_bins)}
     for a, b in zip(at, at[1:]):
         if a == b:

@@ -45,12 +45,12 @@ class Check:
 
     def label(self) -> str:
         """A short readable name: "performance · Accuracy", "drift · age · Distribution", with the
-        segment's values in brackets ("drift · age · Distribution [Oslo]"), and "performance · Accuracy
-        (estimated)" for a window without labels."""
-        name = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
+        segment's values in brackets ("drift · age · Distribution [Oslo]") and "(estimated)" for a
+        window without labels."""
+        text = " · ".join(part for part in (self.family, self.column, self.metric) if part is not None)
         if self.segment is not None:
-            name = f"{name} [{' / '.join(map(str, self.segment))}]"
-        return name + " (estimated)" if self.details.get("estimated") else name
+            text = f"{text} [{' / '.join(map(str, self.segment))}]"
+        return text + " (estimated)" if self.details.get("estimated") else text
 
     def movement(self, arrow: str = "->") -> str:
         """What moved, for people: "0.91 -> 0.84 (change -0.07, p=0.002)", or without values of its
