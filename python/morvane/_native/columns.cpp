@@ -67,8 +67,9 @@ std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::i
 }
 
 // Times in a NumPy buffer of int64 counting `ns_per_unit` nanoseconds each, NaT missing:
-// converted once to doubles of nanoseconds, so every kernel reads them as numbers.
-std::size_t Columns::add_time(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride, bool swap,
+// converted once to doubles of nanoseconds, so every kernel reads them as numbers (the copy is
+// owned, so the caller's buffer need not be kept).
+std::size_t Columns::add_time(nb::object /*owner*/, std::uintptr_t address, std::int64_t length, std::int64_t stride, bool swap,
                               double ns_per_unit, bool duration) {
     const Chunk raw = buffer_chunk(address, length, stride, "i8", swap);
     Column col;
