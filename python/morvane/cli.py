@@ -182,16 +182,7 @@ def run_compare(args) -> int:
     options = {"alpha": args.alpha}
     if args.checks:
         options["checks"] = names(args.checks)
-    report = mv.compare(reference, current, **options)
-    if args.html is not None:
-        report.to_html(args.html)
-    if args.json is not None:
-        args.json.write_text(json.dumps(report.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
-    print(report.summary())
-    for written in (args.html, args.json):
-        if written is not None:
-            print(f"wrote {written}")
-    return EXIT_PASSED if report.passed else EXIT_FAILED
+    return publish(mv.compare(reference, current, **options), args)
 
 
 def run_timeline(args) -> int:
@@ -210,15 +201,21 @@ def run_timeline(args) -> int:
         history.update(read_table(data))
     timeline = history.timeline(alpha=args.alpha, checks=names(args.checks) if args.checks else None,
                                 correction=args.correction)
+    return publish(timeline, args)
+
+
+def publish(result, args) -> int:
+    """Write a report's or a timeline's HTML and JSON where asked, print its summary, and return the
+    exit code of its verdict."""
     if args.html is not None:
-        timeline.to_html(args.html)
+        result.to_html(args.html)
     if args.json is not None:
-        args.json.write_text(json.dumps(timeline.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
-    print(timeline.summary())
+        args.json.write_text(json.dumps(result.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
+    print(result.summary())
     for written in (args.html, args.json):
         if written is not None:
             print(f"wrote {written}")
-    return EXIT_PASSED if timeline.passed else EXIT_FAILED
+    return EXIT_PASSED if result.passed else EXIT_FAILED
 
 
 def alpha(text: str) -> float:

@@ -10,27 +10,33 @@ from html import escape
 from morvane.comparing.checks import FAMILIES
 from morvane.comparing.numbers import fmt
 
-STYLE = """
-.morvane-report { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #222;
-  max-width: 1200px; margin: 0 auto; padding: 0 16px 32px; font-size: 14px; }
-.morvane-report .verdict { padding: 18px 24px; color: #fff; border-radius: 6px; margin: 16px 0; }
-.morvane-report .verdict.passed { background: #2e7d32; }
-.morvane-report .verdict.failed { background: #c62828; }
-.morvane-report .verdict h1 { margin: 0 0 6px; font-size: 28px; letter-spacing: 0.05em; }
-.morvane-report .verdict p { margin: 0; }
-.morvane-report h2 { border-bottom: 1px solid #ddd; padding-bottom: 4px; margin-top: 28px; }
+def base_style(scope: str, width: int) -> str:
+    """The rules every morvane page shares (page, verdict banner, headings, tables, figures), scoped
+    to the class ``scope``."""
+    return """
+.S { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #222;
+  max-width: Wpx; margin: 0 auto; padding: 0 16px 32px; font-size: 14px; }
+.S .verdict { padding: 18px 24px; color: #fff; border-radius: 6px; margin: 16px 0; }
+.S .verdict.passed { background: #2e7d32; }
+.S .verdict.failed { background: #c62828; }
+.S .verdict h1 { margin: 0 0 6px; font-size: 28px; letter-spacing: 0.05em; }
+.S .verdict p { margin: 0; }
+.S h2 { border-bottom: 1px solid #ddd; padding-bottom: 4px; margin-top: 28px; }
+.S table { border-collapse: collapse; width: 100%; margin: 8px 0 16px; }
+.S th, .S td { border: 1px solid #ddd; padding: 4px 8px; text-align: left; vertical-align: top; }
+.S th { background: #f3f3f3; }
+.S td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+.S tr.failed td { background: #fde0dc; }
+.S img { max-width: 100%; border: 1px solid #eee; }
+.S .note { color: #666; }
+""".replace(".S", "." + scope).replace("Wpx", f"{width}px")
+
+
+STYLE = base_style("morvane-report", 1200) + """
 .morvane-report .scroll { overflow-x: auto; }
-.morvane-report table { border-collapse: collapse; width: 100%; margin: 8px 0 16px; }
-.morvane-report th, .morvane-report td { border: 1px solid #ddd; padding: 4px 8px; text-align: left;
-  vertical-align: top; }
-.morvane-report th { background: #f3f3f3; }
-.morvane-report td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
-.morvane-report tr.failed td { background: #fde0dc; }
 .morvane-report tr.failed td.result { color: #b71c1c; font-weight: bold; }
 .morvane-report td.result { color: #2e7d32; }
 .morvane-report .details { color: #555; font-size: 12px; min-width: 24em; }
-.morvane-report img { max-width: 100%; border: 1px solid #eee; }
-.morvane-report .note { color: #666; }
 """
 
 # Details promoted to columns of their own when a family's checks carry them (drift distances).
@@ -112,17 +118,22 @@ def table_section(report) -> str:
     return "".join(parts)
 
 
-def figure_section(report) -> str:
+def png_section(section: str, title: str, alt: str, draw, dpi: int) -> str:
+    """A section holding the figure ``draw()`` makes as an embedded PNG, or a note without matplotlib
+    (an optional dependency: the page is still written)."""
     try:
-        figure = report.plot()
+        figure = draw()
     except ImportError:
-        return '<section id="figure"><h2>Figure</h2><p class="note">matplotlib is not installed.</p></section>'
+        return f'<section id="{section}"><h2>{title}</h2><p class="note">matplotlib is not installed.</p></section>'
     buffer = io.BytesIO()
-    figure.savefig(buffer, format="png", dpi=100)
+    figure.savefig(buffer, format="png", dpi=dpi)
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
-    return ('<section id="figure"><h2>Figure</h2>'
-            f'<img alt="reference against current histograms of the failing features, and metric changes" '
-            f'src="data:image/png;base64,{data}"></section>')
+    return f'<section id="{section}"><h2>{title}</h2><img alt="{alt}" src="data:image/png;base64,{data}"></section>'
+
+
+def figure_section(report) -> str:
+    return png_section("figure", "Figure", "reference against current histograms of the failing features, and metric "
+                       "changes", report.plot, 100)
 
 
 def header(report) -> str:

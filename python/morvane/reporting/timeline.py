@@ -10,13 +10,12 @@ periods have failed."""
 
 from __future__ import annotations
 
-import base64
-import io
 import math
 from html import escape
 
 import numpy as np
 
+from morvane.reporting.html import base_style, cell, png_section
 from morvane.reporting.report import compare
 from morvane.comparing.numbers import fmt
 
@@ -289,15 +288,7 @@ def _trend_panel(ax, key, items):
 
 # ---- the dashboard ---------------------------------------------------------------------------------
 
-STYLE = """
-.morvane-timeline { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #222;
-  max-width: 1400px; margin: 0 auto; padding: 0 16px 32px; font-size: 14px; }
-.morvane-timeline .verdict { padding: 18px 24px; color: #fff; border-radius: 6px; margin: 16px 0; }
-.morvane-timeline .verdict.passed { background: #2e7d32; }
-.morvane-timeline .verdict.failed { background: #c62828; }
-.morvane-timeline .verdict h1 { margin: 0 0 6px; font-size: 28px; letter-spacing: 0.05em; }
-.morvane-timeline .verdict p { margin: 0; }
-.morvane-timeline h2 { border-bottom: 1px solid #ddd; padding-bottom: 4px; margin-top: 28px; }
+STYLE = base_style("morvane-timeline", 1400) + """
 .morvane-timeline .strip { display: flex; flex-wrap: wrap; gap: 1px; margin: 8px 0; }
 .morvane-timeline .strip a { display: block; width: 10px; height: 28px; }
 .morvane-timeline .strip a.passed { background: #2e7d32; }
@@ -305,20 +296,7 @@ STYLE = """
 .morvane-timeline .strip a.empty { background: #bbbbbb; }
 .morvane-timeline .span { display: inline-block; max-width: 100%; }
 .morvane-timeline .axis { display: flex; justify-content: space-between; gap: 24px; color: #666; font-size: 12px; }
-.morvane-timeline table { border-collapse: collapse; width: 100%; margin: 8px 0 16px; }
-.morvane-timeline th, .morvane-timeline td { border: 1px solid #ddd; padding: 4px 8px; text-align: left; }
-.morvane-timeline th { background: #f3f3f3; }
-.morvane-timeline td.num { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
-.morvane-timeline tr.failed td { background: #fde0dc; }
-.morvane-timeline img { max-width: 100%; border: 1px solid #eee; }
-.morvane-timeline .note { color: #666; }
 """
-
-
-def _cell(value, p_value=False) -> str:
-    numeric = value is not None and not isinstance(value, (str, bool))
-    text = escape(fmt(value, p_value=p_value))
-    return f'<td class="num">{text}</td>' if numeric else f"<td>{text}</td>"
 
 
 def _strip(tl: Timeline) -> str:
@@ -355,15 +333,7 @@ def _series_table(tl: Timeline) -> str:
 
 
 def _figure(tl: Timeline) -> str:
-    try:
-        fig = tl.plot()
-    except ImportError:
-        return '<section id="trends"><h2>Trends</h2><p class="note">matplotlib is not installed.</p></section>'
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=80)
-    data = base64.b64encode(buffer.getvalue()).decode("ascii")
-    return ('<section id="trends"><h2>Trends</h2><img alt="each failing metric over time against its reference" '
-            f'src="data:image/png;base64,{data}"></section>')
+    return png_section("trends", "Trends", "each failing metric over time against its reference", tl.plot, 80)
 
 
 def _failing_periods(tl: Timeline) -> str:
@@ -379,8 +349,8 @@ def _failing_periods(tl: Timeline) -> str:
             seg = "—" if getattr(c, "segment", None) is None else "/".join(map(str, c.segment))
             body.append(f'<tr class="failed"><td>{escape(c.family)}</td>'
                         f"<td>{escape(c.column if c.column is not None else '—')}</td><td>{escape(seg)}</td>"
-                        f"<td>{escape(c.metric)}</td>{_cell(c.reference)}{_cell(c.current)}{_cell(c.change)}"
-                        f"{_cell(c.p_value, p_value=True)}"
+                        f"<td>{escape(c.metric)}</td>{cell(c.reference)}{cell(c.current)}{cell(c.change)}"
+                        f"{cell(c.p_value, p_value=True)}"
                         f"<td>{'estimated' if c.details.get('estimated', False) else 'measured'}</td></tr>")
         parts.append(head + "<table><thead><tr><th>family</th><th>column</th><th>segment</th><th>metric</th>"
                      "<th>reference</th><th>current</th><th>change</th><th>p-value</th><th>value</th></tr></thead>"
