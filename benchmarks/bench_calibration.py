@@ -69,18 +69,21 @@ def pooled_row(label, cells, target=0.01):
     row(label, "all", failed, windows, families, target, True)
 
 
+def unchanged_cells(label, measure):
+    """One row per cell, `measure(reference rows, window rows)` at every size against a reference of
+    10,000 rows, then a 200-row reference against larger windows and a large one against 200; then
+    the pooled row of all cells."""
+    cells = []
+    for m, n in [(10_000, n) for n in SHAPE_SIZES] + list(SMALL_REFERENCE):
+        cells.append(measure(m, n))
+        row(label if m == 10_000 else f"{label}, ref {m:,}", n, *cells[-1], 0.01, True)
+    pooled_row(f"{label}, all cells", cells)
+
+
 def shapes(windows, rng):
-    """Unchanged one-feature tables of the shapes real tables have, at every size, with a reference
-    of 10,000 rows, then a 200-row reference against larger windows and a large one against 200."""
+    """Unchanged one-feature tables of the shapes real tables have."""
     for name, shape in SHAPES.items():
-        cells = []
-        for n in SHAPE_SIZES:
-            cells.append(shape_rates(shape, 10_000, n, windows, rng))
-            row(f"{name}", n, *cells[-1], 0.01, True)
-        for m, n in SMALL_REFERENCE:
-            cells.append(shape_rates(shape, m, n, windows, rng))
-            row(f"{name}, ref {m:,}", n, *cells[-1], 0.01, True)
-        pooled_row(f"{name}, all cells", cells)
+        unchanged_cells(name, lambda m, n: shape_rates(shape, m, n, windows, rng))
 
 
 def shape_changes(windows, rng):
@@ -92,14 +95,7 @@ def shape_changes(windows, rng):
 def heavy_tails(windows, rng):
     """Regression errors from t(2), t(3) and a lognormal: the performance checks alone."""
     for errors in ERRORS:
-        cells = []
-        for n in SHAPE_SIZES:
-            cells.append(regression_rates(errors, 10_000, n, windows, rng))
-            row(f"errors {errors}", n, *cells[-1], 0.01, True)
-        for m, n in SMALL_REFERENCE:
-            cells.append(regression_rates(errors, m, n, windows, rng))
-            row(f"errors {errors}, ref {m:,}", n, *cells[-1], 0.01, True)
-        pooled_row(f"errors {errors}, all cells", cells)
+        unchanged_cells(f"errors {errors}", lambda m, n: regression_rates(errors, m, n, windows, rng))
 
 
 def full_report_power(windows, rng):
