@@ -6,7 +6,7 @@ from pathlib import Path
 
 PACKAGE = Path(__file__).resolve().parents[2] / "python" / "morvane"
 # Bottom to top. A module's layer is its folder, or for a top-level module the last row.
-LAYERS = ["_native", "state", "profiling", "comparing", "reporting", None]
+LAYERS = ["_native", "state", "tables", "profiling", "comparing", "reporting", None]
 
 
 def modules() -> dict:
@@ -73,6 +73,7 @@ def test_the_layer_rule_sees_an_upward_import():
     assert layer("morvane.state.layout") < layer("morvane.monitor")
     assert layer("morvane.comparing.drift") < layer("morvane.reporting.html")
     assert layer("morvane._native") == 0
+    assert layer("morvane.state.layout") < layer("morvane.tables.kinds") < layer("morvane.profiling.profile")
 
 
 def test_a_missing_dependency_is_named_not_swallowed():

@@ -10,7 +10,7 @@ import numpy as np
 
 from morvane import _native
 from morvane.profiling.build import prediction_slots, score_slots
-from morvane.profiling.inputs import Table, conform, require
+from morvane.profiling.inputs import conform, require
 from morvane.profiling.roles import check_scores
 from morvane.state.errors import MismatchError
 from morvane.state.exact_sum import ExactSum

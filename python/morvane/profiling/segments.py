@@ -1,41 +1,26 @@
 """Segments: each row's combination of values of the segment columns, as texts, and from it the row's
 segment (one of the reference's most frequent combinations, or "other").
 
-Values become texts as categories do (strings as they are, integers in decimal, booleans "True" and
-"False"), so a segment is the same whatever the table kind or integer width; a missing value puts the
-row in "other". Codes come from each column's distinct values (pandas factorize, Arrow's dictionary
-encoding, NumPy's unique), never from a loop over the rows in Python, except for object columns."""
+Values become texts as categories do (`morvane.tables.labels`), so a segment is the same whatever the
+table kind or integer width; a missing value puts the row in "other". Codes come from each column's
+distinct values (pandas factorize, Arrow's dictionary encoding, NumPy's unique), never from a loop over
+the rows in Python, except for object columns."""
 
 from __future__ import annotations
+
+from functools import partial
 
 import numpy as np
 
 from morvane.state.layout import MAX_SEGMENTS, SegmentLayout
+from morvane.tables.kinds import column, library
+from morvane.tables.labels import label
 
 
-def _module_of(obj) -> str:
-    return type(obj).__module__.split(".")[0]
-
-
-def _text(v) -> str | None:
-    if v is None:
-        return None
-    if isinstance(v, np.generic):
-        v = v.item()
-    if isinstance(v, float):
-        if v != v:
-            return None
-        return str(int(v)) if v.is_integer() else repr(v)
-    if isinstance(v, bytes):
-        return v.decode("utf-8", "replace")
-    if type(v).__name__ in ("NAType", "NaTType"):
-        return None
-    return str(v)
-
-
-def _codes(col):
+def _codes(col, name):
     """(codes int64 with -1 for a missing value, the texts of the codes)."""
-    mod = _module_of(col)
+    mod = library(col)
+    _text = partial(label, column=name)
     if mod == "pandas":
         import pandas as pd
 
@@ -62,10 +47,10 @@ def _codes(col):
     if a.ndim != 1:
         raise ValueError("a segment column must be one-dimensional")
     if a.dtype.kind == "O":
-        lookup: dict = {}
-        codes = np.fromiter((-1 if _text(v) is None else lookup.setdefault(v, len(lookup)) for v in a.tolist()),
+        lookup: dict = {}  # by text: 1 and True hash alike but are distinct values
+        codes = np.fromiter((-1 if t is None else lookup.setdefault(t, len(lookup)) for t in map(_text, a.tolist())),
                             dtype=np.int64, count=len(a))
-        return codes, [_text(v) for v in lookup]
+        return codes, list(lookup)
     if a.dtype.kind == "f":
         present = ~np.isnan(a)
         uniques, inverse = np.unique(a[present], return_inverse=True)
@@ -78,31 +63,14 @@ def _codes(col):
     raise TypeError(f"a segment column holds {a.dtype}, not categories")
 
 
-def _column(table, name):
-    if isinstance(table, dict):
-        if name not in table:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table[name]
-    mod = _module_of(table)
-    if mod in ("pandas", "polars"):
-        if name not in table.columns:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table[name]
-    if mod == "pyarrow" and hasattr(table, "column"):
-        if name not in table.column_names:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table.column(name)
-    raise TypeError(f"cannot read segment columns of {type(table).__name__}")
-
-
 def combinations(table, columns):
     """(combos: the distinct combinations as tuples of texts, None where missing; inverse: each row's
     combination; counts: rows of each)."""
     key = None
     texts_per_column = []
     for name in columns:
-        codes, texts = _codes(_column(table, name))
-        # Equal texts from distinct values (1 and 1.0) are one value.
+        codes, texts = _codes(column(table, name, "segment column"), name)
+        # Equal texts from distinct values (the integer 1 and the text "1") are one value.
         tid: dict = {}
         remap = np.array([tid.setdefault(t, len(tid)) if t is not None else -1 for t in texts] + [-1], dtype=np.int64)
         ids = remap[codes] + 1  # 0: missing
