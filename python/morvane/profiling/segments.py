@@ -2,65 +2,16 @@
 segment (one of the reference's most frequent combinations, or "other").
 
 Values become texts as categories do (`morvane.tables.labels`), so a segment is the same whatever the
-table kind or integer width; a missing value puts the row in "other". Codes come from each column's
-distinct values (pandas factorize, Arrow's dictionary encoding, NumPy's unique), never from a loop over
-the rows in Python, except for object columns."""
+table kind or integer width; a missing value puts the row in "other". Codes come from
+`morvane.tables.labels.codes`."""
 
 from __future__ import annotations
-
-from functools import partial
 
 import numpy as np
 
 from morvane.state.layout import MAX_SEGMENTS, SegmentLayout
-from morvane.tables.kinds import column, library
-from morvane.tables.labels import label
-
-
-def _codes(col, name):
-    """(codes int64 with -1 for a missing value, the texts of the codes)."""
-    mod = library(col)
-    _text = partial(label, column=name)
-    if mod == "pandas":
-        import pandas as pd
-
-        codes, uniques = pd.factorize(col, use_na_sentinel=True)
-        return np.asarray(codes, dtype=np.int64), [_text(u) for u in uniques.tolist()]
-    if mod == "polars":
-        col = col.to_arrow()
-        mod = "pyarrow"
-    if mod == "pyarrow":
-        import pyarrow as pa
-        import pyarrow.compute as pc
-
-        if isinstance(col, pa.ChunkedArray):
-            col = col.combine_chunks()
-        if not pa.types.is_dictionary(col.type):
-            col = pc.dictionary_encode(col)
-        codes = col.indices.to_numpy(zero_copy_only=False)
-        codes = np.where(np.asarray(col.is_null().to_numpy(zero_copy_only=False)), -1, codes).astype(np.int64)
-        return codes, [_text(v) for v in col.dictionary.to_pylist()]
-    if isinstance(col, np.ndarray):
-        a = col
-    else:
-        a = np.asarray(col, dtype=object if isinstance(col, (list, tuple)) else None)
-    if a.ndim != 1:
-        raise ValueError("a segment column must be one-dimensional")
-    if a.dtype.kind == "O":
-        lookup: dict = {}  # by text: 1 and True hash alike but are distinct values
-        codes = np.fromiter((-1 if t is None else lookup.setdefault(t, len(lookup)) for t in map(_text, a.tolist())),
-                            dtype=np.int64, count=len(a))
-        return codes, list(lookup)
-    if a.dtype.kind == "f":
-        present = ~np.isnan(a)
-        uniques, inverse = np.unique(a[present], return_inverse=True)
-        codes = np.full(len(a), -1, dtype=np.int64)
-        codes[present] = inverse
-        return codes, [_text(float(u)) for u in uniques]
-    if a.dtype.kind in "biuUS":
-        uniques, inverse = np.unique(a, return_inverse=True)
-        return inverse.astype(np.int64).ravel(), [_text(u) for u in uniques.tolist()]
-    raise TypeError(f"a segment column holds {a.dtype}, not categories")
+from morvane.tables.kinds import column
+from morvane.tables.labels import codes
 
 
 def combinations(table, columns):
@@ -69,11 +20,11 @@ def combinations(table, columns):
     key = None
     texts_per_column = []
     for name in columns:
-        codes, texts = _codes(column(table, name, "segment column"), name)
+        found, texts = codes(column(table, name, "segment column"), name)
         # Equal texts from distinct values (the integer 1 and the text "1") are one value.
         tid: dict = {}
         remap = np.array([tid.setdefault(t, len(tid)) if t is not None else -1 for t in texts] + [-1], dtype=np.int64)
-        ids = remap[codes] + 1  # 0: missing
+        ids = remap[found] + 1  # 0: missing
         radix = len(tid) + 1
         key = ids if key is None else key * radix + ids
         texts_per_column.append([None] + list(tid))
