@@ -10,6 +10,7 @@ import numpy as np
 
 from morvane import _native
 from morvane.profiling.build import prediction_slots, score_slots
+from morvane.profiling.extras import count_extras
 from morvane.profiling.inputs import conform, require
 from morvane.profiling.roles import check_scores
 from morvane.state.errors import MismatchError
@@ -19,6 +20,7 @@ from morvane.state.profile import Profile
 from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, empty_task, frozen, has_scores,
 )
+from morvane.tables.read import Table
 
 
 def _progress_bar(progress, work: int, total: int):
@@ -176,4 +178,4 @@ def count(t: Table, layout: Layout, threads: int, progress=None, known=None) -> 
     present = read_as_reference(t, layout)
     features = _feature_counts(t, layout, threads, progress, known or {})
     return Profile._make(layout, t.n_rows, features, _task_stats(t, layout.task, present),
-                         _facet_stats(t, layout, present))
+                         _facet_stats(t, layout, present), extras=count_extras(t, layout, threads))

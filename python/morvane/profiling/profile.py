@@ -8,6 +8,7 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
+from morvane.profiling.extras import count_extras
 from morvane.profiling.subsets import groups
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
@@ -87,7 +88,8 @@ def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> P
     facets = {}
     if layout.facets:
         facets = count(t, Layout(task=layout.task, facets=layout.facets, types=layout.types), threads).facets
-    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
+    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts,
+                         count_extras(t, layout, threads))
 
 
 def _counted_columns(layout: Layout) -> set:
