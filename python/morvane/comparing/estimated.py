@@ -103,7 +103,15 @@ class Calibration:
         """(draws x bins) shares of the chosen bins: a Beta posterior per block (Jeffreys prior), joined
         like the fit."""
         per_block = rng.beta(self.x + 0.5, self.m - self.x + 0.5, size=(draws, len(self.m)))
-        return per_block @ self.weights[bins].T
+        if per_block.shape[1] == 0:
+            return np.zeros((draws, len(self.share[bins])))
+        # Each bin mixes at most two blocks: gathered, not a dense product.
+        weights = self.weights[bins]
+        rows = np.arange(len(weights))
+        low = np.argmax(weights > 0, axis=1)
+        high = weights.shape[1] - 1 - np.argmax(weights[:, ::-1] > 0, axis=1)
+        w_low, w_high = weights[rows, low], np.where(high > low, weights[rows, high], 0.0)
+        return per_block[:, low] * w_low + per_block[:, high] * w_high
 
 
 def _side_weights(fit, m, centres) -> tuple[np.ndarray, np.ndarray]:
@@ -222,6 +230,16 @@ class _BinaryReference:
     self_estimate: dict | None = None
     cells: np.ndarray | None = None           # (2 classes, 2 decisions, occupied bins) shares of its rows
     null_reference: dict | None = None        # the measured metrics of NULL_DRAWS labeled copies of it
+    null_by_size: dict = field(default_factory=dict)  # the same of labeled windows, by their rows
+
+    def null_of_size(self, n: int, seed: int) -> dict:
+        """The measured metrics of NULL_DRAWS labeled windows of n rows drawn from the reference's rows
+        (drawn once per size: windows of one size share them)."""
+        if n not in self.null_by_size:
+            if len(self.null_by_size) >= _KEEP:
+                self.null_by_size.pop(next(iter(self.null_by_size)))
+            self.null_by_size[n] = _null_binary(np.random.default_rng([seed, 2, n]), n, self.cells)
+        return self.null_by_size[n]
 
 
 _REFERENCES: dict = {}  # a few recent references' terms, by their bytes and threshold
@@ -292,13 +310,16 @@ def estimate_binary(reference, window, threshold: float, alpha: float, *, draws:
     w, share = w[:, live], ref.share[:, live]
     point = _binary_values(w, share)
     # Realized values: calibration drawn, then the window's labels given it, bin by bin.
-    q = ref.calibration.draw(rng, draws, np.tile(live, 2)).reshape(draws, 2, -1)
-    y = rng.binomial(w.astype(np.int64)[None], q)
+    cells = (w > 0).ravel()
+    q = ref.calibration.draw(rng, draws, np.flatnonzero(np.tile(live, 2))[cells])
+    y = np.zeros((draws, w.size))
+    y[:, cells] = rng.binomial(w.ravel()[cells].astype(np.int64)[None], q)
+    y = y.reshape((draws,) + w.shape)
     realized = _measured_binary(w[None] - y, y)
     # Null variance: that of the measured metric of labeled windows of both sizes drawn from the
     # reference's rows, which bounds the estimates' (see the module's docstring).
     n_w = int(w.sum())
-    null_w, null_r = _null_binary(rng, n_w, ref.cells), ref.null_reference
+    null_w, null_r = ref.null_of_size(n_w, seed), ref.null_reference
     out = []
     for k in BINARY_ESTIMATED:
         self_estimate = ref.self_estimate[k]
