@@ -470,9 +470,11 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
             p /= p.sum(-1, keepdims=True)
             realized_conf[:, :, d] = rng.multinomial(decided[d], p)
     realized = multiclass.summary(realized_conf)
-    fine_q = q[:, :, coarse]
-    y = rng.binomial(unlabeled.astype(np.int64)[None], np.clip(fine_q, 0, 1))
-    realized["MacroROCAUC"] = np.nanmean(ranking.roc_auc_many(y, unlabeled[None] - y), axis=-1)
+    # Only the bins some column occupies count: empty bins add nothing to an AUC.
+    occupied = (unlabeled > 0).any(axis=0)
+    live = unlabeled[:, occupied]
+    y = rng.binomial(live.astype(np.int64)[None], np.clip(q[:, :, coarse[occupied]], 0, 1))
+    realized["MacroROCAUC"] = np.nanmean(ranking.roc_auc_many(y, live[None] - y), axis=-1)
     # Null variance: that of the realized metric of labeled windows of both sizes drawn from the
     # reference's confusion matrix, which bounds the estimates' (see the module's docstring).
     n_r = int(confusion_r.sum())
