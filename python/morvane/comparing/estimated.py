@@ -30,7 +30,6 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy import special
 
 from morvane.comparing import multiclass, ranking
 from morvane.comparing.metrics import ratios_many
