@@ -218,10 +218,10 @@ def test_profiles_equal_one_machine_bytes(kind, request, case, parts):
 
 @pytest.mark.parametrize("kind", ["spark", "dask"])
 def test_like_reference_is_shipped_and_counts_in_one_pass(kind, request, monkeypatch):
-    from morvane.dask import _DaskEngine
-    from morvane.spark import _SparkEngine
+    from morvane.engines.dask import DaskEngine
+    from morvane.engines.spark import SparkEngine
 
-    engine = {"spark": _SparkEngine, "dask": _DaskEngine}[kind]
+    engine = {"spark": SparkEngine, "dask": DaskEngine}[kind]
     passes = []
     run = engine.map_reduce
     monkeypatch.setattr(engine, "map_reduce", lambda self, *a: passes.append(1) or run(self, *a))
