@@ -219,3 +219,26 @@ def test_a_file_of_the_earlier_format_opens_and_is_upgraded_by_its_first_write(r
     History(reference, "1D", path=path).update(more)
     both = History.open(path)
     assert both.window() == mv.merge([of_range(df, reference), of_range(more, reference)]) and both.undated == 3
+
+
+def test_a_period_stores_its_counts_not_the_layout(tmp_path):
+    """A reference with a 10,000-value id column makes each stored period of 100 rows barely larger."""
+    import warnings
+
+    ids = np.array([f"id{i:05d}" for i in range(10_000)])
+    sizes = []
+    for keyed in (False, True):
+        df = frame(20_000, 60)
+        if keyed:
+            df = df.assign(id=np.random.default_rng(0).choice(ids, len(df)))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            ref = mv.profile(df, target="y", prediction="score", task="binary", timestamp="ts")
+        path = tmp_path / f"h{keyed}.sqlite"
+        day = frame(100, 61, days=1)
+        History(ref, "1D", path=path).update(day.assign(id=ids[:100]) if keyed else day).close()
+        db = sqlite3.connect(path)
+        sizes.append((len(ref.to_bytes()), db.execute("SELECT SUM(LENGTH(profile)) FROM periods").fetchone()[0]))
+        db.close()
+    (plain_ref, plain), (keyed_ref, keyed) = sizes
+    assert keyed_ref > 10 * plain_ref and keyed < 1.5 * plain

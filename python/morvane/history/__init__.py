@@ -26,14 +26,6 @@ def _empty(layout) -> Profile:
     return Profile._empty(layout)
 
 
-def _encode(p: Profile) -> bytes:
-    return p.to_bytes()
-
-
-def _decode(layout, blob: bytes) -> Profile:
-    return Profile.from_bytes(blob)
-
-
 class History:
     """Periods of `every` by the reference's timestamp column (``mv.profile(..., timestamp="ts")``):
     a pandas offset alias ("1h", "1D", "7D": fixed lengths aligned on the epoch in UTC; "W": weeks
@@ -137,7 +129,10 @@ class History:
                 if p.layout != layout:
                     raise FormatError(f"{self._store.path} is damaged: period {key} has another layout")
             else:
-                p = _decode(layout, blob)
+                try:
+                    p = Profile.from_counts(layout, blob)
+                except FormatError as e:
+                    raise FormatError(f"{self._store.path} is damaged: period {key}: {e}") from None
             if p.n_rows != n:
                 raise FormatError(f"{self._store.path} is damaged: period {key} holds {p.n_rows} rows, not {n}")
             self._periods[key] = p
@@ -397,9 +392,9 @@ class History:
         if store.format < FORMAT:  # a file of an older format is rewritten in this one first
             store.upgrade({"rule": self._rule.text(), "timestamp": self._timestamp or "",
                            "rows_seen": self._rows_seen, "undated": self._undated},
-                          [(k, self._period(k).n_rows, _encode(self._period(k))) for k in self._keys])
+                          [(k, self._period(k).n_rows, self._period(k).to_counts()) for k in self._keys])
         merged = self._merged_into(counted, replace)
-        store.write([(k, p.n_rows, _encode(p)) for k, p in merged], meta)
+        store.write([(k, p.n_rows, p.to_counts()) for k, p in merged], meta)
         return merged
 
 
