@@ -103,6 +103,7 @@ def edit(path, statement):
 # Each stored field edited behind the history's back: (what, SQL). None of them may pass unseen.
 EDITS = [
     ("sequence to 0", "UPDATE periods SET seq = 0 WHERE period = (SELECT MIN(period) FROM periods)"),
+    ("sequence below 0", "UPDATE periods SET seq = -5 WHERE period = (SELECT MIN(period) FROM periods)"),
     ("sequence beyond the last", "UPDATE periods SET seq = 99 WHERE period = (SELECT MIN(period) FROM periods)"),
     ("sequence to another update's", "UPDATE periods SET seq = 1 WHERE seq = 3 AND period = "
                                       "(SELECT MAX(period) FROM periods)"),

@@ -122,6 +122,8 @@ class History:
         """Period `key`'s profile, decoded from the file the first time it is asked for."""
         p = self._periods[key]
         if p is None:
+            if self._store is None:
+                raise ValueError("this history's file is closed: open it again with History.open(path)")
             n, blob = self._store.load(key)
             layout = self._reference.layout
             if self._store.format < FORMAT:  # whole profiles, without checks

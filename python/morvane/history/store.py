@@ -219,8 +219,11 @@ class Store:
         """(the periods written since the last read, or all, as [(period, n_rows, seq)], the meta values),
         in one read transaction unless a write transaction is open."""
         with self.guard(), self._reading():
-            rows = self.db.execute("SELECT period, n_rows, seq FROM periods WHERE seq > ? ORDER BY period",
-                                   (-1 if everything else self.seq,)).fetchall()
+            if everything:
+                rows = self.db.execute("SELECT period, n_rows, seq FROM periods ORDER BY period").fetchall()
+            else:
+                rows = self.db.execute("SELECT period, n_rows, seq FROM periods WHERE seq > ? ORDER BY period",
+                                       (self.seq,)).fetchall()
             meta = self.meta()
         seq = int(meta.get("seq", 0))
         for period, _, s in rows:
