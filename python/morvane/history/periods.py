@@ -284,7 +284,7 @@ def rule(every=None, rows=None, tz=None) -> Rule:
         ns = int(every.astype("timedelta64[ns]").astype(np.int64))
     else:
         raise TypeError(f"every= takes an offset alias such as \"1D\" or a timedelta, got {type(every).__name__}")
-    if tz is None:
+    if tz is None or (tz == "UTC" and ns > 0 and ns % DAY == 0):  # UTC days are a fixed length
         return Every(ns)
     if ns <= 0 or ns % DAY:
         raise ValueError("tz= takes periods of whole days, weeks or months (a fixed length is the same in every zone)")
