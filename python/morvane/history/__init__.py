@@ -15,11 +15,15 @@ from bisect import bisect_left
 
 import numpy as np
 
+from morvane.comparing.compare import check_reference
 from morvane.history import periods as hp
 from morvane.history.store import FORMAT, Store
+from morvane.profiling.subsets import groups
 from morvane.state.errors import FormatError, MismatchError
 from morvane.profiling.profile import profile
 from morvane.state.profile import Profile
+from morvane.tables import kinds
+from morvane.tables.times import MISSING, event_times
 
 
 def _empty(layout) -> Profile:
@@ -42,6 +46,7 @@ class History:
     def __init__(self, reference: Profile, every=None, *, rows=None, tz=None, path=None, threads=None):
         if not isinstance(reference, Profile):
             raise TypeError(f"History() takes a reference Profile, got {type(reference).__name__}")
+        check_reference(reference)
         rule = hp.rule(every, rows, tz)
         timestamp = reference.layout.timestamp if rule.by_time else None
         if rule.by_time and timestamp is None:
@@ -312,20 +317,20 @@ class History:
         elif replace:
             raise ValueError("replace=True needs periods of event time; rows= periods are by arrival")
         else:
-            counted = self._count_rows(hp.readable(table))
+            counted = self._count_rows(kinds.readable(table))
         return [(*self._rule.bounds(k), p) for k, p in counted]
 
     def _count_rows(self, table) -> list:
         """A rows= batch counted into the periods of the row numbers it takes next. With a file, the
         numbers are reserved, the rows profiled and committed in one write transaction, so that
         periods hold exactly N rows however many processes write."""
-        n = hp.n_rows(table)
+        n = kinds.n_rows(table)
         if n == 0:
             return []
 
         def split(first):
             keys = self._rule.keys(first + np.arange(n, dtype=np.int64))
-            return [(k, self._profile(hp.take(table, rows))) for k, rows in hp.groups(keys)]
+            return [(k, self._profile(kinds.take(table, rows))) for k, rows in groups(keys)]
 
         with self._lock:
             if self._store is None:
@@ -425,14 +430,14 @@ class PeriodProfiler:
         counted: dict[int, Profile] = {}
         undated = 0
         for table in tables:
-            table = hp.readable(table)
-            times = hp.event_times(table, self.timestamp)
+            table = kinds.readable(table)
+            times = event_times(table, self.timestamp)
             keys = self.rule.keys(times)  # a missing time is a group of its own, dropped
-            undated += int(np.count_nonzero(times == hp.MISSING))
-            for key, rows in hp.groups(keys):
-                if key == hp.MISSING:
+            undated += int(np.count_nonzero(times == MISSING))
+            for key, rows in groups(keys):
+                if key == MISSING:
                     continue
-                p = profile(hp.take(table, rows), like=self.reference, threads=self.threads, progress=False)
+                p = profile(kinds.take(table, rows), like=self.reference, threads=self.threads, progress=False)
                 counted[key] = counted[key].merge(p) if key in counted else p
         return counted, undated
 
