@@ -21,12 +21,17 @@ def _numbers(t: Table, slot: int) -> np.ndarray:
     return out
 
 
+def regression_errors(t: Table, tl) -> np.ndarray:
+    """Each row's error p - y, NaN where either is missing."""
+    with np.errstate(invalid="ignore"):
+        return np.ascontiguousarray(_numbers(t, prediction_slots(t, tl.prediction)[0]) - _numbers(t, t.slot(tl.target)))
+
+
 def _outcomes(t: Table, tl):
     """Per row: the confusion cell (classification, -1 where missing) or the error p - y (NaN)."""
     target = t.slot(tl.target)
     if tl.kind == "regression":
-        with np.errstate(invalid="ignore"):
-            return _numbers(t, prediction_slots(t, tl.prediction)[0]) - _numbers(t, target)
+        return regression_errors(t, tl)
     if tl.kind == "binary":
         number, text = label_parts(tl.positive)
         if tl.prediction:
@@ -40,7 +45,7 @@ def _outcomes(t: Table, tl):
     return np.asarray(_native.multiclass_cells(t.columns, target, score_slots(t, tl), list(tl.classes), True))
 
 
-def count(t: Table, layout: Layout, threads: int) -> dict | None:
+def count(t: Table, layout: Layout, threads: int) -> dict:
     """{feature: FeatureOutcomes} of a table (None when the layout keeps none; empty outcomes when the
     window lacks its target or predictions: nothing to explain yet)."""
     out = empty(layout)

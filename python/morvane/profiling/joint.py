@@ -11,6 +11,7 @@ from morvane.profiling.inputs import Table
 from morvane.state.exact_sum import ExactSum
 from morvane.state.joint import JointLayout, JointStats, from_native, scale_of, with_components
 from morvane.state.layout import Layout
+from morvane.state.sections import with_extra
 
 
 def scales(t: Table, layout: Layout, threads: int) -> JointLayout:
@@ -42,13 +43,7 @@ def count(t: Table, layout: Layout, threads: int) -> JointStats | None:
                                           list(jl.scales), threads))
 
 
-def empty(layout: Layout) -> JointStats | None:
-    jl = layout.extra("joint")
-    return None if jl is None else JointStats.empty(len(jl.columns))
-
-
 def completed(layout: Layout, stats: JointStats) -> Layout:
     """The reference's layout with the principal components of its own joint sums."""
-    extras = dict(layout.extras)
-    extras["joint"] = with_components(extras["joint"], stats)
-    return dataclasses.replace(layout, extras=tuple(extras.items()))
+    return dataclasses.replace(layout, extras=with_extra(layout.extras, "joint",
+                                                         with_components(layout.extra("joint"), stats)))

@@ -9,10 +9,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from morvane.state.codec import Reader, Writer
+from morvane.state.codec import Reader, Writer, frozen
 from morvane.state.errors import FormatError
 from morvane.state.exact_sum import ExactSum
-from morvane.state.stats import frozen
 
 ERROR_SUMS = ("abs", "sq", "fourth")  # |e|, e^2, e^4 per slot
 
@@ -107,11 +106,11 @@ def write_stats(w: Writer, stats: dict) -> None:
             w.u8(0)
             w.u32(o.cells.shape[0])
             w.u32(o.cells.shape[1])
-            w.counts(o.cells.reshape(-1))
+            w.packed(o.cells.reshape(-1))
         else:
             w.u8(1)
             w.u32(len(o.n))
-            w.counts(o.n)
+            w.packed(o.n)
             for triple in o.sums:
                 for s in triple:
                     w.exact(s)
@@ -133,14 +132,14 @@ def read_stats(r: Reader, layout) -> dict:
             s, c = r.u32(), r.u32()
             if (s, c) != want.cells.shape:
                 raise FormatError(f"explain: the outcomes of {name!r} do not match the layout")
-            cells = r.counts(s * c).reshape(s, c)
+            cells = r.packed(s * c).reshape(s, c)
             cells.setflags(write=False)
             out[name] = FeatureOutcomes(cells=cells)
         elif kind == 1 and want.n is not None:
             s = r.u32()
             if s != len(want.n):
                 raise FormatError(f"explain: the outcomes of {name!r} do not match the layout")
-            n = r.counts(s)
+            n = r.packed(s)
             out[name] = FeatureOutcomes(n=n, sums=tuple(tuple(r.exact() for _ in ERROR_SUMS) for _ in range(s)))
         else:
             raise FormatError(f"explain: malformed outcomes of {name!r}")

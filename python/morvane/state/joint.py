@@ -191,6 +191,19 @@ def write_stats(w: Writer, stats: JointStats) -> None:
     w.exact(stats.norm_fourth)
 
 
+def empty(layout) -> JointStats | None:
+    """No rows' sums on a layout that keeps joint moments (None when it does not)."""
+    jl = layout.extra("joint")
+    return None if jl is None else JointStats.empty(len(jl.columns))
+
+
+def read_counted(r: Reader, layout) -> JointStats:
+    jl = layout.extra("joint")
+    if jl is None:
+        raise FormatError("joint sums without joint moments in the layout")
+    return read_stats(r, len(jl.columns))
+
+
 def read_stats(r: Reader, k: int) -> JointStats:
     n = r.count64()
     if r.u32() != k:

@@ -9,10 +9,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from morvane.state.codec import Reader, Writer
+from morvane.state.codec import Reader, Writer, frozen
 from morvane.state.errors import FormatError
 from morvane.state.exact_sum import ExactSum
-from morvane.state.stats import frozen
 
 N_BINS = 20
 
@@ -53,6 +52,11 @@ class PredictionBins:
         return np.array([[float(s) for s in triple] for triple in self.sums], dtype=np.float64).reshape(-1, 3)
 
 
+def empty(layout) -> PredictionBins | None:
+    found = layout.extra("prediction_bins")
+    return None if found is None else PredictionBins.empty(found.slots)
+
+
 def write_layout(w: Writer, layout: PredictionBinsLayout) -> None:
     w.u32(len(layout.edges))
     w.parts.append(np.asarray(layout.edges, dtype="<f8").tobytes())
@@ -68,8 +72,8 @@ def read_layout(r: Reader, _layout=None) -> PredictionBinsLayout:
 
 def write_stats(w: Writer, s: PredictionBins) -> None:
     w.u32(len(s.n))
-    w.counts(s.predicted)
-    w.counts(s.n)
+    w.packed(s.predicted)
+    w.packed(s.n)
     for triple in s.sums:
         for x in triple:
             w.exact(x)
@@ -80,7 +84,7 @@ def read_stats(r: Reader, layout) -> PredictionBins:
     slots = r.count(16)
     if found is None or slots != found.slots:
         raise FormatError("prediction bins: the counts do not match the layout")
-    predicted, n = r.counts(slots), r.counts(slots)
+    predicted, n = r.packed(slots), r.packed(slots)
     if (n > predicted).any():
         raise FormatError("prediction bins: more errors than predictions in a bin")
     return PredictionBins(predicted, n, tuple(tuple(r.exact() for _ in range(3)) for _ in range(slots)))
