@@ -67,7 +67,7 @@ _FacetRule: TypeAlias = _Rule | _Label | None
 __all__ = [
     "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
     "__version__", "above",
-    "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
+    "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]
 
 __version__: str

@@ -230,7 +230,7 @@ nb::tuple joint_sums_of(const Columns& cols, const std::vector<std::size_t>& idx
         nb::gil_scoped_release release;
         s = joint_sums(c, centre, scale, n_threads);
     }
-    return nb::make_tuple(s.n, wide(s.first), wide(s.second), limbs_of(s.norm_fourth));
+    return nb::make_tuple(s.n, wide(s.first), wide(s.second), wide(s.fourth), limbs_of(s.norm_fourth));
 }
 
 nb::ndarray<nb::numpy, std::int32_t> int32_array(std::vector<std::int32_t>&& v) {

@@ -49,24 +49,28 @@ class JointLayout:
 @dataclass(frozen=True, eq=False)
 class JointStats:
     """Rows counted, per feature the sum of z, per pair i <= j (row-major upper triangle) the sum of
-    z_i * z_j (integers, z scaled by 2**12), and the exact sum of (sum_i z_i**2)**2 per row."""
+    z_i * z_j, per feature the sum of z**4 (integers, z scaled by 2**12), and the exact sum of
+    (sum_i z_i**2)**2 per row."""
 
     n: int
     first: tuple
     second: tuple
+    fourth: tuple
     norm_fourth: ExactSum
 
     @classmethod
     def empty(cls, k: int) -> JointStats:
-        return cls(0, (0,) * k, (0,) * (k * (k + 1) // 2), ExactSum())
+        return cls(0, (0,) * k, (0,) * (k * (k + 1) // 2), (0,) * k, ExactSum())
 
     def merge(self, other: JointStats) -> JointStats:
-        return JointStats(self.n + other.n, tuple(a + b for a, b in zip(self.first, other.first)),
-                          tuple(a + b for a, b in zip(self.second, other.second)), self.norm_fourth + other.norm_fourth)
+        add = lambda a, b: tuple(x + y for x, y in zip(a, b))  # noqa: E731
+        return JointStats(self.n + other.n, add(self.first, other.first), add(self.second, other.second),
+                          add(self.fourth, other.fourth), self.norm_fourth + other.norm_fourth)
 
     def __eq__(self, other):
         return (isinstance(other, JointStats) and self.n == other.n and self.first == other.first
-                and self.second == other.second and self.norm_fourth == other.norm_fourth)
+                and self.second == other.second and self.fourth == other.fourth
+                and self.norm_fourth == other.norm_fourth)
 
     __hash__ = None
 
@@ -96,15 +100,20 @@ class JointStats:
         mu = self.mean()
         return self.second_moment() - np.outer(mu, mu)
 
+    def fourth_moment(self) -> np.ndarray:
+        """Each feature's mean of z**4."""
+        unit = float(1 << (4 * FRACTION_BITS))
+        return np.array([x / unit / self.n for x in self.fourth]) if self.n else np.zeros(self.k)
+
     def norm_fourth_mean(self) -> float:
         """The mean over rows of (z^T z)**2."""
         return float(self.norm_fourth) / self.n if self.n else math.nan
 
 
 def from_native(found) -> JointStats:
-    n, (lo1, hi1), (lo2, hi2), fourth = found
-    wide = lambda lo, hi: tuple((int(h) << 64) | int(l) for l, h in zip(lo, hi))  # noqa: E731
-    return JointStats(int(n), wide(lo1, hi1), wide(lo2, hi2), ExactSum.from_native(fourth))
+    n, first, second, fourth, norm_fourth = found
+    wide = lambda parts: tuple((int(h) << 64) | int(l) for l, h in zip(*parts))  # noqa: E731
+    return JointStats(int(n), wide(first), wide(second), wide(fourth), ExactSum.from_native(norm_fourth))
 
 
 def principal(covariance: np.ndarray, share: float = VARIANCE_KEPT) -> tuple[np.ndarray, np.ndarray]:
@@ -188,6 +197,7 @@ def write_stats(w: Writer, stats: JointStats) -> None:
     w.u32(stats.k)
     _write_ints(w, stats.first)
     _write_ints(w, stats.second)
+    _write_ints(w, stats.fourth)
     w.exact(stats.norm_fourth)
 
 
@@ -208,10 +218,10 @@ def read_stats(r: Reader, k: int) -> JointStats:
     n = r.count64()
     if r.u32() != k:
         raise FormatError("joint moments: the sums do not match the layout's features")
-    if (k + k * (k + 1) // 2) * _I128 > r.left():
+    if (2 * k + k * (k + 1) // 2) * _I128 > r.left():
         raise FormatError("joint moments: truncated")
-    first, second = _read_ints(r, k), _read_ints(r, k * (k + 1) // 2)
+    first, second, fourth = _read_ints(r, k), _read_ints(r, k * (k + 1) // 2), _read_ints(r, k)
     bound = n << (2 * FRACTION_BITS + 17)  # every |z| <= 2**20: |sum| <= n * 2**40
-    if any(abs(v) > bound for v in first + second):
+    if any(abs(v) > bound for v in first + second) or any(not 0 <= v <= bound << 40 for v in fourth):
         raise FormatError("joint moments: a sum exceeds what its rows can give")
-    return JointStats(n, first, second, r.exact())
+    return JointStats(n, first, second, fourth, r.exact())

@@ -96,8 +96,15 @@ void add_block(const std::vector<const Column*>& columns, const std::vector<doub
         add_products(q.data(), rows, width, acc.data());
     });
     std::size_t at = 0;
-    for (std::size_t i = 0; i < k; ++i)
+    for (std::size_t i = 0; i < k; ++i) {
         for (std::size_t j = i; j < k; ++j) s.second[at++] += static_cast<std::int64_t>(acc[i * width + j]);
+        __int128 fourth = 0;  // each z^4 at most 2^80: exact in 128 bits
+        for (std::int64_t b = 0; b < rows; ++b) {
+            const auto z = static_cast<std::int64_t>(q[static_cast<std::size_t>(b) * width + i]);
+            fourth += static_cast<__int128>(z * z) * (z * z);
+        }
+        s.fourth[i] += fourth;
+    }
     const double unit = std::ldexp(1.0, -2 * JOINT_FRACTION_BITS);
     for (std::int64_t b = 0; b < rows; ++b) {
         const double t = norm[static_cast<std::size_t>(b)] * unit;
@@ -109,6 +116,7 @@ void add_block(const std::vector<const Column*>& columns, const std::vector<doub
 JointSums empty_sums(std::size_t k) {
     JointSums s;
     s.first.assign(k, 0);
+    s.fourth.assign(k, 0);
     s.second.assign(k * (k + 1) / 2, 0);
     return s;
 }
@@ -171,7 +179,10 @@ JointSums joint_sums(const std::vector<const Column*>& columns, const std::vecto
     JointSums out = empty_sums(k);
     out.n = rows;
     for (const JointSums& s : partial) {
-        for (std::size_t i = 0; i < k; ++i) out.first[i] += s.first[i];
+        for (std::size_t i = 0; i < k; ++i) {
+            out.first[i] += s.first[i];
+            out.fourth[i] += s.fourth[i];
+        }
         for (std::size_t i = 0; i < out.second.size(); ++i) out.second[i] += s.second[i];
         out.norm_fourth.merge(s.norm_fourth);
     }

@@ -35,12 +35,12 @@ struct ScaleSums {
 };
 
 // Sums of the fixed-point standardised values z (integers, z * 2^12): `first` per column,
-// `second` the products of columns i <= j in row-major order of the upper triangle, and the
-// exact sum of each row's squared norm squared, (sum_i z_i^2)^2, for the fourth moment the
-// tests' variances need.
+// `second` the products of columns i <= j in row-major order of the upper triangle, `fourth`
+// the fourth powers per column, and the exact sum of each row's squared norm squared,
+// (sum_i z_i^2)^2: the fourth moments the tests' variances need.
 struct JointSums {
     std::int64_t n = 0;
-    std::vector<__int128> first, second;
+    std::vector<__int128> first, second, fourth;
     ExactSum norm_fourth;
 };
 
