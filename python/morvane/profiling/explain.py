@@ -7,7 +7,7 @@ import numpy as np
 
 from morvane import _native
 from morvane.profiling.build import prediction_slots, score_slots
-from morvane.profiling.inputs import Table
+from morvane.tables.read import Table
 from morvane.state.exact_sum import ExactSum
 from morvane.state.explain import FeatureOutcomes, empty, slots, task_cells
 from morvane.state.layout import Layout, label_parts

@@ -7,7 +7,7 @@ from __future__ import annotations
 import dataclasses
 
 from morvane import _native
-from morvane.profiling.inputs import Table
+from morvane.tables.read import Table
 from morvane.state.exact_sum import ExactSum
 from morvane.state.joint import JointLayout, JointStats, from_native, scale_of, with_components
 from morvane.state.layout import Layout

@@ -9,7 +9,7 @@ import numpy as np
 from morvane import _native
 from morvane.profiling.build import prediction_slots
 from morvane.profiling.explain import regression_errors
-from morvane.profiling.inputs import Table
+from morvane.tables.read import Table
 from morvane.state.codec import frozen
 from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import Layout
