@@ -76,3 +76,29 @@ def test_explain_needs_profiles_that_keep_outcomes():
     ref = mv.profile(classified(500, rng), target="y", prediction="p", task="binary")
     with pytest.raises(ValueError, match="explain=True"):
         mv.explain(ref, ref)
+
+
+def test_arrow_dictionaries_count_as_numpy_and_regression_ranks_the_worse_bin():
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(10)
+    table = classified(3_000, rng)
+    arrow = pa.table({**{k: v for k, v in table.items() if k != "city"},
+                      "city": pa.array(table["city"]).dictionary_encode()})
+    a = mv.profile(table, target="y", prediction="p", task="binary", explain=True)
+    b = mv.profile(arrow, like=a)
+    assert np.array_equal(a.extra("explain")["city"].cells, b.extra("explain")["city"].cells)
+    x = rng.uniform(0, 10, 20_000)
+    noise = lambda n, worse: rng.normal(0, np.where(worse, 3.0, 1.0), n)  # noqa: E731
+    ref = mv.profile({"x": x, "y": x + noise(20_000, False), "p": x}, target="y", prediction="p",
+                     task="regression", explain=True)
+    x2 = rng.uniform(0, 10, 20_000)
+    cur = mv.profile({"x": x2, "y": x2 + noise(20_000, x2 > 9), "p": x2}, like=ref)
+    found = mv.explain(ref, cur, top=3)
+    top = found.iloc[0]
+    from morvane.comparing.explain import bin_labels
+
+    last = bin_labels(ref.layout.feature("x"))[-3]  # the top decile: then ">= maximum", "missing"
+    assert (top["column"], top["bin"]) == ("x", last) and top["failed"]
+    # Only bins above 9 fail: the top decile, and the window's values above the reference's maximum.
+    assert top["current"] > top["reference"]
+    assert set(found[found["failed"]]["bin"]) <= set(bin_labels(ref.layout.feature("x"))[-3:-1])

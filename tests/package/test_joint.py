@@ -104,3 +104,27 @@ def test_hostile_joint_bytes_are_refused(rng):
     for cut in (len(data) - 9, len(data) // 2):
         with pytest.raises(mv.FormatError):
             mv.Profile.from_bytes(bytes(data[:cut]))
+
+
+def test_scales_are_the_exact_moments_and_box_m_agrees_with_numpy(rng):
+    table = correlated(2_000, 0.6, rng)
+    table["a"][::9] = np.nan
+    ref = mv.profile(table, joint=True)
+    jl = ref.layout.extra("joint")
+    for name, c, s in zip(jl.columns, jl.centres, jl.scales):
+        x = table[name][~np.isnan(table[name])]
+        assert c == pytest.approx(x.mean(), rel=1e-15, abs=1e-15) and s == pytest.approx(x.std(ddof=1), rel=1e-13)
+    window = correlated(800, 0.1, rng)
+    cur = mv.profile(window, like=ref)
+    from morvane.comparing.joint import covariance
+
+    p, details = covariance(jl, ref.extra("joint"), cur.extra("joint"))
+    z_r, z_c = fixed_point(table, jl) / SCALE, fixed_point(window, jl) / SCALE
+    n_r, n_c, k = len(z_r), len(z_c), z_r.shape[1]
+    s_r, s_c = np.cov(z_r.T), np.cov(z_c.T)
+    pooled = ((n_r - 1) * s_r + (n_c - 1) * s_c) / (n_r + n_c - 2)
+    m = (n_r + n_c - 2) * np.linalg.slogdet(pooled)[1] - (n_r - 1) * np.linalg.slogdet(s_r)[1] \
+        - (n_c - 1) * np.linalg.slogdet(s_c)[1]
+    c = (2 * k * k + 3 * k - 1) / (6 * (k + 1)) * (1 / (n_r - 1) + 1 / (n_c - 1) - 1 / (n_r + n_c - 2))
+    assert details["statistic"] * details["scale"] == pytest.approx(m * (1 - c), rel=1e-8)
+    assert p < 1e-6 and details["dof"] == k * (k + 1) // 2
