@@ -12,6 +12,7 @@ from scipy import stats
 
 import morvane as mv
 from morvane import _native
+from morvane.profiling.inputs import read_table
 
 DAY = np.timedelta64(1, "D")
 START = np.datetime64("2024-01-01", "ns")
@@ -127,8 +128,8 @@ TABLE = {"age": np.array([20.0, 30.0]), "name": ["a", "b"], "when": np.array(["2
     (mv.Rule(where="name > 1", name="text"), "'text' needs numbers"),
     (mv.Rule(where="when > 3", name="mixed"), "'mixed'.*instants with numbers"),
     (mv.Rule("name", between=(0, 1)), "'name between 0 and 1' needs numbers"),
-    (mv.Rule("age", matches="1"), "'age matches '1'' needs texts"),
-    (mv.Rule("age", matches="(", name="re"), "'re'.*pattern"),
+    (mv.Rule("age", matches="1"), "age matches '1'. needs texts"),
+    (mv.Rule("name", matches="(", name="re"), "'re'.*pattern"),
     (mv.Rule("name", one_of=[1, 2]), "'name one of 1, 2' compares text"),
     (mv.Rule("when", between=(0, 1)), "give instants"),
     (mv.Rule("age", at_least="name"), "needs numbers or instants in column 'name'"),
@@ -159,8 +160,8 @@ def test_a_window_lacking_a_rule_column_names_the_rule():
 
 
 def test_malformed_programs_are_refused_by_the_core():
-    cols = _native.Columns()
-    slot = cols.add_buffer(None, 0, 0, 8, "f8", False)
+    t = read_table({"x": np.zeros(3)})
+    cols, slot = t.columns, t.slot("x")
     for steps in ([("column", 0, 0.0, 0), ("and", 0, 0.0, 0)], [("column", 0, 0.0, 0)] * 2,
                   [("column", 1, 0.0, 0)], [("member", 0, 0.0, 0)], [("nope", 0, 0.0, 0)]):
         with pytest.raises(ValueError):

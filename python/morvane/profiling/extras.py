@@ -7,9 +7,10 @@ from the same rows."""
 
 from __future__ import annotations
 
+from morvane.profiling import quality
 from morvane.state import sections
 
-COUNTERS: dict = {}
+COUNTERS: dict = {"rules": quality.count}
 
 
 def count_extras(t, layout, threads: int) -> dict:

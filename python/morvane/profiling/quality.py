@@ -5,6 +5,7 @@ distinct text once (the core's distinct texts, then Python's ``re.search`` on ea
 
 from __future__ import annotations
 
+import dataclasses
 import re
 
 import numpy as np
@@ -15,6 +16,7 @@ from morvane.state.errors import MissingColumnsError
 from morvane.state.expression import COMPARISONS, parse
 from morvane.state.layout import label_parts
 from morvane.state.quality import Rule, is_instant, with_value
+from morvane.state.sections import with_extra
 
 NUMBERS = ("float", "integer", "duration")
 ORDERED = NUMBERS + ("datetime",)
@@ -218,7 +220,23 @@ def count_rules(t: Table, rules: tuple, threads: int) -> tuple:
     found = _native.categories(t.columns, [t.slot(r.column) for _, r in texts], threads)
     for (i, r), (categories, counts, _) in zip(texts, found):
         pattern = re.compile(r.value)
-        counts = np.asarray(counts, dtype=np.int64)
+        counts = np.asarray(counts, dtype=np.int64)[:len(categories)]  # the distinct texts' counts
         failing = np.fromiter((pattern.search(c) is None for c in categories), dtype=bool, count=len(categories))
         out[i] = (int(counts[failing].sum()), int(counts.sum()))
     return tuple(out)
+
+
+def with_rules(t: Table, layout, rules):
+    """The layout that also counts ``rules`` (checked against the reference table), reading their
+    columns as the reference's types."""
+    resolved = resolve_rules(t, rules)
+    if not resolved:
+        return layout
+    read = dict(layout.types)
+    types = layout.types + tuple((c, t.type(c)) for c in rule_columns(resolved) if c not in read)
+    return dataclasses.replace(layout, types=types, extras=with_extra(layout.extras, "rules", resolved))
+
+
+def count(t: Table, layout, threads: int) -> tuple:
+    """The rules' counts of a layout over table ``t`` (the profile's pass calls it)."""
+    return count_rules(t, layout.extra("rules"), threads)

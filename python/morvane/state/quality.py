@@ -42,9 +42,11 @@ def is_instant(v) -> bool:
 def _show(v) -> str:
     if isinstance(v, float) and v.is_integer() and abs(v) < 1e15:
         return str(int(v))
-    if isinstance(v, np.datetime64):
-        return str(v.astype("datetime64[s]")) if v.astype("datetime64[s]") == v else str(v)
-    return str(v) if is_instant(v) else repr(v) if isinstance(v, str) else str(v)
+    if is_instant(v):  # ISO 8601, a midnight as its date alone
+        if isinstance(v, np.datetime64):
+            v = v.astype("datetime64[s]") if v.astype("datetime64[s]") == v else v
+        return (str(v) if isinstance(v, np.datetime64) else v.isoformat()).removesuffix("T00:00:00")
+    return repr(v) if isinstance(v, str) else str(v)
 
 
 class Rule:

@@ -12,6 +12,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Callable
 
+from morvane.state import quality
 from morvane.state.codec import Reader, Writer
 from morvane.state.errors import FormatError
 
@@ -35,8 +36,14 @@ class SectionKind:
 
 
 # One row per concept. Reserved tags: 1 rules, 2 seasons, 3 joint moments, 4 explain.
-LAYOUT_KINDS: tuple[SectionKind, ...] = ()
-STATE_KINDS: tuple[SectionKind, ...] = ()
+LAYOUT_KINDS: tuple[SectionKind, ...] = (
+    SectionKind(1, "rules", True, quality.write_rules, quality.read_rules),  # declared rules, in order
+)
+STATE_KINDS: tuple[SectionKind, ...] = (
+    # (violating, evaluated) per rule: required, so that no reader drops a rule's verdict unseen.
+    SectionKind(1, "rules", True, quality.write_counts, quality.read_counts, quality.empty_counts,
+                quality.merge_counts),
+)
 
 
 def kind_named(kinds, name: str) -> SectionKind:
