@@ -189,6 +189,11 @@ CASES = {
                    exclude=["kind", "guess", "y", "yhat"], facets={"colour": None}), 2500),
     "multiclass scores": (dict(task="multiclass", target="kind", score=["proba_cat", "proba_dog", "proba_emu"],
                                features=["when", "day", "amount", "flag"]), 1500),
+    "rules": (dict(features=["x", "colour"], rules=[
+        mv.Rule("x", between=(-1, 1)), mv.Rule("colour", one_of=["red", "Ω"]), mv.Rule("colour", matches="^[a-z]+$"),
+        mv.Rule("with nulls.x", not_null=True), mv.Rule("y", at_least="yhat"),
+        mv.Rule(where="x * 2 <= `with nulls.x` or is_null(x)", name="where"),
+        mv.Rule("when", between=(np.datetime64("2026-01-01"), np.datetime64("2026-03-01")))]), 2000),
 }
 
 
@@ -198,7 +203,8 @@ MANY = {"spark": 9, "dask": 30}
 
 # The rules' summaries are engine-neutral: Scott's exact sums run on Dask only.
 PROFILE_CASES = [("default", 1), ("default", 3), ("roles", "many"), ("multiclass scores", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
-                 ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3)]
+                 ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3),
+                 ("rules", "many")]
 
 
 @pytest.mark.parametrize("kind, case, parts", [(k, c, p) for c, p in PROFILE_CASES for k in ("spark", "dask")
