@@ -70,7 +70,13 @@ class Rule:
     >>> mv.Rule(where="price * quantity <= total", name="totals", tolerance=0.001, severity="warning")
     """
 
-    __slots__ = ("column", "kind", "value", "name", "tolerance", "severity")
+    __slots__ = {"column": "The column the rule reads (None for a where= rule).",
+                 "kind": "between, one_of, matches, not_null, at_least, at_most or where.",
+                 "value": "The rule's parameter: (low, high), the values, the pattern, the other column or number, "
+                          "the expression.",
+                 "name": "The rule's name (its readable form unless given).",
+                 "tolerance": "The violation rate the rule allows (0: any violation fails it).",
+                 "severity": "\"error\", or \"warning\" (never fails a report)."}
 
     def __init__(self, column=None, *, between=None, one_of=None, matches=None, not_null=False, at_least=None,
                  at_most=None, where=None, name=None, tolerance=0.0, severity="error"):

@@ -32,8 +32,8 @@ void fill(Slot& s, std::int64_t n, double v, std::uint8_t miss) {
 // The numbers of rows [at, at + n) of a chunk (booleans 0/1); nulls and NaN missing, and
 // every row of a chunk that holds no numbers.
 void load_numbers(const Chunk& c, std::int64_t at, std::int64_t n, Slot& s) {
-    double* v = s.v.data();
-    std::uint8_t* m = s.miss.data();
+    double* __restrict v = s.v.data();
+    std::uint8_t* __restrict m = s.miss.data();
     if (c.dictionary || !(c.is_numeric() || c.is_bool())) {
         std::fill_n(v, n, 0.0);
         std::fill_n(m, n, std::uint8_t{1});
@@ -184,20 +184,51 @@ std::expected<std::size_t, ProgramError> depth_of(const Program& p, std::size_t 
     return deepest;
 }
 
-// Combines the two top slots into the lower one.
+// Combines the two top slots into the lower one. The loops read and write through restrict
+// pointers: a write to a missing flag (a byte, which may alias anything) would otherwise make
+// the compiler reload every pointer each row and give up vectorising.
 template <class F>
 void binary(Slot& a, const Slot& b, std::int64_t n, F f) {
+    double* __restrict av = a.v.data();
+    std::uint8_t* __restrict am = a.miss.data();
+    const double* __restrict bv = b.v.data();
+    const std::uint8_t* __restrict bm = b.miss.data();
     for (std::int64_t i = 0; i < n; ++i) {
-        const auto j = static_cast<std::size_t>(i);
-        a.v[j] = f(a.v[j], b.v[j]);
-        a.miss[j] |= b.miss[j];
+        av[i] = f(av[i], bv[i]);
+        am[i] |= bm[i];
     }
 }
 
+// The same with a constant right operand (a number step folded into the operator).
 template <class F>
-void arithmetic(Slot& a, const Slot& b, std::int64_t n, F f) {
-    binary(a, b, n, f);
-    for (std::int64_t i = 0; i < n; ++i) a.miss[static_cast<std::size_t>(i)] |= a.v[static_cast<std::size_t>(i)] != a.v[static_cast<std::size_t>(i)];
+void with_constant(Slot& a, double x, std::int64_t n, F f) {
+    double* __restrict av = a.v.data();
+    for (std::int64_t i = 0; i < n; ++i) av[i] = f(av[i], x);
+}
+
+// An arithmetic result that is NaN (0 / 0, inf - inf) is missing.
+void arithmetic_missing(Slot& a, std::int64_t n) {
+    const double* __restrict av = a.v.data();
+    std::uint8_t* __restrict am = a.miss.data();
+    for (std::int64_t i = 0; i < n; ++i) am[i] |= av[i] != av[i];
+}
+
+// Three-valued and/or: known when both sides are, or when one side alone decides (false for
+// and, true for or).
+template <bool AND>
+void logical(Slot& a, const Slot& b, std::int64_t n) {
+    double* __restrict av = a.v.data();
+    std::uint8_t* __restrict am = a.miss.data();
+    const double* __restrict bv = b.v.data();
+    const std::uint8_t* __restrict bm = b.miss.data();
+    constexpr double DECIDES = AND ? 0.0 : 1.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const int ka = !am[i], kb = !bm[i];
+        const int known = (ka & kb) | (ka & (av[i] == DECIDES)) | (kb & (bv[i] == DECIDES));
+        const int x = ka & (av[i] != 0.0), y = kb & (bv[i] != 0.0);
+        av[i] = AND ? double(x & y) : double(x | y);
+        am[i] = static_cast<std::uint8_t>(!known);
+    }
 }
 
 }  // namespace
@@ -212,6 +243,20 @@ std::expected<RuleCounts, ProgramError> count_rule(const Program& program, std::
     members.reserve(program.sets.size());
     for (const auto& labels : program.sets) members.emplace_back(labels);
     std::vector<Slot> stack(*depth);
+    // A number followed by a binary operator of numbers becomes that operator with a constant:
+    // between, at_least with a number and most comparisons in where= then load one slot, not two.
+    struct Folded { Step step; bool constant; };
+    std::vector<Folded> steps;
+    for (std::size_t i = 0; i < program.steps.size(); ++i) {
+        const Step& s = program.steps[i];
+        const Op next = i + 1 < program.steps.size() ? program.steps[i + 1].op : Op::Number;
+        if (s.op == Op::Number && next >= Op::Add && next <= Op::Ne && next != Op::Neg) {
+            steps.push_back(Folded{Step{next, 0, s.number, 0}, true});
+            ++i;
+        } else {
+            steps.push_back(Folded{s, false});
+        }
+    }
     // Each column's place: its chunk and the row inside it; a block never crosses a chunk's end.
     std::vector<profile::RowCursor> at;
     for (const Column* c : columns) {
@@ -223,57 +268,54 @@ std::expected<RuleCounts, ProgramError> count_rule(const Program& program, std::
         std::int64_t n = std::min(BLOCK, columns[0]->length - row);
         for (const auto& cur : at) n = std::min(n, cur.current().length - cur.at);
         std::size_t sp = 0;
-        for (const Step& s : program.steps) {
-            Slot* a = sp >= 2 ? &stack[sp - 2] : nullptr;
-            const Slot* b = sp >= 1 ? &stack[sp - 1] : nullptr;
+        for (const Folded& f : steps) {
+            const Step& s = f.step;
+            // A binary operator applies to the two top slots, or with a folded constant to the top one.
+            auto apply = [&](auto op, bool arith) {
+                if (f.constant) {
+                    with_constant(stack[sp - 1], s.number, n, op);
+                    if (arith) arithmetic_missing(stack[sp - 1], n);
+                    return;
+                }
+                binary(stack[sp - 2], stack[sp - 1], n, op);
+                if (arith) arithmetic_missing(stack[sp - 2], n);
+                --sp;
+            };
             switch (s.op) {
                 case Op::Column: load_numbers(at[s.column].current(), at[s.column].at, n, stack[sp++]); break;
                 case Op::Number: fill(stack[sp++], n, s.number, 0); break;
                 case Op::IsNull: load_missing(at[s.column].current(), at[s.column].at, n, stack[sp++]); break;
                 case Op::Member: members[s.set].load(at[s.column].current(), at[s.column].at, n, stack[sp++]); break;
-                case Op::Add: arithmetic(*a, *b, n, [](double x, double y) { return x + y; }); --sp; break;
-                case Op::Sub: arithmetic(*a, *b, n, [](double x, double y) { return x - y; }); --sp; break;
-                case Op::Mul: arithmetic(*a, *b, n, [](double x, double y) { return x * y; }); --sp; break;
-                case Op::Div: arithmetic(*a, *b, n, [](double x, double y) { return x / y; }); --sp; break;
-                case Op::Lt: binary(*a, *b, n, [](double x, double y) { return double(x < y); }); --sp; break;
-                case Op::Le: binary(*a, *b, n, [](double x, double y) { return double(x <= y); }); --sp; break;
-                case Op::Gt: binary(*a, *b, n, [](double x, double y) { return double(x > y); }); --sp; break;
-                case Op::Ge: binary(*a, *b, n, [](double x, double y) { return double(x >= y); }); --sp; break;
-                case Op::Eq: binary(*a, *b, n, [](double x, double y) { return double(x == y); }); --sp; break;
-                case Op::Ne: binary(*a, *b, n, [](double x, double y) { return double(x != y); }); --sp; break;
+                case Op::Add: apply([](double x, double y) { return x + y; }, true); break;
+                case Op::Sub: apply([](double x, double y) { return x - y; }, true); break;
+                case Op::Mul: apply([](double x, double y) { return x * y; }, true); break;
+                case Op::Div: apply([](double x, double y) { return x / y; }, true); break;
+                case Op::Lt: apply([](double x, double y) { return double(x < y); }, false); break;
+                case Op::Le: apply([](double x, double y) { return double(x <= y); }, false); break;
+                case Op::Gt: apply([](double x, double y) { return double(x > y); }, false); break;
+                case Op::Ge: apply([](double x, double y) { return double(x >= y); }, false); break;
+                case Op::Eq: apply([](double x, double y) { return double(x == y); }, false); break;
+                case Op::Ne: apply([](double x, double y) { return double(x != y); }, false); break;
                 case Op::Neg: {
-                    Slot& t = stack[sp - 1];
-                    for (std::int64_t i = 0; i < n; ++i) t.v[static_cast<std::size_t>(i)] = -t.v[static_cast<std::size_t>(i)];
+                    double* __restrict t = stack[sp - 1].v.data();
+                    for (std::int64_t i = 0; i < n; ++i) t[i] = -t[i];
                     break;
                 }
                 case Op::Not: {
-                    Slot& t = stack[sp - 1];
-                    for (std::int64_t i = 0; i < n; ++i) t.v[static_cast<std::size_t>(i)] = t.v[static_cast<std::size_t>(i)] == 0.0;
+                    double* __restrict t = stack[sp - 1].v.data();
+                    for (std::int64_t i = 0; i < n; ++i) t[i] = t[i] == 0.0;
                     break;
                 }
-                case Op::And:
-                case Op::Or: {
-                    // Known when both sides are, or when one side alone decides (false for and, true for or).
-                    const double decides = s.op == Op::And ? 0.0 : 1.0;
-                    for (std::int64_t i = 0; i < n; ++i) {
-                        const auto j = static_cast<std::size_t>(i);
-                        const bool ka = !a->miss[j], kb = !b->miss[j];
-                        const bool known = (ka && kb) || (ka && a->v[j] == decides) || (kb && b->v[j] == decides);
-                        const bool x = ka && a->v[j] != 0.0, y = kb && b->v[j] != 0.0;
-                        a->v[j] = s.op == Op::And ? double(x && y) : double(x || y);
-                        a->miss[j] = !known;
-                    }
-                    --sp;
-                    break;
-                }
+                case Op::And: logical<true>(stack[sp - 2], stack[sp - 1], n); --sp; break;
+                case Op::Or: logical<false>(stack[sp - 2], stack[sp - 1], n); --sp; break;
             }
         }
-        const Slot& r = stack[0];
+        const double* __restrict rv = stack[0].v.data();
+        const std::uint8_t* __restrict rm = stack[0].miss.data();
         std::int64_t evaluated = 0, violating = 0;
         for (std::int64_t i = 0; i < n; ++i) {
-            const auto j = static_cast<std::size_t>(i);
-            evaluated += !r.miss[j];
-            violating += !r.miss[j] && r.v[j] == 0.0;
+            evaluated += !rm[i];
+            violating += !rm[i] & (rv[i] == 0.0);
         }
         out.evaluated += evaluated;
         out.violating += violating;
