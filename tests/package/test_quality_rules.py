@@ -1,8 +1,8 @@
 """Declared data-quality rules (mv.Rule): counted in the profile's pass, equal to pandas' counts on
 every rule kind, kept in the bytes, merged exactly, judged by the "rules" family of compare."""
 
+import dataclasses
 import json
-import re
 
 import numpy as np
 import pandas as pd
@@ -241,3 +241,66 @@ def test_command_line_rules(tmp_path):
                                       "countries", "country matches '^[A-Z]{2}$'")] == [(2, 3), (1, 3), (1, 3),
                                                                                         (1, 3), (0, 3)]
     assert main(["profile", str(data), "-o", str(out), "--rule", "age between"]) == 2
+
+
+def test_the_dashboard_lists_each_rule_with_its_meaning_and_failing_periods():
+    df = pd.DataFrame({"ts": pd.date_range("2024-01-01", periods=48, freq="h"), "f": np.arange(48.0) % 24,
+                       "v": np.r_[np.zeros(24), np.ones(24)]})
+    ref = mv.profile(df.iloc[:24], timestamp="ts", features=["f"], rules=[mv.Rule("v", at_most=0, name="zero")])
+    h = mv.History(ref, every="1D")
+    h.update(df)
+    page = h.timeline().to_html()
+    rules = page[page.index('<section id="rules">'):]
+    assert "A row violates it when v is above 0" in rules and "1 of 2" in rules and ">24<" in rules
+
+
+def test_hostile_rule_sections_are_refused():
+    from morvane.state.quality import _rebuild
+
+    base = mv.profile(TABLE, rules=[mv.Rule("age", not_null=True)])
+    layout = base.layout
+    with pytest.raises(mv.FormatError, match="violates more rows"):
+        mv.Profile.from_bytes(mv.Profile._make(layout, 2, base.features, None, {}, extras={"rules": ((3, 2),)}).to_bytes())
+    for bad in (_rebuild(None, "where", "age >", "w", 0.0, "error"), _rebuild("name", "matches", "(", "m", 0.0, "error"),
+                _rebuild("age", "between", (2.0, 1.0), "b", 0.0, "error")):
+        hostile = dataclasses.replace(layout, extras=(("rules", (bad,)),))
+        with pytest.raises(mv.FormatError, match="malformed rule"):
+            mv.Profile.from_bytes(mv.Profile._make(hostile, 2, base.features, None, {}).to_bytes())
+    twice = dataclasses.replace(layout, extras=(("rules", layout.extra("rules") * 2),))
+    with pytest.raises(mv.FormatError, match="share a name"):
+        mv.Profile.from_bytes(mv.Profile._make(twice, 2, base.features, None, {}).to_bytes())
+
+
+def test_rules_survive_pickling_monitors_and_segments():
+    import pickle
+
+    rule = mv.Rule("v", between=(np.datetime64("2024-01-01"), np.datetime64("2024-02-01")), tolerance=0.01)
+    assert pickle.loads(pickle.dumps(rule)) == rule and hash(pickle.loads(pickle.dumps(rule))) == hash(rule)
+    rng = np.random.default_rng(5)
+    df = pd.DataFrame({"g": rng.choice(["a", "b"], 400), "x": rng.normal(size=400),
+                       "v": START + rng.integers(-5, 60, 400) * DAY})
+    ref = mv.profile(df, segments=["g"], rules=[rule, mv.Rule(where="x > -1", name="x")])
+    assert ref.violations("x") == (int((df.x <= -1).sum()), 400)
+    assert pickle.loads(pickle.dumps(ref)) == ref
+    mon = mv.Monitor(ref)
+    mon.update(df.iloc[:150])
+    mon.update(df.iloc[150:])
+    assert mon.current.to_bytes() == mv.profile(df, like=ref).to_bytes()
+    assert mon.current.violations(rule.name) == ref.violations(rule.name)
+
+
+def test_rules_from_a_yaml_file(tmp_path):
+    pytest.importorskip("yaml")
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    from morvane.cli import main
+
+    data, rules, out = tmp_path / "d.parquet", tmp_path / "rules.yaml", tmp_path / "p.mvp"
+    pq.write_table(pa.table({"age": [10.0, 50.0, None], "end": [1.0, 5.0, 2.0], "start": [2.0, 1.0, 1.0]}), data)
+    rules.write_text("- column: age\n  between: [18, 120]\n  severity: warning\n- end at least start\n"
+                     "- where: is_null(age) or age < 40\n")
+    assert main(["profile", str(data), "-o", str(out), "--rules", str(rules)]) == 0
+    p = mv.load(out)
+    assert [(r.severity, p.violations(r.name)) for r in p.layout.extra("rules")] == [
+        ("warning", (1, 2)), ("error", (1, 3)), ("error", (1, 3))]
