@@ -153,10 +153,12 @@ def test_misshapen_rules_and_duplicate_names():
         mv.profile(TABLE, like=mv.profile(TABLE), rules=[mv.Rule("age", not_null=True)])
 
 
-def test_a_window_lacking_a_rule_column_names_the_rule():
+def test_a_window_lacking_a_rule_column_names_the_rule_and_other_rules_do_not_compare():
     ref = mv.profile(TABLE, features=["age"], rules=[mv.Rule("name", not_null=True)])
     with pytest.raises(ValueError, match="'name not null' reads column 'name'"):
         mv.profile({"age": np.array([1.0])}, like=ref)
+    with pytest.raises(mv.MismatchError, match="rules differ"):
+        mv.compare(ref, mv.profile(TABLE, features=["age"]))
 
 
 def test_malformed_programs_are_refused_by_the_core():

@@ -117,6 +117,8 @@ def same_layout(reference: Profile, current: Profile) -> None:
     if {f.column: (f.op, f.values, f.groups) for f in ref.facets} != \
             {f.column: (f.op, f.values, f.groups) for f in cur.facets}:
         problems.append("facets differ")
+    if ref.extra("rules") != cur.extra("rules"):
+        problems.append("rules differ")
     if problems:
         raise MismatchError("profiles do not share a layout: " + "; ".join(problems) +
                             " (profile the current table with like=reference)")
