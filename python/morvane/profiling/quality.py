@@ -50,12 +50,13 @@ class _Rules:
 
     def bound(self, rule: Rule, v, column_type: str):
         """A constant compared with a column: an instant for a datetime column, a number otherwise."""
-        if is_instant(v) != (column_type == "datetime") and column_type != "null":
+        if column_type != "null" and is_instant(v) != (column_type == "datetime"):
             want = "instants" if column_type == "datetime" else "numbers"
             raise ValueError(f"rule {rule.name!r} compares {column_type} values of {rule.column!r} with "
                              f"{_kind(v)}: give {want}")
-        return np.datetime64(_instant(v), "ns") if is_instant(v) and not isinstance(v, np.datetime64) \
-            else np.datetime64(v, "ns") if isinstance(v, np.datetime64) else v
+        if isinstance(v, np.datetime64):
+            return v.astype("datetime64[ns]")
+        return np.datetime64(_instant(v), "ns") if is_instant(v) else v
 
     def resolve(self, rule: Rule) -> Rule:
         """The rule checked against the table, in canonical form."""
@@ -211,7 +212,8 @@ def count_rules(t: Table, rules: tuple, threads: int) -> tuple:
     """(violating, evaluated) per rule, counted over the table by the native core."""
     checker = _Rules(t)
     for r in rules:
-        checker.resolve(r)  # the window's columns: present and of a type the rule reads
+        if r.kind != "where":  # a where rule's program checks its columns as it compiles
+            checker.resolve(r)  # the window's columns: present and of a type the rule reads
     out = [None] * len(rules)
     programs = [(i, checker.program(r)) for i, r in enumerate(rules) if r.kind != "matches"]
     for (i, _), found in zip(programs, _native.rule_counts(t.columns, [p for _, p in programs], threads)):
