@@ -306,3 +306,25 @@ def test_rules_from_a_yaml_file(tmp_path):
     p = mv.load(out)
     assert [(r.severity, p.violations(r.name)) for r in p.layout.extra("rules")] == [
         ("warning", (1, 2)), ("error", (1, 3)), ("error", (1, 3))]
+
+
+@settings(max_examples=40, deadline=None)
+@given(tables(), st.lists(st.integers(1, 3000), min_size=1, max_size=4), st.integers(0, 3))
+def test_chunked_sliced_and_typed_columns_count_as_one_buffer(df, sizes, cut):
+    # Blocks of rows never cross a chunk's end, whatever each column's chunks: Arrow columns in
+    # chunks of other sizes, sliced with an offset, float32, int8 and byte-swapped NumPy alike.
+    pa = pytest.importorskip("pyarrow")
+    df = pd.concat([df] * 40, ignore_index=True)
+    rules = [rule for rule, _ in oracle(df)]
+    want = mv.profile(df, rules=rules)
+
+    def chunked(values, size):
+        arr = pa.array(values, from_pandas=True)
+        return pa.chunked_array([arr.slice(i, size) for i in range(0, len(arr), size)] or [arr], type=arr.type)
+
+    table = {c: chunked(df[c].to_numpy() if c != "s" else df[c].tolist(), sizes[i % len(sizes)])
+             for i, c in enumerate(df.columns)}
+    table["k"] = df.k.to_numpy().astype(">i8") if cut % 2 else df.k.to_numpy().astype(np.int8)
+    table["y"] = pa.array(np.r_[np.zeros(cut), df.y.to_numpy()]).slice(cut)
+    got = mv.profile(table, like=want)
+    assert [got.violations(r.name) for r in rules] == [want.violations(r.name) for r in rules]
