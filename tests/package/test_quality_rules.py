@@ -110,8 +110,15 @@ def test_default_names_and_unknown_names():
     assert mv.Rule("age", between=(18, 120)).name == "age between 18 and 120"
     assert mv.Rule("income", not_null=True).name == "income not null"
     assert mv.Rule(where=" price *  quantity <= total ").name == "price * quantity <= total"
-    p = mv.profile({"age": np.array([17.0, 30.0])}, rules=[mv.Rule("age", between=(18, 120))])
-    assert p.violations("age between 18 and 120") == (1, 2)
+    assert mv.Rule("age", between=(18, 120), tolerance=0.001, severity="warning").name == \
+        "age between 18 and 120 (tolerance 0.001, warning)"
+    df = pd.DataFrame({"age": [17.0, 30.0], "country": ["FR", "SE"], "email": ["a@b", "ab"], "income": [1.0, None],
+                       "start": [1, 2], "end": [2, 1], "price": [1.0, 2.0], "quantity": [2, 2], "total": [2.0, 3.0]})
+    p = mv.profile(df, rules=[mv.Rule("age", between=(18, 120)), mv.Rule("country", one_of=["FR", "NO"]),
+                              mv.Rule("email", matches=r"^[^@]+@[^@]+$"), mv.Rule("income", not_null=True),
+                              mv.Rule("end", at_least="start"), mv.Rule(where="price * quantity <= total", name="totals"),
+                              mv.Rule("age", between=(18, 120), tolerance=0.001, severity="warning")])
+    assert [p.violations(r.name) for r in p.layout.extra("rules")] == [(1, 2)] * 4 + [(1, 2), (1, 2), (1, 2)]
     with pytest.raises(KeyError, match="no rule"):
         p.violations("age")
 

@@ -56,7 +56,8 @@ class Rule:
     ``one_of=[values]``, ``matches=regular expression`` (``re.search``), ``not_null=True``,
     ``at_least=`` / ``at_most=`` (another column's name, or a number) and ``where=expression`` (a
     small grammar over columns, numbers, ``+ - * /``, comparisons, ``and``/``or``/``not`` and
-    ``is_null(column)``; never ``eval``). ``name`` defaults to a readable form of the rule;
+    ``is_null(column)``; never ``eval``). ``name`` defaults to a readable form of the rule (with its
+    tolerance and severity when they are not the defaults);
     ``tolerance`` is the violation rate the rule allows (0: any violation fails it); ``severity``
     is ``"error"`` or ``"warning"`` (a warning never fails a report).
 
@@ -102,7 +103,11 @@ class Rule:
         for field, v in (("column", column), ("kind", kind), ("value", value), ("tolerance", tolerance),
                          ("severity", severity)):
             object.__setattr__(self, field, v)
-        object.__setattr__(self, "name", name if name is not None else self.readable())
+        # The default name also says a tolerance or a warning, so that a rule and its looser twin
+        # ("age between 18 and 120", and the same with tolerance 0.001 as a warning) can sit side by side.
+        terms = [f"tolerance {tolerance:g}"] * (tolerance > 0.0) + ["warning"] * (severity == "warning")
+        default = self.readable() + (f" ({', '.join(terms)})" if terms else "")
+        object.__setattr__(self, "name", name if name is not None else default)
 
     def readable(self) -> str:
         """The rule in words: ``"age between 18 and 120"``, ``"income not null"``, the expression."""
