@@ -109,6 +109,7 @@ def test_rules_merge_exactly_and_keep_their_bytes(df, cuts):
 def test_default_names_and_unknown_names():
     assert mv.Rule("age", between=(18, 120)).name == "age between 18 and 120"
     assert mv.Rule("income", not_null=True).name == "income not null"
+    assert mv.Rule("c", one_of={"NO", "FR", "SE"}).name == "c one of 'FR', 'NO', 'SE'"  # a set, in one order
     assert mv.Rule(where=" price *  quantity <= total ").name == "price * quantity <= total"
     assert mv.Rule("age", between=(18, 120), tolerance=0.001, severity="warning").name == \
         "age between 18 and 120 (tolerance 0.001, warning)"

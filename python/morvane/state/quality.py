@@ -213,6 +213,8 @@ def _value(kind: str, v):
         if isinstance(v, (str, bytes)):
             raise TypeError("one_of= takes a list of values, not one text")
         values = tuple(_plain(x) for x in v)
+        if isinstance(v, (set, frozenset)):  # one order, so one name and one byte form
+            values = tuple(sorted(values, key=lambda x: (type(x).__name__, x)))
         if not values:
             raise ValueError("one_of= needs at least one value")
         if any(not isinstance(x, (str, bool, int, float)) or (isinstance(x, float) and math.isnan(x)) for x in values):
