@@ -253,7 +253,7 @@ def test_quantile_edges_and_counts_match_a_sorting_oracle(xs, n_bins, dtype):
 def test_rule_summary_quartiles_are_order_statistics_of_the_finite_values(xs, layout):
     """The equal-width rules read their quartiles among the finite values only, on every layout."""
     from morvane import _native
-    from morvane.profiling.inputs import read_table
+    from morvane.tables.read import read_table
 
     with np.errstate(over="ignore"):
         x = np.array(xs, dtype=np.float64)

@@ -12,7 +12,7 @@ from scipy import stats
 
 import morvane as mv
 from morvane import _native
-from morvane.profiling.inputs import read_table
+from morvane.tables.read import read_table
 
 DAY = np.timedelta64(1, "D")
 START = np.datetime64("2024-01-01", "ns")

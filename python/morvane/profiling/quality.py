@@ -11,12 +11,13 @@ import re
 import numpy as np
 
 from morvane import _native
-from morvane.profiling.inputs import Table, _instant
 from morvane.state.errors import MissingColumnsError
 from morvane.state.expression import COMPARISONS, parse
 from morvane.state.layout import label_parts
 from morvane.state.quality import Rule, is_instant, with_value
 from morvane.state.sections import with_extra
+from morvane.tables.read import Table
+from morvane.tables.times import instant
 
 NUMBERS = ("float", "integer", "duration")
 ORDERED = NUMBERS + ("datetime",)
@@ -54,9 +55,7 @@ class _Rules:
             want = "instants" if column_type == "datetime" else "numbers"
             raise ValueError(f"rule {rule.name!r} compares {column_type} values of {rule.column!r} with "
                              f"{_kind(v)}: give {want}")
-        if isinstance(v, np.datetime64):
-            return v.astype("datetime64[ns]")
-        return np.datetime64(_instant(v), "ns") if is_instant(v) else v
+        return np.datetime64(instant(v), "ns") if is_instant(v) else v
 
     def resolve(self, rule: Rule) -> Rule:
         """The rule checked against the table, in canonical form."""
