@@ -107,34 +107,34 @@ def bound(text: str, table, column: str):
 def rule_of(text: str, table):
     """A --rule: `COL between LOW HIGH`, `COL not null`, `COL one of A,B`, `COL matches REGEX`,
     `COL at least X` / `COL at most X` (X a column or a number), or `where: EXPRESSION`."""
-    import morvane as mv
+    from morvane.state.quality import Rule
 
     text = text.strip()
     if text.startswith("where:"):
-        return mv.Rule(where=text[len("where:"):].strip())
+        return Rule(where=text[len("where:"):].strip())
     found = RULE_WORDS.fullmatch(text)
     if found is None:
         raise UsageError(f"--rule {text!r}: expected COL between LOW HIGH, COL not null, COL one of A,B, "
                          "COL matches REGEX, COL at least X, COL at most X or where: EXPRESSION")
     column = found.group("column")
     if found.group("between"):
-        return mv.Rule(column, between=(bound(found.group("low"), table, column),
+        return Rule(column, between=(bound(found.group("low"), table, column),
                                         bound(found.group("high"), table, column)))
     if found.group("not_null"):
-        return mv.Rule(column, not_null=True)
+        return Rule(column, not_null=True)
     if found.group("one_of"):
-        return mv.Rule(column, one_of=[typed(v.strip(), table, column) for v in found.group("one_of").split(",")])
+        return Rule(column, one_of=[typed(v.strip(), table, column) for v in found.group("one_of").split(",")])
     if found.group("matches"):
-        return mv.Rule(column, matches=found.group("matches").strip())
+        return Rule(column, matches=found.group("matches").strip())
     other = found.group("other")
     side = "at_" + found.group("side")
-    return mv.Rule(column, **{side: other if other in table.column_names else bound(other, table, column)})
+    return Rule(column, **{side: other if other in table.column_names else bound(other, table, column)})
 
 
 def rules_file(path: Path, table) -> list:
     """--rules FILE: a JSON (or, with PyYAML, a YAML) list of rules, each a --rule text or an object of
     mv.Rule's arguments ({"column": "age", "between": [18, 120], "tolerance": 0.001})."""
-    import morvane as mv
+    from morvane.state.quality import Rule
 
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
@@ -162,7 +162,7 @@ def rules_file(path: Path, table) -> list:
             options = dict(item)
             column = options.pop("column", None)
             try:
-                out.append(mv.Rule(column, **options))
+                out.append(Rule(column, **options))
             except TypeError as error:
                 raise UsageError(f"{path}: rule {item!r}: {error}") from None
         else:
