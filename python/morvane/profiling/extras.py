@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import dataclasses
 
-from morvane.profiling import explain, joint, prediction_bins
+from morvane.profiling import explain, joint, prediction_bins, quality
 from morvane.state import sections
 from morvane.state.explain import ExplainLayout
 from morvane.state.profile import Profile
 
-COUNTERS: dict = {"joint": joint.count, "explain": explain.count, "prediction_bins": prediction_bins.count}
+COUNTERS: dict = {"rules": quality.count, "joint": joint.count, "explain": explain.count,
+                  "prediction_bins": prediction_bins.count}
 
 
 def count_extras(t, layout, threads: int) -> dict:
