@@ -15,6 +15,8 @@ from html import escape
 
 import numpy as np
 
+from morvane.reporting import changes as found_changes
+from morvane.reporting import openmetrics
 from morvane.reporting.html import base_style, cell, png_section
 from morvane.reporting.report import compare
 from morvane.comparing.numbers import fmt
@@ -176,6 +178,24 @@ class Timeline:
         found.sort(key=lambda kv: -sum(c.failed for _, _, c in kv[1]))
         return found
 
+    def changes(self) -> list:
+        """Each run of failing periods of one check, once, by start: a `Change` with `family`,
+        `column`, `metric`, `segment`, `started` (the first failing period's start) and `resolved`
+        (the start of the first passing period after it, or None while it still fails)."""
+        return found_changes.changes(self.series())
+
+    def to_openmetrics(self, labels=None) -> str:
+        """The last period's report as Prometheus/OpenMetrics text exposition (see
+        `Report.to_openmetrics`), with the period's bounds as `morvane_period_start_seconds` and
+        `morvane_period_end_seconds` when periods are of time."""
+        if not self._reports:
+            raise ValueError("the timeline has no period to export")
+        start, end, report = self._reports[-1]
+        extra = [(f"morvane_period_{side}_seconds", f"{side} of the period the metrics describe (Unix time)",
+                  value.astype("datetime64[ns]").astype(np.int64) / 1e9)
+                 for side, value in (("start", start), ("end", end)) if isinstance(value, np.datetime64)]
+        return openmetrics.exposition(report, labels, extra)
+
     def plot(self, *, max_panels: int = MAX_PANELS):
         """A matplotlib Figure: each failing metric over time against its reference value, with each
         period's interval and its failures in red (drift checks: their distance against 0)."""
@@ -299,7 +319,9 @@ STYLE = base_style("morvane-timeline", 1400) + """
 """
 
 
-def _strip(tl: Timeline) -> str:
+def _strip(tl: Timeline, link: str = "") -> str:
+    """The status strip: a cell per period, a failing one linking to its checks in the dashboard at
+    `link` (this page when empty)."""
     cells = []
     for i, (start, end, report) in enumerate(tl.reports):
         n = len(report.failures)
@@ -307,7 +329,7 @@ def _strip(tl: Timeline) -> str:
         state = "failed" if n else ("empty" if rows == 0 else "passed")
         title = f"{_when(start)} – {_when(end)}: " + (f"{n} checks failed" if n else "passed") + \
             ("" if rows is None else f", {rows:,} rows")
-        target = f' href="#period-{i}"' if n else ""
+        target = f' href="{escape(link)}#period-{i}"' if n else ""
         cells.append(f'<a class="{state}"{target} title="{escape(title)}"></a>')
     axis = ""
     if tl.reports:
