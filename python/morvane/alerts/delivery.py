@@ -6,12 +6,13 @@ scheme, host and port."""
 
 from __future__ import annotations
 
+import base64
 import logging
 import threading
 import time
 import urllib.error
 import urllib.request
-from urllib.parse import urlsplit
+from urllib.parse import unquote, urlsplit, urlunsplit
 
 LOG = logging.getLogger("morvane.alerts")
 FIRST_DELAY, MAX_DELAY = 0.1, 2.0          # seconds between attempts: doubling from the first, capped
@@ -44,13 +45,20 @@ def public(url: str) -> str:
     return f"{parts.scheme or '?'}://{host}{port}"
 
 
-def _check_url(url) -> str:
+def _split_credentials(url) -> tuple:
+    """(the URL without credentials, its headers): `user:password@` becomes HTTP basic authentication,
+    which urllib does not take from the URL itself."""
     if not isinstance(url, str):
         raise TypeError(f"the URL must be a string, not {type(url).__name__}")
     parts = urlsplit(url)
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise ValueError(f"expected an http:// or https:// URL, got one for {public(url)}")
-    return url
+    if parts.username is None:
+        return url, {}
+    pair = f"{unquote(parts.username)}:{unquote(parts.password or '')}".encode("utf-8")
+    netloc = parts.netloc.rpartition("@")[2]
+    return (urlunsplit(parts._replace(netloc=netloc)),
+            {"Authorization": "Basic " + base64.b64encode(pair).decode("ascii")})
 
 
 def _attempt(request, timeout):
@@ -82,12 +90,12 @@ def deliver(url: str, body: bytes, *, content_type: str, method: str = "POST", t
     """Send `body` to `url` and return the HTTP status (2xx). Server errors (5xx, 408, 425, 429) and
     failed connections are retried with backoff until `timeout` seconds have passed; any other
     status, or the deadline, raises AlertError."""
-    url = _check_url(url)
+    plain, credentials = _split_credentials(url)
     timeout = float(timeout)
     if not timeout > 0:
         raise ValueError(f"timeout must be positive, got {timeout!r}")
     where = public(url)
-    headers = {"Content-Type": content_type, "User-Agent": "morvane"}
+    headers = {"Content-Type": content_type, "User-Agent": "morvane", **credentials}
     deadline = time.monotonic() + timeout
     delay, attempts, status, reason = FIRST_DELAY, 0, None, ""
     while True:
@@ -95,7 +103,7 @@ def deliver(url: str, body: bytes, *, content_type: str, method: str = "POST", t
         if remaining <= 0:
             break
         attempts += 1
-        status, answer = _bounded(urllib.request.Request(url, data=body, headers=headers, method=method), remaining)
+        status, answer = _bounded(urllib.request.Request(plain, data=body, headers=headers, method=method), remaining)
         if status is not None and 200 <= status < 300:
             return status
         if status is not None:
@@ -104,8 +112,8 @@ def deliver(url: str, body: bytes, *, content_type: str, method: str = "POST", t
                 break
         else:
             reason = answer
-        LOG.warning("morvane: %s answered %s; retrying in %.1f s", where,
-                    status if status is not None else reason, delay)
+        LOG.warning("morvane: %s %s; retrying in %.1f s", where,
+                    f"answered {status}" if status is not None else f"failed ({reason})", delay)
         if deadline - time.monotonic() <= delay:
             break
         time.sleep(delay)
