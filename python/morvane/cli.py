@@ -209,8 +209,8 @@ def run_timeline(args) -> int:
     if not args.data and args.history is None:
         raise UsageError("give DATA files, or --history FILE to redraw the timeline from a history alone")
     stored = args.history is not None and args.history.is_file()
-    if stored and not is_history(args.history):
-        raise UsageError(f"{args.history} is not a history file (SQLite)")
+    if not args.data and not stored:
+        raise UsageError(f"{args.history}: no such history file, and no DATA to start one")
     if stored and args.every is None and args.rows is None:
         history = History.open(args.history, readonly=not args.data)  # its own periods
         if history.reference != reference:

@@ -140,6 +140,33 @@ def test_a_timeline_notifies_each_change_once(receiver):
     mv.notify(tl, receiver.url, kind="alertmanager")
     alerts = {a["labels"]["column"]: a for a in receiver.json()}
     assert set(alerts) == {"c0", "c1", "c2"} and "endsAt" in alerts["c1"] and "endsAt" not in alerts["c0"]
+    mv.notify(tl, receiver.url, kind="json")
+    body = receiver.json()
+    assert body["passed"] is False and body["start"] == 3 and {c["column"] for c in body["changes"]} == {"c1", "c2"}
     change = tl.changes()[0]
     mv.notify(change, receiver.url, kind="json", resolved=True)
     assert receiver.json()["changes"][0]["column"] == change.column and receiver.json()["resolved"] is True
+
+
+def test_index_page_lists_the_models_with_their_strips(tmp_path):
+    rng = np.random.default_rng(3)
+
+    def day(d, shift=0.0, n=400):
+        return {"x": rng.normal(shift, 1, n), "ts": np.datetime64("2025-01-01") + np.timedelta64(d, "D")
+                + rng.integers(0, 86_400, n).astype("timedelta64[s]")}
+
+    reference = mv.profile(day(-1, n=3000), timestamp="ts")
+    steady, broken = mv.History(reference, "1D"), mv.History(reference, "1D", path=tmp_path / "broken.sqlite")
+    for d in range(4):
+        steady.update(day(d))
+        broken.update(day(d, shift=1.0 if d == 2 else 0.0))
+    broken.close()
+    page = mv.index_html({"steady <model>": steady, "broken": tmp_path / "broken.sqlite"}, tmp_path / "index.html")
+    html = page.read_text()
+    assert html.index("broken") < html.index("steady &lt;model&gt;") and "1 of 2 models failing" in html
+    assert html.count('class="failed"') == 1 and html.count('class="passed"') == 7
+    assert 'href="index.broken.html#period-2"' in html and 'href="index.steady-model.html"' in html
+    assert "<h1>FAILED</h1>" in (tmp_path / "index.broken.html").read_text()
+    assert "<h1>PASSED</h1>" in (tmp_path / "index.steady-model.html").read_text()
+    with pytest.raises(TypeError, match="History"):
+        mv.index_html({"m": 3}, tmp_path / "x.html")

@@ -69,6 +69,7 @@ def test_timeline_from_the_history_alone(tmp_path):
     assert "morvane_period_start_seconds" in (tmp_path / "m.prom").read_text()
     # A history where a table or a profile belongs, or no data and no history, is a usage error naming it.
     for args in (["timeline", reference, store, "--every", "1D"], ["compare", reference, store],
-                 ["compare", store, days[0]], ["timeline", store, "--history", store], ["timeline", reference]):
+                 ["compare", store, days[0]], ["timeline", store, "--history", store], ["timeline", reference],
+                 ["timeline", reference, "--every", "1D", "--history", tmp_path / "none.sqlite"]):
         result = cli(*args, cwd=tmp_path)
         assert result.returncode == 2 and "history" in result.stderr, (args, result.stderr)

@@ -76,6 +76,12 @@ def _time(value: datetime) -> str:
     return value.astimezone(timezone.utc).isoformat(timespec="milliseconds").replace("+00:00", "Z")
 
 
+def _bound(value):
+    """A period bound for JSON: an ISO time, or a row number."""
+    instant = _instant(value)
+    return _time(instant) if instant is not None else json_safe(value)
+
+
 def _title(subject, found: list[Item], labels: dict) -> str:
     where = ", ".join(f"{k}={v}" for k, v in labels.items())
     where = f" ({where})" if where else ""
@@ -85,10 +91,12 @@ def _title(subject, found: list[Item], labels: dict) -> str:
             return f"morvane PASSED{where}: all {len(subject.checks)} checks passed"
         verdict = "resolved" if found[0].resolved else "FAILED"
         return f"morvane {verdict}{where}: {len(found)} of {len(subject.checks)} checks failed"
+    if not found:
+        return f"morvane{where}: no change"
     parts = [f"{firing} failing"] if firing else []
     if len(found) > firing:
         parts.append(f"{len(found) - firing} resolved")
-    return f"morvane {'FAILED' if firing else 'resolved'}{where}: " + (", ".join(parts) or "no change")
+    return f"morvane {'FAILED' if firing else 'resolved'}{where}: " + ", ".join(parts)
 
 
 def alertmanager(subject, found: list[Item], labels: dict, link: str | None, now: datetime) -> list:
@@ -153,7 +161,7 @@ def plain(subject, found: list[Item], labels: dict, link: str | None, now: datet
         body = subject.to_dict()
     elif isinstance(subject, Timeline) and len(subject):
         start, end, report = subject.reports[-1]
-        body = {"start": str(_instant(start) or start), "end": str(_instant(end) or end), **report.to_dict(),
+        body = {"start": _bound(start), "end": _bound(end), **report.to_dict(),
                 "changes": [_change_dict(item) for item in found]}
     else:
         body = {"changes": [_change_dict(item) for item in found]}
