@@ -79,7 +79,7 @@ class AlertError(OSError):
     host: str
     status: int | None
     attempts: int
-    def __init__(self, message: str, *, host: str, status: int | None, attempts: int) -> None: ...
+    def __init__(self, message: str, *, host: str = "", status: int | None = None, attempts: int = 0) -> None: ...
 
 @dataclass(frozen=True)
 class Layout:

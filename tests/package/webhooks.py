@@ -32,11 +32,13 @@ class Receiver:
                     return
                 answer = json.dumps({"path": self.path}).encode()  # echoes the secret path back
                 self.send_response(reply)
+                if 300 <= reply < 400:
+                    self.send_header("Location", "/elsewhere")
                 self.send_header("Content-Length", str(len(answer)))
                 self.end_headers()
                 self.wfile.write(answer)
 
-            do_POST = do_PUT = _any
+            do_GET = do_POST = do_PUT = _any
 
             def log_message(self, *args):
                 pass

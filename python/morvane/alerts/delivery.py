@@ -25,7 +25,7 @@ class AlertError(OSError):
     the rest of a webhook URL is its secret), `status` the last HTTP status (None when no server
     answered) and `attempts` how many were made."""
 
-    def __init__(self, message: str, *, host: str, status: int | None, attempts: int):
+    def __init__(self, message: str, *, host: str = "", status: int | None = None, attempts: int = 0):
         super().__init__(message)
         self.host, self.status, self.attempts = host, status, attempts
 
@@ -61,10 +61,20 @@ def _split_credentials(url) -> tuple:
             {"Authorization": "Basic " + base64.b64encode(pair).decode("ascii")})
 
 
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    """Redirects are not followed: urllib would send the credentials on to wherever they point."""
+
+    def redirect_request(self, *args, **kwargs):
+        return None
+
+
+OPENER = urllib.request.build_opener(_NoRedirect)  # with the environment's proxies, as urlopen
+
+
 def _attempt(request, timeout):
     """(status, first bytes of the answer) of one request, or (None, reason) when no server answered."""
     try:
-        with urllib.request.urlopen(request, timeout=timeout) as answer:
+        with OPENER.open(request, timeout=timeout) as answer:
             return answer.status, answer.read(SNIPPET)
     except urllib.error.HTTPError as error:
         with error:
@@ -112,10 +122,10 @@ def deliver(url: str, body: bytes, *, content_type: str, method: str = "POST", t
                 break
         else:
             reason = answer
-        LOG.warning("morvane: %s %s; retrying in %.1f s", where,
-                    f"answered {status}" if status is not None else f"failed ({reason})", delay)
         if deadline - time.monotonic() <= delay:
             break
+        LOG.warning("morvane: %s %s; retrying in %.1f s", where,
+                    f"answered {status}" if status is not None else f"failed ({reason})", delay)
         time.sleep(delay)
         delay = min(2 * delay, MAX_DELAY)
     last = f"last status {status}" if status is not None else f"no answer ({reason or 'timed out'})"
