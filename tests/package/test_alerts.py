@@ -109,13 +109,15 @@ def test_bad_arguments_are_refused_before_sending(report):
         mv.notify("text", "http://127.0.0.1:9")
 
 
-def timeline_of(patterns):
-    """A timeline whose check k fails in period i when patterns[k][i] == "F" ("." : absent that period)."""
+def timeline_of(patterns, day=None):
+    """A timeline whose check k fails in period i when patterns[k][i] == "F" ("." : absent that period);
+    periods are numbered, or days from `day`."""
     reports = []
+    at = (lambda i: i) if day is None else (lambda i: np.datetime64(day, "ns") + np.timedelta64(i, "D"))
     for i in range(len(patterns[0])):
         checks = [mv.Check("drift", f"c{k}", "Distribution", None, None, 0.1, 0.001 if p[i] == "F" else 0.5,
                            p[i] == "F") for k, p in enumerate(patterns) if p[i] != "."]
-        reports.append((i, i + 1, mv.Report(checks, alpha=0.01)))
+        reports.append((at(i), at(i + 1), mv.Report(checks, alpha=0.01)))
     return Timeline(reports, alpha=0.01)
 
 
@@ -146,6 +148,12 @@ def test_a_timeline_notifies_each_change_once(receiver):
     change = tl.changes()[0]
     mv.notify(change, receiver.url, kind="json", resolved=True)
     assert receiver.json()["changes"][0]["column"] == change.column and receiver.json()["resolved"] is True
+    # Days: the alert that still fails lasts two days (a daily job re-sends it), started on its first day.
+    mv.notify(timeline_of(["PFFF", "FFFP"], day="2025-03-01"), receiver.url, kind="alertmanager")
+    alerts = {a["labels"]["column"]: a for a in receiver.json()}
+    lasting = np.datetime64(alerts["c0"]["endsAt"][:-1]) - np.datetime64("now")
+    assert np.timedelta64(47, "h") < lasting < np.timedelta64(49, "h")
+    assert alerts["c0"]["startsAt"] == "2025-03-02T00:00:00.000Z" and alerts["c1"]["endsAt"].startswith("2025-03-04")
 
 
 def test_index_page_lists_the_models_with_their_strips(tmp_path):

@@ -6,7 +6,7 @@ resolved, when it ended."""
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import datetime, timezone
 
 import numpy as np
@@ -29,6 +29,7 @@ class Item:
     started: datetime | None  # when the failure started, when known
     ended: datetime | None    # when it passed again; None while it still fails
     resolved: bool
+    expires: datetime | None = None  # when a failing alert lapses unless sent again
 
 
 def _instant(value) -> datetime | None:
@@ -63,8 +64,10 @@ def items(subject, kind: str, resolved: bool, now: datetime | None = None) -> li
                              "themselves whether they are resolved")
         if not len(subject):
             return []
-        last = subject.reports[-1][0]
-        return [_change_item(c, False, now) for c in subject.changes()
+        last, end, _ = subject.reports[-1]
+        # A failing alert lasts two periods: the next run sends it again, or it lapses if runs stop.
+        expires = now + 2 * (_instant(end) - _instant(last)) if _instant(last) is not None else None
+        return [replace(_change_item(c, False, now), expires=expires) for c in subject.changes()
                 if c.started == last or c.resolved == last or (kind == "alertmanager" and c.resolved is None)]
     if isinstance(subject, (list, tuple)) and all(isinstance(c, Change) for c in subject):
         return [_change_item(c, resolved, now) for c in subject]
@@ -100,7 +103,9 @@ def _title(subject, found: list[Item], labels: dict) -> str:
 
 
 def alertmanager(subject, found: list[Item], labels: dict, link: str | None, now: datetime) -> list:
-    """Alertmanager's v2 `/api/v2/alerts` body: an alert per check; a resolved one has `endsAt`."""
+    """Alertmanager's v2 `/api/v2/alerts` body: an alert per check; a resolved one has `endsAt` (a
+    timeline's failing one too, two periods ahead: Alertmanager would otherwise resolve it after
+    its `resolve_timeout`, minutes, while a daily job sends it once a day)."""
     alerts = []
     for item in found:
         c = item.check
@@ -112,8 +117,8 @@ def alertmanager(subject, found: list[Item], labels: dict, link: str | None, now
                                                 + (f"; failing since {_time(item.started)}" if item.started else "")}}
         if item.started is not None or not item.resolved:
             alert["startsAt"] = _time(item.started or now)
-        if item.resolved:
-            alert["endsAt"] = _time(item.ended or now)
+        if item.resolved or item.expires is not None:
+            alert["endsAt"] = _time(item.ended or now) if item.resolved else _time(item.expires)
         if link:
             alert["generatorURL"] = link
         alerts.append(alert)
