@@ -66,7 +66,7 @@ def test_timeline_from_the_history_alone(tmp_path):
     assert main(["timeline", str(reference), "--history", str(store), "--json", str(again), "--html",
                  str(tmp_path / "d.html"), "--openmetrics", str(tmp_path / "m.prom")]) == 1
     assert json.loads(again.read_text()) == json.loads(first.read_text())
-    assert "morvane_period_start_seconds" in (tmp_path / "m.prom").read_text()
+    assert 'morvane_report_passed 0' in (tmp_path / "m.prom").read_text()
     # A history where a table or a profile belongs, or no data and no history, is a usage error naming it.
     for args in (["timeline", reference, store, "--every", "1D"], ["compare", reference, store],
                  ["compare", store, days[0]], ["timeline", store, "--history", store], ["timeline", reference],

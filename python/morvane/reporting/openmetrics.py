@@ -72,16 +72,15 @@ def _family(name: str, help_text: str, samples: list) -> list:
     return [f"# HELP {name} {help_text}", f"# TYPE {name} gauge", *samples] if samples else []
 
 
-def exposition(report, labels=None, extra=()) -> str:
+def exposition(report, labels=None) -> str:
     """The text exposition of `report`: `morvane_report_passed`, `morvane_rows` and the per-check
-    gauges, every sample carrying `labels`; `extra` adds report-wide gauges as (name, help, value)."""
+    gauges, every sample carrying `labels`."""
     mine = user_labels(labels)
     current_rows = report.rows()[1]
     lines = []
     for name, help_text, value in (("morvane_report_passed", "1 when every check passed, else 0", report.passed),
                                    ("morvane_rows", "rows in the current window", current_rows),
-                                   ("morvane_report_failed_checks", "checks that failed", len(report.failures)),
-                                   *extra):
+                                   ("morvane_report_failed_checks", "checks that failed", len(report.failures))):
         text = number(value)
         lines += _family(name, help_text, [] if text is None else [_sample(name, mine, text)])
     seen, checks = set(), []

@@ -16,7 +16,6 @@ from html import escape
 import numpy as np
 
 from morvane.reporting import changes as found_changes
-from morvane.reporting import openmetrics
 from morvane.reporting.html import base_style, cell, png_section
 from morvane.reporting.report import compare
 from morvane.comparing.numbers import fmt
@@ -186,15 +185,10 @@ class Timeline:
 
     def to_openmetrics(self, labels=None) -> str:
         """The last period's report as Prometheus/OpenMetrics text exposition (see
-        `Report.to_openmetrics`), with the period's bounds as `morvane_period_start_seconds` and
-        `morvane_period_end_seconds` when periods are of time."""
+        `Report.to_openmetrics`): what a daily job exports after adding the day."""
         if not self._reports:
             raise ValueError("the timeline has no period to export")
-        start, end, report = self._reports[-1]
-        extra = [(f"morvane_period_{side}_seconds", f"{side} of the period the metrics describe (Unix time)",
-                  value.astype("datetime64[ns]").astype(np.int64) / 1e9)
-                 for side, value in (("start", start), ("end", end)) if isinstance(value, np.datetime64)]
-        return openmetrics.exposition(report, labels, extra)
+        return self._reports[-1][2].to_openmetrics(labels=labels)
 
     def plot(self, *, max_panels: int = MAX_PANELS):
         """A matplotlib Figure: each failing metric over time against its reference value, with each
