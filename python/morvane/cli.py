@@ -259,16 +259,16 @@ def send(result, args, labels: dict) -> None:
     """Push the metrics and post the notification the command line asked for. A report notifies when
     it fails, a timeline when a check started or stopped failing at its last period (for Alertmanager
     also while one still fails); JSON is always posted."""
-    import morvane as mv
+    from morvane.alerts import notify, push
     from morvane.alerts.messages import items
 
     if args.pushgateway is not None:
-        mv.push(result, args.pushgateway, args.job, labels=labels, timeout=args.timeout)
+        push(result, args.pushgateway, args.job, labels=labels, timeout=args.timeout)
         print(f"pushed the metrics to the Pushgateway (job {args.job})")
     if args.notify is not None:
         kind = args.notify_kind
         if kind == "json" or items(result, kind, False):
-            status = mv.notify(result, args.notify, kind=kind, labels=labels, timeout=args.timeout, link=args.link)
+            status = notify(result, args.notify, kind=kind, labels=labels, timeout=args.timeout, link=args.link)
             print(f"notified ({kind}): status {status}")
 
 
