@@ -14,6 +14,7 @@ from importlib.metadata import version as _version
 
 from morvane.alerts import AlertError, notify, push
 from morvane.comparing.checks import Check
+from morvane.comparing.explain import explain
 from morvane.history import History
 from morvane.loading import load
 from morvane.monitor import load_monitor
@@ -32,6 +33,6 @@ __version__ = _version("morvane")
 
 __all__ = [
     "AlertError", "Change", "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report",
-    "Timeline", "__version__", "above", "at_least", "at_most", "below", "compare", "index_html", "load", "load_monitor",
-    "load_profile", "merge", "notify", "one_of", "profile", "push",
+    "Timeline", "__version__", "above", "at_least", "at_most", "below", "compare", "explain", "index_html", "load",
+    "load_monitor", "load_profile", "merge", "notify", "one_of", "profile", "push",
 ]
