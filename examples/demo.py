@@ -145,6 +145,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=Path("morvane_demo"), help="directory for the files written")
     parser.add_argument("--no-figure", action="store_true", help="skip the HTML report and the PNG (no matplotlib)")
+    parser.add_argument("--no-year", action="store_true", help="skip the year of New York flights (examples/flights.py)")
     args = parser.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(SEED)
@@ -157,6 +158,14 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         result["png"] = args.out / "breast_cancer_drifted.png"
         shown.plot().savefig(result["png"], dpi=100)
         print(f"\nThe breast-cancer drifted window: {result['html']} (open in a browser) and {result['png']}")
+    if not args.no_year:
+        import sys
+
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import flights  # beside this file: a year of a real feed, day by day
+
+        print("\nA year of New York flights (2013), day by day")
+        result["year"] = flights.main(["--out", str(args.out)])
     return result
 
 

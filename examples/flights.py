@@ -10,7 +10,14 @@ carrier, airport, hour, distance and the weather at departure. It is trained on 
 reference is February (four whole weeks, so every weekday is in it), and from March on every day's
 flights are scored without their outcomes; a week later the outcomes arrive and replace the day's
 statistics, so the day's estimated performance becomes measured. The history lives in one SQLite
-file; the dashboard shows the year.
+file; the dashboard shows the year, and the last day's verdict is written as Prometheus metrics.
+
+What the year teaches: the reference keeps February per weekday (`seasons="weekday"` in New York's
+time), so Saturdays are compared with Saturdays; drift must exceed a distance of 0.1 to count
+(`min_effect`), since on a thousand flights a day any change is real; declared rules hold the feed
+to what its schema promises. Weather is one draw a day, shared by all of a day's flights, so the
+days differ from February by far more than rows drawn from February would: the dashboard shows
+which inputs move with the seasons, and the changes list says when each started and stopped.
 
     python examples/flights.py                  # files in ./morvane_demo
     python examples/flights.py --out /tmp/run   # files in /tmp/run
@@ -19,6 +26,7 @@ file; the dashboard shows the year.
 from __future__ import annotations
 
 import argparse
+from collections import Counter
 from pathlib import Path
 from typing import Any
 
@@ -80,7 +88,10 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     month = frame["ts"].dt.month
     model = train(frame[month == 1])
     reference_rows = scored(model, frame[(frame["ts"] >= "2013-02-01") & (frame["ts"] < "2013-03-01")], True)
-    reference = mv.profile(reference_rows, target="late", score="score", task="binary", timestamp="ts")
+    rules = [mv.Rule("hour", between=(0, 23)), mv.Rule("distance", between=(1, 5000)),
+             mv.Rule("carrier", not_null=True), mv.Rule("visib", between=(0, 10), tolerance=0.001, severity="warning")]
+    reference = mv.profile(reference_rows, target="late", score="score", task="binary", timestamp="ts",
+                           seasons="weekday", tz="America/New_York", rules=rules)
     print(f"reference: {reference.n_rows:,} flights of February, features {reference.columns}")
 
     path = args.out / "flights.sqlite"
@@ -97,14 +108,20 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         arrived = by_day.get(day - LABEL_DELAY)
         if arrived is not None:
             history.update(scored(model, arrived, with_labels=True), replace=True)  # a week later: outcomes
-    timeline = history.timeline(alpha=0.01)
+    timeline = history.timeline(alpha=0.01, min_effect={"drift": 0.1})
     failed = [(start, report) for start, _, report in timeline.reports if not report.passed]
-    print(f"{len(timeline.reports)} days, {len(failed)} failing")
-    for day, report in failed[:12]:
-        print(f"  {str(day)[:10]}: " + ", ".join(sorted({c.label() for c in report.failures}))[:150])
+    print(f"{len(timeline.reports)} days, {len(failed)} failing; failing days by check:")
+    by_check = Counter(c.label() for _, report in failed for c in report.failures)
+    for label, days in by_check.most_common(10):
+        print(f"  {days:4d}  {label}")
+    changes = timeline.changes()
+    print(f"{len(changes)} changes (a change: a check's run of failing days, alerted once and resolved once)")
     dashboard = timeline.to_html(args.out / "flights_dashboard.html")
-    print(f"the year's dashboard: {dashboard} (open in a browser); the history: {path}")
-    return {"history": history, "timeline": timeline, "failed": failed, "dashboard": dashboard}
+    metrics = args.out / "flights.prom"
+    metrics.write_text(timeline.to_openmetrics(labels={"model": "flight_delays"}), encoding="utf-8")
+    print(f"the year's dashboard: {dashboard} (open in a browser); the last day's metrics: {metrics}; "
+          f"the history: {path}")
+    return {"history": history, "timeline": timeline, "failed": failed, "changes": changes, "dashboard": dashboard}
 
 
 if __name__ == "__main__":
