@@ -19,6 +19,7 @@
 #include "core/profile/task.hpp"
 #include "core/profile/tie_edges.hpp"
 #include "metrics.hpp"
+#include "tails.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -296,4 +297,5 @@ NB_MODULE(_native, m) {
         return limbs_of(s);
     });
     morvane::native::bind_metrics(m);
+    morvane::native::bind_tails(m);
 }
