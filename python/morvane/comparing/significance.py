@@ -227,15 +227,14 @@ def rank_shift(ref_counts, cur_counts) -> tuple[float | None, dict]:
     approximation with the tie correction. Returns the p-value and z (positive: current higher)."""
     ref = np.asarray(ref_counts, dtype=np.float64)
     cur = np.asarray(cur_counts, dtype=np.float64)
-    n_ref, n_cur = ref.sum(), cur.sum()
+    n_ref, n_cur = float(ref.sum()), float(cur.sum())
     if min(n_ref, n_cur) < MIN_RANK_ROWS:
         return None, {}
     col = ref + cur
     total = n_ref + n_cur
-    below = np.cumsum(col) - col
-    midrank = below + (col + 1.0) / 2.0
-    u = float((cur * midrank).sum() - n_cur * (n_cur + 1.0) / 2.0)
-    ties = float((col ** 3 - col).sum())
+    # A bin's midrank is the rows below it plus (its rows + 1) / 2: cumsum(col) - col / 2 + 1 / 2.
+    u = float(cur @ (np.cumsum(col) - 0.5 * col)) + 0.5 * n_cur - n_cur * (n_cur + 1.0) / 2.0
+    ties = float(col @ (col * col - 1.0))
     variance = n_ref * n_cur / 12.0 * ((total + 1.0) - ties / (total * (total - 1.0)))
     if variance <= 0:
         return 1.0, {"z": 0.0}
