@@ -194,8 +194,9 @@ def _pooled(ref: np.ndarray, cur: np.ndarray, n_ref: float, n_cur: float, ordere
         return ref[:0], cur[:0]
     columns = ref + cur
     need = MIN_EXPECTED * (n_ref + n_cur) / min(n_ref, n_cur)
-    if columns.min() >= need:  # every cell is its own group (the usual case of a few wide bins)
-        return ref, cur
+    live = columns > 0
+    if columns[live].min() >= need:  # every cell with rows is its own group (a few wide bins)
+        return (ref, cur) if live.all() else (ref[live], cur[live])
     labels = _pool_labels(columns, need, ordered)
     used = labels >= 0
     heads = labels == np.arange(len(labels))  # a group is named by its first cell, in the cells' order
