@@ -10,6 +10,7 @@ from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
 from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
+from morvane.profiling.extras import count_extras
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
@@ -84,7 +85,8 @@ def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> P
     facets = {}
     if layout.facets:
         facets = count(t, Layout(task=layout.task, facets=layout.facets, types=layout.types), threads).facets
-    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
+    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts,
+                         count_extras(t, layout, threads))
 
 
 def _counted_columns(layout: Layout) -> set:
