@@ -118,6 +118,7 @@ def test_the_layer_rule_sees_an_upward_import(module, source, found):
     # run-time import from a lower layer are found; imports down the table are not.
     assert upward({module: imports(module, source, set(modules()) | NATIVE)}) == found
     assert layer("morvane._native") == 0
+    assert layer("morvane.state.layout") < layer("morvane.tables.kinds") < layer("morvane.profiling.profile")
 
 
 def test_a_missing_dependency_is_named_not_swallowed():

@@ -12,7 +12,7 @@ from sklearn import isotonic, metrics as skm
 import morvane as mv
 from morvane import _native
 from morvane.comparing import estimated, metrics, multiclass, ranking
-from morvane.profiling.inputs import read_table
+from morvane.tables.read import read_table
 
 EDGE_SCORES = [0.0, 1.0, 0.5, 2 ** -30, 2 ** -31, 2 ** -10, 2 ** -11, 1 - 2 ** -10, 1 - 2 ** -11, 1 - 2 ** -30,
                1 - 2 ** -31, float(np.nextafter(1.0, 0.0)), 5e-324, 0.37, float(np.nextafter(0.37, 0.0))]
