@@ -36,12 +36,22 @@ def test_normal_tails_and_quantiles():
 
 @pytest.mark.parametrize("dof", DOFS)
 def test_chi_square_and_t_tails(dof):
-    rel = 1e-11 if dof <= 1_000 else 1e-9  # a million degrees of freedom: both sides round in the mean
+    # Near the mean of many degrees of freedom both sides round: 1e-8 at a million.
+    rel = 1e-11 if dof <= 1_000 else 1e-9 if dof <= 100_000 else 2e-8
     chi = [(x, d) for x, d in CHI2 if d == dof]
     close([_native.chi2_sf(x, d) for x, d in chi], [special.chdtrc(d, x) for x, d in chi], rel)
     ts = [(t, d) for t, d in T if d == dof]
     close([_native.t_cdf(t, d) for t, d in ts], [special.stdtr(d, t) for t, d in ts], rel)
+    close([_native.chi2_cdf(x, d) for x, d in chi], [special.chdtr(d, x) for x, d in chi], rel)
     assert _native.chi2_sf(0.0, dof) == 1.0 and _native.t_cdf(-np.inf, dof) == 0.0
+
+
+@pytest.mark.parametrize("n, p", [(1, 0.5), (30, 0.01), (100, 0.3), (5_000, 0.001), (1_000_000, 0.5), (200, 0.0),
+                                  (200, 1.0)])
+def test_binomial_upper_tail(n, p):
+    ks = sorted({int(n * p + z * np.sqrt(n * p * (1 - p) + 1)) for z in np.linspace(-4.0, 40.0, 45)} | {-1, 0, n - 1, n})
+    rel = 1e-11 if n < 100_000 else 1e-7  # a million trials: the prefactor's logarithms cancel to 1e-8
+    close([_native.binomial_sf(k, n, p) for k in ks], stats.binom.sf(ks, n, p), rel)
 
 
 @pytest.mark.parametrize("total, successes, draws", [

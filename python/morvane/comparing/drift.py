@@ -9,13 +9,13 @@ import math
 
 import numpy as np
 
-from morvane.comparing import significance
+from morvane.comparing import joint, significance
 from morvane.comparing.checks import Pending
 from morvane.comparing.metrics import distances
 from morvane.state.profile import Profile
 from morvane.state.stats import FeatureStats
 
-METRICS = ("Distribution",)
+METRICS = ("Distribution",) + joint.METRICS
 # A category is a cell of the test only when its count in both windows together gives the reference
 # this many rows in expectation (see known_cells).
 KNOWN_ROWS = 20.0
@@ -70,4 +70,4 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
         js = found.get("JensenShannon")
         out.append(Pending("drift", name, "Distribution", None, None, ("drift", name), p, details=details,
                            change=float(js) if js is not None and math.isfinite(js) else None))
-    return out
+    return out + joint.checks(reference.layout.extra("joint"), reference.extra("joint"), current.extra("joint"))

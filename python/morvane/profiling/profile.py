@@ -8,7 +8,8 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
-from morvane.profiling.extras import count_extras
+from morvane.profiling.extras import completed, configured, count_extras
+from morvane.profiling.quality import with_rules
 from morvane.profiling.subsets import groups
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
@@ -18,12 +19,12 @@ from morvane.tables.read import read_table
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-                 n_bins=10)
+                 n_bins=10, joint=False, explain=False, rules=None)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
             features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-            n_bins=10, progress=None, threads=None) -> Profile:
+            n_bins=10, joint=False, explain=False, rules=None, progress=None, threads=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -36,7 +37,12 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
     ``timestamp`` names the column of event times (never a feature); ``segments`` lists categorical
     columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
-    performance statistics of their own (``Profile.segments``). With ``like=reference`` the
+    performance statistics of their own (``Profile.segments``); ``joint=True`` keeps the exact second
+    moments of the standardised continuous features (the drift checks Reconstruction and Covariance);
+    ``explain=True`` the task's outcomes per feature bin (``mv.explain``); ``rules`` lists ``mv.Rule``
+    objects counted in the same pass (``Profile.violations(name)``), checked against the table first (a
+    rule on an absent column, of the wrong type, or whose expression does not parse raises ValueError
+    naming it). With ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -50,7 +56,7 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
-                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins)
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, joint=joint, explain=explain, rules=rules)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -69,9 +75,14 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
                                      categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
                                      n_bins=n_bins, threads=threads, timestamp=timestamp,
                                      segments=found)
+        layout = configured(t, layout, threads, joint_moments=bool(joint), explained=bool(explain))
+        if rules is not None:
+            layout = with_rules(t, layout, rules)
     if layout.segments is None:
-        return count(t, layout, threads, progress, known)
-    return _with_segments(t, table, layout, threads, progress, known)
+        found = count(t, layout, threads, progress, known)
+    else:
+        found = _with_segments(t, table, layout, threads, progress, known)
+    return found if like is not None else completed(found)
 
 
 def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:

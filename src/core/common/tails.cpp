@@ -69,12 +69,12 @@ double log_beta(double a, double b) {
            + stirlerr(a) + stirlerr(b) - stirlerr(a + b);
 }
 
-// The regularized upper incomplete gamma Q(a, x): a series for P below a + 1, else a continued
-// fraction (modified Lentz) for Q.
-double gamma_q(double a, double x) {
+// The regularized incomplete gammas Q(a, x) (upper) and P(a, x) = 1 - Q: a series for P below
+// a + 1, else a continued fraction (modified Lentz) for Q; the other one is the complement.
+double gamma_tail(double a, double x, bool upper) {
     if (!(a > 0.0) || std::isnan(x)) return NaN;
-    if (x <= 0.0) return 1.0;
-    if (std::isinf(x)) return 0.0;
+    if (x <= 0.0) return upper ? 1.0 : 0.0;
+    if (std::isinf(x)) return upper ? 0.0 : 1.0;
     const double prefactor = std::exp(log_gamma_prefactor(a, x));
     if (x < a + 1.0) {
         double term = 1.0 / a, sum = term;
@@ -83,7 +83,7 @@ double gamma_q(double a, double x) {
             sum += term;
             if (std::fabs(term) < std::fabs(sum) * EPS) break;
         }
-        return std::max(0.0, 1.0 - sum * prefactor);
+        return upper ? std::max(0.0, 1.0 - sum * prefactor) : std::min(1.0, sum * prefactor);
     }
     double b = x + 1.0 - a, c = 1.0 / TINY, d = 1.0 / b, h = d;
     for (int i = 1; i < MAX_ITERATIONS; ++i) {
@@ -98,7 +98,7 @@ double gamma_q(double a, double x) {
         h *= step;
         if (std::fabs(step - 1.0) < EPS) break;
     }
-    return prefactor * h;
+    return upper ? prefactor * h : std::max(0.0, 1.0 - prefactor * h);
 }
 
 // The continued fraction of the incomplete beta function (modified Lentz).
@@ -198,7 +198,21 @@ double normal_quantile(double p) {
 
 double chi2_sf(double x, double dof) {
     if (!(dof > 0.0)) return NaN;
-    return gamma_q(0.5 * dof, 0.5 * x);
+    return gamma_tail(0.5 * dof, 0.5 * x, true);
+}
+
+double chi2_cdf(double x, double dof) {
+    if (!(dof > 0.0)) return NaN;
+    return gamma_tail(0.5 * dof, 0.5 * x, false);
+}
+
+double binomial_sf(std::int64_t k, std::int64_t n, double p) {
+    if (n < 0 || std::isnan(p) || p < 0.0 || p > 1.0) return NaN;
+    if (k < 0) return 1.0;
+    if (k >= n) return 0.0;
+    // P(X > k) = I_p(k + 1, n - k).
+    const double a = static_cast<double>(k) + 1.0, b = static_cast<double>(n - k);
+    return beta_i(a, b, p, 1.0 - p, std::log(p), std::log1p(-p));
 }
 
 double t_cdf(double t, double dof) {
