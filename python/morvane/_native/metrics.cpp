@@ -8,6 +8,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <span>
+
 #include "core/data_bias/pre_training.hpp"
 #include "core/drift/scores.hpp"
 #include "core/model_bias/post_training.hpp"
@@ -73,12 +75,16 @@ std::optional<std::array<float, 12>> post_training(const std::array<U, 4>& a, co
     return model_bias::bias_values(t, ge.generalized_entropy());
 }
 
-double drift(const std::vector<double>& baseline, const std::vector<double>& runtime, double total, bool continuous,
-             const std::string& type) {
+using Histogram = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The histograms are read in place (a million categories would cost more to copy than to score).
+double drift(Histogram baseline, Histogram runtime, double total, bool continuous, const std::string& type) {
     auto t = parse_drift_type(type);
     if (!t) throw nb::value_error("Unsupported drift type");
-    if (baseline.size() != runtime.size()) throw nb::value_error("histograms of different lengths");
-    return global_compute_drift(baseline, runtime, total, continuous ? HistogramKind::Continuous : HistogramKind::Categorical, *t);
+    if (baseline.shape(0) != runtime.shape(0)) throw nb::value_error("histograms of different lengths");
+    const std::span<const double> b(baseline.data(), baseline.shape(0)), r(runtime.data(), runtime.shape(0));
+    nb::gil_scoped_release release;
+    return global_compute_drift(b, r, total, continuous ? HistogramKind::Continuous : HistogramKind::Categorical, *t);
 }
 
 // Rows of counts in, one row of formula values out per row: the formulas of many tables

@@ -22,6 +22,7 @@
 #include "core/profile/tie_edges.hpp"
 #include "metrics.hpp"
 #include "quality.hpp"
+#include "tails.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -406,4 +407,5 @@ NB_MODULE(_native, m) {
     });
     morvane::native::bind_metrics(m);
     morvane::native::bind_quality(m);
+    morvane::native::bind_tails(m);
 }

@@ -9,8 +9,8 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from scipy import special
 
+from morvane import _native
 from morvane.comparing import significance
 from morvane.comparing.checks import Pending, defined, difference, div, interval
 from morvane.comparing.metrics import POST_TRAINING, PRE_TRAINING, bias_many, generalized_entropy
@@ -139,7 +139,7 @@ def _change_tests(ra, ca, rd, cd) -> dict:
         elif variance <= 0:
             out[metric] = (1.0 if change == 0 else 0.0, 0.0)
         else:
-            out[metric] = (float(2.0 * special.ndtr(-abs(change) / math.sqrt(variance))), float(variance))
+            out[metric] = (2.0 * _native.normal_cdf(-abs(change) / math.sqrt(variance)), float(variance))
     return out
 
 

@@ -6,9 +6,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 
-import numpy as np
-from scipy import special
-
+from morvane import _native
 from morvane.comparing import significance
 from morvane.comparing.numbers import fmt
 
@@ -81,13 +79,11 @@ class Pending:
 
 def weights(pending: list[Pending]) -> dict:
     """{hypothesis key: weight} of the tested hypotheses, by the SHARES hierarchy (summing to 1)."""
-    parts: dict[str, list] = {}
+    parts: dict[str, dict] = {}  # part -> its distinct keys, in order (a dict: linear in the checks)
     for item in pending:
         if item.p is not None:
             part = "headline" if item.key in HEADLINE else "segments" if item.segment is not None else item.family
-            keys = parts.setdefault(part, [])
-            if item.key not in keys:
-                keys.append(item.key)
+            parts.setdefault(part, {})[item.key] = None
     total = sum(SHARES.get(part, SHARES["performance"]) for part in parts)
     return {key: SHARES.get(part, SHARES["performance"]) / total / len(keys)
             for part, keys in parts.items() for key in keys}
@@ -118,8 +114,7 @@ def difference(cur, ref):
     """current - reference in float64, or None when either is missing."""
     if cur is None or ref is None:
         return None
-    with np.errstate(all="ignore"):
-        return float(np.float64(cur) - np.float64(ref))
+    return float(cur) - float(ref)  # Python floats subtract as doubles, without warnings (inf - inf: NaN)
 
 
 def defined(*values) -> bool:
@@ -130,7 +125,7 @@ def interval(change, variance, alpha):
     """The (1 - alpha) normal interval of a change, when both are finite."""
     if change is None or variance is None or not (math.isfinite(change) and math.isfinite(variance)):
         return None
-    half = float(-special.ndtri(alpha / 2.0)) * math.sqrt(max(variance, 0.0))
+    half = -_native.normal_quantile(alpha / 2.0) * math.sqrt(max(variance, 0.0))
     return (change - half, change + half)
 
 

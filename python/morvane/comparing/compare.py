@@ -36,9 +36,9 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
     wanted = _selection(checks)
     same_layout(reference, current)
     pending, tables = [], {}
-    for family, module in FAMILY_MODULES.items():
+    for family in FAMILY_MODULES:
         if wanted(family):
-            pending += module.checks(reference, current, alpha, tables)
+            pending += _family_checks(family, reference, current, alpha, tables, wanted)
     if reference.layout.segments is not None:
         pending += _segment_checks(reference, current, alpha, wanted, tables)
     pending = [item for item in pending if wanted(item.family, item.metric)]
@@ -55,6 +55,15 @@ def check_reference(reference: Profile) -> None:
 SEGMENT_FAMILIES = ("drift", "performance")
 
 
+def _family_checks(family: str, reference: Profile, current: Profile, alpha: float, tables: dict, wanted) -> list:
+    """One family's pending checks; the performance family is also told which of its metrics were
+    asked for, so that it computes the ranking metrics' terms (its costly ones) only then."""
+    module = FAMILY_MODULES[family]
+    if family == "performance":
+        return module.checks(reference, current, alpha, tables, wanted=lambda metric: wanted(family, metric))
+    return module.checks(reference, current, alpha, tables)
+
+
 def _segment_checks(reference: Profile, current: Profile, alpha: float, wanted, tables: dict) -> list:
     """The drift and performance checks of every segment with rows on both sides, each a hypothesis of
     its own in the one correction; and the table of the segments' sizes."""
@@ -66,7 +75,7 @@ def _segment_checks(reference: Profile, current: Profile, alpha: float, wanted, 
         if ref.n_rows and now.n_rows:
             for family in SEGMENT_FAMILIES:
                 if wanted(family):
-                    found += FAMILY_MODULES[family].checks(ref, now, alpha, {})
+                    found += _family_checks(family, ref, now, alpha, {}, wanted)
         for item in found:
             item.segment, item.key = key, ("segment", key) + tuple(item.key)
         out += found
@@ -95,12 +104,13 @@ def _selection(checks):
     if unknown:
         raise ValueError(f"unknown checks {sorted(unknown)}: use families {list(FAMILIES)} or metric names")
     families, metrics = names & set(FAMILIES), names & METRIC_NAMES
+    asked = {family for family, module in FAMILY_MODULES.items() if metrics & set(module.METRICS)}
 
     def wanted(family, metric=None):
         if family in families:
             return True
-        if metric is None:  # a family is computed when any of its metrics is asked for
-            return bool(metrics)
+        if metric is None:  # a family is computed when any of its own metrics is asked for
+            return family in asked
         return metric in metrics
     return wanted
 

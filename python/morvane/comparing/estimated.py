@@ -31,6 +31,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from morvane import _native
+
 from morvane.comparing import multiclass, ranking
 from morvane.comparing.metrics import ratios_many
 
@@ -352,8 +354,7 @@ def _reliability(pos, neg, threshold):
     e = m[keep] * mean_score[keep]
     v = np.maximum(m[keep] * mean_score[keep] * (1 - mean_score[keep]), 1.0)
     stat = float(((x[keep] - e) ** 2 / v).sum())
-    from scipy.stats import chi2
-    p = float(chi2.sf(stat, int(keep.sum())))
+    p = _native.chi2_sf(stat, int(keep.sum()))
     out = {"expected_calibration_error": ece, "p_value": p}
     if ece > 0.05 and p < 0.001:  # large, and more than the noise of the groups
         out["warning"] = (f"the reference's scores are badly calibrated (expected calibration error {ece:.3f}); "

@@ -19,8 +19,8 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from scipy import special
 
+from morvane import _native
 from morvane.comparing.checks import Pending
 from morvane.state.prediction_bins import PredictionBins
 
@@ -46,7 +46,7 @@ def estimate(ref: PredictionBins, window: PredictionBins, alpha: float) -> list[
     rows = n[_nearest(np.asarray(ref.n))]
     mean_abs, mean_sq, mean_fourth = sums[:, 0] / rows, sums[:, 1] / rows, sums[:, 2] / rows
     share = w / total_w
-    z = float(-special.ndtri(alpha / 2.0))
+    z = -_native.normal_quantile(alpha / 2.0)
     whole = ref.moments().sum(axis=0) / total_r
     out = []
     for metric, first, second, ref_first, ref_second in (
@@ -59,7 +59,7 @@ def estimate(ref: PredictionBins, window: PredictionBins, alpha: float) -> list[
         interval = (max(value - half, 0.0), value + half)
         null = max(ref_second - ref_first * ref_first, 0.0) * (1.0 / total_w + 1.0 / total_r)
         change = value - ref_first
-        p = float(special.ndtr(-change / math.sqrt(null))) if null > 0 else (0.0 if change > 0 else 1.0)
+        p = _native.normal_cdf(-change / math.sqrt(null)) if null > 0 else (0.0 if change > 0 else 1.0)
         details = {"estimated": True, "rows": int(total_w), "test": "normal one-sided, variance of a labeled "
                    "window's metric (conservative)", "reference_bins": int((n > 0).sum())}
         key = ("performance", "estimated", "e2" if metric == "MeanSquaredError" else metric)

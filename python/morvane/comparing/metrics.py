@@ -61,9 +61,9 @@ def distances(ref_counts, cur_counts, kind: str) -> dict:
     if kind not in ("continuous", "categorical"):
         raise ValueError("kind must be 'continuous' or 'categorical'")
     total_ref = ref.sum()
-    fractions = (ref / total_ref if total_ref > 0 else ref).tolist()
-    return {name: _native.drift(fractions, cur.tolist(), float(cur.sum()), kind == "continuous", name)
-            for name in DISTANCES}
+    fractions = np.ascontiguousarray(ref / total_ref if total_ref > 0 else ref)
+    cur, total_cur = np.ascontiguousarray(cur), float(cur.sum())
+    return {name: _native.drift(fractions, cur, total_cur, kind == "continuous", name) for name in DISTANCES}
 
 
 def _rows(columns) -> tuple[np.ndarray, tuple]:

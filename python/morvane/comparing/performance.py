@@ -58,7 +58,9 @@ METRICS = tuple(dict.fromkeys(CLASSIFICATION + BINARY_RANKING + REGRESSION + mul
                               + MULTICLASS_RANKING))
 
 
-def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> list[Pending]:
+def checks(reference: Profile, current: Profile, alpha: float, tables: dict, wanted=None) -> list[Pending]:
+    """`wanted(metric)`: whether a ranking metric was asked for (its terms are the costly ones)."""
+    wanted = wanted or (lambda metric: True)
     rt, ct = reference.task_stats, current.task_stats
     if rt is None:
         return []
@@ -70,8 +72,8 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
     if _estimable(rt, ct):
         return _estimated(rt, ct, alpha)
     if rt.layout.kind == "binary":
-        return _binary(rt, ct, alpha) + _binary_ranking(rt, ct, alpha)
-    return _multiclass(rt, ct, alpha, tables) + _multiclass_ranking(rt, ct, alpha)
+        return _binary(rt, ct, alpha) + _binary_ranking(rt, ct, alpha, wanted)
+    return _multiclass(rt, ct, alpha, tables) + _multiclass_ranking(rt, ct, alpha, wanted)
 
 
 # ---- ranking metrics ----
@@ -80,41 +82,36 @@ def _labeled_scores(s: ClassificationStats):
     return s.scores is not None and s.n > 0
 
 
-def _binary_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
-    """ROCAUC (DeLong's variance) and AveragePrecision (bootstrap variance over rows), one-sided toward
-    a lower current value; `details["bound"]` is the larger distance the binned values may have from
-    the row-level ones (see ranking.py)."""
+def _binary_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha, wanted) -> list[Pending]:
+    """ROCAUC (DeLong's variance) and AveragePrecision (delta-method variance over rows), one-sided
+    toward a lower current value; `details["bound"]` is the larger distance the binned values may
+    have from the row-level ones (see ranking.py)."""
     if not (_labeled_scores(rt) and _labeled_scores(ct)):
         return []
-    (neg_r, pos_r), (neg_c, pos_c) = rt.by_class[:2], ct.by_class[:2]
-    auc_r, var_r, bound_r = ranking.roc_auc(pos_r, neg_r)
-    auc_c, var_c, bound_c = ranking.roc_auc(pos_c, neg_c)
-    ap_r, ap_bound_r = ranking.average_precision(pos_r, neg_r)
-    ap_c, ap_bound_c = ranking.average_precision(pos_c, neg_c)
-    ap_var = sum(ranking.bootstrap_variance(ranking.average_precision_many, p, n) for p, n in ((pos_r, neg_r),
-                                                                                            (pos_c, neg_c)))
     out = []
-    for metric, ref_value, cur_value, variance, bound, test in (
-            ("ROCAUC", auc_r, auc_c, var_r + var_c, max(bound_r, bound_c), "normal one-sided (DeLong variance)"),
-            ("AveragePrecision", ap_r, ap_c, ap_var, max(ap_bound_r, ap_bound_c),
-             "normal one-sided (bootstrap variance)")):
+    for metric, test in (("ROCAUC", "normal one-sided (DeLong variance)"),
+                         ("AveragePrecision", "normal one-sided (delta-method variance)")):
+        if not wanted(metric):
+            continue
+        (ref_value, var_r, bound_r), (cur_value, var_c, bound_c) = ranking.side(rt, metric), ranking.side(ct, metric)
         ok = defined(ref_value, cur_value)
         change = difference(cur_value, ref_value) if ok else None
+        variance = var_r + var_c
         p = ranking.lower_p(change, variance) if ok else None
         item = _pending(metric, _value(ref_value), _value(cur_value), ("performance", metric), p,
                         lower_is_worse=True, variance=variance if ok else None, alpha=alpha, test=test)
-        item.details["bound"] = bound if ok else None
+        item.details["bound"] = max(bound_r, bound_c) if ok else None
         out.append(item)
     return out
 
 
-def _multiclass_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha) -> list[Pending]:
+def _multiclass_ranking(rt: ClassificationStats, ct: ClassificationStats, alpha, wanted) -> list[Pending]:
     """MacroROCAUC: the macro mean of the one-against-the-rest ROC AUCs; it falls only if some class's
     does, so Bonferroni over the classes' one-sided DeLong tests."""
-    if not (_labeled_scores(rt) and _labeled_scores(ct)):
+    if not (_labeled_scores(rt) and _labeled_scores(ct) and wanted("MacroROCAUC")):
         return []
-    ref_value, ref_classes, bound_r = ranking.macro_roc_auc(rt.scores)
-    cur_value, cur_classes, bound_c = ranking.macro_roc_auc(ct.scores)
+    ref_value, ref_classes, bound_r = ranking.side(rt, "MacroROCAUC")
+    cur_value, cur_classes, bound_c = ranking.side(ct, "MacroROCAUC")
     p = None
     if defined(ref_value, cur_value):
         p = significance.bonferroni([ranking.lower_p(c - r, vr + vc) for (r, vr), (c, vc) in zip(ref_classes, cur_classes)

@@ -8,8 +8,7 @@ fail its check but never the report (``check.details["severity"]``)."""
 
 from __future__ import annotations
 
-from scipy import stats
-
+from morvane import _native
 from morvane.comparing.checks import Pending
 from morvane.state.profile import Profile
 
@@ -28,7 +27,7 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
             # P(X >= violating) for X ~ Binomial(evaluated, tolerance): the chance of this many violations
             # or more if the rate were the tolerance. Kept when nothing violates (p = 1), so the
             # correction's weights do not depend on the outcome.
-            p = float(stats.binom.sf(violating - 1, evaluated, rule.tolerance)) if evaluated else 1.0
+            p = _native.binomial_sf(violating - 1, evaluated, rule.tolerance) if evaluated else 1.0
             test = "exact one-sided binomial: the violation rate exceeds the tolerance"
         rate, ref_rate = _rate(violating, evaluated), _rate(ref_violating, ref_evaluated)
         out.append(Pending("rules", rule.column, rule.name, ref_rate, rate, ("rules", rule.name), p,

@@ -9,6 +9,10 @@ the top, the bin's share of the positives times the precision down to the end of
 row-level precision of the i-th positive inside a bin lies between ``(tp0 + i) / (tp0 + i + fp1)`` and
 ``(tp0 + i) / (tp0 + i + fp0)`` (counts before and after the bin), which bounds its distance likewise
 (for scores without ties inside a bin).
+
+The variances are closed forms over the bins, so their cost does not grow with resampling draws:
+DeLong's for ROC AUC, and for average precision the delta method over the cells of the histogram as
+a multinomial sample of rows (the class shares vary too), which is what resampling rows estimates.
 """
 
 from __future__ import annotations
@@ -16,7 +20,9 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from scipy import special
+
+from morvane import _native
+from morvane.comparing import cache
 
 TAIL_BINS, MIDDLE_BINS = 21, 1022
 GRID_BINS = 2 * TAIL_BINS + MIDDLE_BINS
@@ -110,9 +116,29 @@ def average_precision(pos, neg) -> tuple[float, float]:
     return ap, float(np.maximum(high - binned, binned - low).sum() / p)
 
 
+def average_precision_variance(pos, neg) -> float:
+    """The delta-method variance of the binned average precision, its rows resampled with
+    replacement: with c the 2 x bins cells and g the gradient of AP in them, T (sum pi g^2 -
+    (sum pi g)^2) for pi = c / T. From the top, AP = S / P with S = sum_b pos_b tp_b / (tp_b + fp_b);
+    a bin's counts enter its own term and, through tp and fp, every term below it (suffix sums)."""
+    pos, neg = np.asarray(pos, np.float64)[::-1], np.asarray(neg, np.float64)[::-1]
+    p, n = pos.sum(), neg.sum()
+    if p < 2 or n < 2:
+        return float("nan")
+    tp, fp = np.cumsum(pos), np.cumsum(neg)
+    seen = np.maximum(tp + fp, 1.0)  # zero only above every row, where pos is zero too
+    precision = tp / seen
+    s = float((pos * precision).sum())
+    below = lambda v: np.cumsum(v[::-1])[::-1]  # noqa: E731  (sum over this bin and those below it)
+    g_pos = (precision + below(pos * fp / seen ** 2)) / p - s / (p * p)
+    g_neg = -below(pos * tp / seen ** 2) / p
+    first = (pos * g_pos).sum() + (neg * g_neg).sum()
+    return float((pos * g_pos ** 2).sum() + (neg * g_neg ** 2).sum() - first * first / (p + n))
+
+
 def bootstrap_variance(metric, pos, neg, draws: int = 200, seed: int = 0) -> float:
     """The variance of a histogram metric over rows resampled with replacement (the class shares vary
-    too: average precision depends on them)."""
+    too): the oracle the closed forms are tested against."""
     pos, neg = np.asarray(pos, np.int64), np.asarray(neg, np.int64)
     p, n = int(pos.sum()), int(neg.sum())
     if p < 2 or n < 2:
@@ -148,10 +174,30 @@ def macro_roc_auc(by_class: np.ndarray) -> tuple[float, list, float]:
     return float(np.mean(defined)), per, float(np.mean(bounds))
 
 
+def side(stats, metric: str) -> tuple:
+    """One window's terms of a ranking metric, computed once per statistics object (a reference's
+    serve every period and segment compared with it): ROCAUC and AveragePrecision (value, variance,
+    bound); MacroROCAUC (value, [(auc, variance)] per class, bound)."""
+    return cache.once(stats, metric, lambda: SIDES[metric](stats))
+
+
+def _average_precision_side(stats) -> tuple[float, float, float]:
+    neg, pos = stats.by_class[:2]
+    ap, bound = average_precision(pos, neg)
+    return ap, average_precision_variance(pos, neg), bound
+
+
+SIDES = {
+    "ROCAUC": lambda stats: roc_auc(stats.by_class[1], stats.by_class[0]),
+    "AveragePrecision": _average_precision_side,
+    "MacroROCAUC": lambda stats: macro_roc_auc(stats.scores),
+}
+
+
 def lower_p(change: float, variance: float) -> float | None:
     """One-sided normal p-value that a metric fell by `change` given the variance of the change."""
     if not (math.isfinite(change) and math.isfinite(variance)):
         return None
     if variance <= 0:
         return 1.0 if change >= 0 else 0.0
-    return float(special.ndtr(change / math.sqrt(variance)))
+    return _native.normal_cdf(change / math.sqrt(variance))

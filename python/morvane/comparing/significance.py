@@ -17,8 +17,8 @@ import heapq
 import math
 
 import numpy as np
-from scipy import special
-from scipy.stats import hypergeom
+
+from morvane import _native
 
 # A cell of a pooled contingency table needs this expected count in the smaller window. At 5 (the
 # textbook rule) Pearson's statistic over-rejects by half at the 3e-4 level where a correction for
@@ -26,6 +26,9 @@ from scipy.stats import hypergeom
 MIN_EXPECTED = 10.0
 # Below this many rows in the smaller window the rank test's normal tail is not trusted.
 MIN_RANK_ROWS = 20
+# The ufuncs' reductions called directly: most count vectors here are a dozen bins long, where the
+# method wrappers cost as much as the sums.
+_sum, _least = np.add.reduce, np.minimum.reduce
 
 
 def proportion_lower(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
@@ -37,7 +40,7 @@ def proportion_lower(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | 
     total, successes = n_cur + n_ref, x_cur + x_ref
     if successes == 0 or successes == total:
         return 1.0
-    return float(min(1.0, hypergeom.cdf(x_cur, total, successes, n_cur)))
+    return min(1.0, _native.hypergeom_cdf(x_cur, total, successes, n_cur))
 
 
 def proportion_higher(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:
@@ -186,31 +189,43 @@ def pooled(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[np.ndarray
     group's expected count in the smaller window reaches MIN_EXPECTED."""
     ref = np.asarray(ref_counts, dtype=np.float64)
     cur = np.asarray(cur_counts, dtype=np.float64)
-    n_ref, n_cur = ref.sum(), cur.sum()
+    return _pooled(ref, cur, float(_sum(ref)), float(_sum(cur)), ordered)
+
+
+def _pooled(ref: np.ndarray, cur: np.ndarray, n_ref: float, n_cur: float, ordered: bool):
     if n_ref <= 0 or n_cur <= 0:
         return ref[:0], cur[:0]
-    labels = _pool_labels(ref + cur, MIN_EXPECTED * (n_ref + n_cur) / min(n_ref, n_cur), ordered)
+    columns = ref + cur
+    need = MIN_EXPECTED * (n_ref + n_cur) / min(n_ref, n_cur)
+    if _least(columns) >= need:  # every cell is its own group (a few wide bins)
+        return ref, cur
+    live = columns > 0
+    if _least(columns[live]) >= need:  # the same once the cells without rows are left out
+        return ref[live], cur[live]
+    labels = _pool_labels(columns, need, ordered)
     used = labels >= 0
-    names, group = np.unique(labels[used], return_inverse=True)
-    return (np.bincount(group, weights=ref[used], minlength=len(names)),
-            np.bincount(group, weights=cur[used], minlength=len(names)))
+    heads = labels == np.arange(len(labels))  # a group is named by its first cell, in the cells' order
+    return (np.bincount(labels[used], weights=ref[used], minlength=len(labels))[heads],
+            np.bincount(labels[used], weights=cur[used], minlength=len(labels))[heads])
 
 
 def homogeneity(ref_counts, cur_counts, *, ordered: bool = False) -> tuple[float | None, dict]:
     """Pearson's chi-square test that two count vectors come from one distribution, after pooling
     sparse cells. Returns the p-value and the statistic, degrees of freedom and number of groups."""
-    n_ref, n_cur = float(np.sum(ref_counts)), float(np.sum(cur_counts))
+    ref = np.asarray(ref_counts, dtype=np.float64)
+    cur = np.asarray(cur_counts, dtype=np.float64)
+    n_ref, n_cur = float(_sum(ref)), float(_sum(cur))
     if n_ref <= 0 or n_cur <= 0:
         return None, {}
-    total = n_ref + n_cur
-    r, c = pooled(ref_counts, cur_counts, ordered=ordered)
+    r, c = _pooled(ref, cur, n_ref, n_cur, ordered)
     if len(r) < 2:
         return 1.0, {"statistic": 0.0, "dof": 0}
-    col = r + c
-    e_r, e_c = col * n_ref / total, col * n_cur / total
-    statistic = float(((r - e_r) ** 2 / e_r).sum() + ((c - e_c) ** 2 / e_c).sum())
+    # Two rows: both cells of a column differ from their expectation by d / total, with
+    # d = r n_cur - c n_ref, so the statistic is sum d^2 / (col n_ref n_cur).
+    d = r * n_cur - c * n_ref
+    statistic = float(_sum(d * d / (r + c))) / (n_ref * n_cur)
     dof = len(r) - 1
-    return float(special.chdtrc(dof, statistic)), {"statistic": statistic, "dof": dof}
+    return _native.chi2_sf(statistic, dof), {"statistic": statistic, "dof": dof}
 
 
 def rank_shift(ref_counts, cur_counts) -> tuple[float | None, dict]:
@@ -218,20 +233,19 @@ def rank_shift(ref_counts, cur_counts) -> tuple[float | None, dict]:
     approximation with the tie correction. Returns the p-value and z (positive: current higher)."""
     ref = np.asarray(ref_counts, dtype=np.float64)
     cur = np.asarray(cur_counts, dtype=np.float64)
-    n_ref, n_cur = ref.sum(), cur.sum()
+    n_ref, n_cur = float(_sum(ref)), float(_sum(cur))
     if min(n_ref, n_cur) < MIN_RANK_ROWS:
         return None, {}
     col = ref + cur
     total = n_ref + n_cur
-    below = np.cumsum(col) - col
-    midrank = below + (col + 1.0) / 2.0
-    u = float((cur * midrank).sum() - n_cur * (n_cur + 1.0) / 2.0)
-    ties = float((col ** 3 - col).sum())
+    # A bin's midrank is the rows below it plus (its rows + 1) / 2: cumsum(col) - col / 2 + 1 / 2.
+    u = float(cur @ (np.cumsum(col) - 0.5 * col)) + 0.5 * n_cur - n_cur * (n_cur + 1.0) / 2.0
+    ties = float(col @ (col * col - 1.0))
     variance = n_ref * n_cur / 12.0 * ((total + 1.0) - ties / (total * (total - 1.0)))
     if variance <= 0:
         return 1.0, {"z": 0.0}
     z = (u - n_ref * n_cur / 2.0) / math.sqrt(variance)
-    return float(min(1.0, 2.0 * special.ndtr(-abs(z)))), {"z": z}
+    return min(1.0, 2.0 * _native.normal_cdf(-abs(z))), {"z": z}
 
 
 def mean_higher(sum_cur: float, sq_cur: float, n_cur: int, sum_ref: float, sq_ref: float,
@@ -257,8 +271,8 @@ def mean_higher(sum_cur: float, sq_cur: float, n_cur: int, sum_ref: float, sq_re
         # No spread in either window: any difference is certain.
         return (0.0 if diff > 0 else 1.0), {"se": math.sqrt(max(se2, 0.0))}
     dof = se2 * se2 / (v_c * v_c / (n_cur - 1) + v_r * v_r / (n_ref - 1)) if v_c + v_r > 0 else total - 2
-    welch = float(special.stdtr(dof, -diff / math.sqrt(se2)))
-    pooled_p = float(special.stdtr(total - 2, -diff / math.sqrt(pooled)))
+    welch = _native.t_cdf(-diff / math.sqrt(se2), dof)
+    pooled_p = _native.t_cdf(-diff / math.sqrt(pooled), total - 2)
     return max(welch, pooled_p), {"se": math.sqrt(se2)}
 
 
@@ -268,7 +282,7 @@ def normal_lower(change: float, variance: float) -> float | None:
         return None
     if variance == 0.0:
         return 0.0 if change < 0 else 1.0
-    return float(special.ndtr(change / math.sqrt(variance)))
+    return _native.normal_cdf(change / math.sqrt(variance))
 
 
 def maximum_higher(max_cur: float, n_cur: int, max_ref: float, n_ref: int) -> float | None:
