@@ -61,6 +61,7 @@ class History:
         self._blocks: dict = {}  # cached merges of aligned blocks of periods (see _merged)
         self._rows_seen = 0   # rows= histories: rows received so far (arrival order)
         self._undated = 0     # rows without an event time, counted in no period
+        self._replaced = set()  # periods given again with replace=True (their labels arrived), this session
         self._store = None
         if path is not None:
             self._attach(path)
@@ -112,6 +113,7 @@ class History:
         h._timestamp = meta["timestamp"] or None
         h._threads, h._lock = threads, threading.RLock()
         h._periods, h._keys, h._blocks, h._rows_seen, h._undated = {}, [], {}, 0, 0
+        h._replaced = set()
         h._store = store
         h._refresh(force=True)
         return h
@@ -267,14 +269,43 @@ class History:
             self._refresh()
             return [(*self._bounds(k), self._periods[k]) for k in self._key_range(start, end)]
 
-    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, start=None, end=None, processes=None):
-        """Every period inside [start, end) compared with the reference at `alpha` (a `Timeline`);
-        `correction="holm"` corrects the periods together (the whole run at alpha); `processes` > 1
-        compares the periods in that many worker processes."""
+    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, cumulative=False, start=None, end=None,
+                 min_effect=None, weights=None, processes=None):
+        """Every period from `start` (default: the first) to `end` (default: the last) compared with
+        the reference at `alpha` (a `Timeline`), periods without rows included (they fail `Rows`);
+        `correction="holm"` corrects the periods together (the whole run at alpha); `cumulative`
+        adds the checks of the evidence accumulated over the run; `min_effect` and `weights` as in
+        `compare`; `processes` > 1 compares the periods in that many worker processes."""
         from morvane.reporting.timeline import timeline
 
-        return timeline(self._reference, self.profiles(start, end), alpha=alpha, checks=checks,
-                        correction=correction, processes=processes)
+        listed = self.every_period(start, end)
+        replaced = [i for i, (s, _, _) in enumerate(listed) if self._key_of(s) in self._replaced]
+        return timeline(self._reference, listed, alpha=alpha, checks=checks, correction=correction,
+                        processes=processes, cumulative=cumulative, min_effect=min_effect, weights=weights,
+                        replaced=replaced)
+
+    def _key_of(self, start) -> int:
+        return int(start) // self._rows if self._rows is not None else hp.instant(start) // self._every
+
+    MAX_LISTED = 1_000_000  # periods a timeline lists at most (a start far before the rows)
+
+    def every_period(self, start=None, end=None) -> list:
+        """[(start, end, Profile)] of every period inside [start, end), an empty profile for those
+        without rows; without bounds, from the first period holding rows to the last."""
+        with self._lock:
+            self._refresh()
+            if self._rows is not None:
+                return self.profiles(start, end)
+            keys = self._keys
+            lo = -(-hp.instant(start) // self._every) if start is not None else keys[0] if keys else None
+            hi = hp.instant(end) // self._every if end is not None else keys[-1] + 1 if keys else None
+            if lo is None or hi is None:
+                return []
+            if hi - lo > self.MAX_LISTED:
+                raise ValueError(f"[start, end) holds {hi - lo:,} periods; a timeline lists at most "
+                                 f"{self.MAX_LISTED:,}")
+            empty = _empty(self._reference.layout)
+            return [(*self._bounds(k), self._periods.get(k, empty)) for k in range(lo, max(lo, hi))]
 
     # ---- writing ---------------------------------------------------------------------------------
 
@@ -338,6 +369,8 @@ class History:
         if not counted and not undated:
             return
         with self._lock:
+            if replace:
+                self._replaced.update(k for k, _ in counted)
             store = self._store
             if store is None:
                 for key, p in counted:

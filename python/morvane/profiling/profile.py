@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from dataclasses import replace
 
 import numpy as np
 
@@ -10,18 +11,19 @@ from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
 from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
+from morvane.profiling.seasons import count_seasons, seasons_option
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-                 n_bins=10)
+                 n_bins=10, seasons=None, tz=None)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
             features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-            n_bins=10, progress=None, threads=None) -> Profile:
+            n_bins=10, progress=None, threads=None, seasons=None, tz=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -34,7 +36,9 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
     ``timestamp`` names the column of event times (never a feature); ``segments`` lists categorical
     columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
-    performance statistics of their own (``Profile.segments``). With ``like=reference`` the
+    performance statistics of their own (``Profile.segments``); ``seasons`` ("weekday", "hour",
+    "weekday-hour", in UTC or in the time zone ``tz``) keeps the features' and the task's statistics
+    per season of the timestamps (``Profile.seasons``). With ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -49,7 +53,7 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
-                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins)
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, seasons=seasons, tz=tz)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -59,15 +63,27 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     else:
         if isinstance(categorical, str):
             categorical = (categorical,)
+        season_kind = seasons_option(seasons, tz, timestamp)
         found = segment_layout(subsets.readable(table), segments) if segments is not None else None
         layout, known = build_layout(t, target=target, prediction=prediction, score=score, task=task,
                                      positive=positive, threshold=threshold, features=features,
                                      categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
                                      n_bins=n_bins, threads=threads, timestamp=timestamp,
                                      segments=found)
+        if season_kind is not None:
+            layout = replace(layout, extras=layout.extras + (("seasons", season_kind),))
     if layout.segments is None:
-        return count(t, layout, threads, progress, known)
-    return _with_segments(t, subsets.readable(table), layout, threads, progress, known)
+        whole = count(t, layout, threads, progress, known)
+    else:
+        whole = _with_segments(t, subsets.readable(table), layout, threads, progress, known)
+    season_kind = layout.extra("seasons")
+    if season_kind is None:
+        return whole
+    sub = layout.segment_layout()
+    parts = count_seasons(subsets.readable(table), layout, season_kind,
+                          lambda rows: count(read_table(rows), sub, threads, False))
+    return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets, whole._segments,
+                         {"seasons": parts})
 
 
 def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:

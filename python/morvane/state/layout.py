@@ -103,6 +103,11 @@ class Layout:
     # (column, type family) of every column the layout reads: a window's columns are read as these.
     types: tuple = ()
     segments: SegmentLayout | None = None  # per-segment statistics of the features and the task
+    extras: tuple = ()  # (name, value) pairs of further configuration (seasons), in tag order
+
+    def extra(self, name: str):
+        """The named extra configuration (seasons), or None."""
+        return dict(self.extras).get(name)
 
     def segment_layout(self) -> "Layout":
         """The layout of each segment's statistics: the features and the task (and their columns' types)."""

@@ -19,14 +19,17 @@ class Profile:
     and ``mv.load_profile``; they are immutable, compare equal when their bytes are equal, and pickle.
     """
 
-    __slots__ = ("_layout", "_n_rows", "_features", "_task", "_facets", "_segments", "_bytes", "__weakref__")
+    __slots__ = ("_layout", "_n_rows", "_features", "_task", "_facets", "_segments", "_extras", "_bytes",
+                 "__weakref__")
 
     @classmethod
     def _make(cls, layout: Layout, n_rows: int, features: dict, task: TaskStats | None, facets: dict,
-              segments: tuple | None = None) -> Profile:
+              segments: tuple | None = None, extras: dict | None = None) -> Profile:
         """`segments`: with the layout's segments, one profile per segment ("other" last) on
-        ``layout.segment_layout()``; empty ones when None."""
+        ``layout.segment_layout()``; empty ones when None. `extras`: further counted state by name
+        (seasons: a tuple of profiles, one per season, None for a season without rows)."""
         p = object.__new__(cls)
+        p._extras = dict(extras or {})
         p._layout, p._n_rows, p._features, p._task, p._facets, p._bytes = layout, n_rows, features, task, facets, None
         if layout.segments is not None and segments is None:
             sub = cls._empty(layout.segment_layout())
@@ -85,6 +88,16 @@ class Profile:
             return {}
         return dict(zip(self._layout.segments.keys, self._segments))
 
+    def extra(self, name: str):
+        """The named further state (seasons), or None."""
+        return self._extras.get(name)
+
+    @property
+    def seasons(self) -> str | None:
+        """The seasons the profile keeps statistics of ("weekday", "hour", "weekday-hour"), or None."""
+        found = self._layout.extra("seasons")
+        return None if found is None else found.kind
+
     def histogram(self, column: str):
         """(edges or categories, counts) of one feature: counts of the values only, a NumPy int64 array
         one longer than the edges, or one per category plus "other" last. Raises KeyError for a name
@@ -108,7 +121,9 @@ class Profile:
         facets = {k: s.merge(other._facets[k]) for k, s in self._facets.items()}
         task = self._task.merge(other._task) if self._task is not None else None
         segments = None if self._segments is None else tuple(a.merge(b) for a, b in zip(self._segments, other._segments))
-        return Profile._make(self._layout, self._n_rows + other._n_rows, features, task, facets, segments)
+        extras = {k: _merge_parts(v, other._extras.get(k)) for k, v in self._extras.items()}
+        extras.update({k: v for k, v in other._extras.items() if k not in extras})
+        return Profile._make(self._layout, self._n_rows + other._n_rows, features, task, facets, segments, extras)
 
     def to_bytes(self) -> bytes:
         """The versioned, checksummed, little-endian byte form; the same profile always gives the
@@ -147,6 +162,13 @@ class Profile:
     def __repr__(self) -> str:
         task = f", task={self.task!r}" if self.task else ""
         return f"<morvane.Profile {self._n_rows} rows, {len(self._layout.features)} features{task}>"
+
+
+def _merge_parts(a, b):
+    """Two tuples of optional profiles merged part by part (a None part has no rows)."""
+    if b is None:
+        return a
+    return tuple(y if x is None else x if y is None else x.merge(y) for x, y in zip(a, b))
 
 
 def merge(profiles) -> Profile:
