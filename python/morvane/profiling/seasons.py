@@ -46,7 +46,7 @@ class Seasons:
         times = pd.DatetimeIndex(ns[known].astype("datetime64[ns]"), tz="UTC")
         if self.tz is not None:
             times = times.tz_convert(self.tz)
-        day, hour = np.asarray(times.dayofweek, np.int64), np.asarray(times.hour, np.int64)
+        day, hour = np.asarray(times.day_of_week, np.int64), np.asarray(times.hour, np.int64)
         found = day if self.kind == "weekday" else hour if self.kind == "hour" else day * 24 + hour
         out = np.full(len(ns), -1, dtype=np.int64)
         out[known] = found
