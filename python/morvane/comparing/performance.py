@@ -55,8 +55,10 @@ for _names, _table in ((CLASSIFICATION, BINARY), (REGRESSION, REGRESSION_CHECKS)
 # Ranking metrics, from the score histograms of tasks with probabilities.
 BINARY_RANKING = ("ROCAUC", "AveragePrecision")
 MULTICLASS_RANKING = ("MacroROCAUC",)
+# Checks of labeled windows with scores beyond the metrics (both classification tasks).
+SCORED = ("Calibration",)
 METRICS = tuple(dict.fromkeys(CLASSIFICATION + BINARY_RANKING + REGRESSION + multiclass.METRICS
-                              + MULTICLASS_RANKING + ("Calibration",)))
+                              + MULTICLASS_RANKING + SCORED))
 
 
 def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> list[Pending]:

@@ -21,6 +21,9 @@ from morvane.profiling.profile import profile
 from morvane.state.profile import Profile
 
 
+MAX_LISTED = 1_000_000  # periods a timeline lists at most (a start far before the rows)
+
+
 def _empty(layout) -> Profile:
     return Profile._empty(layout)
 
@@ -287,8 +290,6 @@ class History:
     def _key_of(self, start) -> int:
         return int(start) // self._rows if self._rows is not None else hp.instant(start) // self._every
 
-    MAX_LISTED = 1_000_000  # periods a timeline lists at most (a start far before the rows)
-
     def every_period(self, start=None, end=None) -> list:
         """[(start, end, Profile)] of every period inside [start, end), an empty profile for those
         without rows; without bounds, from the first period holding rows to the last."""
@@ -301,9 +302,8 @@ class History:
             hi = hp.instant(end) // self._every if end is not None else keys[-1] + 1 if keys else None
             if lo is None or hi is None:
                 return []
-            if hi - lo > self.MAX_LISTED:
-                raise ValueError(f"[start, end) holds {hi - lo:,} periods; a timeline lists at most "
-                                 f"{self.MAX_LISTED:,}")
+            if hi - lo > MAX_LISTED:
+                raise ValueError(f"[start, end) holds {hi - lo:,} periods; a timeline lists at most {MAX_LISTED:,}")
             empty = _empty(self._reference.layout)
             return [(*self._bounds(k), self._periods.get(k, empty)) for k in range(lo, max(lo, hi))]
 

@@ -328,25 +328,34 @@ def _trend_panel(ax, key, items, counted=None):
         failed.append(c.failed)
         guessed.append(estimated)
     ys, lows, highs, failed, guessed = map(np.asarray, (ys, lows, highs, failed, guessed))
-    if counted:
-        bars = ax.twinx()
+    if counted:  # rows per period: grey bars along the bottom quarter of the panel
         when = [x for x in counted if counted[x] is not None]
-        if when:
-            widths = np.diff(when).min() * 0.8 if len(when) > 1 and not isinstance(when[0], (int, np.integer)) else 0.8
-            bars.bar(when, [counted[x] for x in when], width=widths, color="#dddddd", zorder=0)
-        bars.set_ylabel("rows", fontsize=7, color="#888888")
-        bars.tick_params(labelsize=6, colors="#888888")
-        ax.set_zorder(bars.get_zorder() + 1)
-        ax.patch.set_visible(False)
+        most = max((counted[x] for x in when), default=0)
+        if most > 0:
+            from matplotlib.transforms import blended_transform_factory
+
+            from matplotlib.dates import date2num
+            from matplotlib.patches import Rectangle
+
+            at = np.asarray([x if isinstance(x, (int, np.integer)) else date2num(x) for x in when], dtype=np.float64)
+            width = float(np.diff(at).min()) * 0.8 if len(at) > 1 else 0.8
+            blend = blended_transform_factory(ax.transData, ax.transAxes)
+            for x, key in zip(at, when):  # artists outside the data limits: the metric keeps its own scale
+                ax.add_artist(Rectangle((x - width / 2, 0.0), width, 0.25 * counted[key] / most, transform=blend,
+                                        color="#e3e3e3", zorder=0))
+            ax.text(0.995, 0.01, f"rows per period (grey, up to {most:,})", transform=ax.transAxes, ha="right",
+                    va="bottom", fontsize=6, color="#888888")
     if len(xs):
         ax.vlines(xs, lows, highs, color="#999999", linewidth=1, zorder=1)
         ax.plot(xs, ys, color=CURRENT_COLOUR, linewidth=1, zorder=2)
         for mask, colour, size in ((~failed.astype(bool), PASSED_COLOUR, 8), (failed.astype(bool), FAILED_COLOUR, 14)):
             for hollow in (False, True):
                 pick = mask & (guessed.astype(bool) == hollow)
+                if not pick.any():
+                    continue
                 ax.scatter([x for x, k in zip(xs, pick) if k], ys[pick], s=size, zorder=4,
                            facecolors="none" if hollow else colour, edgecolors=colour,
-                           label="estimated" if hollow and pick.any() else None)
+                           label="estimated" if hollow else None)
     reference = first.reference if own_values else 0.0
     if reference is not None and np.isfinite(reference):
         ax.axhline(reference, color=REFERENCE_COLOUR, linestyle="--", linewidth=1, label="reference")
