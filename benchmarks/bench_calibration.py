@@ -276,9 +276,9 @@ def main():
 
     for part, run, runs in (("unseen", verdicts.unseen, max(args.windows // 5, 50)),
                             ("seasons", verdicts.seasons, args.windows),
-                            ("cumulative", verdicts.cumulative, max(args.windows // 20, 20)),
+                            ("cumulative", verdicts.cumulative, max(args.windows // 10, 20)),
                             ("floors", verdicts.floors, max(args.windows // 10, 50)),
-                            ("calibration", verdicts.calibration_and_outputs, args.windows)):
+                            ("calibration", verdicts.calibration_and_outputs, max(args.windows // 5, 50))):
         if part in parts:
             run(runs, rng, row)
     if args.rows:
