@@ -2,7 +2,7 @@
 
     PEER=/path/to/venv-with-nannyml/bin/python
     $PEER benchmarks/peer_car_loan.py --export /tmp/car_loan      # the peer's data and its alerts
-    python benchmarks/peer_car_loan.py --data /tmp/car_loan [--png docs/car_loan_timeline.png]
+    python benchmarks/peer_car_loan.py --data /tmp/car_loan [--png docs/figures/car_loan_timeline.png]
 
 The export step (nannyml installed, morvane not needed) writes the reference and the analysis rows
 with their targets as Parquet, and the alerts of nannyml's univariate drift calculator (its default

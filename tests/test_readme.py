@@ -1,6 +1,6 @@
-"""The Python snippets of the README and of the fixed module's reference (docs/fixed-module.md)
-run as written, in order, in one namespace, and a print whose comment states a value prints
-exactly that value."""
+"""The Python snippets of the README and of every page of the documentation (docs/) run as
+written, in order, one namespace a page (a page marked `<!-- continues: PAGE -->` runs after that
+page's snippets), and a print whose comment states a value prints exactly that value."""
 
 import ast
 import contextlib
@@ -12,9 +12,11 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
-FIXED_MODULE = ROOT / "docs" / "fixed-module.md"
-DOCUMENTS = (README, FIXED_MODULE)
+DOCS = ROOT / "docs"
+FIXED_MODULE = DOCS / "fixed-module.md"
+DOCUMENTS = (README, *sorted(DOCS.rglob("*.md")))
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
+CONTINUES = re.compile(r"<!-- continues: (\S+) -->")
 # "# 0.5", "# {'passed': True}: prose", "# 1.0 0.1643"; not "# {...}, in no fixed order".
 PROMISE = re.compile(r"#\s(?P<value>[-+\d.e ]+?|True|False|\{[^}]*\}|\[[^\]]*\])(?::\s.*)?$")
 
@@ -46,19 +48,27 @@ def test_readme_covers_every_family():
         assert entry in text, entry
 
 
-def test_snippets_run_in_order_and_print_what_they_promise():
-    namespace = {"__name__": "readme"}
+def run_page(doc, namespace) -> int:
+    """Run a page's snippets (after those of the page it continues) in `namespace`; the promises
+    checked."""
     checked = 0
-    for doc in DOCUMENTS:
-        for i, block in enumerate(blocks([doc]), start=1):
-            for module, promise, line in statements(block):
-                out = io.StringIO()
-                with contextlib.redirect_stdout(out):
-                    exec(compile(module, f"{doc.name} python block {i}", "exec"), namespace)
-                if promise is not None:
-                    assert out.getvalue().strip() == promise, f"{doc.name} block {i}, line {line}"
-                    checked += 1
-    assert checked >= 10  # the promises themselves are being read
+    for before in CONTINUES.findall(doc.read_text(encoding="utf-8")):
+        checked += run_page(DOCS / before, namespace)
+    for i, block in enumerate(blocks([doc]), start=1):
+        for module, promise, line in statements(block):
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                exec(compile(module, f"{doc.name} python block {i}", "exec"), namespace)
+            if promise is not None:
+                assert out.getvalue().strip() == promise, f"{doc.name} block {i}, line {line}"
+                checked += 1
+    return checked
+
+
+@pytest.mark.parametrize("doc", [d for d in DOCUMENTS if blocks([d])], ids=lambda d: str(d.relative_to(ROOT)))
+def test_snippets_run_in_order_and_print_what_they_promise(doc, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert run_page(doc, {"__name__": "readme"}) >= 1  # the promises themselves are being read
 
 
 def test_first_lines_are_the_install_and_test_commands():
@@ -91,9 +101,22 @@ def test_pinned_build_requirements_satisfy_pyproject():
 
 
 def test_relative_links_resolve():
-    # The README sends readers to the fixed module's reference and back; a moved file breaks neither.
+    # Pages send readers to each other; a moved file or a renamed heading breaks no link.
     for doc in DOCUMENTS:
-        targets = re.findall(r"\]\((?!https?:|#)([^)#\s]+)", doc.read_text(encoding="utf-8"))
-        assert targets, doc.name
+        text = doc.read_text(encoding="utf-8")
+        targets = re.findall(r"\]\((?!https?:)([^)\s]+)\)", text)
+        assert targets or doc not in (README, DOCS / "index.md"), doc.name
         for target in targets:
-            assert (doc.parent / target).exists(), f"{doc.name}: {target}"
+            path, _, anchor = target.partition("#")
+            page = (doc.parent / path) if path else doc
+            assert page.exists(), f"{doc.name}: {target}"
+            if anchor and page.suffix == ".md":
+                headings = re.findall(r"^#+ (.+)$", page.read_text(encoding="utf-8"), re.M)
+                slugs = {re.sub(r"[^\w\- ]", "", h.lower()).strip().replace(" ", "-") for h in headings}
+                assert anchor in slugs, f"{doc.name}: {target}"
+
+
+def test_every_page_is_in_the_site_navigation():
+    nav = (ROOT / "mkdocs.yml").read_text(encoding="utf-8")
+    for doc in DOCS.rglob("*.md"):
+        assert str(doc.relative_to(DOCS)) in nav, doc

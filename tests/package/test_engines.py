@@ -234,20 +234,19 @@ def test_like_reference_is_shipped_and_counts_in_one_pass(kind, request, monkeyp
 
 
 def test_readme_examples_run_and_print_what_they_promise(spark, dask_client):
-    """The README's Spark and Dask examples (fenced `py`: they need Java and a cluster), in order."""
+    """The Spark and Dask guide's examples (fenced `py`: they need Java and a cluster), in order."""
     import contextlib
     import io
     import re
     from pathlib import Path
 
-    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    section = text.split("### Spark and Dask\n", 1)[1].split("\n## ", 1)[0]
-    blocks = re.findall(r"^```py\n(.*?)^```", section, re.S | re.M)
+    text = (Path(__file__).resolve().parents[2] / "docs" / "guides" / "engines.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"^```py\n(.*?)^```", text, re.S | re.M)
     assert len(blocks) == 2
     out, namespace = io.StringIO(), {"__name__": "readme"}
     with contextlib.redirect_stdout(out):
         for i, block in enumerate(blocks):
-            exec(compile(block, f"README.md engines block {i + 1}", "exec"), namespace)
+            exec(compile(block, f"engines.md block {i + 1}", "exec"), namespace)
     promised = [m.group(1) for b in blocks for m in re.finditer(r"^print\(.*#\s*(\S+)$", b, re.M)]
     assert out.getvalue().split() == promised == ["True", "True"]
     assert namespace["window"].n_rows == 5000  # two of eight partitions of 20,000 rows
@@ -283,7 +282,7 @@ def test_history_periods_equal_one_machine_bytes(kind, request):
 
 
 def test_readme_daily_job_appends_its_period(spark, tmp_path, monkeypatch):
-    """The README's history example, then its daily Spark job, in one namespace."""
+    """The over-time guide's history example, then its daily Spark job, in one namespace."""
     from test_history import over_time_blocks, run_blocks
 
     monkeypatch.chdir(tmp_path)

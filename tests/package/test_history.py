@@ -242,9 +242,8 @@ def over_time_blocks():
     import re
     from pathlib import Path
 
-    text = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    section = text.split("### Over time\n", 1)[1].split("\n### ", 1)[0]
-    return re.findall(r"^```py\n(.*?)^```", section, re.S | re.M)
+    text = (Path(__file__).resolve().parents[2] / "docs" / "guides" / "over-time.md").read_text(encoding="utf-8")
+    return re.findall(r"^```py\n(.*?)^```", text, re.S | re.M)
 
 
 def run_blocks(blocks, namespace):
@@ -262,7 +261,7 @@ def run_blocks(blocks, namespace):
         for module, promise, line in statements(block):
             out = io.StringIO()
             with contextlib.redirect_stdout(out):
-                exec(compile(module, f"README.md over-time block {i + 1}", "exec"), namespace)
+                exec(compile(module, f"over-time.md block {i + 1}", "exec"), namespace)
             if promise is not None:
                 assert out.getvalue().strip() == promise, (i, line)
                 checked += 1

@@ -1,4 +1,4 @@
-"""The package's type stubs: `mypy --strict` accepts the README's package snippets and refuses misspelt
+"""The package's type stubs: `mypy --strict` accepts the guides' package snippets and refuses misspelt
 task, heuristic and metric names; stubtest finds the stubs in line with the package as built; and the
 stubs' Literal names are the names `mv.compare` reports."""
 
@@ -21,15 +21,15 @@ needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason
 
 
 def package_blocks():
-    """The Python blocks of the README's package part (before the fixed module's part)."""
+    """The Python blocks of the package's guides that build on one another (profiles, verdicts, late
+    labels), in that order."""
     sys.path.insert(0, str(ROOT / "tests"))
     try:
-        from test_readme import BLOCK, README
+        from test_readme import BLOCK, DOCS
     finally:
         sys.path.pop(0)
-    text = README.read_text(encoding="utf-8")
-    start, end = text.index("## The `morvane` package"), text.index("## The fixed low-level module")
-    return BLOCK.findall(text[start:end])
+    pages = ("profiles.md", "verdicts.md", "late-labels.md")
+    return [b for page in pages for b in BLOCK.findall((DOCS / "guides" / page).read_text(encoding="utf-8"))]
 
 
 def run_mypy(tmp_path, *args):

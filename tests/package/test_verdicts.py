@@ -56,8 +56,10 @@ def test_seasons_compare_a_day_with_its_weekday_and_keep_exact_state(rng):
     whole = mv.profile(table, like=reference)
     half = {k: v[:3_000] for k, v in table.items()}, {k: v[3_000:] for k, v in table.items()}
     merged = mv.profile(half[0], like=reference).merge(mv.profile(half[1], like=reference))
-    for a, b in zip(whole.extra("seasons"), merged.extra("seasons")):
-        assert a == b
+    assert merged == whole and merged.to_bytes() == whole.to_bytes()
+    again = mv.Profile.from_bytes(whole.to_bytes())
+    assert again.seasons == "weekday" and all(a == b for a, b in zip(again.extra("seasons"), whole.extra("seasons")))
+    assert sum(p.n_rows for p in whole.extra("seasons") if p is not None) == whole.n_rows
 
 
 def test_seasons_follow_the_time_zone_and_refuse_bad_options(rng):

@@ -10,6 +10,7 @@ import numpy as np
 
 from morvane import _native
 from morvane.profiling.build import prediction_slots, score_slots
+from morvane.profiling.extras import count_extras
 from morvane.profiling.inputs import Table, conform, require
 from morvane.profiling.roles import check_scores
 from morvane.state.errors import MismatchError
@@ -176,4 +177,4 @@ def count(t: Table, layout: Layout, threads: int, progress=None, known=None) -> 
     present = read_as_reference(t, layout)
     features = _feature_counts(t, layout, threads, progress, known or {})
     return Profile._make(layout, t.n_rows, features, _task_stats(t, layout.task, present),
-                         _facet_stats(t, layout, present))
+                         _facet_stats(t, layout, present), extras=count_extras(t, layout, threads))

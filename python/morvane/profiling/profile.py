@@ -11,7 +11,9 @@ from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
 from morvane.profiling import subsets
 from morvane.profiling.inputs import read_table
+from morvane.profiling.extras import count_extras
 from morvane.profiling.seasons import count_seasons, seasons_option
+from morvane.state import sections
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
@@ -71,19 +73,17 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
                                      n_bins=n_bins, threads=threads, timestamp=timestamp,
                                      segments=found)
         if season_kind is not None:
-            layout = replace(layout, extras=layout.extras + (("seasons", season_kind),))
+            layout = replace(layout, extras=sections.with_extra(layout.extras, "seasons", season_kind))
     if layout.segments is None:
         whole = count(t, layout, threads, progress, known)
     else:
         whole = _with_segments(t, subsets.readable(table), layout, threads, progress, known)
-    season_kind = layout.extra("seasons")
-    if season_kind is None:
+    if layout.extra("seasons") is None:
         return whole
     sub = layout.segment_layout()
-    parts = count_seasons(subsets.readable(table), layout, season_kind,
-                          lambda rows: count(read_table(rows), sub, threads, False))
+    parts = count_seasons(subsets.readable(table), layout, lambda rows: count(read_table(rows), sub, threads, False))
     return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets, whole._segments,
-                         {"seasons": parts})
+                         {**whole._extras, "seasons": parts})
 
 
 def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:
@@ -100,7 +100,8 @@ def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> P
     facets = {}
     if layout.facets:
         facets = count(t, Layout(task=layout.task, facets=layout.facets, types=layout.types), threads).facets
-    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts)
+    return Profile._make(layout, t.n_rows, merged.features, merged.task_stats, facets, parts,
+                         count_extras(t, layout, threads))
 
 
 def _counted_columns(layout: Layout) -> set:

@@ -21,6 +21,13 @@ def digest(data) -> int:
     return int.from_bytes(hashlib.blake2b(data, digest_size=8).digest(), "little")
 
 
+def _packing(a: np.ndarray, nonzero: int) -> tuple[bool, int]:
+    """(sparse, width) of counts ``a`` in their smallest form."""
+    top = int(a.max()) if a.size else 0
+    width = next(w for w in (1, 2, 4, 8) if top < 1 << (8 * w - (w == 8)))
+    return 8 + nonzero * (4 + width) < a.size * width and a.size < 1 << 32, width
+
+
 class Writer:
     def __init__(self):
         self.parts = []
@@ -55,6 +62,21 @@ class Writer:
 
     def counts(self, a):
         self.parts.append(np.ascontiguousarray(a, dtype="<i8").tobytes())
+
+    def packed(self, a):
+        """Counts in their smallest form: each value in the fewest bytes that hold the largest, and
+        when most are zero only the others with their positions (score histograms, a period's counts
+        of a reference's many categories)."""
+        a = np.ascontiguousarray(a, dtype=np.int64).ravel()
+        nonzero = np.flatnonzero(a)
+        sparse, width = _packing(a, nonzero.size)
+        self.u8(int(sparse))
+        self.u8(width)
+        if sparse:
+            self.u64(nonzero.size)
+            self.parts.append(nonzero.astype("<u4").tobytes())
+            a = a[nonzero]
+        self.parts.append(a.astype(f"<u{width}").tobytes())
 
     def exact(self, s):
         n = (s.value.bit_length() + 8) // 8
@@ -129,6 +151,30 @@ class Reader:
         a = np.frombuffer(raw, dtype="<i8").astype(np.int64)
         if n and a.min() < 0:
             raise FormatError("a count is negative")
+        a.setflags(write=False)
+        return a
+
+    def packed(self, n: int) -> np.ndarray:
+        """``n`` counts written by ``Writer.packed``, in canonical form only."""
+        sparse, width = self.u8(), self.u8()
+        if sparse > 1 or width not in (1, 2, 4, 8):
+            raise FormatError("malformed packed counts")
+        if sparse:
+            k = self.u64()
+            if k > n or k * (4 + width) > self.left():
+                raise FormatError("malformed packed counts: too many values")
+            where = np.frombuffer(self.take(4 * k), dtype="<u4").astype(np.int64)
+            values = np.frombuffer(self.take(width * k), dtype=f"<u{width}").astype(np.int64)
+            if k and (where[-1] >= n or (np.diff(where) <= 0).any() or (values == 0).any()):
+                raise FormatError("malformed packed counts: positions")
+            a = np.zeros(n, dtype=np.int64)
+            a[where] = values
+        else:
+            a = np.frombuffer(self.take(width * n), dtype=f"<u{width}").astype(np.int64)
+        if (a < 0).any():
+            raise FormatError("a count is out of range")
+        if _packing(a, np.count_nonzero(a)) != (bool(sparse), width):
+            raise FormatError("packed counts not in canonical form")
         a.setflags(write=False)
         return a
 

@@ -18,7 +18,9 @@ from typing import NamedTuple
 
 from morvane.state.codec import Reader, Writer, digest
 from morvane.state.errors import FormatError
-from morvane.state.layout import Layout, read_layout
+from morvane.state.layout import SECTIONS_SINCE, Layout, read_layout
+from morvane.state import sections
+from morvane.state.sections import read_sections, write_sections
 from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, TaskStats, frozen, has_scores,
     score_shapes,
@@ -28,11 +30,15 @@ from morvane.state.stats import (
 # types), version 4 each continuous feature's range (its least and greatest present values, after its
 # counts), version 5 the score histograms of classification tasks with probabilities, version 6 the
 # segments (their layout, then each segment's statistics after the whole table's). Older bytes still
-# decode (ranges not known: NaN; histograms empty: they were not counted).
-VERSION = 6
+# decode (ranges not known: NaN; histograms empty: they were not counted). Version 7 writes every
+# array of counts in its smallest form (codec's packed counts) and ends the layout and the body with
+# tagged sections (state/sections.py): a concept that adds state adds a section, not a version.
+VERSION = 7
 RANGES_SINCE = 4
 SCORES_SINCE = 5
+PACKED_SINCE = 7
 PROFILE_MAGIC = b"MVPF"
+COUNTS_MAGIC = b"MVPC"
 MONITOR_MAGIC = b"MVMN"
 _HEADER = struct.Struct("<4sHHQQ")
 _U64 = struct.Struct("<Q")
@@ -49,12 +55,13 @@ class Decoded(NamedTuple):
     facets: dict
     canonical: bytes | None
     segments: tuple = ()  # each segment's (n_rows, features, task), "other" last
+    extras: dict = {}  # each state section's value, by name
 
 
 # ---- writing ----------------------------------------------------------------------------------
 
-def _frame(magic: bytes, fingerprint: int, body: bytes) -> bytes:
-    head = _HEADER.pack(magic, VERSION, 0, fingerprint, len(body))
+def _frame(magic: bytes, fingerprint: int, body: bytes, version: int = VERSION) -> bytes:
+    head = _HEADER.pack(magic, version, 0, fingerprint, len(body))
     return head + body + _U64.pack(digest(head + body))
 
 
@@ -65,10 +72,35 @@ def encode_profile(p, version: int = VERSION) -> bytes:
     w = Writer()
     w.u64(len(layout))
     w.parts.append(layout)
+    _write_counted(w, p, version)
+    return _frame(PROFILE_MAGIC, digest(layout), w.bytes(), version)
+
+
+def encode_counts(p) -> bytes:
+    """A profile's counted state alone (its rows, statistics, segments and state sections), framed,
+    checksummed and bound to its layout's fingerprint: for a store that keeps the layout once."""
+    w = Writer()
+    _write_counted(w, p, VERSION)
+    return _frame(COUNTS_MAGIC, p.layout.fingerprint, w.bytes())
+
+
+def _write_counted(w: Writer, p, version: int) -> None:
     _write_state(w, p, version)
     for sub in p._segments or ():
         _write_state(w, sub, version)
-    return _frame(PROFILE_MAGIC, digest(layout), w.bytes())
+    if version >= SECTIONS_SINCE:
+        write_sections(w, p._extras, sections.STATE_KINDS)
+
+
+def _write_counts(w: Writer, a, version: int) -> None:
+    if version >= PACKED_SINCE:
+        w.packed(a)
+    else:
+        w.counts(a)
+
+
+def _read_counts(r: Reader, n: int, version: int):
+    return r.packed(n) if version >= PACKED_SINCE else r.counts(n)
 
 
 def _write_state(w: Writer, p, version: int = VERSION) -> None:
@@ -77,7 +109,7 @@ def _write_state(w: Writer, p, version: int = VERSION) -> None:
     for f in p.layout.features:
         s = p._features[f.name]
         w.u64(s.missing)
-        w.counts(s.counts)
+        _write_counts(w, s.counts, version)
         if f.kind == "continuous" and version >= RANGES_SINCE:
             w.f64(s.minimum)
             w.f64(s.maximum)
@@ -90,17 +122,17 @@ def _write_state(w: Writer, p, version: int = VERSION) -> None:
                 w.exact(s.sums[k])
             w.f64(s.max_abs_error)
         else:
-            w.counts(s.confusion.ravel())
+            _write_counts(w, s.confusion, version)
             w.exact(s.log_loss)
             w.exact(s.log_loss_sq)
             if s.scores is not None and version >= SCORES_SINCE:
-                w.counts(s.scores.ravel())
+                _write_counts(w, s.scores, version)
                 if s.scores_by_decision is not None:
-                    w.counts(s.scores_by_decision.ravel())
+                    _write_counts(w, s.scores_by_decision, version)
     for f in p.layout.facets:
         s = p._facets[f.column]
         w.u64(s.missing)
-        w.counts(s.counts.ravel())
+        _write_counts(w, s.counts, version)
 
 
 def encode_monitor(reference_bytes: bytes, current_bytes: bytes, fingerprint: int) -> bytes:
@@ -121,6 +153,8 @@ def _check_frame(data, magic: bytes):
     if len(data) < _HEADER.size + 8:
         raise FormatError("truncated: too short for a header")
     got, version, reserved, fingerprint, body_len = _HEADER.unpack_from(data)
+    if got != magic and magic == COUNTS_MAGIC:
+        raise FormatError("not a morvane profile's counts (bad magic)")
     if got != magic:
         other = MONITOR_MAGIC if magic == PROFILE_MAGIC else PROFILE_MAGIC
         what = "profile" if magic == PROFILE_MAGIC else "monitor"
@@ -158,6 +192,22 @@ def decode_profile(data) -> Decoded:
     if lr.left():
         raise FormatError("unexpected bytes after the layout")
     r.pos += layout_len
+    return _read_counted(r, layout, version, data)
+
+
+def decode_counts(layout: Layout, data, fingerprint: int | None = None) -> Decoded:
+    """The parts of the counted state ``encode_counts`` wrote, on ``layout`` (its fingerprint may be
+    given when the caller knows it); FormatError when the bytes are damaged or belong to another
+    layout. ``Profile.from_counts`` makes the profile."""
+    data, version, got, r = _check_frame(data, COUNTS_MAGIC)
+    if version < SECTIONS_SINCE:
+        raise FormatError(f"counts of format version {version}: counts alone exist since {SECTIONS_SINCE}")
+    if got != (layout.fingerprint if fingerprint is None else fingerprint):
+        raise FormatError("counts of another layout (fingerprint mismatch)")
+    return _read_counted(r, layout, version, None)
+
+
+def _read_counted(r: Reader, layout: Layout, version: int, data) -> Decoded:
     n_rows, features, task, facets = _read_state(r, layout, version)
     segments = ()
     if layout.segments is not None:
@@ -165,9 +215,12 @@ def decode_profile(data) -> Decoded:
         segments = tuple(_read_state(r, sub, version)[:3] for _ in layout.segments.keys)
         if sum(part[0] for part in segments) != n_rows:
             raise FormatError("the segments' rows do not add up to the rows")
-    if r.left():
-        raise FormatError("unexpected bytes after the profile")
-    return Decoded(layout, n_rows, features, task, facets, data if version == VERSION else None, segments)
+    extras, complete = read_sections(r, sections.STATE_KINDS, layout) if version >= SECTIONS_SINCE else ({}, True)
+    wanted = {k.name for k in sections.STATE_KINDS if k.empty is not None and k.empty(layout) is not None}
+    if set(extras) != wanted and (version >= SECTIONS_SINCE or wanted):
+        raise FormatError("the state sections do not match the layout's")
+    canonical = data if version == VERSION and complete else None
+    return Decoded(layout, n_rows, features, task, facets, canonical, segments, extras)
 
 
 def _read_state(r: Reader, layout: Layout, version: int):
@@ -177,7 +230,7 @@ def _read_state(r: Reader, layout: Layout, version: int):
     features = {}
     for f in layout.features:
         missing = r.count64()
-        counts = r.counts(f.n_counts)
+        counts = _read_counts(r, f.n_counts, version)
         if _total(counts) + missing != n_rows:
             raise FormatError(f"counts of {f.name!r} do not add up to the rows")
         low, high = math.inf, -math.inf
@@ -202,7 +255,7 @@ def _read_state(r: Reader, layout: Layout, version: int):
             task = RegressionStats(t, n, missing, sums, max_abs)
         else:
             k = 2 if t.kind == "binary" else len(t.classes)
-            confusion = r.counts(k * k).reshape(k, k)
+            confusion = _read_counts(r, k * k, version).reshape(k, k)
             if _total(confusion) != n:
                 raise FormatError("the confusion counts do not add up")
             task = ClassificationStats(t, n, missing, confusion, r.exact(), r.exact())
@@ -211,7 +264,7 @@ def _read_state(r: Reader, layout: Layout, version: int):
     facets = {}
     for f in layout.facets:
         missing = r.count64()
-        counts = r.counts(len(f.groups) * 4).reshape(len(f.groups), 2, 2)
+        counts = _read_counts(r, len(f.groups) * 4, version).reshape(len(f.groups), 2, 2)
         if _total(counts) + missing != n_rows:
             raise FormatError(f"facet counts of {f.column!r} do not add up to the rows")
         facets[f.column] = FacetStats(f, counts, missing)
@@ -228,8 +281,8 @@ def _with_scores(task: ClassificationStats, r: Reader, n_rows: int, version: int
         empty = ClassificationStats.empty(task.layout)
         return ClassificationStats(task.layout, task.n, task.missing, task.confusion, task.log_loss,
                                    task.log_loss_sq, empty.scores, empty.scores_by_decision)
-    scores = r.counts(int(np.prod(shape))).reshape(shape)
-    by_decision = r.counts(int(np.prod(decided))).reshape(decided) if decided else None
+    scores = _read_counts(r, int(np.prod(shape)), version).reshape(shape)
+    by_decision = _read_counts(r, int(np.prod(decided)), version).reshape(decided) if decided else None
     binary = task.layout.kind == "binary"
     per_column = [_total(scores)] if binary else [_total(scores[:, j]) for j in range(shape[1])]
     if any(x > n_rows for x in per_column):

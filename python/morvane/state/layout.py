@@ -7,6 +7,7 @@ mergeable summaries with the helpers below (exact order statistics, sorted disti
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 from dataclasses import dataclass
 from fractions import Fraction
@@ -17,6 +18,8 @@ from morvane import _native
 from morvane.state.codec import Reader, Writer, digest
 from morvane.state.errors import FormatError
 from morvane.state.exact_sum import ExactSum
+from morvane.state import sections
+from morvane.state.sections import read_sections, write_sections
 
 QUANTILE = "quantile"
 KINDS = ("continuous", "categorical")
@@ -74,6 +77,7 @@ class FacetLayout:
 
 MAX_SEGMENTS = 100  # the reference's most frequent combinations; the rest are "other"
 SEGMENTS_SINCE = 6  # the byte format's version that added segments
+SECTIONS_SINCE = 7  # the version whose layouts and bodies end with tagged sections
 
 
 @dataclass(frozen=True)
@@ -103,10 +107,12 @@ class Layout:
     # (column, type family) of every column the layout reads: a window's columns are read as these.
     types: tuple = ()
     segments: SegmentLayout | None = None  # per-segment statistics of the features and the task
-    extras: tuple = ()  # (name, value) pairs of further configuration (seasons), in tag order
+    # (name, value) of each layout section (state/sections.py), in tag order: what a concept asks of
+    # the profiles on this layout (rules to count, seasons to keep, ...).
+    extras: tuple = ()
 
     def extra(self, name: str):
-        """The named extra configuration (seasons), or None."""
+        """The value of the layout section ``name``, or None when the layout has none."""
         return dict(self.extras).get(name)
 
     def segment_layout(self) -> "Layout":
@@ -123,7 +129,7 @@ class Layout:
                 return f
         raise KeyError(f"no feature {name!r} in the profile")
 
-    @property
+    @functools.cached_property
     def fingerprint(self) -> int:
         """The first 8 bytes of BLAKE2b over the layout's bytes: equal layouts, equal fingerprints."""
         return digest(self.to_bytes())
@@ -298,16 +304,21 @@ def write_layout(w: Writer, layout: Layout) -> None:
         w.text(layout.timestamp)
     write_inputs(w, layout)
     # Since SEGMENTS_SINCE, at the end and only when there are any: the segments' columns and values
-    # (a layout without segments has the bytes it had before).
+    # (a layout without segments has the bytes it had before); since SECTIONS_SINCE the layout's
+    # sections follow, after an empty segments block when there are no segments.
     sl = layout.segments
-    if sl is not None:
-        w.u32(len(sl.columns))
-        for c in sl.columns:
+    if sl is not None or layout.extras:
+        columns = sl.columns if sl is not None else ()
+        w.u32(len(columns))
+        for c in columns:
             w.text(c)
-        w.u32(len(sl.values))
-        for combo in sl.values:
-            for v in combo:
-                w.text(v)
+        if sl is not None:
+            w.u32(len(sl.values))
+            for combo in sl.values:
+                for v in combo:
+                    w.text(v)
+    if layout.extras:
+        write_sections(w, dict(layout.extras), sections.LAYOUT_KINDS)
 
 
 def read_layout(r: Reader, version: int) -> Layout:
@@ -373,16 +384,23 @@ def read_layout(r: Reader, version: int) -> Layout:
         if not (task.prediction or score):
             raise FormatError("a malformed task: neither prediction nor score")
         task = dataclasses.replace(task, score=score)
-    segments = None
+    segments, extras = None, ()
     if version >= SEGMENTS_SINCE and r.left():
         columns = tuple(r.text() for _ in range(r.count(4)))
-        n = r.count(4 * max(len(columns), 1))
-        values = tuple(tuple(r.text() for _ in columns) for _ in range(n))
-        if not columns or len(set(columns)) != len(columns) or len(set(values)) != len(values) \
-                or n > MAX_SEGMENTS or SegmentLayout.OTHER in values:
-            raise FormatError("malformed segments")
-        segments = SegmentLayout(columns, values)
-    return Layout(tuple(features), task, tuple(facets), timestamp, types, segments)
+        if columns or version < SECTIONS_SINCE:
+            n = r.count(4 * max(len(columns), 1))
+            values = tuple(tuple(r.text() for _ in columns) for _ in range(n))
+            if not columns or len(set(columns)) != len(columns) or len(set(values)) != len(values) \
+                    or n > MAX_SEGMENTS or SegmentLayout.OTHER in values:
+                raise FormatError("malformed segments")
+            segments = SegmentLayout(columns, values)
+        elif not r.left():
+            raise FormatError("malformed segments: an empty block with no sections after it")
+        if version >= SECTIONS_SINCE and r.left():
+            found, _ = read_sections(r, sections.LAYOUT_KINDS, None)
+            extras = tuple((k.name, found[k.name]) for k in sorted(sections.LAYOUT_KINDS, key=lambda k: k.tag)
+                           if k.name in found)
+    return Layout(tuple(features), task, tuple(facets), timestamp, types, segments, extras)
 
 
 # The inputs block (version 3): the task's score columns, then each read column's type family.

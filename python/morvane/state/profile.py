@@ -8,6 +8,7 @@ from morvane.state import format as byte_format
 from morvane.state.files import atomic_write
 from morvane.state.errors import MismatchError
 from morvane.state.layout import Layout
+from morvane.state import sections
 from morvane.state.stats import FacetStats, FeatureStats, TaskStats, empty_task
 
 
@@ -26,15 +27,32 @@ class Profile:
     def _make(cls, layout: Layout, n_rows: int, features: dict, task: TaskStats | None, facets: dict,
               segments: tuple | None = None, extras: dict | None = None) -> Profile:
         """`segments`: with the layout's segments, one profile per segment ("other" last) on
-        ``layout.segment_layout()``; empty ones when None. `extras`: further counted state by name
-        (seasons: a tuple of profiles, one per season, None for a season without rows)."""
+        ``layout.segment_layout()``; empty ones when None. `extras`: the state sections' values by
+        name; those the layout asks for and `extras` lacks are empty."""
         p = object.__new__(cls)
-        p._extras = dict(extras or {})
         p._layout, p._n_rows, p._features, p._task, p._facets, p._bytes = layout, n_rows, features, task, facets, None
         if layout.segments is not None and segments is None:
             sub = cls._empty(layout.segment_layout())
             segments = (sub,) * len(layout.segments.keys)
         p._segments = tuple(segments) if layout.segments is not None else None
+        p._extras = {}
+        for kind in sections.STATE_KINDS:
+            value = (extras or {}).get(kind.name)
+            if value is None and kind.empty is not None:
+                value = kind.empty(layout)
+            if value is not None:
+                p._extras[kind.name] = value
+        return p
+
+    @classmethod
+    def _from_decoded(cls, parts) -> Profile:
+        """A profile from the parts its bytes decoded to (state/format.py)."""
+        segments = None
+        if parts.layout.segments is not None:
+            sub = parts.layout.segment_layout()
+            segments = tuple(cls._make(sub, n, features, task, {}) for n, features, task in parts.segments)
+        p = cls._make(parts.layout, parts.n_rows, parts.features, parts.task, parts.facets, segments, parts.extras)
+        p._bytes = parts.canonical
         return p
 
     @classmethod
@@ -88,15 +106,15 @@ class Profile:
             return {}
         return dict(zip(self._layout.segments.keys, self._segments))
 
-    def extra(self, name: str):
-        """The named further state (seasons), or None."""
-        return self._extras.get(name)
-
     @property
     def seasons(self) -> str | None:
         """The seasons the profile keeps statistics of ("weekday", "hour", "weekday-hour"), or None."""
         found = self._layout.extra("seasons")
         return None if found is None else found.kind
+
+    def extra(self, name: str):
+        """The value of the state section ``name`` (rules' counts, seasons, ...), or None."""
+        return self._extras.get(name)
 
     def histogram(self, column: str):
         """(edges or categories, counts) of one feature: counts of the values only, a NumPy int64 array
@@ -121,8 +139,8 @@ class Profile:
         facets = {k: s.merge(other._facets[k]) for k, s in self._facets.items()}
         task = self._task.merge(other._task) if self._task is not None else None
         segments = None if self._segments is None else tuple(a.merge(b) for a, b in zip(self._segments, other._segments))
-        extras = {k: _merge_parts(v, other._extras.get(k)) for k, v in self._extras.items()}
-        extras.update({k: v for k, v in other._extras.items() if k not in extras})
+        extras = {k.name: k.merge(self._extras[k.name], other._extras[k.name])
+                  for k in sections.STATE_KINDS if k.name in self._extras}
         return Profile._make(self._layout, self._n_rows + other._n_rows, features, task, facets, segments, extras)
 
     def to_bytes(self) -> bytes:
@@ -135,14 +153,18 @@ class Profile:
     @classmethod
     def from_bytes(cls, data) -> Profile:
         """A profile from its bytes; FormatError for truncated, corrupted, hostile or future bytes."""
-        parts = byte_format.decode_profile(data)
-        segments = None
-        if parts.layout.segments is not None:
-            sub = parts.layout.segment_layout()
-            segments = tuple(cls._make(sub, n, features, task, {}) for n, features, task in parts.segments)
-        p = cls._make(parts.layout, parts.n_rows, parts.features, parts.task, parts.facets, segments)
-        p._bytes = parts.canonical
-        return p
+        return cls._from_decoded(byte_format.decode_profile(data))
+
+    @classmethod
+    def from_counts(cls, layout: Layout, data, fingerprint: int | None = None) -> Profile:
+        """The profile on ``layout`` whose counted state ``to_counts`` wrote (for a store that keeps
+        the layout once); FormatError for damaged bytes or another layout's."""
+        return cls._from_decoded(byte_format.decode_counts(layout, data, fingerprint))
+
+    def to_counts(self) -> bytes:
+        """The counted state alone (rows, statistics, segments, sections), checksummed and bound to the
+        layout's fingerprint: ``Profile.from_counts(layout, data)`` reads it back."""
+        return byte_format.encode_counts(self)
 
     def save(self, path) -> None:
         """Write the bytes to ``path`` atomically (a crash never leaves a half-written file)."""
@@ -162,13 +184,6 @@ class Profile:
     def __repr__(self) -> str:
         task = f", task={self.task!r}" if self.task else ""
         return f"<morvane.Profile {self._n_rows} rows, {len(self._layout.features)} features{task}>"
-
-
-def _merge_parts(a, b):
-    """Two tuples of optional profiles merged part by part (a None part has no rows)."""
-    if b is None:
-        return a
-    return tuple(y if x is None else x if y is None else x.merge(y) for x, y in zip(a, b))
 
 
 def merge(profiles) -> Profile:
