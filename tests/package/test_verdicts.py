@@ -49,6 +49,8 @@ def test_seasons_compare_a_day_with_its_weekday_and_keep_exact_state(rng):
     # A shift on one Saturday is found against Saturdays, and a week is compared with its own mix.
     saturday = weekly(rng, 1, start=MONDAY + 33 * DAY, shift=0.4)
     assert failed(mv.compare(reference, mv.profile(saturday, like=reference)), "drift")
+    untimed = mv.profile({"x": saturday["x"]}, like=reference)
+    assert untimed.n_rows == 600 and not any(untimed.extra("seasons"))
     week = mv.compare(reference, mv.profile(weekly(rng, 7), like=reference))
     assert week.passed and "mixed" in week.tables["seasons"][0]["seasons"]
     # Profiles of a split table merge into the profile of the whole, season by season.

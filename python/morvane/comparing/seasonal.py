@@ -20,7 +20,9 @@ def seasonal_reference(reference: Profile, current: Profile) -> tuple[Profile, d
     names = kind.names()
     rows = np.array([0 if p is None else p.n_rows for p in cur_parts], dtype=np.float64)
     used = np.flatnonzero(rows > 0)
-    if len(used) == 0 or any(ref_parts[s] is None or ref_parts[s].n_rows == 0 for s in used):
+    if len(used) == 0:  # the window's rows have no times
+        return reference, {}
+    if any(ref_parts[s] is None or ref_parts[s].n_rows == 0 for s in used):
         return reference, {"seasons": "the reference lacks a season of the window: compared with all of it"}
     if len(used) == 1:
         season = ref_parts[used[0]]

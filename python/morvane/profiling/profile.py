@@ -81,7 +81,8 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if layout.extra("seasons") is None:
         return whole
     sub = layout.segment_layout()
-    parts = count_seasons(subsets.readable(table), layout, lambda rows: count(read_table(rows), sub, threads, False))
+    parts = count_seasons(subsets.readable(table), layout, lambda rows: count(read_table(rows), sub, threads, False),
+                          layout.timestamp in t.names)
     return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets, whole._segments,
                          {**whole._extras, "seasons": parts})
 

@@ -35,12 +35,15 @@ def season_times(table, name: str) -> np.ndarray:
     return times.to_numpy(dtype="datetime64[ns]").astype(np.int64)
 
 
-def count_seasons(table, layout, count_part) -> tuple:
+def count_seasons(table, layout, count_part, has_times: bool = True) -> tuple:
     """One profile per season of the table's rows (None for a season without rows), counted by
-    `count_part(rows)` on the layout's features and task; rows without a time are in no season."""
+    `count_part(rows)` on the layout's features and task; rows without a time are in no season, and
+    so are all of a table without the timestamp column (`has_times` False)."""
     from morvane.profiling import subsets
 
     seasons = layout.extra("seasons")
+    if not has_times:
+        return (None,) * seasons.count
     keys = seasons.of(season_times(table, layout.timestamp))
     parts = [None] * seasons.count
     for key, rows in subsets.groups(keys):
