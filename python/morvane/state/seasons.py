@@ -98,19 +98,20 @@ def merge(a: tuple, b: tuple) -> tuple:
     return tuple(y if x is None else x if y is None else x.merge(y) for x, y in zip(a, b))
 
 
-def write_state(w, parts: tuple) -> None:
-    from morvane.state.format import VERSION, _write_state
+# How one season's profile is written and read: the profile's own statistics codec, which needs the
+# byte format and the Profile class; state/profile.py sets it at import (the section tables sit below
+# the layout, so they cannot import those).
+PART_CODEC: dict = {}
 
+
+def write_state(w, parts: tuple) -> None:
     for p in parts:
         w.u8(p is not None)
         if p is not None:
-            _write_state(w, p, VERSION)
+            PART_CODEC["write"](w, p)
 
 
 def read_state(r, layout) -> tuple:
-    from morvane.state.format import VERSION, _read_state
-    from morvane.state.profile import Profile
-
     seasons = layout.extra("seasons")
     if seasons is None:
         raise FormatError("seasons' counts on a layout without seasons")
@@ -120,11 +121,8 @@ def read_state(r, layout) -> tuple:
         present = r.u8()
         if present > 1:
             raise FormatError("malformed seasons: unknown flag")
-        if not present:
-            parts.append(None)
-            continue
-        n_rows, features, task, _ = _read_state(r, sub, VERSION)
-        if n_rows == 0:
+        part = PART_CODEC["read"](r, sub) if present else None
+        if part is not None and part.n_rows == 0:
             raise FormatError("malformed seasons: a season kept without rows")
-        parts.append(Profile._make(sub, n_rows, features, task, {}))
+        parts.append(part)
     return tuple(parts)
