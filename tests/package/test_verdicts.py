@@ -3,6 +3,8 @@ the model's outputs, calibration, and estimates marked and checked in hindsight.
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import morvane as mv
 
@@ -177,3 +179,47 @@ def test_unseen_fires_on_new_codes_when_each_known_code_was_seen_twice(rng):
     reference = mv.profile({"c": np.repeat(codes, 2)})
     new = mv.profile({"c": np.array([f"n{i}" for i in range(500)], dtype=object)}, like=reference)
     assert failed(mv.compare(reference, new), "data", "Unseen")
+
+
+@given(st.dictionaries(st.integers(0, 20), st.tuples(st.floats(0, 1), st.floats(0.01, 1)), min_size=1, max_size=10),
+       st.floats(0.001, 0.2))
+@settings(max_examples=200, deadline=None)
+def test_each_level_is_the_one_weighted_holm_decides_at(items, alpha):
+    """A check fails exactly when its raw p-value is at most the level it reports."""
+    from morvane.comparing import checks, significance
+
+    p_values = {k: v[0] for k, v in items.items()}
+    shares = {k: v[1] for k, v in items.items()}
+    adjusted = significance.weighted_holm(p_values, shares)
+    levels = checks.levels(p_values, shares, alpha)
+    for k, p in p_values.items():
+        assert (adjusted[k] <= alpha) == (p <= levels[k]) or abs(p - levels[k]) < 1e-12 * max(1.0, p)
+
+
+@pytest.mark.parametrize("shift", [0.1, 0.3])
+def test_the_distance_interval_covers_the_population_distance(rng, shift):
+    """Away from zero, the total variation distance's interval holds the populations' distance on the
+    same bins about 1 - alpha of the time (alpha = 0.1, 200 windows)."""
+    from scipy.stats import norm
+
+    from morvane.comparing.drift import total_variation
+
+    edges = np.r_[-np.inf, np.linspace(-2, 2, 9), np.inf]
+    p, q = np.diff(norm.cdf(edges)), np.diff(norm.cdf(edges - shift))
+    truth = 0.5 * np.abs(p - q).sum()
+    covered = 0
+    for _ in range(200):
+        d, se = total_variation(rng.multinomial(20_000, p), rng.multinomial(20_000, q))
+        covered += abs(d - truth) <= 1.645 * se + 1e-12
+    assert covered >= 165
+
+
+def test_multiclass_calibration_fails_when_outcomes_stop_following_scores(rng):
+    n = 6_000
+    p = rng.dirichlet([1, 1, 1], n)
+    y = (rng.random(n)[:, None] > np.cumsum(p, axis=1)).sum(axis=1)
+    table = {"a": p[:, 0], "b": p[:, 1], "c": p[:, 2], "y": y}
+    reference = mv.profile(table, target="y", score={0: "a", 1: "b", 2: "c"}, task="multiclass")
+    assert not failed(mv.compare(reference, mv.profile(table, like=reference)), metric="Calibration")
+    shuffled = dict(table, y=np.where(rng.random(n) < 0.2, rng.integers(0, 3, n), y))
+    assert failed(mv.compare(reference, mv.profile(shuffled, like=reference)), metric="Calibration")
