@@ -63,7 +63,7 @@ def typed(text: str, table, column: str | None):
 def facet_rule(text: str, table):
     """`COL=RULE` as (column, rule): RULE is `>=x`, `>x`, `<=x`, `<x`, `one_of:a,b,...`, `*` (one group
     per value; also a bare `COL`), or a value (equality)."""
-    import morvane as mv
+    from morvane.state import rules
 
     column, sign, rule = text.partition("=")
     if not column:
@@ -74,11 +74,11 @@ def facet_rule(text: str, table):
     op, value = match.group("op"), match.group("value")
     if op in COMPARISONS:
         try:
-            return column, getattr(mv, COMPARISONS[op])(float(value))
+            return column, getattr(rules, COMPARISONS[op])(float(value))
         except ValueError:
             raise UsageError(f"--facet {text!r}: {value!r} is not a number") from None
     if op == "one_of:":
-        return column, mv.one_of([typed(item, table, column) for item in value.split(",")])
+        return column, rules.one_of([typed(item, table, column) for item in value.split(",")])
     return column, typed(rule, table, column)
 
 
@@ -125,7 +125,7 @@ def profile_options(args, table) -> dict:
 
 
 def run_profile(args) -> int:
-    import morvane as mv
+    from morvane.profiling.profile import profile as make_profile
 
     table = read_table(args.data)
     options = profile_options(args, table)
@@ -133,9 +133,9 @@ def run_profile(args) -> int:
         if options:
             raise UsageError(f"--like takes every option from {args.like}; do not also give "
                              + ", ".join("--" + key.replace("_", "-") for key in options))
-        profile = mv.profile(table, like=load_profile(args.like, "reference"))
+        profile = make_profile(table, like=load_profile(args.like, "reference"))
     else:
-        profile = mv.profile(table, **options)
+        profile = make_profile(table, **options)
     profile.save(args.output)
     print(f"wrote {args.output}: {profile.n_rows:,} rows, {len(profile.columns)} columns")
     return EXIT_PASSED
@@ -155,21 +155,23 @@ def is_saved(path: Path) -> bool:
 
 def load_profile(path: Path, role: str):
     """A saved profile, or from a saved monitor its reference (role "reference") or its window."""
-    import morvane as mv
+    from morvane.loading import load
+    from morvane.monitor import Monitor
 
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
     if not is_saved(path):
         raise UsageError(f"{path} is not a saved profile (.mvp): make one with "
                          f"`python -m morvane profile {path} -o reference.mvp`")
-    loaded = mv.load(path)
-    if isinstance(loaded, mv.Monitor):
+    loaded = load(path)
+    if isinstance(loaded, Monitor):
         return loaded.reference if role == "reference" else loaded.current
     return loaded
 
 
 def run_compare(args) -> int:
-    import morvane as mv
+    from morvane.profiling.profile import profile
+    from morvane.reporting.report import compare
 
     if not is_saved(args.reference) and is_saved(args.data):
         raise UsageError(f"the arguments look swapped: {args.data} is a saved profile and {args.reference} is "
@@ -178,11 +180,11 @@ def run_compare(args) -> int:
     if is_saved(args.data):  # a current profile made elsewhere (a monitor, Spark, Dask)
         current = load_profile(args.data, "current")
     else:
-        current = mv.profile(read_table(args.data), like=reference)
+        current = profile(read_table(args.data), like=reference)
     options = {"alpha": args.alpha}
     if args.checks:
         options["checks"] = names(args.checks)
-    return publish(mv.compare(reference, current, **options), args)
+    return publish(compare(reference, current, **options), args)
 
 
 def run_timeline(args) -> int:

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import threading
 
+from morvane.comparing.compare import check_reference
 from morvane.profiling.profile import profile
 from morvane.reporting.report import Report, compare
 from morvane.state import format as byte_format
@@ -33,6 +34,7 @@ class Monitor:
     def __init__(self, reference: Profile, *, threads=None, history=None):
         if not isinstance(reference, Profile):
             raise TypeError(f"Monitor() takes a reference Profile, got {type(reference).__name__}")
+        check_reference(reference)
         if history is not None and history.reference.layout != reference.layout:
             raise MismatchError("the history keeps periods of another reference")
         self._reference = reference

@@ -84,11 +84,12 @@ def test_durations_on_one_scale():
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.one_of(st.none(), st.integers(-(2**40), 2**40)), min_size=1, max_size=40),
+@given(st.lists(st.one_of(st.none(), st.integers(-9_223_372_036, 9_223_372_036)), min_size=1, max_size=40),
        st.sampled_from(["s", "ms", "us"]))
 def test_same_instants_in_any_unit_same_counts(seconds, unit):
+    # Instants 64-bit nanoseconds hold (beyond them a time is an error, test_tables.py).
     a = np.array(["NaT" if s is None else s for s in seconds], dtype="datetime64[s]")
-    ref = mv.profile({"t": a.astype("datetime64[ns]") if np.abs(np.nan_to_num(a.astype(float))).max() < 9e9 else a})
+    ref = mv.profile({"t": a.astype("datetime64[ns]")})
     assert mv.profile({"t": a.astype(f"datetime64[{unit}]")}, like=ref) == ref
 
 

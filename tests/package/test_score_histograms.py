@@ -11,8 +11,8 @@ from sklearn import isotonic, metrics as skm
 
 import morvane as mv
 from morvane import _native
-from morvane.comparing import estimated, ranking
-from morvane.profiling.inputs import read_table
+from morvane.comparing import estimated, metrics, multiclass, ranking
+from morvane.tables.read import read_table
 
 EDGE_SCORES = [0.0, 1.0, 0.5, 2 ** -30, 2 ** -31, 2 ** -10, 2 ** -11, 1 - 2 ** -10, 1 - 2 ** -11, 1 - 2 ** -30,
                1 - 2 ** -31, float(np.nextafter(1.0, 0.0)), 5e-324, 0.37, float(np.nextafter(0.37, 0.0))]
@@ -162,8 +162,8 @@ def _by_decision(counts):
 
 
 def _realized(labeled):
-    realized = estimated.binary_metrics(labeled[0, 0].sum(), labeled[0, 1].sum(), labeled[1, 0].sum(),
-                                        labeled[1, 1].sum())
+    realized = metrics.ratios_many(labeled[0, 0].sum(), labeled[0, 1].sum(), labeled[1, 0].sum(),
+                                   labeled[1, 1].sum())
     realized["ROCAUC"] = ranking.roc_auc(labeled[1].sum(0), labeled[0].sum(0))[0]
     return realized
 
@@ -228,7 +228,7 @@ def test_multiclass_estimates_close_to_realized_values():
     yw, pw = rows(5000, 0.6)
     realized_confusion = np.zeros((k, k))
     np.add.at(realized_confusion, (yw, pw.argmax(1)), 1)
-    realized = estimated.multiclass_metrics(realized_confusion)
+    realized = multiclass.summary(realized_confusion)
     realized["MacroROCAUC"] = skm.roc_auc_score(yw, pw, multi_class="ovr")
     out = estimated.estimate_multiclass(confusion, *ref, *counts(yw, pw, hide=True), 0.01, draws=400)
     assert [e.metric for e in out] == list(estimated.MULTICLASS_ESTIMATED)

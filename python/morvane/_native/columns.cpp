@@ -53,6 +53,14 @@ Chunk buffer_chunk(std::uintptr_t address, std::int64_t length, std::int64_t str
     return c;
 }
 
+// A time 64-bit nanoseconds cannot hold: an error naming the column (when known) and the row,
+// rather than a value other readers would wrap onto another date.
+[[noreturn]] void throw_out_of_range(const std::string& name, std::int64_t row) {
+    const std::string where = name.empty() ? "" : "column '" + name + "' ";
+    throw nb::value_error((where + "row " + std::to_string(row) + " holds a time outside the times 64-bit nanoseconds "
+                           "hold (1677-09-21 to 2262-04-11): make it missing or move it into that range first").c_str());
+}
+
 }  // namespace
 
 std::size_t Columns::add_buffer(nb::object owner, std::uintptr_t address, std::int64_t length, std::int64_t stride,
@@ -73,10 +81,12 @@ std::size_t Columns::add_time(nb::object /*owner*/, std::uintptr_t address, std:
                               double ns_per_unit, bool duration) {
     const Chunk raw = buffer_chunk(address, length, stride, "i8", swap);
     Column col;
+    std::int64_t bad = -1;
     {
         nb::gil_scoped_release release;
-        col.chunks.push_back(own_doubles(profile::times_in_ns(raw, ns_per_unit, true)));
+        col.chunks.push_back(own_doubles(profile::times_in_ns(raw, ns_per_unit, true, bad)));
     }
+    if (bad >= 0) throw_out_of_range("", bad);
     col.length = length;
     col.time = duration ? profile::TimeKind::Duration : profile::TimeKind::Datetime;
     columns_.push_back(std::move(col));
@@ -344,7 +354,9 @@ std::size_t Columns::add_arrow_chunk(Column& column, const ArrowSchema& schema, 
     if (!err.empty()) throw nb::type_error(("cannot read " + err).c_str());
     // Times on one scale and decimals as numbers: converted once, read as doubles.
     if (const auto unit = profile::arrow_time_unit(schema.format); unit && !c.dictionary) {
-        c = own_doubles(profile::times_in_ns(c, unit->ns_per_unit, false));
+        std::int64_t bad = -1;
+        c = own_doubles(profile::times_in_ns(c, unit->ns_per_unit, false, bad));
+        if (bad >= 0) throw_out_of_range(schema.name ? schema.name : "", column.length + bad);
         column.time = unit->kind;
     } else if (c.phys == Phys::Decimal128) {
         const std::string_view f(schema.format);
@@ -352,6 +364,11 @@ std::size_t Columns::add_arrow_chunk(Column& column, const ArrowSchema& schema, 
         int scale = 0;
         std::from_chars(f.data() + comma + 1, f.data() + f.size(), scale);
         c = own_doubles(profile::decimals_as_doubles(c, scale));
+    }
+    if (const std::int64_t row = profile::first_invalid_text(c); row >= 0) {
+        const std::string where = schema.name && *schema.name ? "column '" + std::string(schema.name) + "' " : "";
+        throw nb::value_error((where + "row " + std::to_string(column.length + row) +
+                               " holds a text that is not valid UTF-8").c_str());
     }
     column.chunks.push_back(c);
     column.length += c.length;

@@ -2,6 +2,7 @@
 // instead of raw rows: one row per formula family.
 #include "metrics.hpp"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -12,6 +13,10 @@
 #include "core/model_bias/post_training.hpp"
 #include "core/performance/records.hpp"
 #include "core/performance/regression.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
 
 namespace nb = nanobind;
 
@@ -76,6 +81,86 @@ double drift(const std::vector<double>& baseline, const std::vector<double>& run
     return global_compute_drift(baseline, runtime, total, continuous ? HistogramKind::Continuous : HistogramKind::Categorical, *t);
 }
 
+// Rows of counts in, one row of formula values out per row: the formulas of many tables
+// (expected, drawn or shifted counts, whole or fractional) in one call.
+using Counts = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<2>> owned_rows(std::vector<T>&& v, std::size_t rows, std::size_t width) {
+    auto* owned = new std::vector<T>(std::move(v));
+    nb::capsule free(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<2>>(owned->data(), {rows, width}, free);
+}
+
+// Each row of `counts` (width columns) through `formula`, into rows of `Width` values.
+template <class T, std::size_t Width, class F>
+nb::ndarray<nb::numpy, T, nb::ndim<2>> per_row(const Counts& counts, std::size_t width, F formula) {
+    if (counts.shape(1) != width) throw nb::value_error("counts of the wrong width");
+    const std::size_t rows = counts.shape(0);
+    std::vector<T> out(rows * Width);
+    {
+        nb::gil_scoped_release release;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::array<T, Width> v = formula(counts.data() + r * width);
+            std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(r * Width));
+        }
+    }
+    return owned_rows(std::move(out), rows, Width);
+}
+
+// Rows of tp, fp, tn, fn: the seven ratio metrics, in 32 bits as the core reads counts.
+nb::object binary_metrics_many(const Counts& counts) {
+    return nb::cast(per_row<float, 7>(counts, 4, [](const double* c) {
+        return ratio_metrics(static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]),
+                             static_cast<float>(c[3]));
+    }));
+}
+
+// Rows of a_positive, a_count, d_positive, d_count: the data-bias metrics, unguarded. The
+// gap and total are formed in 64 bits and converted once, as from whole counts.
+template <class T>
+std::array<T, 7> pre_training_row(const double* c) {
+    return data_bias::core::pre_training_formulas<T>({static_cast<T>(c[0]), static_cast<T>(c[1]), static_cast<T>(c[2]),
+                                                     static_cast<T>(c[3]), static_cast<T>(std::fabs(c[1] - c[3])),
+                                                     static_cast<T>(c[1] + c[3])});
+}
+
+// One facet's [label][prediction] cells tn, fp, fn, tp; sums formed in 64 bits, converted once.
+template <class T>
+model_bias::FacetCounts<T> facet_row(const double* c) {
+    const double tn = c[0], fp = c[1], fn = c[2], tp = c[3], n = tn + fp + fn + tp;
+    const auto t = [](double v) { return static_cast<T>(v); };
+    return {t(tp), t(fp), t(tn), t(fn), t(n), t(fn + tp), t(fp + tp), t(tn + fp), t(tn + fn)};
+}
+
+// Rows of both facets' cells (a then d, each tn, fp, fn, tp): the model-bias count
+// formulas, unguarded.
+template <class T>
+std::array<T, 11> post_training_row(const double* c) {
+    const double total = c[0] + c[1] + c[2] + c[3] + c[4] + c[5] + c[6] + c[7];
+    const double pred_negative = c[0] + c[2] + c[4] + c[6];
+    return model_bias::post_training_formulas<T>(
+        {facet_row<T>(c), facet_row<T>(c + 4), static_cast<T>(total), static_cast<T>(pred_negative)});
+}
+
+// 32-bit values as the metrics have them, or 64-bit ones for derivatives of the formulas.
+template <std::size_t Width, class Row32, class Row64>
+nb::object in_precision(const Counts& counts, std::size_t width, bool wide, Row32 f32, Row64 f64) {
+    if (wide) return nb::cast(per_row<double, Width>(counts, width, f64));
+    return nb::cast(per_row<float, Width>(counts, width, f32));
+}
+
+nb::object pre_training_many(const Counts& counts, bool wide) {
+    return in_precision<7>(counts, 4, wide, pre_training_row<float>, pre_training_row<double>);
+}
+
+nb::object post_training_many(const Counts& counts, bool wide) {
+    return in_precision<11>(counts, 8, wide, post_training_row<float>, post_training_row<double>);
+}
+
+// Elements by benefit 0, 1, 2: the unnormalised generalized entropy.
+float generalized_entropy(U zero, U one, U two) { return BucketGeneralizedEntropy{zero, one, two}.generalized_entropy(); }
+
 template <class M>
 std::vector<std::string> names() {
     std::vector<std::string> out;
@@ -91,6 +176,10 @@ void bind_metrics(nb::module_& m) {
     m.def("pre_training", &pre_training);
     m.def("post_training", &post_training);
     m.def("drift", &drift);
+    m.def("binary_metrics_many", &binary_metrics_many);
+    m.def("pre_training_many", &pre_training_many);
+    m.def("post_training_many", &post_training_many);
+    m.def("generalized_entropy", &generalized_entropy);
     m.def("classification_names", &names<ClassificationEvaluationMetric>);
     m.def("regression_names", &names<LinearRegressionEvaluationMetric>);
     m.def("data_bias_names", &names<DataBiasMetric>);

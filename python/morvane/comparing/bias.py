@@ -13,7 +13,7 @@ from scipy import special
 
 from morvane.comparing import significance
 from morvane.comparing.checks import Pending, defined, difference, div, interval
-from morvane.comparing.metrics import POST_TRAINING, PRE_TRAINING, post_training, pre_training
+from morvane.comparing.metrics import POST_TRAINING, PRE_TRAINING, bias_many, generalized_entropy
 from morvane.state.profile import Profile
 from morvane.state.stats import FacetStats
 
@@ -26,59 +26,10 @@ def _facet_cells(x):
     return x[0, 0], x[0, 1], x[1, 0], x[1, 1]
 
 
-def _local_pre(a, d) -> dict:
-    """The pre-training metrics of group counts a and d ([label, prediction], counts or shares)."""
-    n_a, n_d = float(a.sum()), float(d.sum())
-    out = {"ClassImbalance": div(abs(n_a - n_d), n_a + n_d)}
-    qa, qd = div(float(a[1].sum()), n_a), div(float(d[1].sum()), n_d)
-    with np.errstate(all="ignore"):
-        qa64, qd64, m = np.float64(qa), np.float64(qd), np.float64((qa + qd) * 0.5)
-        kl = qa64 * np.log(qa64 / qd64) + (1 - qa64) * np.log((1 - qa64) / (1 - qd64))
-        js = 0.5 * (qa64 * np.log(qa64 / m) + (1 - qa64) * np.log((1 - qa64) / (1 - m))
-                    + qd64 * np.log(qd64 / m) + (1 - qd64) * np.log((1 - qd64) / (1 - m)))
-    dpl = qa - qd
-    out.update({"DifferenceInProportionOfLabels": dpl, "KlDivergence": float(kl), "JsDivergence": float(js),
-                "LpNorm": math.sqrt(2.0) * abs(dpl) if math.isfinite(dpl) else dpl,
-                "TotalVariationDistance": abs(dpl), "KolmogorovSmirnov": abs(dpl)})
-    return out
-
-
-def _local_post(a, d) -> dict:
-    """The post-training metrics of group counts a and d, except GeneralizedEntropy."""
-    (tna, fpa, fna, tpa), (tnd, fpd, fnd, tpd) = _facet_cells(a), _facet_cells(d)
-    na, nd = tna + fpa + fna + tpa, tnd + fpd + fnd + tpd
-    pa, pd_ = fpa + tpa, fpd + tpd
-    la, ld = fna + tpa, fnd + tpd
-    n0 = na + nd - pa - pd_
-    disparity = [div(na - pa, n0) - div(pa, n0), div(nd - pd_, n0) - div(pd_, n0)]
-    return {
-        "DifferenceInPositivePredictedLabels": div(pa, na) - div(pd_, nd),
-        "DisparateImpact": div(div(pa, na), div(pd_, nd)),
-        "AccuracyDifference": div(tpa + tna, na) - div(tpd + tnd, nd),
-        "RecallDifference": div(tpa, la) - div(tpd, ld),
-        "DifferenceInConditionalAcceptance": div(pa, la) - div(pd_, ld),
-        "DifferenceInAcceptanceRate": div(tpa, pa) - div(tpd, pd_),
-        "SpecialityDifference": div(tna, tna + fpa) - div(tnd, tnd + fpd),
-        "DifferenceInConditionalRejection": div(nd - ld, nd - pd_) - div(na - la, na - pa),
-        "DifferenceInRejectionRate": div(tnd, tnd + fnd) - div(tna, tna + fna),
-        "TreatmentEquity": div(fnd, fpd) - div(fna, fpa),
-        "ConditionalDemographicDesparityPredictedLabels": div(disparity[0] * na + disparity[1] * nd, na + nd),
-    }
-
-
 def _benefits(counts) -> np.ndarray:
     """Rows by benefit 0 (positive label, negative prediction), 1 (both positive), 2 (negative label)."""
     tn, fp, fn, tp = _facet_cells(np.asarray(counts).sum(axis=0))
     return np.array([fn, tp, tn + fp])
-
-
-def _entropy_index(benefits) -> float:
-    """Generalised entropy index with alpha = 2 per row, (1 / 2n) * sum((b / mean)^2 - 1)."""
-    c0, c1, c2 = benefits
-    n, s, q = c0 + c1 + c2, c1 + 2 * c2, c1 + 4 * c2
-    if n <= 0 or s <= 0:
-        return float("nan")
-    return float((n * q / (s * s) - 1.0) / 2.0)
 
 
 def _two_facets(test, a_ref, a_cur, d_ref, d_cur):
@@ -92,14 +43,11 @@ def _split(counts, g):
     return counts[g], counts.sum(axis=0) - counts[g]
 
 
-def _pre_values(facet: FacetStats, g: int) -> dict:
-    # The shared formulas refuse a whole set when one denominator is zero: then each metric gets its
-    # own value, NaN only where its own denominator is zero.
-    return pre_training(facet, g) or _local_pre(*facet.split(g))
-
-
-def _post_values(facet: FacetStats, g: int) -> dict:
-    return post_training(facet, g) or _local_post(*facet.split(g))
+def _values(facet: FacetStats, g: int) -> dict:
+    """The metrics of group ``g`` against the rest, each NaN only where its own denominator is zero
+    (the shared formulas refuse a whole set when one denominator is zero)."""
+    a, d = facet.split(g)
+    return {metric: float(value) for metric, value in bias_many(a, d).items()}
 
 
 def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> list[Pending]:
@@ -119,15 +67,14 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
             tested = _bias_tests(rc, cc, g)
             (ra, rd), (ca, cd) = rf.split(g), cf.split(g)
             moved = _change_tests(ra, ca, rd, cd)
-            values = [(_pre_values(rf, g), _post_values(rf, g)), (_pre_values(cf, g), _post_values(cf, g))]
-            entropy = (_entropy_index(_benefits(rc)), _entropy_index(_benefits(cc)))
+            values = (_values(rf, g), _values(cf, g))
+            entropy = (generalized_entropy(_benefits(rc)), generalized_entropy(_benefits(cc)))
             for metric in METRICS:
                 key = _BIAS_HYPOTHESES[metric]
                 if metric == "GeneralizedEntropy":
                     ref_value, cur_value = entropy
                 else:
-                    ref_value = {**values[0][0], **values[0][1]}.get(metric)
-                    cur_value = {**values[1][0], **values[1][1]}.get(metric)
+                    ref_value, cur_value = values[0][metric], values[1][metric]
                 p = tested[key] if defined(ref_value, cur_value) else None
                 details = {"group": groups[g], "test": _BIAS_TEST_NAMES[key]}
                 band = None
@@ -160,12 +107,6 @@ _SAME_TEST = {"LpNorm": "label_gap_size", "TotalVariationDistance": "label_gap_s
               "KolmogorovSmirnov": "label_gap_size"}  # each a multiple of |DifferenceInProportionOfLabels|
 
 
-def _within_group_values(a, d) -> dict:
-    with np.errstate(all="ignore"):
-        values = {**_local_pre(a.reshape(2, 2), d.reshape(2, 2)), **_local_post(a.reshape(2, 2), d.reshape(2, 2))}
-    return {metric: values[metric] for metric in _WITHIN_GROUP}
-
-
 def _change_tests(ra, ca, rd, cd) -> dict:
     """{metric: (two-sided p of its change, variance of the change)} for the within-group metrics,
     (None, None) where undefined."""
@@ -173,25 +114,26 @@ def _change_tests(ra, ca, rd, cd) -> dict:
     sizes = [x.sum() for x in cells]
     if min(sizes) <= 0:
         return {}
-    before = _within_group_values(cells[0] / sizes[0], cells[2] / sizes[2])
-    after = _within_group_values(cells[1] / sizes[1], cells[3] / sizes[3])
     pooled = [(cells[0] + cells[1]) / (sizes[0] + sizes[1]), (cells[2] + cells[3]) / (sizes[2] + sizes[3])]
     scale = [1.0 / sizes[0] + 1.0 / sizes[1], 1.0 / sizes[2] + 1.0 / sizes[3]]
+    # One call of the formulas (in 64 bits) for the shares before and after, and for the pooled shares
+    # shifted up and down along each cell of each group: the central differences of the gradient.
     step = 1e-6
-    gradients = {metric: [np.zeros(4), np.zeros(4)] for metric in _WITHIN_GROUP}
+    shift = np.zeros((2, 4, 2, 2, 4))  # (group, cell, up/down, group a/d, cell)
     for x in (0, 1):
         for j in range(4):
-            shifted = [[p.copy() for p in pooled] for _ in range(2)]
-            shifted[0][x][j] += step
-            shifted[1][x][j] -= step
-            up, down = _within_group_values(*shifted[0]), _within_group_values(*shifted[1])
-            for metric in _WITHIN_GROUP:
-                gradients[metric][x][j] = (up[metric] - down[metric]) / (2 * step)
+            shift[x, j, 0, x, j], shift[x, j, 1, x, j] = step, -step
+    shares = np.concatenate([[[cells[0] / sizes[0], cells[2] / sizes[2]], [cells[1] / sizes[1], cells[3] / sizes[3]]],
+                             (np.stack(pooled) + shift).reshape(-1, 2, 4)])
+    with np.errstate(all="ignore"):
+        values = bias_many(shares[:, 0].reshape(-1, 2, 2), shares[:, 1].reshape(-1, 2, 2), wide=True)
     out = {}
     for metric in _WITHIN_GROUP:
-        change = after[metric] - before[metric]
-        variance = sum(g @ (np.diag(p) - np.outer(p, p)) @ g * k
-                       for g, p, k in zip(gradients[metric], pooled, scale))
+        v = values[metric]
+        change = v[1] - v[0]
+        slopes = v[2:].reshape(2, 4, 2)
+        gradients = (slopes[..., 0] - slopes[..., 1]) / (2 * step)
+        variance = sum(g @ (np.diag(p) - np.outer(p, p)) @ g * k for g, p, k in zip(gradients, pooled, scale))
         if not (math.isfinite(change) and math.isfinite(variance)):
             out[metric] = (None, None)
         elif variance <= 0:

@@ -31,6 +31,7 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
         if not isinstance(p, Profile):
             raise TypeError(f"compare() takes profiles; the {role} is a {type(p).__name__}: profile a table first, "
                             "e.g. mv.compare(reference, mv.profile(table, like=reference))")
+    check_reference(reference)
     alpha = float(alpha)
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
@@ -50,6 +51,13 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
     if seasons:
         tables["seasons"] = [seasons]
     return verdicts(pending, alpha, columns), tables
+
+
+def check_reference(reference: Profile) -> None:
+    """ValueError for a reference without rows: nothing could ever differ from it, so no check could fail."""
+    if reference.n_rows == 0:
+        raise ValueError("the reference profile has no rows, so no check against it could ever fail: "
+                         "profile the rows the model was trained or validated on")
 
 
 SEGMENT_FAMILIES = ("drift", "performance")

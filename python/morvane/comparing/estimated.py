@@ -30,9 +30,9 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy import special
 
-from . import ranking
+from morvane.comparing import multiclass, ranking
+from morvane.comparing.metrics import ratios_many
 
 BINARY_ESTIMATED = ("BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive",
                     "RecallNegative", "Accuracy", "F1Score", "ROCAUC")
@@ -98,10 +98,19 @@ class Calibration:
     x: np.ndarray        # positives per block
     m: np.ndarray        # rows per block
 
-    def draw(self, rng, draws: int) -> np.ndarray:
-        """(draws x bins) shares: a Beta posterior per block (Jeffreys prior), joined like the fit."""
+    def draw(self, rng, draws: int, bins=slice(None)) -> np.ndarray:
+        """(draws x bins) shares of the chosen bins: a Beta posterior per block (Jeffreys prior), joined
+        like the fit."""
         per_block = rng.beta(self.x + 0.5, self.m - self.x + 0.5, size=(draws, len(self.m)))
-        return per_block @ self.weights.T
+        if per_block.shape[1] == 0:
+            return np.zeros((draws, len(self.share[bins])))
+        # Each bin mixes at most two blocks: gathered, not a dense product.
+        weights = self.weights[bins]
+        rows = np.arange(len(weights))
+        low = np.argmax(weights > 0, axis=1)
+        high = weights.shape[1] - 1 - np.argmax(weights[:, ::-1] > 0, axis=1)
+        w_low, w_high = weights[rows, low], np.where(high > low, weights[rows, high], 0.0)
+        return per_block[:, low] * w_low + per_block[:, high] * w_high
 
 
 def _side_weights(fit, m, centres) -> tuple[np.ndarray, np.ndarray]:
@@ -111,16 +120,18 @@ def _side_weights(fit, m, centres) -> tuple[np.ndarray, np.ndarray]:
     n_blocks = int(block.max()) + 1
     rows = np.bincount(block, m, n_blocks)
     centre = np.bincount(block, m * centres, n_blocks) / np.where(rows > 0, rows, 1.0)
-    weights = np.zeros((len(fit), n_blocks))
     at = np.searchsorted(centre, centres, side="right") - 1
-    for b, (j, c) in enumerate(zip(at, centres)):
-        if j < 0:
-            weights[b, 0] = 1.0
-        elif j >= n_blocks - 1:
-            weights[b, n_blocks - 1] = 1.0
-        else:
-            t = (c - centre[j]) / (centre[j + 1] - centre[j]) if centre[j + 1] > centre[j] else 0.0
-            weights[b, j], weights[b, j + 1] = 1.0 - t, t
+    below, beyond = at < 0, at >= n_blocks - 1  # flat beyond the outer centres
+    between = ~(below | beyond)
+    j = at[between]
+    gap = centre[j + 1] - centre[j]
+    t = np.where(gap > 0, (centres[between] - centre[j]) / np.where(gap > 0, gap, 1.0), 0.0)
+    weights = np.zeros((len(fit), n_blocks))
+    weights[below, 0] = 1.0
+    weights[beyond & ~below, n_blocks - 1] = 1.0
+    rows_between = np.flatnonzero(between)
+    weights[rows_between, j] = 1.0 - t
+    weights[rows_between, j + 1] = t
     return block, weights
 
 
@@ -162,39 +173,6 @@ def calibrate(pos, neg, centres, split: int | None = None) -> Calibration:
     return Calibration(weights @ (x / np.where(rows > 0, rows, 1.0)), weights, x, rows)
 
 
-# ---- metric formulas on (possibly fractional, possibly batched) counts ----
-
-def _div(a, b):
-    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
-    with np.errstate(all="ignore"):
-        return np.where(b > 0, a / np.where(b > 0, b, 1.0), np.nan)
-
-
-def binary_metrics(tn, fp, fn, tp) -> dict:
-    """The binary seven of confusion counts (arrays broadcast)."""
-    rp, rn = _div(tp, tp + fn), _div(tn, tn + fp)
-    return {"BalancedAccuracy": (rp + rn) / 2.0, "PrecisionPositive": _div(tp, tp + fp),
-            "PrecisionNegative": _div(tn, tn + fn), "RecallPositive": rp, "RecallNegative": rn,
-            "Accuracy": _div(tp + tn, tp + tn + fp + fn), "F1Score": _div(2.0 * tp, 2.0 * tp + fp + fn)}
-
-
-def multiclass_metrics(confusion) -> dict:
-    """Accuracy, macro and weighted precision, recall and F1 of (... x k x k) [truth, decision] counts;
-    a class's undefined rate is left out of the averages, as in the measured metrics."""
-    c = np.asarray(confusion, np.float64)
-    tp = np.diagonal(c, axis1=-2, axis2=-1)
-    support, decided = c.sum(axis=-1), c.sum(axis=-2)
-    rates = {"Precision": _div(tp, decided), "Recall": _div(tp, support), "F1": _div(2 * tp, support + decided)}
-    out = {"Accuracy": _div(tp.sum(axis=-1), c.sum(axis=(-2, -1)))}
-    for name, r in rates.items():
-        ok = np.isfinite(r)
-        with np.errstate(all="ignore"):
-            out["Macro" + name] = _div(np.where(ok, r, 0).sum(axis=-1), ok.sum(axis=-1))
-            w = np.where(ok, support, 0)
-            out["Weighted" + name] = _div((np.where(ok, r, 0) * w).sum(axis=-1), w.sum(axis=-1))
-    return out
-
-
 def _interval(samples, alpha):
     s = np.asarray(samples, np.float64)
     s = s[np.isfinite(s)]
@@ -225,7 +203,7 @@ def binary_confusion(counts, share):
 
 
 def _binary_values(counts, share) -> dict:
-    out = binary_metrics(*binary_confusion(counts, share))
+    out = ratios_many(*binary_confusion(counts, share))
     counts = np.asarray(counts, np.float64)
     out["ROCAUC"] = ranking.roc_auc_many((counts * share).sum(-2), (counts * (1.0 - share)).sum(-2))
     return out
@@ -233,75 +211,127 @@ def _binary_values(counts, share) -> dict:
 
 def _measured_binary(neg, pos) -> dict:
     """The binary metrics of (..., 2, bins) labeled counts by decision, and ROCAUC."""
-    out = binary_metrics(neg[..., 0, :].sum(-1), neg[..., 1, :].sum(-1), pos[..., 0, :].sum(-1),
+    out = ratios_many(neg[..., 0, :].sum(-1), neg[..., 1, :].sum(-1), pos[..., 0, :].sum(-1),
                          pos[..., 1, :].sum(-1))
     out["ROCAUC"] = ranking.roc_auc_many(pos.sum(-2), neg.sum(-2))
     return out
+
+
+@dataclass(frozen=True)
+class _BinaryReference:
+    """What a binary estimate needs of the reference alone: computed once per reference and threshold
+    and reused for every window compared with it."""
+    measured: dict
+    diagnosis: dict
+    refusal: str | None                       # why nothing is estimated from this reference, if so
+    calibration: Calibration | None = None
+    share: np.ndarray | None = None           # (2, bins) calibrated positive share
+    self_estimate: dict | None = None
+    cells: np.ndarray | None = None           # (2 classes, 2 decisions, occupied bins) shares of its rows
+    null_reference: dict | None = None        # the measured metrics of NULL_DRAWS labeled copies of it
+    null_by_size: dict = field(default_factory=dict)  # the same of labeled windows, by their rows
+
+    def null_of_size(self, n: int, seed: int) -> dict:
+        """The measured metrics of NULL_DRAWS labeled windows of n rows drawn from the reference's rows
+        (drawn once per size: windows of one size share them)."""
+        if n not in self.null_by_size:
+            if len(self.null_by_size) >= _KEEP:
+                self.null_by_size.pop(next(iter(self.null_by_size)))
+            self.null_by_size[n] = _null_binary(np.random.default_rng([seed, 2, n]), n, self.cells)
+        return self.null_by_size[n]
+
+
+_REFERENCES: dict = {}  # a few recent references' terms, by their bytes and threshold
+_KEEP = 8
+
+
+def _binary_reference(ref: np.ndarray, threshold: float, seed: int) -> _BinaryReference:
+    key = (ref.tobytes(), ref.shape, threshold, seed)
+    found = _REFERENCES.get(key)
+    if found is None:
+        found = _fit_binary_reference(ref, threshold, np.random.default_rng([seed, 1]))
+        if len(_REFERENCES) >= _KEEP:
+            _REFERENCES.pop(next(iter(_REFERENCES)))
+        _REFERENCES[key] = found
+    return found
+
+
+def _fit_binary_reference(ref, threshold, rng) -> _BinaryReference:
+    neg_r, pos_r = ref[0], ref[1]
+    measured = {k: float(v) for k, v in _measured_binary(neg_r, pos_r).items()}
+    bins_pos, bins_neg = pos_r.sum(0), neg_r.sum(0)
+    diagnosis = _reliability(bins_pos, bins_neg, threshold)
+    if bins_pos.sum() < MIN_LABELED or bins_neg.sum() < MIN_LABELED:
+        return _BinaryReference(measured, diagnosis,
+                                f"the reference has fewer than {MIN_LABELED} labeled rows with scores of each class")
+    # Calibrated apart per decision (the two decisions side by side on one axis, fitted apart): rows
+    # of similar score and the same decision. With decisions by the threshold, the decision is the
+    # side of the threshold; with the model's own, rows it decided differently at one score differ.
+    bins = pos_r.shape[-1]
+    centres = np.tile(ranking.bin_centres(threshold), 2)
+    cal = calibrate(pos_r.ravel(), neg_r.ravel(), centres, bins - 1)
+    share = cal.share.reshape(2, bins)
+    self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, share).items()}
+    gap = max(abs(self_estimate[k] - measured[k]) for k in measured if _finite(measured[k]) and _finite(self_estimate[k]))
+    if gap > TOLERANCE:
+        return _BinaryReference(measured, diagnosis,
+                                f"the reference's calibration does not reproduce its own metrics (a gap of {gap:.3f}): "
+                                "its outcomes are not a monotone function of the score")
+    # Labeled windows drawn from the reference's rows: only its occupied bins can receive rows.
+    occupied = (ref[:2] > 0).any(axis=(0, 1))
+    n_r = float(ref[:2].sum())
+    cells = ref[:2][..., occupied] / n_r
+    null_reference = _null_binary(rng, int(n_r), cells)
+    return _BinaryReference(measured, diagnosis, None, cal, share, self_estimate, cells, null_reference)
+
+
+def _null_binary(rng, n: int, cells: np.ndarray) -> dict:
+    """The measured metrics of NULL_DRAWS labeled windows of n rows drawn from (2, 2, bins) cell shares."""
+    drawn = rng.multinomial(n, cells.ravel(), size=NULL_DRAWS).reshape((NULL_DRAWS,) + cells.shape)
+    return _measured_binary(drawn[:, 0], drawn[:, 1])
 
 
 def estimate_binary(reference, window, threshold: float, alpha: float, *, draws: int = DRAWS,
                     seed: int = 0) -> list[Estimate]:
     """Estimates of the binary metrics for the unlabeled rows of `window` from the labeled rows of
     `reference` (both (3, 2, bins) histograms)."""
-    ref = np.asarray(reference, np.float64)
-    neg_r, pos_r = ref[0], ref[1]
+    ref = _binary_reference(np.asarray(reference, np.float64), float(threshold), seed)
     w = np.asarray(window, np.float64)[2]
-    measured = {k: float(v) for k, v in _measured_binary(neg_r, pos_r).items()}
-    bins_pos, bins_neg = pos_r.sum(0), neg_r.sum(0)
-    reason = _binary_refusal(bins_pos, bins_neg, w)
-    # Calibrated apart per decision (the two decisions side by side on one axis, fitted apart): rows
-    # of similar score and the same decision. With decisions by the threshold, the decision is the
-    # side of the threshold; with the model's own, rows it decided differently at one score differ.
-    bins = pos_r.shape[-1]
-    centres = np.tile(ranking.bin_centres(threshold), 2)
-    cal = calibrate(pos_r.ravel(), neg_r.ravel(), centres, bins - 1) if reason is None else None
-    if cal is not None:
-        share = cal.share.reshape(2, bins)
-        self_estimate = {k: float(v) for k, v in _binary_values(pos_r + neg_r, share).items()}
-        gap = max(abs(self_estimate[k] - measured[k]) for k in measured if _finite(measured[k]) and _finite(self_estimate[k]))
-        if gap > TOLERANCE:
-            reason = (f"the reference's calibration does not reproduce its own metrics (a gap of {gap:.3f}): "
-                      "its outcomes are not a monotone function of the score")
-    diagnosis = _reliability(bins_pos, bins_neg, threshold)
+    measured = ref.measured
+    reason = "the window has no rows with scores" if w.sum() <= 0 else ref.refusal
     if reason is not None:
         return [Estimate(k, None, None, _float(measured[k]), details={"estimated": True, "not_estimated": reason,
-                                                                        "calibration": diagnosis})
+                                                                        "calibration": dict(ref.diagnosis)})
                 for k in BINARY_ESTIMATED]
     rng = np.random.default_rng(seed)
+    # Only the bins the window occupies count: empty bins add nothing to any metric.
+    live = (w > 0).any(axis=0)
+    w, share = w[:, live], ref.share[:, live]
     point = _binary_values(w, share)
     # Realized values: calibration drawn, then the window's labels given it, bin by bin.
-    q = cal.draw(rng, draws).reshape(draws, 2, bins)
-    live = w > 0
-    y = np.zeros((draws,) + w.shape)
-    y[:, live] = rng.binomial(np.broadcast_to(w, y.shape)[:, live].astype(np.int64),
-                              np.broadcast_to(q, y.shape)[:, live])
+    cells = (w > 0).ravel()
+    q = ref.calibration.draw(rng, draws, np.flatnonzero(np.tile(live, 2))[cells])
+    y = np.zeros((draws, w.size))
+    y[:, cells] = rng.binomial(w.ravel()[cells].astype(np.int64)[None], q)
+    y = y.reshape((draws,) + w.shape)
     realized = _measured_binary(w[None] - y, y)
     # Null variance: that of the measured metric of labeled windows of both sizes drawn from the
     # reference's rows, which bounds the estimates' (see the module's docstring).
-    n_w, n_r = int(w.sum()), int((pos_r + neg_r).sum())
-    cells = np.stack([neg_r, pos_r]).ravel() / n_r
-    null_w, null_r = (_measured_binary(*np.moveaxis(rng.multinomial(n, cells, size=NULL_DRAWS).reshape(
-        (NULL_DRAWS,) + ref[:2].shape), 1, 0)) for n in (n_w, n_r))
+    n_w = int(w.sum())
+    null_w, null_r = ref.null_of_size(n_w, seed), ref.null_reference
     out = []
     for k in BINARY_ESTIMATED:
-        correction = measured[k] - self_estimate[k] if _finite(measured[k]) and _finite(self_estimate[k]) else 0.0
+        self_estimate = ref.self_estimate[k]
+        correction = measured[k] - self_estimate if _finite(measured[k]) and _finite(self_estimate) else 0.0
         value = float(point[k]) + correction if _finite(float(point[k])) else None
         interval = _interval(realized[k] + correction, alpha)
         variance = _variance(null_w[k]) + _variance(null_r[k])
-        change = float(point[k]) - self_estimate[k] if value is not None else None
+        change = float(point[k]) - self_estimate if value is not None else None
         p = _p_lower(change, variance) if _finite(measured[k]) else None
-        out.append(Estimate(k, value, interval, _float(measured[k]), self_estimate[k], p,
+        out.append(Estimate(k, value, interval, _float(measured[k]), self_estimate, p,
                             {"estimated": True, "test": "normal one-sided, variance of a labeled window's metric (conservative)",
-                             "calibration": diagnosis, "rows": n_w}))
+                             "calibration": dict(ref.diagnosis), "rows": n_w}))
     return out
-
-
-def _binary_refusal(pos, neg, w):
-    if w.sum() <= 0:
-        return "the window has no rows with scores"
-    if pos.sum() < MIN_LABELED or neg.sum() < MIN_LABELED:
-        return f"the reference has fewer than {MIN_LABELED} labeled rows with scores of each class"
-    return None
 
 
 def _reliability(pos, neg, threshold):
@@ -313,7 +343,7 @@ def _reliability(pos, neg, threshold):
     group = np.minimum((ranking.score_edges(threshold) * COARSE_BINS).astype(np.int64), COARSE_BINS - 1)
     m = np.bincount(group, pos + neg, COARSE_BINS)
     x = np.bincount(group, pos, COARSE_BINS)
-    mean_score = _div(np.bincount(group, (pos + neg) * centres, COARSE_BINS), m)
+    mean_score = np.bincount(group, (pos + neg) * centres, COARSE_BINS) / np.where(m > 0, m, 1.0)
     keep = m > 0
     n = m.sum()
     if n <= 0:
@@ -398,7 +428,7 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
     ref_by_class = np.asarray(ref_by_class, np.float64)
     k = ref_by_class.shape[1]
     confusion_r = np.asarray(ref_confusion, np.float64)
-    measured = {m: float(v) for m, v in multiclass_metrics(confusion_r).items()}
+    measured = {m: float(v) for m, v in multiclass.summary(confusion_r).items()}
     measured["MacroROCAUC"] = ranking.macro_roc_auc(ref_by_class)[0]
     w_dec = np.asarray(win_by_decision, np.float64)
     unlabeled = np.asarray(win_by_class, np.float64)[k]  # (column, bins)
@@ -413,7 +443,7 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
     coarse = coarse_of_bins()
     if cals is not None:
         shares = np.stack([c.share for c in cals])
-        self_values = multiclass_metrics(multiclass_expected(ref_by_decision, shares))
+        self_values = multiclass.summary(multiclass_expected(ref_by_decision, shares))
         self_values["MacroROCAUC"] = _macro_auc_estimate(ref_by_class[:k].sum(0), shares[:, coarse])
         self_estimate = {m: float(v) for m, v in self_values.items()}
         gap = abs(self_estimate["Accuracy"] - measured["Accuracy"])
@@ -426,7 +456,7 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
                                                                         "calibration": diagnosis})
                 for m in MULTICLASS_ESTIMATED]
     rng = np.random.default_rng(seed)
-    point = multiclass_metrics(multiclass_expected(w_dec, shares))
+    point = multiclass.summary(multiclass_expected(w_dec, shares))
     point["MacroROCAUC"] = _macro_auc_estimate(unlabeled, shares[:, coarse])
     # Realized values: calibrations drawn, then each decision's true classes multinomial.
     q = np.stack([c.draw(rng, draws) for c in cals], axis=1)  # (draws, column, coarse)
@@ -438,16 +468,18 @@ def estimate_multiclass(ref_confusion, ref_by_class, ref_by_decision, win_by_cla
             p = np.clip(expected[:, :, d] / decided[d], 0, None)
             p /= p.sum(-1, keepdims=True)
             realized_conf[:, :, d] = rng.multinomial(decided[d], p)
-    realized = multiclass_metrics(realized_conf)
-    fine_q = q[:, :, coarse]
-    y = rng.binomial(unlabeled.astype(np.int64)[None], np.clip(fine_q, 0, 1))
-    realized["MacroROCAUC"] = np.nanmean(ranking.roc_auc_many(y, unlabeled[None] - y), axis=-1)
+    realized = multiclass.summary(realized_conf)
+    # Only the bins some column occupies count: empty bins add nothing to an AUC.
+    occupied = (unlabeled > 0).any(axis=0)
+    live = unlabeled[:, occupied]
+    y = rng.binomial(live.astype(np.int64)[None], np.clip(q[:, :, coarse[occupied]], 0, 1))
+    realized["MacroROCAUC"] = np.nanmean(ranking.roc_auc_many(y, live[None] - y), axis=-1)
     # Null variance: that of the realized metric of labeled windows of both sizes drawn from the
     # reference's confusion matrix, which bounds the estimates' (see the module's docstring).
     n_r = int(confusion_r.sum())
     flat = confusion_r.ravel() / max(n_r, 1)
-    null_w = multiclass_metrics(rng.multinomial(n_w, flat, size=NULL_DRAWS).reshape(-1, k, k))
-    null_r = multiclass_metrics(rng.multinomial(n_r, flat, size=NULL_DRAWS).reshape(-1, k, k))
+    null_w = multiclass.summary(rng.multinomial(n_w, flat, size=NULL_DRAWS).reshape(-1, k, k))
+    null_r = multiclass.summary(rng.multinomial(n_r, flat, size=NULL_DRAWS).reshape(-1, k, k))
     auc_var_r = sum(v for _, v in ranking.macro_roc_auc(ref_by_class)[1] if math.isfinite(v)) / k ** 2
     out = []
     for m in MULTICLASS_ESTIMATED:

@@ -64,3 +64,43 @@ def distances(ref_counts, cur_counts, kind: str) -> dict:
     fractions = (ref / total_ref if total_ref > 0 else ref).tolist()
     return {name: _native.drift(fractions, cur.tolist(), float(cur.sum()), kind == "continuous", name)
             for name in DISTANCES}
+
+
+def _rows(columns) -> tuple[np.ndarray, tuple]:
+    """Arrays broadcast to one shape, as the C-ordered (rows, columns) float64 table the kernels read."""
+    arrays = np.broadcast_arrays(*(np.asarray(c, dtype=np.float64) for c in columns))
+    return np.ascontiguousarray(np.stack(arrays, axis=-1).reshape(-1, len(arrays))), arrays[0].shape
+
+
+def ratios_many(tn, fp, fn, tp) -> dict[str, np.ndarray]:
+    """The binary ratio metrics of many confusion tables at once (whole or expected counts, arrays
+    broadcast), each a float32 array of the broadcast shape."""
+    rows, shape = _rows((tp, fp, tn, fn))
+    values = _native.binary_metrics_many(rows)
+    return {name: values[:, i].reshape(shape) for i, name in enumerate(RATIOS)}
+
+
+def bias_many(a, d, *, wide: bool = False) -> dict[str, np.ndarray]:
+    """The data-bias metrics and the model-bias count metrics (all but GeneralizedEntropy) of groups a
+    and d, given as (..., 2, 2) [label, prediction] counts or shares, without the guards that refuse a
+    whole set: an undefined model-bias value is NaN, the data-bias ones are what IEEE gives. In 32 bits
+    as the metrics are, or in 64 (`wide`) for derivatives of the formulas."""
+    a, d = np.broadcast_arrays(np.asarray(a, np.float64), np.asarray(d, np.float64))
+    shape = a.shape[:-2]
+    a, d = a.reshape(-1, 4), d.reshape(-1, 4)  # tn, fp, fn, tp
+    pre, _ = _rows((a[:, 2] + a[:, 3], a.sum(axis=1), d[:, 2] + d[:, 3], d.sum(axis=1)))
+    pre = _native.pre_training_many(pre, wide)
+    post = _native.post_training_many(np.ascontiguousarray(np.concatenate([a, d], axis=1)), wide)
+    post = np.where(np.isfinite(post), post, np.nan)  # every infinity here is a zero denominator
+    names = PRE_TRAINING + POST_TRAINING[:post.shape[1]]
+    return {name: column.reshape(shape) for name, column in zip(names, np.concatenate([pre, post], axis=1).T,
+                                                                strict=True)}
+
+
+def generalized_entropy(benefits) -> float:
+    """The generalized entropy index (alpha = 2) per row of elements counted by benefit 0, 1 and 2: the
+    core's sum divided by 2n in 32 bits; NaN without rows or benefit."""
+    zero, one, two = (int(b) for b in benefits)
+    n = zero + one + two
+    with np.errstate(all="ignore"):
+        return float(np.float32(_native.generalized_entropy(zero, one, two)) / np.float32(2 * n))

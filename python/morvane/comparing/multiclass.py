@@ -17,7 +17,8 @@ METRICS = ("Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WeightedPrec
            "WeightedF1", "LogLoss")
 
 
-def _ratio(numerator: np.ndarray, denominator: np.ndarray) -> np.ndarray:
+def _ratio(numerator, denominator) -> np.ndarray:
+    numerator, denominator = np.broadcast_arrays(np.asarray(numerator, np.float64), np.asarray(denominator, np.float64))
     out = np.full(numerator.shape, np.nan)
     np.divide(numerator, denominator, out=out, where=denominator > 0)
     return out
@@ -34,25 +35,26 @@ def per_class(confusion) -> dict[str, np.ndarray]:
             "f1": _ratio(2.0 * tp, support + predicted)}
 
 
-def _average(values: np.ndarray, weights: np.ndarray | None = None) -> float:
-    keep = ~np.isnan(values)
-    if weights is not None:
-        keep &= weights > 0
-    if not keep.any():
-        return float("nan")
-    w = np.ones(values.shape) if weights is None else weights
-    return float(np.average(values[keep], weights=w[keep]))
+def summary(confusion) -> dict[str, np.ndarray]:
+    """Accuracy and the macro and weighted precision, recall and F1 of (..., k, k) [truth, prediction]
+    counts (whole, expected or drawn), each an array over the leading axes."""
+    c = np.asarray(confusion, dtype=np.float64)
+    tp = np.diagonal(c, axis1=-2, axis2=-1)
+    support, predicted = c.sum(axis=-1), c.sum(axis=-2)
+    out = {"Accuracy": _ratio(tp.sum(axis=-1), c.sum(axis=(-2, -1)))}
+    rates = {"Precision": _ratio(tp, predicted), "Recall": _ratio(tp, support), "F1": _ratio(2.0 * tp, support + predicted)}
+    for title, r in rates.items():
+        defined = ~np.isnan(r)
+        kept = np.where(defined, r, 0.0)
+        out["Macro" + title] = _ratio(kept.sum(axis=-1), defined.sum(axis=-1).astype(np.float64))
+        weights = np.where(defined, support, 0.0)
+        out["Weighted" + title] = _ratio((kept * weights).sum(axis=-1), weights.sum(axis=-1))
+    return out
 
 
 def metrics(task: ClassificationStats) -> dict[str, float]:
     """The multiclass metrics of a task's stats (LogLoss only when probabilities were given)."""
-    rows = per_class(task.confusion)
-    n = float(rows["support"].sum())
-    out = {"Accuracy": float(rows["tp"].sum() / n) if n > 0 else float("nan")}
-    for name in ("precision", "recall", "f1"):
-        title = "F1" if name == "f1" else name.capitalize()
-        out["Macro" + title] = _average(rows[name])
-        out["Weighted" + title] = _average(rows[name], rows["support"])
+    out = {name: float(value) for name, value in summary(task.confusion).items()}
     if task.has_proba:
         out["LogLoss"] = float(task.log_loss) / task.n if task.n > 0 else float("nan")
     return {name: out[name] for name in METRICS if name in out}

@@ -15,10 +15,14 @@ from bisect import bisect_left
 
 import numpy as np
 
+from morvane.comparing.compare import check_reference
 from morvane.history import periods as hp
+from morvane.profiling.subsets import groups
 from morvane.state.errors import FormatError, MismatchError
 from morvane.profiling.profile import profile
 from morvane.state.profile import Profile
+from morvane.tables import kinds
+from morvane.tables.times import MISSING, as_datetime, event_times, instant
 
 
 MAX_LISTED = 1_000_000  # periods a timeline lists at most (a start far before the rows)
@@ -42,6 +46,7 @@ class History:
     def __init__(self, reference: Profile, every=None, *, rows=None, path=None, threads=None):
         if not isinstance(reference, Profile):
             raise TypeError(f"History() takes a reference Profile, got {type(reference).__name__}")
+        check_reference(reference)
         if (every is None) == (rows is None):
             raise ValueError("give one of every= (a period of event time, e.g. \"1D\") or rows= (rows per period)")
         self._reference = reference
@@ -197,7 +202,7 @@ class History:
     def _bounds(self, key: int):
         if self._rows is not None:
             return key * self._rows, (key + 1) * self._rows
-        return hp.as_datetime(key * self._every), hp.as_datetime((key + 1) * self._every)
+        return as_datetime(key * self._every), as_datetime((key + 1) * self._every)
 
     @property
     def periods(self) -> list:
@@ -224,8 +229,8 @@ class History:
             lo = None if start is None else -(-int(start) // self._rows)
             hi = None if end is None else int(end) // self._rows
         else:
-            lo = None if start is None else -(-hp.instant(start) // self._every)
-            hi = None if end is None else hp.instant(end) // self._every
+            lo = None if start is None else -(-instant(start) // self._every)
+            hi = None if end is None else instant(end) // self._every
         a = 0 if lo is None else bisect_left(self._keys, lo)
         b = len(self._keys) if hi is None else bisect_left(self._keys, hi)
         return self._keys[a:b]
@@ -288,7 +293,7 @@ class History:
                         replaced=replaced)
 
     def _key_of(self, start) -> int:
-        return int(start) // self._rows if self._rows is not None else hp.instant(start) // self._every
+        return int(start) // self._rows if self._rows is not None else instant(start) // self._every
 
     def every_period(self, start=None, end=None) -> list:
         """[(start, end, Profile)] of every period inside [start, end), an empty profile for those
@@ -298,8 +303,8 @@ class History:
             if self._rows is not None:
                 return self.profiles(start, end)
             keys = self._keys
-            lo = -(-hp.instant(start) // self._every) if start is not None else keys[0] if keys else None
-            hi = hp.instant(end) // self._every if end is not None else keys[-1] + 1 if keys else None
+            lo = -(-instant(start) // self._every) if start is not None else keys[0] if keys else None
+            hi = instant(end) // self._every if end is not None else keys[-1] + 1 if keys else None
             if lo is None or hi is None:
                 return []
             if hi - lo > MAX_LISTED:
@@ -321,14 +326,14 @@ class History:
         if self._rows is not None:
             if replace:
                 raise ValueError("replace=True needs periods of event time; rows= periods are by arrival")
-            table = hp.readable(table)
-            n = hp.n_rows(table)
+            table = kinds.readable(table)
+            n = kinds.n_rows(table)
             with self._lock:
                 self._refresh()
                 first = self._rows_seen
                 self._rows_seen += n  # reserved: concurrent updates take the rows that follow
             keys = (first + np.arange(n, dtype=np.int64)) // self._rows
-            counted = [(k, self._profile(hp.take(table, rows))) for k, rows in hp.groups(keys)]
+            counted = [(k, self._profile(kinds.take(table, rows))) for k, rows in groups(keys)]
             self._commit(counted, False, rows_seen=first + n)
             return counted
         found, undated = PeriodProfiler(self._reference, self._every, self._timestamp, self._threads)([table])
@@ -358,7 +363,7 @@ class History:
         if self._rows is not None:
             key = int(start) // self._rows
         else:
-            key = hp.instant(start) // self._every
+            key = instant(start) // self._every
         self._commit([(key, p)], replace)
         return self
 
@@ -405,17 +410,17 @@ class PeriodProfiler:
         counted: dict[int, Profile] = {}
         undated = 0
         for table in tables:
-            table = hp.readable(table)
-            times = hp.event_times(table, self.timestamp)
-            known = times != hp.MISSING
+            table = kinds.readable(table)
+            times = event_times(table, self.timestamp)
+            known = times != MISSING
             keys = times // self.every
             if not known.all():
                 undated += int(len(times) - known.sum())
-                keys[~known] = hp.MISSING  # a group of its own, dropped
-            for key, rows in hp.groups(keys):
-                if key == hp.MISSING:
+                keys[~known] = MISSING  # a group of its own, dropped
+            for key, rows in groups(keys):
+                if key == MISSING:
                     continue
-                p = profile(hp.take(table, rows), like=self.reference, threads=self.threads, progress=False)
+                p = profile(kinds.take(table, rows), like=self.reference, threads=self.threads, progress=False)
                 counted[key] = counted[key].merge(p) if key in counted else p
         return counted, undated
 

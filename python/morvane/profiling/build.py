@@ -11,13 +11,14 @@ import numpy as np
 
 from morvane import _native
 from morvane.profiling import roles as _roles
-from morvane.profiling.inputs import Table, require
+from morvane.profiling.inputs import require
 from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import (
     QUANTILE, RULES, TASKS, FacetLayout, FeatureLayout, Layout, TaskLayout, check_edges, check_threshold,
     rule_edges_from_summary, sorted_categories,
 )
 from morvane.state.rules import as_rule
+from morvane.tables.read import Table
 
 
 def _feature_layouts(t: Table, names, categorical, bins, n_bins, threads, found_categories=None):
@@ -108,6 +109,8 @@ def _task_layout(t: Table, task, roles: _roles.Roles, positive, threshold, threa
         threshold = _roles.check_threshold(threshold) if has_proba or score else check_threshold(threshold)
         if isinstance(positive, np.generic):
             positive = positive.item()
+        if t.type(roles.target) == "boolean" and type(positive) is int and positive in (0, 1):
+            positive = bool(positive)  # the default positive=1 of a True/False target is True
         ((labels, _, _),) = _native.categories(t.columns, [t.slot(roles.target)], threads)
         if labels:  # a reference without labels cannot say which label is positive
             _roles.check_positive(positive, list(labels), roles.target, t.type(roles.target))

@@ -11,7 +11,7 @@ import numpy as np
 from morvane import _native
 from morvane.profiling.build import prediction_slots, score_slots
 from morvane.profiling.extras import count_extras
-from morvane.profiling.inputs import Table, conform, require
+from morvane.profiling.inputs import conform, require
 from morvane.profiling.roles import check_scores
 from morvane.state.errors import MismatchError
 from morvane.state.exact_sum import ExactSum
@@ -20,6 +20,7 @@ from morvane.state.profile import Profile
 from morvane.state.stats import (
     REGRESSION_SUMS, ClassificationStats, FacetStats, FeatureStats, RegressionStats, empty_task, frozen, has_scores,
 )
+from morvane.tables.read import Table
 
 
 def _progress_bar(progress, work: int, total: int):

@@ -15,26 +15,23 @@ from functools import partial
 
 import numpy as np
 
-from morvane.profiling.inputs import read_table
 from morvane.profiling.profile import profile
 from morvane.profiling.roles import KEY_ROWS, warn_keys
 from morvane.profiling.summaries import OrderStatistics, combine, exact_sums, rule_ranks, summarise
 from morvane.state import layout as layout_rules
 from morvane.state.exact_sum import ExactSum
 from morvane.state.profile import Profile, merge
+from morvane.tables import kinds
+from morvane.tables.read import read_table
 
 
 # --- reading partitions (pandas DataFrames from Dask, Arrow tables from Spark) ------------------
 
 
-def _is_pandas(table) -> bool:
-    return hasattr(table, "iloc")
-
-
 def float_values(table, name) -> np.ndarray:
     """A numeric column as float64 exactly as one machine reads it (integers beyond 2**53 rounded,
     times as UTC nanoseconds, decimals as numbers), missing values (nulls, NaN, NA, NaT) as NaN."""
-    t = read_table({name: table[name] if _is_pandas(table) else table.column(name)})
+    t = read_table({name: kinds.column(table, name)})
     out = np.empty(t.n_rows, dtype=np.float64)
     if t.n_rows:
         t.columns.numbers_into(t.slot(name), out.__array_interface__["data"][0])
@@ -43,7 +40,7 @@ def float_values(table, name) -> np.ndarray:
 
 def is_numeric(table, name) -> bool:
     """Integers, floats, times and decimals (not booleans): the columns whose values have an order."""
-    if _is_pandas(table):
+    if kinds.is_pandas(table):
         from pandas.api import types
 
         dtype = table[name].dtype
@@ -62,7 +59,7 @@ def is_numeric(table, name) -> bool:
 
 
 def sample(table, name, how):
-    column = table[name] if _is_pandas(table) else table.column(name)
+    column = kinds.column(table, name)
     if how == "extremes":
         v = float_values(table, name)
         present = ~np.isnan(v)
@@ -70,7 +67,7 @@ def sample(table, name, how):
             return _take(column, [])
         idx = np.flatnonzero(present)
         return _take(column, [idx[np.argmin(v[idx])], idx[np.argmax(v[idx])]])
-    if _is_pandas(table):
+    if kinds.is_pandas(table):
         column = column.dropna()
         return column.drop_duplicates() if how == "distinct" else column.iloc[:1]
     column = column.drop_null()
@@ -100,12 +97,12 @@ def merge_samples(how, samples):
 def sample_table(empty, samples):
     """A table of the given samples in the empty table's column order, padded to one length by
     repeating a value (or with nulls)."""
-    order = list(empty.columns) if _is_pandas(empty) else empty.column_names
+    order = list(empty.columns) if kinds.is_pandas(empty) else empty.column_names
     samples = {name: samples[name] for name in order if name in samples}
     length = max([len(s) for s in samples.values()], default=0)
     if length == 0:
         return empty
-    if _is_pandas(empty):
+    if kinds.is_pandas(empty):
         import pandas as pd
 
         cols = {}
@@ -128,7 +125,7 @@ def sample_table(empty, samples):
 
 def is_key_type(table, name) -> bool:
     """Integer and text columns can be keys (floats, booleans and times cannot)."""
-    if _is_pandas(table):
+    if kinds.is_pandas(table):
         from pandas.api import types
 
         dtype = table[name].dtype
@@ -144,10 +141,10 @@ def is_key_type(table, name) -> bool:
 
 def _distinct_values(table, name):
     """The column's values sorted when all are present and distinct, else None."""
-    column = table[name] if _is_pandas(table) else table.column(name)
-    if (column.isna().any() if _is_pandas(table) else column.null_count):
+    column = kinds.column(table, name)
+    if (column.isna().any() if kinds.is_pandas(table) else column.null_count):
         return None
-    values = column.to_numpy(dtype=object) if _is_pandas(table) else np.array(column.to_pylist(), dtype=object)
+    values = column.to_numpy(dtype=object) if kinds.is_pandas(table) else np.array(column.to_pylist(), dtype=object)
     if len(values) and isinstance(values[0], str):
         values = values.astype(str)
     try:

@@ -9,14 +9,15 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
-from morvane.profiling import subsets
-from morvane.profiling.inputs import read_table
 from morvane.profiling.extras import count_extras
 from morvane.profiling.seasons import count_seasons, seasons_option
+from morvane.profiling.subsets import groups
 from morvane.state import sections
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
+from morvane.tables import kinds
+from morvane.tables.read import read_table
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
@@ -51,7 +52,6 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     >>> current = mv.profile(today, like=reference)
     """
     threads = _threads(threads)
-    t = read_table(table)
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
@@ -62,11 +62,14 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
         layout, known = (like.layout if isinstance(like, Profile) else like), None
         if not isinstance(layout, Layout):
             raise TypeError("like= takes a Profile or a Layout")
-    else:
+    season_kind = seasons_option(seasons, tz, timestamp) if like is None else layout.extra("seasons")
+    if (segments if like is None else layout.segments) is not None or season_kind is not None:
+        table = kinds.readable(table)  # read by segment or season as well as whole: a one-shot stream is read once
+    t = read_table(table)
+    if like is None:
         if isinstance(categorical, str):
             categorical = (categorical,)
-        season_kind = seasons_option(seasons, tz, timestamp)
-        found = segment_layout(subsets.readable(table), segments) if segments is not None else None
+        found = segment_layout(table, segments) if segments is not None else None
         layout, known = build_layout(t, target=target, prediction=prediction, score=score, task=task,
                                      positive=positive, threshold=threshold, features=features,
                                      categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
@@ -77,11 +80,11 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if layout.segments is None:
         whole = count(t, layout, threads, progress, known)
     else:
-        whole = _with_segments(t, subsets.readable(table), layout, threads, progress, known)
+        whole = _with_segments(t, table, layout, threads, progress, known)
     if layout.extra("seasons") is None:
         return whole
     sub = layout.segment_layout()
-    parts = count_seasons(subsets.readable(table), layout, lambda rows: count(read_table(rows), sub, threads, False),
+    parts = count_seasons(table, layout, lambda rows: count(read_table(rows), sub, threads, False),
                           layout.timestamp in t.names)
     return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets, whole._segments,
                          {**whole._extras, "seasons": parts})
@@ -91,10 +94,10 @@ def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> P
     """Each segment's rows counted on the segment layout, and the whole table's features and task as
     their exact merge (every row is in one segment); facets, when any, counted on the whole table."""
     sub = layout.segment_layout()
-    columns = subsets.columns(table, sorted(_counted_columns(layout) & set(t.names)))
+    columns = kinds.columns(table, sorted(_counted_columns(layout) & set(t.names)))
     parts = [None] * len(layout.segments.keys)
-    for index, rows in subsets.groups(segment_of_rows(table, layout.segments)):
-        parts[index] = count(read_table(subsets.take(columns, rows)), sub, threads, progress)
+    for index, rows in groups(segment_of_rows(table, layout.segments)):
+        parts[index] = count(read_table(kinds.take(columns, rows)), sub, threads, progress)
     empty = Profile._empty(sub)
     parts = tuple(empty if p is None else p for p in parts)
     merged = merge(parts)

@@ -8,8 +8,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from morvane.profiling.inputs import Table
 from morvane.state.layout import label_parts
+from morvane.tables.read import Table
 
 KEY_ROWS = 1000  # a reference this long whose column never repeats a value: that column is a key
 NEXT_ABOVE_ONE = float(np.nextafter(1.0, 2.0))

@@ -5,9 +5,10 @@ whole's. Windows are compared with the seasons they cover in comparing/seasonal.
 
 from __future__ import annotations
 
-import numpy as np
-
+from morvane.profiling.subsets import groups
 from morvane.state.seasons import Seasons, checked
+from morvane.tables import kinds
+from morvane.tables.times import event_times
 
 
 def seasons_option(seasons, tz, timestamp) -> Seasons | None:
@@ -21,32 +22,16 @@ def seasons_option(seasons, tz, timestamp) -> Seasons | None:
     return checked(seasons, tz)
 
 
-def season_times(table, name: str) -> np.ndarray:
-    """The timestamp column of any table kind as UTC nanoseconds (naive times are UTC; the minimum
-    int64 where the time is missing)."""
-    import pandas as pd
-
-    from morvane.profiling import subsets
-
-    col = subsets.columns(subsets.readable(table), [name])[name]
-    if hasattr(col, "to_pandas"):
-        col = col.to_pandas()
-    times = pd.to_datetime(col if isinstance(col, pd.Series) else pd.Series(col), utc=True)
-    return times.to_numpy(dtype="datetime64[ns]").astype(np.int64)
-
-
 def count_seasons(table, layout, count_part, has_times: bool = True) -> tuple:
     """One profile per season of the table's rows (None for a season without rows), counted by
     `count_part(rows)` on the layout's features and task; rows without a time are in no season, and
     so are all of a table without the timestamp column (`has_times` False)."""
-    from morvane.profiling import subsets
-
     seasons = layout.extra("seasons")
     if not has_times:
         return (None,) * seasons.count
-    keys = seasons.of(season_times(table, layout.timestamp))
+    keys = seasons.of(event_times(table, layout.timestamp))
     parts = [None] * seasons.count
-    for key, rows in subsets.groups(keys):
+    for key, rows in groups(keys):
         if key >= 0:
-            parts[key] = count_part(subsets.take(table, rows))
+            parts[key] = count_part(kinds.take(table, rows))
     return tuple(parts)

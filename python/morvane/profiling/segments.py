@@ -1,98 +1,17 @@
 """Segments: each row's combination of values of the segment columns, as texts, and from it the row's
 segment (one of the reference's most frequent combinations, or "other").
 
-Values become texts as categories do (strings as they are, integers in decimal, booleans "True" and
-"False"), so a segment is the same whatever the table kind or integer width; a missing value puts the
-row in "other". Codes come from each column's distinct values (pandas factorize, Arrow's dictionary
-encoding, NumPy's unique), never from a loop over the rows in Python, except for object columns."""
+Values become texts as categories do (`morvane.tables.labels`), so a segment is the same whatever the
+table kind or integer width; a missing value puts the row in "other". Codes come from
+`morvane.tables.labels.codes`."""
 
 from __future__ import annotations
 
 import numpy as np
 
 from morvane.state.layout import MAX_SEGMENTS, SegmentLayout
-
-
-def _module_of(obj) -> str:
-    return type(obj).__module__.split(".")[0]
-
-
-def _text(v) -> str | None:
-    if v is None:
-        return None
-    if isinstance(v, np.generic):
-        v = v.item()
-    if isinstance(v, float):
-        if v != v:
-            return None
-        return str(int(v)) if v.is_integer() else repr(v)
-    if isinstance(v, bytes):
-        return v.decode("utf-8", "replace")
-    if type(v).__name__ in ("NAType", "NaTType"):
-        return None
-    return str(v)
-
-
-def _codes(col):
-    """(codes int64 with -1 for a missing value, the texts of the codes)."""
-    mod = _module_of(col)
-    if mod == "pandas":
-        import pandas as pd
-
-        codes, uniques = pd.factorize(col, use_na_sentinel=True)
-        return np.asarray(codes, dtype=np.int64), [_text(u) for u in uniques.tolist()]
-    if mod == "polars":
-        col = col.to_arrow()
-        mod = "pyarrow"
-    if mod == "pyarrow":
-        import pyarrow as pa
-        import pyarrow.compute as pc
-
-        if isinstance(col, pa.ChunkedArray):
-            col = col.combine_chunks()
-        if not pa.types.is_dictionary(col.type):
-            col = pc.dictionary_encode(col)
-        codes = col.indices.to_numpy(zero_copy_only=False)
-        codes = np.where(np.asarray(col.is_null().to_numpy(zero_copy_only=False)), -1, codes).astype(np.int64)
-        return codes, [_text(v) for v in col.dictionary.to_pylist()]
-    if isinstance(col, np.ndarray):
-        a = col
-    else:
-        a = np.asarray(col, dtype=object if isinstance(col, (list, tuple)) else None)
-    if a.ndim != 1:
-        raise ValueError("a segment column must be one-dimensional")
-    if a.dtype.kind == "O":
-        lookup: dict = {}
-        codes = np.fromiter((-1 if _text(v) is None else lookup.setdefault(v, len(lookup)) for v in a.tolist()),
-                            dtype=np.int64, count=len(a))
-        return codes, [_text(v) for v in lookup]
-    if a.dtype.kind == "f":
-        present = ~np.isnan(a)
-        uniques, inverse = np.unique(a[present], return_inverse=True)
-        codes = np.full(len(a), -1, dtype=np.int64)
-        codes[present] = inverse
-        return codes, [_text(float(u)) for u in uniques]
-    if a.dtype.kind in "biuUS":
-        uniques, inverse = np.unique(a, return_inverse=True)
-        return inverse.astype(np.int64).ravel(), [_text(u) for u in uniques.tolist()]
-    raise TypeError(f"a segment column holds {a.dtype}, not categories")
-
-
-def _column(table, name):
-    if isinstance(table, dict):
-        if name not in table:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table[name]
-    mod = _module_of(table)
-    if mod in ("pandas", "polars"):
-        if name not in table.columns:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table[name]
-    if mod == "pyarrow" and hasattr(table, "column"):
-        if name not in table.column_names:
-            raise KeyError(f"no segment column {name!r} in the table")
-        return table.column(name)
-    raise TypeError(f"cannot read segment columns of {type(table).__name__}")
+from morvane.tables.kinds import column
+from morvane.tables.labels import codes
 
 
 def combinations(table, columns):
@@ -101,11 +20,11 @@ def combinations(table, columns):
     key = None
     texts_per_column = []
     for name in columns:
-        codes, texts = _codes(_column(table, name))
-        # Equal texts from distinct values (1 and 1.0) are one value.
+        found, texts = codes(column(table, name, "segment column"), name)
+        # Equal texts from distinct values (the integer 1 and the text "1") are one value.
         tid: dict = {}
         remap = np.array([tid.setdefault(t, len(tid)) if t is not None else -1 for t in texts] + [-1], dtype=np.int64)
-        ids = remap[codes] + 1  # 0: missing
+        ids = remap[found] + 1  # 0: missing
         radix = len(tid) + 1
         key = ids if key is None else key * radix + ids
         texts_per_column.append([None] + list(tid))

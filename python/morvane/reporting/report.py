@@ -120,7 +120,8 @@ class Report:
 
     def notes(self) -> list[str]:
         """What the reader must know beside the verdicts: performance estimated from scores (the
-        window has no labels yet), or not estimated and why, and scores that are not calibrated."""
+        window has no labels yet), or not estimated and why, scores that are not calibrated, and checks
+        that can never fail because the reference is too small for their test."""
         estimated = [c for c in self._checks if c.details.get("estimated")]
         notes = []
         if any(c.current is not None for c in estimated):
@@ -138,6 +139,14 @@ class Report:
             for note in (f"performance not estimated: {reason}" if reason else None, warning):
                 if note and note not in notes:
                     notes.append(note)
+        reference_rows, current_rows = self.rows()
+        # Checks that should carry a test but have none (the row count's check is a rule, not a test): with
+        # rows in the window, it is the reference that lacks the values their tests need.
+        untested = sum(c.p_value is None and not c.details.get("estimated") and (c.family, c.metric) != ("data", "Rows")
+                       for c in self._checks)
+        if untested and current_rows:
+            notes.append(f"{untested} of {len(self._checks)} checks have no test and can never fail: the reference "
+                         f"({reference_rows} rows) has too few values for them")
         return notes
 
     def __repr__(self) -> str:

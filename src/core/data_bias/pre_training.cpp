@@ -28,28 +28,40 @@ void PreTraining::accumulate(std::span<const std::int8_t> feature, std::span<con
 
 namespace data_bias::core {
 
-std::array<float, 7> pre_training_values(const PreTraining& p) {
-    const std::int64_t diff = static_cast<std::int64_t>(p.facet_a_count()) - static_cast<std::int64_t>(p.facet_d_count());
-    const float ci = static_cast<float>(std::llabs(diff)) / static_cast<float>(p.facet_a_count() + p.facet_d_count());
+template <class T>
+std::array<T, 7> pre_training_formulas(const PreTrainingInputs<T>& in) {
+    const T one = 1, half = T(0.5);
+    const T ci = in.count_gap / in.total;
 
-    const float q_a = static_cast<float>(p.facet_a_positive()) / static_cast<float>(p.facet_a_count());
-    const float q_d = static_cast<float>(p.facet_d_positive()) / static_cast<float>(p.facet_d_count());
-    const float dpl = q_a - q_d;
+    const T q_a = in.a_positive / in.a_count;
+    const T q_d = in.d_positive / in.d_count;
+    const T dpl = q_a - q_d;
 
     // No epsilon on the logarithms: proportions of 0 or 1 give NaN or infinity.
-    const float kl = q_a * std::log(q_a / q_d) + (1.0f - q_a) * std::log((1.0f - q_a) / (1.0f - q_d));
+    const T kl = q_a * std::log(q_a / q_d) + (one - q_a) * std::log((one - q_a) / (one - q_d));
 
-    const float m = (q_a + q_d) * 0.5f;
-    const float js_a = q_a * std::log(q_a / m) + (1.0f - q_a) * std::log((1.0f - q_a) / (1.0f - m));
-    const float js_d = q_d * std::log(q_d / m) + (1.0f - q_d) * std::log((1.0f - q_d) / (1.0f - m));
-    const float js = (js_a + js_d) * 0.5f;
+    const T m = (q_a + q_d) * half;
+    const T js_a = q_a * std::log(q_a / m) + (one - q_a) * std::log((one - q_a) / (one - m));
+    const T js_d = q_d * std::log(q_d / m) + (one - q_d) * std::log((one - q_d) / (one - m));
+    const T js = (js_a + js_d) * half;
 
     // The difference of the negative-label proportions, grouped exactly so.
-    const float e = (1.0f - q_a) + (q_d - 1.0f);
-    const float lp = std::sqrt(dpl * dpl + e * e);
-    const float tvd = (std::fabs(dpl) + std::fabs(e)) * 0.5f;
-    const float ks = std::max(std::fabs(e), std::fabs(dpl));
+    const T e = (one - q_a) + (q_d - one);
+    const T lp = std::sqrt(dpl * dpl + e * e);
+    const T tvd = (std::fabs(dpl) + std::fabs(e)) * half;
+    const T ks = std::max(std::fabs(e), std::fabs(dpl));
     return {ci, dpl, kl, js, lp, tvd, ks};
+}
+
+template std::array<float, 7> pre_training_formulas(const PreTrainingInputs<float>&);
+template std::array<double, 7> pre_training_formulas(const PreTrainingInputs<double>&);
+
+std::array<float, 7> pre_training_values(const PreTraining& p) {
+    const std::int64_t diff = static_cast<std::int64_t>(p.facet_a_count()) - static_cast<std::int64_t>(p.facet_d_count());
+    const auto f = [](std::uint64_t v) { return static_cast<float>(v); };
+    return pre_training_formulas<float>({f(p.facet_a_positive()), f(p.facet_a_count()), f(p.facet_d_positive()),
+                                         f(p.facet_d_count()), static_cast<float>(std::llabs(diff)),
+                                         f(p.facet_a_count() + p.facet_d_count())});
 }
 
 Result<MetricMap<DataBiasMetric>, ModelPerformanceError> pre_training_bias(const PreTraining& p) {

@@ -50,6 +50,18 @@ struct PreTraining {
 
 namespace data_bias::core {
 
+// What the formulas read of a facet split, in the arithmetic T they run in: the counts,
+// and their gap and total (from whole counts, each converted once from the exact integer).
+template <class T>
+struct PreTrainingInputs {
+    T a_positive, a_count, d_positive, d_count, count_gap, total;
+};
+
+// The seven values in DataBiasMetric order, in T arithmetic; zero denominators and
+// proportions of 0 or 1 give what IEEE gives. Defined for float and double.
+template <class T>
+std::array<T, 7> pre_training_formulas(const PreTrainingInputs<T>& in);
+
 // The seven values in DataBiasMetric order, in 32-bit arithmetic. Both facet counts
 // must be above zero (callers check); a proportion of 0 or 1 gives what IEEE gives.
 std::array<float, 7> pre_training_values(const PreTraining& p);

@@ -20,13 +20,7 @@ float f32(std::uint64_t v) { return static_cast<float>(v); }
 // One facet's counts as the 32-bit floats the formulas read. The label and prediction
 // negatives (n - L, n - P) are exact integer differences, converted once: the same as
 // the difference of the converted counts below 2^24, and never a spurious zero above.
-struct FacetFloats {
-    float tp, fp, tn, fn;  // confusion counts
-    float n, l, p;  // elements, label positives, prediction positives
-    float label_negative, pred_negative;
-};
-
-FacetFloats facet_floats(const ConfusionMatrix& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
+model_bias::FacetCounts<float> facet_floats(const ConfusionMatrix& c, std::uint64_t n, std::uint64_t l, std::uint64_t p) {
     return {f32(c.true_positive), f32(c.false_positive), f32(c.true_negative), f32(c.false_negative),
             f32(n),               f32(l),                f32(p),              f32(n - l),
             f32(n - p)};
@@ -173,8 +167,9 @@ namespace model_bias {
 
 GuardFailure check_guards(const PostTraining& t) {
     if (t.facet_a_count == 0 || t.facet_d_count == 0) return GuardFailure::EmptyFacet;
-    const FacetFloats a = facet_floats(t.confusion_a, t.facet_a_count, t.facet_a_label_positive, t.facet_a_pred_positive);
-    const FacetFloats d = facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive);
+    const PostTrainingInputs<float> in = post_training_inputs(t);
+    const FacetCounts<float>& a = in.a;
+    const FacetCounts<float>& d = in.d;
     // Compared with 0 exactly; a NaN does not trip a guard.
     const bool refused = d.p / d.n == 0.0f || t.facet_a_label_positive == 0 || t.facet_d_label_positive == 0 ||
                          d.pred_negative == 0.0f || a.pred_negative == 0.0f || d.tn + d.fn == 0.0f || a.tn + a.fn == 0.0f ||
@@ -182,25 +177,29 @@ GuardFailure check_guards(const PostTraining& t) {
     return refused ? GuardFailure::ZeroDenominator : GuardFailure::None;
 }
 
-float cond_dem_desp_in_pred_labels(const PostTraining& t) {
+PostTrainingInputs<float> post_training_inputs(const PostTraining& t) {
     const std::uint64_t total = t.facet_a_count + t.facet_d_count;
-    const float n0 = f32(total - (t.facet_a_pred_positive + t.facet_d_pred_positive));
-    // A facet's share of all predicted negatives less its share of positives, both
-    // relative to the predicted-negative count.
-    auto disparity = [&](std::uint64_t n, std::uint64_t p) {
-        const float pn = f32(n - p);
-        return pn / n0 - f32(p) / n0;
-    };
-    const float d_a = disparity(t.facet_a_count, t.facet_a_pred_positive);
-    const float d_d = disparity(t.facet_d_count, t.facet_d_pred_positive);
-    return (d_a * f32(t.facet_a_count) + d_d * f32(t.facet_d_count)) / f32(total);
+    return {facet_floats(t.confusion_a, t.facet_a_count, t.facet_a_label_positive, t.facet_a_pred_positive),
+            facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive), f32(total),
+            f32(total - (t.facet_a_pred_positive + t.facet_d_pred_positive))};
 }
 
-std::array<float, 12> bias_values(const PostTraining& t, float generalized_entropy) {
-    const FacetFloats a = facet_floats(t.confusion_a, t.facet_a_count, t.facet_a_label_positive, t.facet_a_pred_positive);
-    const FacetFloats d = facet_floats(t.confusion_d, t.facet_d_count, t.facet_d_label_positive, t.facet_d_pred_positive);
-    const float p_a = a.p / a.n;
-    const float p_d = d.p / d.n;
+template <class T>
+T cond_dem_desp_in_pred_labels(const PostTrainingInputs<T>& in) {
+    // A facet's share of all predicted negatives less its share of positives, both
+    // relative to the predicted-negative count.
+    auto disparity = [&](const FacetCounts<T>& f) { return f.pred_negative / in.pred_negative - f.p / in.pred_negative; };
+    return (disparity(in.a) * in.a.n + disparity(in.d) * in.d.n) / in.total;
+}
+
+float cond_dem_desp_in_pred_labels(const PostTraining& t) { return cond_dem_desp_in_pred_labels(post_training_inputs(t)); }
+
+template <class T>
+std::array<T, 11> post_training_formulas(const PostTrainingInputs<T>& in) {
+    const FacetCounts<T>& a = in.a;
+    const FacetCounts<T>& d = in.d;
+    const T p_a = a.p / a.n;
+    const T p_d = d.p / d.n;
     // Differences are facet a minus facet d, except the three rejection-side metrics
     // (conditional rejection, rejection rate, treatment equity), which are d minus a.
     return {
@@ -214,9 +213,19 @@ std::array<float, 12> bias_values(const PostTraining& t, float generalized_entro
         d.label_negative / d.pred_negative - a.label_negative / a.pred_negative,
         d.tn / (d.tn + d.fn) - a.tn / (a.tn + a.fn),
         d.fn / d.fp - a.fn / a.fp,
-        cond_dem_desp_in_pred_labels(t),
-        generalized_entropy,
+        cond_dem_desp_in_pred_labels(in),
     };
+}
+
+template std::array<float, 11> post_training_formulas(const PostTrainingInputs<float>&);
+template std::array<double, 11> post_training_formulas(const PostTrainingInputs<double>&);
+
+std::array<float, 12> bias_values(const PostTraining& t, float generalized_entropy) {
+    const auto v = post_training_formulas(post_training_inputs(t));
+    std::array<float, 12> out{};
+    std::copy(v.begin(), v.end(), out.begin());
+    out[11] = generalized_entropy;
+    return out;
 }
 
 Result<MetricMap<ModelBiasMetric>, BiasError> post_training_bias(const DiscretePostTraining& d) {

@@ -68,6 +68,31 @@ namespace model_bias {
 enum class GuardFailure : std::uint8_t { None, EmptyFacet, ZeroDenominator };
 GuardFailure check_guards(const PostTraining& t);
 
+// One facet's counts in the arithmetic T the formulas run in: confusion counts,
+// elements, label and prediction positives, and the label and prediction negatives.
+template <class T>
+struct FacetCounts {
+    T tp, fp, tn, fn;
+    T n, l, p;
+    T label_negative, pred_negative;
+};
+
+// Both facets, with the elements and predicted negatives of both together (from whole
+// counts, each an exact integer converted once).
+template <class T>
+struct PostTrainingInputs {
+    FacetCounts<T> a, d;
+    T total, pred_negative;
+};
+
+// A record's counts as the 32-bit floats the formulas read.
+PostTrainingInputs<float> post_training_inputs(const PostTraining& t);
+
+// The eleven count formulas in ModelBiasMetric order (all but GeneralizedEntropy), in T
+// arithmetic, zero denominators unguarded. Defined for float and double.
+template <class T>
+std::array<T, 11> post_training_formulas(const PostTrainingInputs<T>& in);
+
 // The twelve values in ModelBiasMetric order; meaningful once check_guards passes.
 std::array<float, 12> bias_values(const PostTraining& t, float generalized_entropy);
 

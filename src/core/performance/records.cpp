@@ -11,9 +11,9 @@ namespace {
 
 using CM = ClassificationEvaluationMetric;
 
-// The seven ratio metrics in slot order, 32-bit arithmetic, zero denominators unguarded.
-std::array<float, 7> ratio_metrics(const ConfusionMatrix& cm) {
-    const auto [tp, fp, tn, fn] = cm.as_f32();
+}  // namespace
+
+std::array<float, 7> ratio_metrics(float tp, float fp, float tn, float fn) {
     const float recall_positive = tp / (tp + fn);
     const float recall_negative = tn / (tn + fp);
     const float precision_positive = tp / (tp + fp);
@@ -29,12 +29,19 @@ std::array<float, 7> ratio_metrics(const ConfusionMatrix& cm) {
             recall_negative,   accuracy,           f1};
 }
 
+namespace {
+
+std::array<float, 7> ratios_of(const ConfusionMatrix& cm) {
+    const auto [tp, fp, tn, fn] = cm.as_f32();
+    return ratio_metrics(tp, fp, tn, fn);
+}
+
 }  // namespace
 
-BinaryClassificationRecord classification_metrics(const ConfusionMatrix& cm) { return {ratio_metrics(cm)}; }
+BinaryClassificationRecord classification_metrics(const ConfusionMatrix& cm) { return {ratios_of(cm)}; }
 
 LogisticRegressionRecord logistic_metrics(const ConfusionMatrix& cm, float log_loss) {
-    const auto ratios = ratio_metrics(cm);
+    const auto ratios = ratios_of(cm);
     LogisticRegressionRecord r;
     for (std::size_t i = 0; i < ratios.size(); ++i) r.values[i] = ratios[i];
     r.values[static_cast<std::size_t>(CM::LogLoss)] = log_loss;

@@ -21,6 +21,10 @@ namespace morvane {
 using BinaryClassificationRecord = MetricRecord<tables::CLASSIFICATION>;
 using LogisticRegressionRecord = MetricRecord<tables::LOGISTIC>;
 
+// The seven ratio metrics in slot order from counts already read as 32-bit floats (whole
+// or expected counts), zero denominators unguarded as below.
+std::array<float, 7> ratio_metrics(float tp, float fp, float tn, float fn);
+
 // The seven ratio metrics from confusion counts, in 32-bit arithmetic: zero
 // denominators give NaN, except F1Score, which is 0 when precision and recall are both 0.
 BinaryClassificationRecord classification_metrics(const ConfusionMatrix& cm);

@@ -124,6 +124,56 @@ std::string_view category_key(const Chunk& c, std::int64_t i, std::string& scrat
 
 namespace {
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points above U+10FFFF).
+bool valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x80) { ++p; continue; }
+        std::ptrdiff_t n;
+        unsigned lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) n = 1;
+        else if (c >= 0xE0 && c <= 0xEF) { n = 2; if (c == 0xE0) lo = 0xA0; if (c == 0xED) hi = 0x9F; }
+        else if (c >= 0xF0 && c <= 0xF4) { n = 3; if (c == 0xF0) lo = 0x90; if (c == 0xF4) hi = 0x8F; }
+        else return false;
+        if (end - p <= n) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::ptrdiff_t k = 2; k <= n; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += n + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int64_t first_invalid_text(const Chunk& c) {
+    if (!c.dictionary) {
+        if (!c.is_string()) return -1;
+        for (std::int64_t i = 0; i < c.length; ++i)
+            if (c.valid(i) && !valid_utf8(c.string(i))) return i;
+        return -1;
+    }
+    // Coded over a dictionary: each distinct text checked once, then the first row using a bad one.
+    const Chunk& texts = *c.dictionary;
+    if (!texts.is_string()) return -1;
+    std::vector<std::uint8_t> bad;
+    for (std::int64_t k = 0; k < texts.length; ++k) {
+        if (!texts.valid(k) || valid_utf8(texts.string(k))) continue;
+        if (bad.empty()) bad.assign(static_cast<std::size_t>(texts.length), 0);
+        bad[static_cast<std::size_t>(k)] = 1;
+    }
+    if (bad.empty()) return -1;
+    for (std::int64_t i = 0; i < c.length; ++i) {
+        const std::int64_t k = c.valid(i) ? c.index(i) : -1;
+        if (k >= 0 && k < texts.length && bad[static_cast<std::size_t>(k)]) return i;
+    }
+    return -1;
+}
+
+namespace {
+
 bool fixed_width(std::string_view f, Phys& p, std::int64_t& width) {
     struct Row { const char* f; Phys p; std::int64_t w; };
     static constexpr Row ROWS[] = {

@@ -107,6 +107,10 @@ decltype(auto) dispatch_numeric(Phys p, F&& f) {
 // in their shortest round-trip form (integral ones with ".0"), strings as they are.
 std::string_view category_key(const Chunk& c, std::int64_t i, std::string& scratch, bool& missing);
 
+// The first row of a text chunk (or of a chunk coded over a text dictionary) whose text is not
+// valid UTF-8, or -1: such texts cannot become labels, and replacing their bad bytes would merge them.
+std::int64_t first_invalid_text(const Chunk& c);
+
 // Calls on_key(i, text, overread) for every present element of a non-dictionary chunk
 // and on_missing(i) for the others; Arrow strings are read straight from their offsets,
 // and `overread` says eight bytes from the text's start lie inside the chunk's bytes.

@@ -20,8 +20,11 @@ std::string_view value_type(const Column& c) {
     return "null";
 }
 
-std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat) {
+std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat, std::int64_t& out_of_range) {
     std::vector<double> out(static_cast<std::size_t>(c.length));
+    out_of_range = -1;
+    const auto low = static_cast<__int128>(std::numeric_limits<std::int64_t>::min()) + 1;
+    const auto high = static_cast<__int128>(std::numeric_limits<std::int64_t>::max());
     const double nan = std::numeric_limits<double>::quiet_NaN();
     dispatch_numeric(c.phys, [&](auto tag) {
         using T = decltype(tag);
@@ -33,7 +36,9 @@ std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat) {
                 if (nat && v == std::numeric_limits<std::int64_t>::min()) { out[i] = nan; continue; }
             }
             // The exact product in 128 bits, rounded once: the same instant in any unit gives the same double.
-            out[i] = static_cast<double>(static_cast<__int128>(v) * static_cast<__int128>(ns_per_unit));
+            const __int128 ns = static_cast<__int128>(v) * static_cast<__int128>(ns_per_unit);
+            if ((ns < low || ns > high) && out_of_range < 0) out_of_range = i;
+            out[i] = static_cast<double>(ns);
         }
     });
     return out;

@@ -21,8 +21,9 @@ std::string_view value_type(const Column& c);
 // Integers counting `ns_per_unit` nanoseconds each (a NumPy buffer of datetime64 or
 // timedelta64, or an Arrow timestamp, date, time or duration) as doubles of nanoseconds, the
 // exact product rounded once, so the same instant in any unit gives the same double. Nulls,
-// and INT64_MIN when `nat` (NumPy's and pandas' NaT), become NaN.
-std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat);
+// and INT64_MIN when `nat` (NumPy's and pandas' NaT), become NaN. `out_of_range` is the first
+// row whose instant 64-bit nanoseconds cannot hold (it would wrap elsewhere), or -1.
+std::vector<double> times_in_ns(const Chunk& c, double ns_per_unit, bool nat, std::int64_t& out_of_range);
 
 // Arrow decimal128 values (16-byte two's complement, `scale` decimal digits) as doubles;
 // nulls become NaN.

@@ -35,7 +35,8 @@ std::vector<TieEdge> tie_aware_edges(std::int64_t m, std::int64_t n_bins, const 
     if (ranks.empty()) return out;
     const double inf = std::numeric_limits<double>::infinity();
     auto after = [&](double v) {
-        if (v < inf) out.push_back({std::nextafter(v, inf), v, true});
+        // The double after the least negative subnormal is -0.0: edges carry +0.0 only.
+        if (v < inf) out.push_back({std::nextafter(v, inf) + 0.0, v, true});
     };
     const double lo = values.front() + 0.0, hi = values.back() + 0.0;
     out.push_back({lo, lo, false});
