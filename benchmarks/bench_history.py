@@ -156,13 +156,13 @@ def ours(args):
     print(f"{'run':<52}{'wall s':>8}{'rows/s':>13}{'CPU s':>8}{'rows/CPU s':>13}")
     for label, seconds, used, n in rows:
         print(f"{label:<52}{seconds:>8.2f}{n / seconds:>13,.0f}{used:>8.2f}{n / used:>13,.0f}")
-    blobs = sum(len(p.to_bytes()) for _, _, p in h.profiles())
+    blobs = sum(len(p.to_counts()) for _, _, p in h.profiles())  # what each period stores
     n_periods = len(h)
     h.close()  # the last connection folds the write-ahead log into the file
     size = os.path.getsize(path)
     h = History.open(path)
     print(f"file {size / 1e6:.2f} MB for {n_periods} periods: {size / n_periods / args.features:,.0f} bytes per "
-          f"period and feature, of which the profiles {blobs / n_periods / args.features:,.0f} (10 bins, the task's "
+          f"period and feature, of which the counts {blobs / n_periods / args.features:,.0f} (10 bins, the task's "
           "statistics, the whole table and 3 segments + other)")
 
     cold = timed(lambda: h.window())  # builds the cached blocks of periods

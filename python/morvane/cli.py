@@ -196,7 +196,7 @@ def run_timeline(args) -> int:
     if args.every is not None and reference.layout.timestamp is None:
         raise UsageError("periods of time need a reference profiled with its event times: profile --timestamp COL")
     try:
-        history = History(reference, args.every, rows=args.rows, path=args.history)
+        history = History(reference, args.every, rows=args.rows, tz=args.tz, path=args.history)
     except ValueError as error:
         raise UsageError(str(error)) from None
     for data in args.data:
@@ -274,7 +274,9 @@ def parser() -> argparse.ArgumentParser:
     over = commands.add_parser("timeline", help="compare every period of files with a saved reference")
     over.add_argument("reference", type=Path, help="a saved reference profile (.mvp)")
     over.add_argument("data", type=Path, nargs="+", help="Parquet or CSV files, their rows placed in periods")
-    over.add_argument("--every", help="period length: an offset alias such as 1h, 1D or 7D (aligned on the epoch)")
+    over.add_argument("--every", help="period: an offset alias such as 1h, 1D or 7D (aligned on the epoch), "
+                      "W (weeks from Monday) or 1M (calendar months)")
+    over.add_argument("--tz", help="days, weeks and months of this time zone's calendar (e.g. Europe/Paris)")
     over.add_argument("--rows", type=int, help="periods of N rows in file order instead of --every")
     over.add_argument("--history", type=Path, help="a history file (SQLite) to add the rows to and read "
                       "every period from")

@@ -65,7 +65,7 @@ class Monitor:
         if self._history is not None:
             # Counted once, by period: the history keeps the periods, the window their merge
             # (rows without an event time are in neither: the history counts them as undated).
-            parts = [p for _, p in self._history._count_and_commit(table)]
+            parts = [p for _, _, p in self._history.count(table)]
             batch = merge(parts) if parts else Profile._empty(self._reference.layout)
         else:
             batch = profile(table, like=self._reference, threads=self._threads, progress=False)

@@ -131,12 +131,15 @@ def test_compare_exit_codes_and_files(files, tmp_path):
     (["profile", "{csv}", "-o", "{out}", "--target", "nope", "--prediction", "p", "--task", "binary"], "nope"),
     (["profile", "{csv}", "-o", "{out}", *BINARY, "--positive", "yes"], "'yes' is not a value of column 'y'"),
     (["profile", "{csv}", "-o", "{out}", "--task", "ordinal"], None),
+    (["profile", "{csv}", "-o", "{missing}"], "No such file or directory: '{missing}'"),
 ])
 def test_usage_and_input_errors_exit_2(files, tmp_path, capsys, args, message):
     ref = tmp_path / "reference.mvp"
     mv.profile(pyarrow.csv.read_csv(files["reference"])).save(ref)
-    names = {"ref": ref, "absent": tmp_path / "absent.parquet", "csv": files["reference"], "out": tmp_path / "o.mvp"}
+    names = {"ref": ref, "absent": tmp_path / "absent.parquet", "csv": files["reference"], "out": tmp_path / "o.mvp",
+             "missing": tmp_path / "no folder" / "o.mvp"}
     argv = [arg.format(**names) for arg in args]
+    message = message and message.format(**names)
     try:
         code = main(argv)
     except SystemExit as stop:  # argparse's own usage errors
@@ -179,5 +182,5 @@ def test_timeline_exits_on_the_periods_verdict(files, tmp_path):
     assert passed.returncode == 0, passed.stderr
     rows = cli("timeline", reference, paths[0], "--rows", "500", cwd=tmp_path)
     assert rows.returncode == 0 and "of 3 periods" in rows.stdout, rows.stderr
-    for ref, bad in ((untimed, ["--every", "1D"]), (reference, ["--every", "1M"]), (reference, [])):
+    for ref, bad in ((untimed, ["--every", "1D"]), (reference, ["--every", "1Y"]), (reference, [])):
         assert cli("timeline", ref, paths[0], *bad, cwd=tmp_path).returncode == 2

@@ -218,10 +218,10 @@ def test_profiles_equal_one_machine_bytes(kind, request, case, parts):
 
 @pytest.mark.parametrize("kind", ["spark", "dask"])
 def test_like_reference_is_shipped_and_counts_in_one_pass(kind, request, monkeypatch):
-    from morvane.dask import _DaskEngine
-    from morvane.spark import _SparkEngine
+    from morvane.engines.dask import DaskEngine
+    from morvane.engines.spark import SparkEngine
 
-    engine = {"spark": _SparkEngine, "dask": _DaskEngine}[kind]
+    engine = {"spark": SparkEngine, "dask": DaskEngine}[kind]
     passes = []
     run = engine.map_reduce
     monkeypatch.setattr(engine, "map_reduce", lambda self, *a: passes.append(1) or run(self, *a))
@@ -252,8 +252,9 @@ def test_readme_examples_run_and_print_what_they_promise(spark, dask_client):
     assert namespace["window"].n_rows == 5000  # two of eight partitions of 20,000 rows
 
 
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
 @pytest.mark.parametrize("kind", ["spark", "dask"])
-def test_history_periods_equal_one_machine_bytes(kind, request):
+def test_history_periods_equal_one_machine_bytes(kind, tz, request):
     """An engine's workers split their partitions' rows by period: every period holds the bytes
     `History.update` gives for the same rows on one machine (segments included), rows without a time
     counted apart."""
@@ -266,7 +267,7 @@ def test_history_periods_equal_one_machine_bytes(kind, request):
     r = table(800, seed=6)
     reference = mv.profile(r.append_column("ts", pa.array(np.full(r.num_rows, np.datetime64("2024-01-01", "us")))),
                            **BINARY, timestamp="ts", segments=["kind"])
-    want = History(reference, "1D").update(t)
+    want = History(reference, "1D", tz=tz).update(t)
     if kind == "spark":
         import morvane.spark as engine
         df = spark_frame(request.getfixturevalue("spark"), t, 3)
@@ -274,8 +275,8 @@ def test_history_periods_equal_one_machine_bytes(kind, request):
         request.getfixturevalue("dask_client")
         import morvane.dask as engine
         df = dask_frame(t, 5)
-    got = engine.update(History(reference, "1D"), df)
-    assert got.periods == want.periods and len(got.periods) == 4 and got.undated == want.undated > 0
+    got = engine.update(History(reference, "1D", tz=tz), df)
+    assert got.periods == want.periods and len(got.periods) == (4 if tz is None else 5) and got.undated == want.undated > 0
     assert [p.to_bytes() for _, _, p in got.profiles()] == [p.to_bytes() for _, _, p in want.profiles()]
     with pytest.raises(ValueError, match="arrival"):
         engine.update(History(reference, rows=100), df)

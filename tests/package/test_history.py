@@ -72,12 +72,22 @@ def test_any_range_equals_the_profile_of_its_rows(reference, kind, order):
     starts = [s for s, _ in h.periods]
     assert starts == [T0 + i * DAY for i in range(5)] and all(e - s == DAY for s, e in h.periods)
     assert h.window() == of_range(df, reference)
-    # Whole periods only: a bound inside a period leaves that period out.
+    # Bounds are instants (an offset or a zone names one); a window holds whole periods.
+    paris_midnight = dt.datetime(2024, 3, 4, 1, tzinfo=dt.timezone(dt.timedelta(hours=1)))
     for lo, hi, whole in [("2024-03-02", "2024-03-04", ("2024-03-02", "2024-03-04")),
-                          (None, "2024-03-03T12:00", (None, "2024-03-03")),
-                          (dt.datetime(2024, 3, 4, 6, tzinfo=dt.timezone.utc), None, ("2024-03-05", None))]:
+                          (None, "2024-03-03T01:00+01:00", (None, "2024-03-03")),
+                          (paris_midnight, None, ("2024-03-04", None)),
+                          (pd.Timestamp("2024-03-02", tz="Asia/Tokyo") + pd.Timedelta(hours=9), "2024-03-03Z",
+                           ("2024-03-02", "2024-03-03"))]:
         assert h.window(lo, hi) == of_range(df, reference, *whole)
     assert h.window("2024-03-09", "2024-03-10").n_rows == 0
+    # A bound inside a period holding rows is refused, naming the periods it cuts.
+    for lo, hi, cut in [("2024-03-02T00:00+01:00", None, ["2024-03-01"]),
+                        (None, "2024-03-03T12:00", ["2024-03-03"]),
+                        ("2024-03-01T06:00", "2024-03-04T06:00", ["2024-03-01", "2024-03-04"])]:
+        with pytest.raises(ValueError, match="cut") as e:
+            h.window(lo, hi)
+        assert [day for day in ("2024-03-0" + str(i) for i in range(1, 6)) if "[" + day in str(e.value)] == cut
 
 
 @pytest.mark.parametrize("every,length", [("6h", 6 * 3600), ("1D", 86400), ("7D", 7 * 86400), ("90min", 5400),
@@ -92,10 +102,62 @@ def test_periods_are_aligned_on_the_epoch(reference, every, length):
     assert sum(p.n_rows for _, _, p in h.profiles()) == len(df)
 
 
-@pytest.mark.parametrize("every", ["1M", "W", "1Y", "0D", "day", 5])
-def test_periods_of_no_fixed_length_are_refused(reference, every):
+@pytest.mark.parametrize("every,tz", [("1Y", None), ("0D", None), ("day", None), (5, None), ("1h", "Europe/Paris"),
+                                      ("1D", "Mars/Olympus"), ("W-TUE", None)])
+def test_periods_that_are_no_rule_are_refused(reference, every, tz):
     with pytest.raises((ValueError, TypeError)):
-        History(reference, every)
+        History(reference, every, tz=tz)
+
+
+def month_start(t):
+    return t.dt.tz_localize(None).dt.to_period("M").dt.start_time.dt.tz_localize(t.dt.tz)
+
+
+def monday(t):
+    return t.dt.floor("D") - pd.to_timedelta(t.dt.day_of_week, unit="D")
+
+
+# Calendar periods against pandas' calendar: (every, tz, the pandas start of each row's period).
+CALENDARS = [
+    ("1M", None, month_start), ("MS", "America/New_York", month_start),
+    ("1D", "Europe/Paris", lambda t: t.dt.floor("D", ambiguous=False, nonexistent="shift_forward")),
+    ("W", None, monday), ("W", "Asia/Kolkata", monday),
+    ("2D", "Australia/Lord_Howe", None), ("3M", "Pacific/Auckland", None),
+]
+
+
+@pytest.mark.parametrize("every,tz,start_of", CALENDARS)
+def test_calendar_periods_follow_the_zone(reference, every, tz, start_of):
+    """Months and local days and weeks (from Monday) over two years that cross changes of clocks:
+    each period starts at a local midnight, holds exactly its rows, and pandas' calendar agrees."""
+    df = frame(3000, 21, days=730)
+    h = History(reference, every, tz=tz).update(df)
+    zone = tz or "UTC"
+    local = df.ts.dt.tz_localize("UTC").dt.tz_convert(zone)
+    bounds = h.periods
+    for start, end in bounds:
+        s, e = pd.Timestamp(start, tz="UTC").tz_convert(zone), pd.Timestamp(end, tz="UTC").tz_convert(zone)
+        assert (s.hour, s.minute, e.hour, e.minute) == (0, 0, 0, 0)
+        assert every[-1] != "W" or s.weekday() == 0
+        assert every[-1] not in "MS" or s.day == 1
+    if start_of is not None:
+        expected = sorted(set(start_of(local).dt.tz_convert("UTC").dt.tz_localize(None).to_numpy()))
+        assert [s for s, _ in bounds] == expected
+    for start, end, p in h.profiles():
+        assert p == of_range(df, reference, start, end)
+    assert sum(p.n_rows for _, _, p in h.profiles()) == len(df)
+    (s, e), (s2, _) = bounds[0], bounds[1]
+    assert h.window(s, s2) == h.profiles()[0][2]
+
+
+def test_local_day_bounds_are_local_midnights(reference):
+    df = frame(600, 22, days=3)
+    h = History(reference, "1D", tz="Europe/Paris").update(df)
+    assert h.periods[0] == (np.datetime64("2024-02-29T23:00", "ns"), np.datetime64("2024-03-01T23:00", "ns"))
+    paris = df.ts.dt.tz_localize("UTC").dt.tz_convert("Europe/Paris")
+    keep = (paris >= pd.Timestamp("2024-03-02", tz="Europe/Paris")).to_numpy()
+    assert h.window("2024-03-02") == mv.profile(df[keep].reset_index(drop=True), like=reference)
+    assert h.window(dt.date(2024, 3, 2)) == h.window("2024-03-01T23:00Z")
 
 
 def test_time_zones_and_units_give_the_same_periods(reference):

@@ -78,6 +78,8 @@ def atomic_write(path, data: bytes) -> None:
             break
         except FileExistsError:
             continue
+        except OSError as e:  # a missing or unwritable folder: named by the path the caller gave
+            raise type(e)(e.errno, e.strerror, path) from None
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
