@@ -230,13 +230,66 @@ def segment_runs(windows, rng):
     row("segment mix 50/30/20->44/33/23", 5_000, failed, windows, {}, 0.95, False)
 
 
+# Joint shapes (five features, profiled row by row with joint=True): the Reconstruction and Covariance
+# checks' own false-alarm rates at alpha = 1% (each p-value before the report's correction), and the
+# flipped correlation they must find while every feature's own distribution is unchanged.
+def _joint_rows(shape, n, rng, rho=0.6):
+    if shape == "normal, correlated":
+        z = rng.standard_normal((n, 5))
+        z[:, 1] = rho * z[:, 0] + np.sqrt(1 - rho * rho) * z[:, 1]
+    elif shape == "t(3), correlated":
+        z = rng.standard_normal((n, 5))
+        z[:, 1] = rho * z[:, 0] + np.sqrt(1 - rho * rho) * z[:, 1]
+        z = z / np.sqrt(rng.chisquare(3, (n, 1)) / 3)
+    elif shape == "lognormal, independent":
+        z = rng.lognormal(0.0, 1.0, (n, 5))
+    else:  # mixed: a 5% flag, Poisson(0.3), half missing, two correlated normals
+        a = rng.standard_normal(n)
+        z = np.column_stack([rng.random(n) < 0.05, rng.poisson(0.3, n),
+                             np.where(rng.random(n) < 0.5, np.nan, rng.standard_normal(n)), a,
+                             rho * a + np.sqrt(1 - rho * rho) * rng.standard_normal(n)]).astype(float)
+    return {f"x{i}": z[:, i] for i in range(5)}
+
+
+JOINT_SHAPES = ("normal, correlated", "t(3), correlated", "lognormal, independent", "mixed, ties and missing")
+JOINT_SIZES = (200, 2_000, 20_000)
+
+
+def joint_shapes(windows, rng):
+    import morvane as mv
+    from morvane.comparing import joint
+
+    for shape in JOINT_SHAPES:
+        reference = mv.profile(_joint_rows(shape, 10_000, rng), joint=True)
+        layout, ref = reference.layout.extra("joint"), reference.extra("joint")
+        for n in JOINT_SIZES:
+            counts = {"Reconstruction": 0, "Covariance": 0}
+            for _ in range(windows):
+                cur = mv.profile(_joint_rows(shape, n, rng), like=reference).extra("joint")
+                counts["Reconstruction"] += (joint.reconstruction(layout, ref, cur)[2] or 1.0) <= 0.01
+                counts["Covariance"] += (joint.covariance(layout, ref, cur)[0] or 1.0) <= 0.01
+            for metric, failed in counts.items():
+                row(f"{metric}, {shape}"[:28], n, failed, windows, {}, 0.01, True)
+    reference = mv.profile(_joint_rows("normal, correlated", 10_000, rng, rho=0.8), joint=True)
+    found = {"Reconstruction": 0, "Covariance": 0, "marginal": 0}
+    for _ in range(windows):
+        report = mv.compare(reference, mv.profile(_joint_rows("normal, correlated", 2_000, rng, rho=-0.8),
+                                                  like=reference))
+        failed = {"marginal" if c.metric == "Distribution" else c.metric for c in report.failures}
+        for name in found:
+            found[name] += name in failed
+    row("flipped correlation, Recon.", 2_000, found["Reconstruction"], windows, {}, 0.99, False)
+    row("flipped correlation, Cov.", 2_000, found["Covariance"], windows, {}, 0.99, False)
+    row("flipped, marginals fail", 2_000, found["marginal"], windows, {}, 0.01, True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows", type=int, default=1000, help="windows per row of the table")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rows", type=int, default=0, help="also profile this many windows row by row")
     parser.add_argument("--tasks", default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,"
-                        "scored,timeline,segments,unseen,seasons,cumulative,floors,calibration",
+                        "scored,timeline,segments,joint,unseen,seasons,cumulative,floors,calibration",
                         help="which parts of the table to measure")
     parser.add_argument("--scored-windows", type=int, default=0,
                         help="windows per row for tasks with scores (default: --windows; each estimate "
@@ -272,6 +325,8 @@ def main():
         timeline_runs(max(args.windows // 10, 20), rng)
     if "segments" in parts:
         segment_runs(max(args.windows // 5, 50), rng)
+    if "joint" in parts:  # profiled row by row: a fifth of the windows
+        joint_shapes(max(args.windows // 5, 50), rng)
     import calibration_verdicts as verdicts
 
     for part, run, runs in (("unseen", verdicts.unseen, max(args.windows // 5, 50)),

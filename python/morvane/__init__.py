@@ -13,6 +13,7 @@ keep one exact profile per period in a ``History`` and compare every period (a `
 from importlib.metadata import version as _version
 
 from morvane.comparing.checks import Check
+from morvane.comparing.explain import explain
 from morvane.history import History
 from morvane.loading import load
 from morvane.monitor import load_monitor
@@ -30,5 +31,5 @@ __version__ = _version("morvane")
 __all__ = [
     "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
     "__version__", "above",
-    "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
+    "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]

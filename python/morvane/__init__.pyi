@@ -35,7 +35,7 @@ _PostTrainingMetric: TypeAlias = Literal[
     "DifferenceInConditionalRejection", "DifferenceInRejectionRate", "TreatmentEquity",
     "ConditionalDemographicDesparityPredictedLabels", "GeneralizedEntropy",
 ]
-_DriftMetric: TypeAlias = Literal["Distribution"]
+_DriftMetric: TypeAlias = Literal["Distribution", "Reconstruction", "Covariance"]
 _DataMetric: TypeAlias = Literal["Rows", "Missing", "Unseen", "OutOfRange"]
 _Seasons: TypeAlias = Literal["weekday", "hour", "weekday-hour"]
 # Distances every drift check reports in its details, on the same bins.
@@ -68,7 +68,7 @@ _FacetRule: TypeAlias = _Rule | _Label | None
 __all__ = [
     "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
     "__version__", "above",
-    "at_least", "at_most", "below", "compare", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
+    "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
 ]
 
 __version__: str
@@ -150,6 +150,8 @@ def profile(
     segments: Sequence[str] | None = None,
     bins: _Heuristic | Sequence[float] | npt.NDArray[np.floating[Any]] = "quantile",
     n_bins: int = 10,
+    joint: bool = False,
+    explain: bool = False,
     progress: bool | None = None,
     threads: int | None = None,
     seasons: _Seasons | None = None,
@@ -199,6 +201,8 @@ class Report:
     def rows(self) -> tuple[int | None, int | None]: ...
     def to_dict(self) -> dict[str, Any]: ...
     def to_pandas(self, table: str | None = None) -> Any: ...  # a pandas DataFrame
+    def explain(self, top: int | None = 10) -> Any: ...  # a pandas DataFrame
+    def explainable(self) -> bool: ...
     def plot(self, *, max_features: int = 6) -> Figure: ...
     @overload
     def to_html(self, path: None = None, *, figure: bool = True) -> str: ...
@@ -208,6 +212,7 @@ class Report:
     def notes(self) -> list[str]: ...
     def _repr_html_(self) -> str: ...
 
+def explain(reference: Profile, current: Profile, top: int | None = 10, alpha: float = 0.01) -> Any: ...  # a DataFrame
 def compare(
     reference: Profile, current: Profile, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None, *,
     min_effect: Mapping[str, float] | None = None, weights: Mapping[str, float] | None = None,

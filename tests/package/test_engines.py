@@ -189,6 +189,8 @@ CASES = {
                    exclude=["kind", "guess", "y", "yhat"], facets={"colour": None}), 2500),
     "multiclass scores": (dict(task="multiclass", target="kind", score=["proba_cat", "proba_dog", "proba_emu"],
                                features=["when", "day", "amount", "flag"]), 1500),
+    "joint, explain": (dict(task="regression", target="y", prediction="yhat", joint=True, explain=True,
+                            features=["x", "wild", "with nulls.x", "big", "zeros", "colour"]), 2000),
 }
 
 
@@ -198,7 +200,8 @@ MANY = {"spark": 9, "dask": 30}
 
 # The rules' summaries are engine-neutral: Scott's exact sums run on Dask only.
 PROFILE_CASES = [("default", 1), ("default", 3), ("roles", "many"), ("multiclass scores", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
-                 ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3)]
+                 ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3),
+                 ("joint, explain", "many")]
 
 
 @pytest.mark.parametrize("kind, case, parts", [(k, c, p) for c, p in PROFILE_CASES for k in ("spark", "dask")

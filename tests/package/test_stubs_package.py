@@ -104,8 +104,8 @@ def test_literal_names_are_the_names_compare_reports():
     labels = rng.integers(0, 3, n)
     proba = rng.dirichlet([1, 1, 1], n)
     tables = {
-        "binary": ({"x": x, "g": rng.choice(["u", "v"], n), "y": labels % 2, "p": rng.random(n)},
-                   dict(target="y", prediction="p", facets={"g": "u"})),
+        "binary": ({"x": x, "z": rng.normal(size=n), "g": rng.choice(["u", "v"], n), "y": labels % 2,
+                    "p": rng.random(n)}, dict(target="y", prediction="p", facets={"g": "u"}, joint=True)),
         "multiclass": ({"x": x, "y": np.array(["p0", "p1", "p2"])[labels], "p0": proba[:, 0], "p1": proba[:, 1],
                         "p2": proba[:, 2]},
                        dict(target="y", prediction=["p0", "p1", "p2"])),

@@ -13,6 +13,8 @@
 #include "columns.hpp"
 #include "core/profile/counting.hpp"
 #include "core/profile/facets.hpp"
+#include "core/profile/joint.hpp"
+#include "core/profile/outcomes.hpp"
 #include "core/profile/layout.hpp"
 #include "core/profile/parallel.hpp"
 #include "core/profile/score_bins.hpp"
@@ -199,6 +201,93 @@ nb::tuple multiclass_scores(const Columns& cols, std::optional<std::size_t> targ
                           s.out_of_range, s.first_out_of_range);
 }
 
+// Joint moments: each 128-bit sum as its low 64 bits and its high 64 bits (signed).
+nb::tuple wide(const std::vector<__int128>& v) {
+    std::vector<std::uint64_t> lo;
+    Ints hi;
+    for (__int128 x : v) {
+        lo.push_back(static_cast<std::uint64_t>(x));
+        hi.push_back(static_cast<std::int64_t>(x >> 64));
+    }
+    return nb::make_tuple(lo, hi);
+}
+
+// An exponent sum as (positions, their sums' low and high 64 bits, +inf, -inf, NaN), the
+// positions with a non-zero sum only.
+nb::tuple by_exponent(const ExponentSum& s) {
+    std::vector<std::size_t> positions;
+    std::vector<__int128> sums;
+    for (std::size_t p = 0; p < s.by_position.size(); ++p)
+        if (s.by_position[p] != 0) { positions.push_back(p); sums.push_back(s.by_position[p]); }
+    return nb::make_tuple(positions, wide(sums), s.pos_inf, s.neg_inf, s.nan);
+}
+
+nb::tuple joint_sums_of(const Columns& cols, const std::vector<std::size_t>& idx, const std::vector<double>& centre,
+                        const std::vector<double>& scale, std::size_t n_threads) {
+    const auto c = columns_at(cols, idx);
+    JointSums s;
+    {
+        nb::gil_scoped_release release;
+        s = joint_sums(c, centre, scale, n_threads);
+    }
+    return nb::make_tuple(s.n, wide(s.first), wide(s.second), wide(s.fourth), limbs_of(s.norm_fourth));
+}
+
+nb::ndarray<nb::numpy, std::int32_t> int32_array(std::vector<std::int32_t>&& v) {
+    auto* owned = new std::vector<std::int32_t>(std::move(v));
+    nb::capsule free(owned, [](void* p) noexcept { delete static_cast<std::vector<std::int32_t>*>(p); });
+    return nb::ndarray<nb::numpy, std::int32_t>(owned->data(), {owned->size()}, free);
+}
+
+// Each row's slot on a feature's edges (continuous) or categories.
+nb::ndarray<nb::numpy, std::int32_t> row_slots(const Columns& cols, std::size_t column, std::optional<std::vector<double>> edges,
+                                               std::optional<std::vector<std::string>> categories) {
+    const Column& c = cols.at(column);
+    std::vector<std::int32_t> out;
+    {
+        nb::gil_scoped_release release;
+        out = edges ? row_slots_continuous(c, *edges) : row_slots_categorical(c, categories.value_or(std::vector<std::string>{}));
+    }
+    return int32_array(std::move(out));
+}
+
+nb::ndarray<nb::numpy, std::int32_t> binary_cells_of(const Columns& cols, std::size_t target, std::size_t decision,
+                                                     std::optional<double> number, const std::string& text, bool has_proba,
+                                                     double threshold) {
+    same_length(cols, {target, decision});
+    std::vector<std::int32_t> out;
+    {
+        nb::gil_scoped_release release;
+        out = binary_cells(cols.at(target), cols.at(decision), BinaryRule{label_of(number, text), has_proba, threshold});
+    }
+    return int32_array(std::move(out));
+}
+
+nb::ndarray<nb::numpy, std::int32_t> multiclass_cells_of(const Columns& cols, std::size_t target, const std::vector<std::size_t>& prediction,
+                                                         const std::vector<std::string>& classes, bool has_proba) {
+    for (std::size_t p : prediction) same_length(cols, {target, p});
+    const auto pred = columns_at(cols, prediction);
+    std::vector<std::int32_t> out;
+    {
+        nb::gil_scoped_release release;
+        out = multiclass_cells(cols.at(target), pred, classes, has_proba);
+    }
+    return int32_array(std::move(out));
+}
+
+nb::tuple slot_errors_of(nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> slots,
+                         nb::ndarray<const double, nb::ndim<1>, nb::c_contig> errors, std::size_t n_slots) {
+    SlotErrors s;
+    {
+        nb::gil_scoped_release release;
+        s = slot_errors(std::span<const std::int32_t>(slots.data(), slots.shape(0)),
+                        std::span<const double>(errors.data(), errors.shape(0)), n_slots);
+    }
+    std::vector<nb::tuple> sums;
+    for (std::size_t i = 0; i < n_slots; ++i) sums.push_back(nb::make_tuple(limbs_of(s.abs[i]), limbs_of(s.sq[i]), limbs_of(s.fourth[i])));
+    return nb::make_tuple(s.n, sums);
+}
+
 }  // namespace
 
 NB_MODULE(_native, m) {
@@ -285,6 +374,25 @@ NB_MODULE(_native, m) {
     });
     m.attr("SCORE_BINS") = SCORE_BINS;
     m.attr("SCORE_COARSE_BINS") = SCORE_COARSE_BINS;
+    m.def("joint_scale", [](const Columns& c, const std::vector<std::size_t>& idx, std::size_t threads) {
+        const auto cols = columns_at(c, idx);
+        std::vector<ScaleSums> found;
+        {
+            nb::gil_scoped_release release;
+            found = scale_sums(cols, threads);
+        }
+        std::vector<nb::tuple> out;
+        for (ScaleSums& f : found) out.push_back(nb::make_tuple(f.n, by_exponent(f.sum), by_exponent(f.sum_sq)));
+        return out;
+    });
+    m.def("joint_sums", &joint_sums_of, "columns"_a, "idx"_a, "centre"_a, "scale"_a, "threads"_a);
+    m.attr("JOINT_FRACTION_BITS") = JOINT_FRACTION_BITS;
+    m.attr("JOINT_LIMIT") = JOINT_LIMIT;
+    m.def("row_slots", &row_slots, "columns"_a, "column"_a, "edges"_a.none(), "categories"_a.none());
+    m.def("binary_cells", &binary_cells_of, "columns"_a, "target"_a, "decision"_a, "number"_a.none(), "text"_a,
+          "has_proba"_a, "threshold"_a);
+    m.def("multiclass_cells", &multiclass_cells_of, "columns"_a, "target"_a, "prediction"_a, "classes"_a, "has_proba"_a);
+    m.def("slot_errors", &slot_errors_of, "slots"_a, "errors"_a, "n_slots"_a);
     m.def("regression_sum_names", [] {
         std::vector<std::string> names;
         for (const SumRow& r : REGRESSION_SUMS) names.emplace_back(r.name);

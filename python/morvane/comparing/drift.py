@@ -9,13 +9,13 @@ import math
 
 import numpy as np
 
-from morvane.comparing import significance
+from morvane.comparing import joint, significance
 from morvane.comparing.checks import Pending, difference, interval
 from morvane.comparing.metrics import distances
 from morvane.state.profile import Profile
 from morvane.state.stats import FeatureStats, RegressionStats
 
-METRICS = ("Distribution",)
+METRICS = ("Distribution",) + joint.METRICS
 # A category is a cell of the test only when its count in both windows together gives the reference
 # this many rows in expectation (see known_cells).
 KNOWN_ROWS = 20.0
@@ -51,7 +51,8 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
         r_known, c_known = known_cells(r, c)
         out.append(distribution(name, r_known, c_known, r.kind == "continuous", alpha, r.counts, c.counts,
                                 missing=(int(r.missing), int(c.missing))))
-    return out + outputs(reference, current, alpha)
+    return (out + outputs(reference, current, alpha)
+            + joint.checks(reference.layout.extra("joint"), reference.extra("joint"), current.extra("joint")))
 
 
 def distribution(column, r_known, c_known, ordered: bool, alpha: float, r_counts=None, c_counts=None, *,

@@ -12,7 +12,7 @@ import math
 import numpy as np
 from scipy import special
 
-from morvane.comparing import estimated, multiclass, ranking, significance
+from morvane.comparing import estimated, estimated_regression, multiclass, ranking, significance
 from morvane.comparing.checks import Pending, defined, difference, interval, proportion_variance
 from morvane.comparing.metrics import CLASSIFICATION, REGRESSION, performance
 from morvane.state.profile import Profile
@@ -66,6 +66,9 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict) -> 
     if rt is None:
         return []
     if isinstance(rt, RegressionStats):
+        bins_r, bins_c = reference.extra("prediction_bins"), current.extra("prediction_bins")
+        if ct.n == 0 and bins_r is not None and bins_c is not None:  # no targets yet: estimated
+            return estimated_regression.estimate(bins_r, bins_c, alpha) or _regression(rt, ct, alpha)
         return _regression(rt, ct, alpha)
     if _estimable(rt, ct):
         return _estimated(rt, ct, alpha)

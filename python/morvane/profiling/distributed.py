@@ -15,11 +15,15 @@ from functools import partial
 
 import numpy as np
 
+from morvane.profiling.extras import completed
 from morvane.profiling.profile import profile
 from morvane.profiling.roles import KEY_ROWS, warn_keys
 from morvane.profiling.summaries import OrderStatistics, combine, exact_sums, rule_ranks, summarise
 from morvane.state import layout as layout_rules
 from morvane.state.exact_sum import ExactSum
+from morvane.state.joint import JointLayout, scale_of
+from morvane.state.prediction_bins import N_BINS as PREDICTION_BINS, PredictionBinsLayout
+from morvane.state.sections import with_extra
 from morvane.state.profile import Profile, merge
 from morvane.tables import kinds
 from morvane.tables.read import read_table
@@ -338,7 +342,34 @@ def build_layout(engine, options: dict, empty_layout):
         edges.update(_edges(engine, late, bins, n_bins))
     features = tuple(dataclasses.replace(f, edges=tuple(edges[f.name])) if f.name in edges and f.kind == "continuous"
                      else f for f in layout.features)
-    return dataclasses.replace(layout, features=features)
+    return _sections_layout(engine, dataclasses.replace(layout, features=features))
+
+
+def _sections_layout(engine, layout):
+    """The value-dependent layout sections from the whole table, as one machine finds them: the
+    prediction bins from exact order statistics, joint moments' means and standard deviations from
+    exact sums (their components follow the counting, see profile_distributed)."""
+    extras = layout.extras
+    bins = layout.extra("prediction_bins")
+    if bins is not None:
+        column = layout.task.prediction[0]
+        edges = _edges(engine.select([column]), [column], layout_rules.QUANTILE, PREDICTION_BINS)[column]
+        extras = with_extra(extras, "prediction_bins", PredictionBinsLayout(tuple(float(x) for x in edges)))
+    jl = layout.extra("joint")
+    if jl is not None:
+        names = [f.name for f in layout.features if f.kind == "continuous"]
+        sel = OrderStatistics({c: (lambda m: []) for c in names})  # only the counts of values
+        report, tallies, _ = engine_pass(engine.select(names), sel.plan() or {}, sums=True)
+        sel.absorb(report)
+        kept = []
+        for c in names:
+            neg, pos, total, total_sq, overflow = (int(x) for x in tallies[c])
+            scale = scale_of(sel.m[c] - neg - pos, ExactSum(total), ExactSum(total_sq, pos_inf=overflow))
+            if scale is not None:
+                kept.append((c, *scale))
+        extras = with_extra(extras, "joint", JointLayout(tuple(k[0] for k in kept), tuple(k[1] for k in kept),
+                                                         tuple(k[2] for k in kept)))
+    return dataclasses.replace(layout, extras=extras)
 
 
 def profile_distributed(engine, options: dict):
@@ -371,4 +402,5 @@ def profile_distributed(engine, options: dict):
     empty = profile(engine.empty(), like=layout)
     blob = engine.select(used).map_reduce(partial(_profile_chunks, empty.to_bytes(), {"progress": False, **threads}),
                                           _merge_bytes)
-    return empty if blob is None else merge([empty, Profile.from_bytes(blob)])
+    found = empty if blob is None else merge([empty, Profile.from_bytes(blob)])
+    return found if like is not None else completed(found)

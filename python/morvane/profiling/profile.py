@@ -9,7 +9,7 @@ import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
-from morvane.profiling.extras import count_extras
+from morvane.profiling.extras import completed, configured, count_extras
 from morvane.profiling.seasons import count_seasons, seasons_option
 from morvane.profiling.subsets import groups
 from morvane.state import sections
@@ -21,12 +21,12 @@ from morvane.tables.read import read_table
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-                 n_bins=10, seasons=None, tz=None)
+                 n_bins=10, joint=False, explain=False, seasons=None, tz=None)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
             features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-            n_bins=10, progress=None, threads=None, seasons=None, tz=None) -> Profile:
+            n_bins=10, joint=False, explain=False, progress=None, threads=None, seasons=None, tz=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -39,9 +39,11 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     ``facets`` maps columns to rules (``mv.at_least(40)``, a value, ``None`` for one group per value);
     ``timestamp`` names the column of event times (never a feature); ``segments`` lists categorical
     columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
-    performance statistics of their own (``Profile.segments``); ``seasons`` ("weekday", "hour",
-    "weekday-hour", in UTC or in the time zone ``tz``) keeps the features' and the task's statistics
-    per season of the timestamps (``Profile.seasons``). With ``like=reference`` the
+    performance statistics of their own (``Profile.segments``); ``joint=True`` keeps the exact second
+    moments of the standardised continuous features (the drift checks Reconstruction and Covariance);
+    ``explain=True`` the task's outcomes per feature bin (``mv.explain``); ``seasons`` ("weekday",
+    "hour", "weekday-hour", in UTC or in the time zone ``tz``) keeps the features' and the task's
+    statistics per season of the timestamps (``Profile.seasons``). With ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -55,7 +57,8 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
-                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, seasons=seasons, tz=tz)
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, joint=joint, explain=explain,
+                     seasons=seasons, tz=tz)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -75,19 +78,20 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
                                      categorical=tuple(categorical), exclude=exclude, facets=facets or {}, bins=bins,
                                      n_bins=n_bins, threads=threads, timestamp=timestamp,
                                      segments=found)
+        layout = configured(t, layout, threads, joint_moments=bool(joint), explained=bool(explain))
         if season_kind is not None:
             layout = replace(layout, extras=sections.with_extra(layout.extras, "seasons", season_kind))
     if layout.segments is None:
-        whole = count(t, layout, threads, progress, known)
+        found = count(t, layout, threads, progress, known)
     else:
-        whole = _with_segments(t, table, layout, threads, progress, known)
-    if layout.extra("seasons") is None:
-        return whole
-    sub = layout.segment_layout()
-    parts = count_seasons(table, layout, lambda rows: count(read_table(rows), sub, threads, False),
-                          layout.timestamp in t.names)
-    return Profile._make(layout, whole.n_rows, whole.features, whole.task_stats, whole.facets, whole._segments,
-                         {**whole._extras, "seasons": parts})
+        found = _with_segments(t, table, layout, threads, progress, known)
+    if layout.extra("seasons") is not None:
+        sub = layout.segment_layout()
+        parts = count_seasons(table, layout, lambda rows: count(read_table(rows), sub, threads, False),
+                              layout.timestamp in t.names)
+        found = Profile._make(layout, found.n_rows, found.features, found.task_stats, found.facets, found._segments,
+                              {**found._extras, "seasons": parts})
+    return found if like is not None else completed(found)
 
 
 def _with_segments(t, table, layout: Layout, threads: int, progress, known) -> Profile:

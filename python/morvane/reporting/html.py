@@ -121,6 +121,19 @@ def table_section(report) -> str:
     return "".join(parts)
 
 
+def explain_section(report, top: int = 10) -> str:
+    """The feature bins that explain a performance change, when both profiles keep outcomes by bin."""
+    if not report.explainable():
+        return ""
+    frame = report.explain(top=top)
+    head = "".join(f"<th>{escape(c)}</th>" for c in frame.columns)
+    rows = "".join(f'<tr class="{"failed" if r["failed"] else "passed"}">'
+                   + "".join(cell(r[c], p_value=c == "p_value") for c in frame.columns) + "</tr>"
+                   for r in frame.to_dict("records"))
+    return (f'<section id="explain"><h2>What explains the performance change</h2><div class="scroll">'
+            f'<table class="rows"><thead><tr>{head}</tr></thead><tbody>{rows}</tbody></table></div></section>')
+
+
 def png_section(section: str, title: str, alt: str, draw, dpi: int) -> str:
     """A section holding the figure ``draw()`` makes as an embedded PNG, or a note without matplotlib
     (an optional dependency: the page is still written)."""
@@ -173,7 +186,8 @@ def failures_section(report) -> str:
 
 def fragment(report, *, figure=True) -> str:
     """The report's body with its styles, fit to embed in a page or a notebook."""
-    body = header(report) + failures_section(report) + checks_section(report) + table_section(report)
+    body = (header(report) + failures_section(report) + checks_section(report) + explain_section(report)
+            + table_section(report))
     if figure:
         body += figure_section(report)
     return f'<div class="morvane-report"><style>{STYLE}</style>{body}</div>'

@@ -8,6 +8,7 @@ from pathlib import Path
 
 from morvane.comparing.checks import Check
 from morvane.comparing.compare import run_checks
+from morvane.comparing.explain import explain as explain_bins, explainable
 from morvane.comparing.numbers import json_safe
 from morvane.reporting import html, plot
 
@@ -86,6 +87,17 @@ class Report:
             frame[name] = pd.to_numeric(frame[name], errors="coerce").astype("float64")
         frame["failed"] = frame["failed"].astype(bool)
         return frame
+
+    def explain(self, top: int | None = 10):
+        """`mv.explain(reference, current, top)` at the report's alpha: the feature bins that explain
+        the window's performance change. ValueError unless both profiles were made with explain=True."""
+        if self.reference is None or self.current is None:
+            raise ValueError("this report does not hold its profiles: use mv.explain(reference, current)")
+        return explain_bins(self.reference, self.current, top=top, alpha=self.alpha)
+
+    def explainable(self) -> bool:
+        """Whether both profiles keep the outcomes by bin that `explain()` reads."""
+        return explainable(self.reference, self.current)
 
     def plot(self, *, max_features: int = 6):
         """A matplotlib Figure: reference against current histograms of the failing drift features

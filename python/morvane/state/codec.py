@@ -28,6 +28,13 @@ def _packing(a: np.ndarray, nonzero: int) -> tuple[bool, int]:
     return 8 + nonzero * (4 + width) < a.size * width and a.size < 1 << 32, width
 
 
+def frozen(a) -> np.ndarray:
+    """An int64 array that cannot be written through."""
+    a = np.asarray(a, dtype=np.int64)
+    a.setflags(write=False)
+    return a
+
+
 class Writer:
     def __init__(self):
         self.parts = []

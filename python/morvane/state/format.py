@@ -11,6 +11,7 @@ than the input's size, and any failure is a FormatError."""
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import struct
 from typing import NamedTuple
@@ -67,8 +68,8 @@ def _frame(magic: bytes, fingerprint: int, body: bytes, version: int = VERSION) 
 
 def encode_profile(p, version: int = VERSION) -> bytes:
     """The bytes of a profile: its layout (length-prefixed), then its statistics. ``version`` below
-    the current one leaves out what that version did not have (ranges, score histograms)."""
-    layout = p.layout.to_bytes()
+    the current one leaves out what that version did not have (ranges, score histograms, sections)."""
+    layout = (p.layout if version >= SECTIONS_SINCE else dataclasses.replace(p.layout, extras=())).to_bytes()
     w = Writer()
     w.u64(len(layout))
     w.parts.append(layout)

@@ -10,17 +10,11 @@ from dataclasses import dataclass
 import numpy as np
 
 from morvane import _native
+from morvane.state.codec import frozen  # noqa: F401 (its home is the codec: the section modules use it too)
 from morvane.state.exact_sum import ExactSum
 from morvane.state.layout import FacetLayout, FeatureLayout, TaskLayout
 
 REGRESSION_SUMS = tuple(_native.regression_sum_names())
-
-
-def frozen(a) -> np.ndarray:
-    """An int64 array that cannot be written through."""
-    a = np.asarray(a, dtype=np.int64)
-    a.setflags(write=False)
-    return a
 
 
 @dataclass(frozen=True, eq=False)
