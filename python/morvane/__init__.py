@@ -24,12 +24,15 @@ from morvane.reporting.timeline import Timeline
 from morvane.state.errors import FormatError, MismatchError
 from morvane.state.layout import Layout
 from morvane.state.profile import Profile, load_profile, merge
+from morvane.state.quality import Rule
 from morvane.state.rules import above, at_least, at_most, below, one_of
+from morvane.state.suggest_rules import suggest_rules
 
 __version__ = _version("morvane")
 
 __all__ = [
-    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
+    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Rule", "Timeline",
     "__version__", "above",
     "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
+    "suggest_rules",
 ]

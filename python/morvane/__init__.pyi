@@ -65,10 +65,41 @@ def one_of(values: Iterable[_Label]) -> _Rule: ...
 
 _FacetRule: TypeAlias = _Rule | _Label | None
 
+class Rule:  # a declared data-quality rule: exactly one of between= ... where=
+    column: str | None
+    kind: str
+    value: Any
+    name: str
+    tolerance: float
+    severity: Literal["error", "warning"]
+    def __init__(
+        self,
+        column: str | None = None,
+        *,
+        between: tuple[Any, Any] | None = None,
+        one_of: Iterable[_Label] | None = None,
+        matches: str | None = None,
+        not_null: bool = False,
+        at_least: str | float | Any | None = None,
+        at_most: str | float | Any | None = None,
+        where: str | None = None,
+        name: str | None = None,
+        tolerance: float = 0.0,
+        severity: Literal["error", "warning"] = "error",
+    ) -> None: ...
+    def readable(self) -> str: ...
+    def meaning(self) -> str: ...
+    def columns(self) -> list[str]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+def suggest_rules(profile: Profile) -> list[Rule]: ...
+
 __all__ = [
-    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Timeline",
+    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Rule", "Timeline",
     "__version__", "above",
     "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
+    "suggest_rules",
 ]
 
 __version__: str
@@ -121,6 +152,7 @@ class Profile:
     @classmethod
     def from_counts(cls, layout: Layout, data: bytes | bytearray | memoryview, fingerprint: int | None = None) -> Profile: ...
     def extra(self, name: str) -> Any: ...  # a state section's value (rules' counts, seasons, ...), or None
+    def violations(self, name: str) -> tuple[int, int]: ...  # (rows violating, rows evaluated) of a rule
     def save(self, path: _Path) -> None: ...
     def histogram(self, column: str) -> tuple[npt.NDArray[np.float64] | list[str], npt.NDArray[np.int64]]: ...
     def missing(self, column: str) -> int: ...
@@ -152,6 +184,7 @@ def profile(
     n_bins: int = 10,
     joint: bool = False,
     explain: bool = False,
+    rules: Iterable[Rule] | None = None,
     progress: bool | None = None,
     threads: int | None = None,
     seasons: _Seasons | None = None,

@@ -82,6 +82,94 @@ def facet_rule(text: str, table):
     return column, typed(rule, table, column)
 
 
+RULE_WORDS = re.compile(r"(?P<column>\S+)\s+(?:(?P<between>between)\s+(?P<low>\S+)\s+(?:and\s+)?(?P<high>\S+)"
+                        r"|(?P<not_null>not\s+null)|(?:one\s+of|one_of)\s+(?P<one_of>.+)|matches\s+(?P<matches>.+)"
+                        r"|at\s+(?P<side>least|most)\s+(?P<other>\S+))", re.S)
+
+
+def bound(text: str, table, column: str):
+    """A bound of a --rule in the column's type: an instant for a time column, else a number."""
+    import pyarrow.types as kinds
+
+    if column in table.column_names and kinds.is_temporal(table.schema.field(column).type):
+        import numpy as np
+
+        try:
+            return np.datetime64(text, "ns")
+        except ValueError:
+            raise UsageError(f"--rule: {text!r} is not a date or time of column {column!r}") from None
+    try:
+        return float(text)
+    except ValueError:
+        raise UsageError(f"--rule: {text!r} is not a number") from None
+
+
+def rule_of(text: str, table):
+    """A --rule: `COL between LOW HIGH`, `COL not null`, `COL one of A,B`, `COL matches REGEX`,
+    `COL at least X` / `COL at most X` (X a column or a number), or `where: EXPRESSION`."""
+    from morvane.state.quality import Rule
+
+    text = text.strip()
+    if text.startswith("where:"):
+        return Rule(where=text[len("where:"):].strip())
+    found = RULE_WORDS.fullmatch(text)
+    if found is None:
+        raise UsageError(f"--rule {text!r}: expected COL between LOW HIGH, COL not null, COL one of A,B, "
+                         "COL matches REGEX, COL at least X, COL at most X or where: EXPRESSION")
+    column = found.group("column")
+    if found.group("between"):
+        return Rule(column, between=(bound(found.group("low"), table, column),
+                                        bound(found.group("high"), table, column)))
+    if found.group("not_null"):
+        return Rule(column, not_null=True)
+    if found.group("one_of"):
+        return Rule(column, one_of=[typed(v.strip(), table, column) for v in found.group("one_of").split(",")])
+    if found.group("matches"):
+        return Rule(column, matches=found.group("matches").strip())
+    other = found.group("other")
+    side = "at_" + found.group("side")
+    return Rule(column, **{side: other if other in table.column_names else bound(other, table, column)})
+
+
+def rules_file(path: Path, table) -> list:
+    """--rules FILE: a JSON (or, with PyYAML, a YAML) list of rules, each a --rule text or an object of
+    mv.Rule's arguments ({"column": "age", "between": [18, 120], "tolerance": 0.001})."""
+    from morvane.state.quality import Rule
+
+    if not path.is_file():
+        raise UsageError(f"{path}: no such file")
+    text = path.read_text(encoding="utf-8")
+    if path.suffix.lower() in (".yaml", ".yml"):
+        try:
+            import yaml
+        except ImportError:
+            raise UsageError(f"{path}: reading YAML needs PyYAML (pip install pyyaml); JSON needs nothing") from None
+        items = yaml.safe_load(text)
+    else:
+        try:
+            items = json.loads(text)
+        except ValueError as error:
+            raise UsageError(f"{path}: not JSON ({error})") from None
+    if isinstance(items, dict) and "rules" in items:
+        items = items["rules"]
+    if not isinstance(items, list):
+        raise UsageError(f"{path}: expected a list of rules")
+    out = []
+    for item in items:
+        if isinstance(item, str):
+            out.append(rule_of(item, table))
+        elif isinstance(item, dict):
+            options = dict(item)
+            column = options.pop("column", None)
+            try:
+                out.append(Rule(column, **options))
+            except TypeError as error:
+                raise UsageError(f"{path}: rule {item!r}: {error}") from None
+        else:
+            raise UsageError(f"{path}: a rule is a text or an object, not {item!r}")
+    return out
+
+
 def edges(text: str):
     """--bins: a heuristic name, or comma-separated edges."""
     if text in ("quantile", "FreedmanDiaconis", "Scott", "Sturges"):
@@ -121,6 +209,9 @@ def profile_options(args, table) -> dict:
             options[key] = names(getattr(args, key))
     if args.facet:
         options["facets"] = dict(facet_rule(text, table) for text in args.facet)
+    rules = [rule_of(text, table) for text in args.rule] + (rules_file(args.rules, table) if args.rules else [])
+    if rules:
+        options["rules"] = rules
     return options
 
 
@@ -257,6 +348,12 @@ def parser() -> argparse.ArgumentParser:
     make.add_argument("--facet", action="append", default=[], metavar="COL=RULE",
                       help="a facet: COL=VALUE, COL=>=X, COL=>X, COL=<=X, COL=<X, COL=one_of:A,B or COL=* "
                            "(one group per value); repeat for several")
+    make.add_argument("--rule", action="append", default=[], metavar="RULE",
+                      help="a data-quality rule: 'age between 18 120', 'income not null', 'country one of FR,NO', "
+                           "'email matches REGEX', 'end at least start' or 'where: price * quantity <= total'; "
+                           "repeat for several")
+    make.add_argument("--rules", type=Path, metavar="FILE", help="rules from a JSON or YAML file: a list of "
+                      "--rule texts or of objects such as {\"column\": \"age\", \"between\": [18, 120]}")
     make.add_argument("--bins", help="quantile, FreedmanDiaconis, Scott, Sturges or "
                       "comma-separated edges (--bins=-1,0,1 when the first is negative)")
     make.add_argument("--n-bins", type=int, help="bins of the quantile rule (default 10)")

@@ -191,6 +191,11 @@ CASES = {
                                features=["when", "day", "amount", "flag"]), 1500),
     "joint, explain": (dict(task="regression", target="y", prediction="yhat", joint=True, explain=True,
                             features=["x", "wild", "with nulls.x", "big", "zeros", "colour"]), 2000),
+    "rules": (dict(features=["x", "colour"], rules=[
+        mv.Rule("x", between=(-1, 1)), mv.Rule("colour", one_of=["red", "Ω"]), mv.Rule("colour", matches="^[a-z]+$"),
+        mv.Rule("with nulls.x", not_null=True), mv.Rule("y", at_least="yhat"),
+        mv.Rule(where="x * 2 <= `with nulls.x` or is_null(x)", name="where"),
+        mv.Rule("when", between=(np.datetime64("2026-01-01"), np.datetime64("2026-03-01")))]), 2000),
 }
 
 
@@ -201,7 +206,7 @@ MANY = {"spark": 9, "dask": 30}
 # The rules' summaries are engine-neutral: Scott's exact sums run on Dask only.
 PROFILE_CASES = [("default", 1), ("default", 3), ("roles", "many"), ("multiclass scores", 3), ("binary", "many"), ("regression, FreedmanDiaconis", 3),
                  ("multiclass, Sturges", "many"), ("edges", 1), ("Scott", "many"), ("few rows", "many"), ("no rows", 3),
-                 ("joint, explain", "many")]
+                 ("joint, explain", "many"), ("rules", "many")]
 
 
 @pytest.mark.parametrize("kind, case, parts", [(k, c, p) for c, p in PROFILE_CASES for k in ("spark", "dask")

@@ -21,6 +21,7 @@
 #include "core/profile/task.hpp"
 #include "core/profile/tie_edges.hpp"
 #include "metrics.hpp"
+#include "quality.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -404,4 +405,5 @@ NB_MODULE(_native, m) {
         return limbs_of(s);
     });
     morvane::native::bind_metrics(m);
+    morvane::native::bind_quality(m);
 }

@@ -12,7 +12,7 @@ from scipy import special
 from morvane.comparing import significance
 from morvane.comparing.numbers import fmt
 
-FAMILIES = ("data", "drift", "performance", "bias")
+FAMILIES = ("data", "drift", "performance", "bias", "rules")
 
 # How a comparison spends alpha: a weighted Holm procedure over its distinct hypotheses, with weights
 # from this hierarchy. The task's headline hypothesis (accuracy; the mean squared error for
@@ -22,7 +22,7 @@ FAMILIES = ("data", "drift", "performance", "bias")
 # any false failure at most alpha under any dependence and hands a rejected hypothesis's share on, so
 # the full report keeps most of the headline test's own power on small windows.
 HEADLINE = frozenset({("performance", "Accuracy"), ("performance", "e2")})
-SHARES = {"headline": 0.6, "performance": 0.1, "drift": 0.2, "data": 0.05, "bias": 0.05,
+SHARES = {"headline": 0.6, "performance": 0.1, "drift": 0.2, "data": 0.05, "bias": 0.05, "rules": 0.05,
           "segments": 0.1}  # every segment's drift and performance checks together
 
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from morvane.comparing import bias, data, drift, floors, performance, significance
+from morvane.comparing import bias, data, drift, floors, performance, quality, significance
 from morvane.comparing.checks import FAMILIES, Check, Pending, check_weights, verdicts
 from morvane.comparing.metrics import distances
 from morvane.comparing.seasonal import seasonal_reference
@@ -18,7 +18,7 @@ from morvane.state.errors import MismatchError
 from morvane.state.profile import Profile
 
 # Each family: its module (a `checks(reference, current, alpha, tables)` function) and its metric names.
-FAMILY_MODULES = {"data": data, "drift": drift, "performance": performance, "bias": bias}
+FAMILY_MODULES = {"data": data, "drift": drift, "performance": performance, "bias": bias, "rules": quality}
 METRIC_NAMES = frozenset(name for module in FAMILY_MODULES.values() for name in module.METRICS)
 
 
@@ -133,6 +133,8 @@ def same_layout(reference: Profile, current: Profile) -> None:
     if {f.column: (f.op, f.values, f.groups) for f in ref.facets} != \
             {f.column: (f.op, f.values, f.groups) for f in cur.facets}:
         problems.append("facets differ")
+    if ref.extra("rules") != cur.extra("rules"):
+        problems.append("rules differ")
     if problems:
         raise MismatchError("profiles do not share a layout: " + "; ".join(problems) +
                             " (profile the current table with like=reference)")

@@ -266,7 +266,7 @@ def _layout_columns(layout) -> set:
         cols.add(layout.timestamp)
     if layout.segments is not None:
         cols |= set(layout.segments.columns)
-    return cols
+    return cols | {c for rule in layout.extra("rules") or () for c in rule.columns()}
 
 
 def _sampling(layout, empty, categorical) -> dict:

@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import dataclasses
 
-from morvane.profiling import explain, joint, prediction_bins
+from morvane.profiling import explain, joint, prediction_bins, quality
 from morvane.state import sections
 from morvane.state.explain import ExplainLayout
 from morvane.state.profile import Profile
 
-COUNTERS: dict = {"joint": joint.count, "explain": explain.count, "prediction_bins": prediction_bins.count}
+COUNTERS: dict = {"rules": quality.count, "joint": joint.count, "explain": explain.count,
+                  "prediction_bins": prediction_bins.count}
 # Seasons split the rows by their timestamps, which the profile's pass reads from the table itself:
 # `profile()` counts them (profiling/seasons.py); the pass leaves them empty.
 COUNTERS["seasons"] = lambda t, layout, threads: sections.kind_named(sections.STATE_KINDS, "seasons").empty(layout)

@@ -11,6 +11,7 @@ from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
 from morvane.profiling.extras import completed, configured, count_extras
 from morvane.profiling.seasons import count_seasons, seasons_option
+from morvane.profiling.quality import with_rules
 from morvane.profiling.subsets import groups
 from morvane.state import sections
 from morvane.profiling.segments import segment_layout, segment_of_rows
@@ -21,12 +22,13 @@ from morvane.tables.read import read_table
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-                 n_bins=10, joint=False, explain=False, seasons=None, tz=None)
+                 n_bins=10, joint=False, explain=False, rules=None, seasons=None, tz=None)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
             features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-            n_bins=10, joint=False, explain=False, progress=None, threads=None, seasons=None, tz=None) -> Profile:
+            n_bins=10, joint=False, explain=False, rules=None, progress=None, threads=None, seasons=None,
+            tz=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -41,9 +43,12 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     columns whose combinations (the 100 most frequent in this table, the rest as "other") get drift and
     performance statistics of their own (``Profile.segments``); ``joint=True`` keeps the exact second
     moments of the standardised continuous features (the drift checks Reconstruction and Covariance);
-    ``explain=True`` the task's outcomes per feature bin (``mv.explain``); ``seasons`` ("weekday",
-    "hour", "weekday-hour", in UTC or in the time zone ``tz``) keeps the features' and the task's
-    statistics per season of the timestamps (``Profile.seasons``). With ``like=reference`` the
+    ``explain=True`` the task's outcomes per feature bin (``mv.explain``); ``rules`` lists ``mv.Rule``
+    objects counted in the same pass (``Profile.violations(name)``), checked against the table first (a
+    rule on an absent column, of the wrong type, or whose expression does not parse raises ValueError
+    naming it); ``seasons`` ("weekday", "hour", "weekday-hour", in UTC or in the time zone ``tz``) keeps
+    the features' and the task's statistics per season of the timestamps (``Profile.seasons``). With
+    ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -58,7 +63,7 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
                      timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, joint=joint, explain=explain,
-                     seasons=seasons, tz=tz)
+                     rules=rules, seasons=seasons, tz=tz)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
@@ -79,6 +84,8 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
                                      n_bins=n_bins, threads=threads, timestamp=timestamp,
                                      segments=found)
         layout = configured(t, layout, threads, joint_moments=bool(joint), explained=bool(explain))
+        if rules is not None:
+            layout = with_rules(t, layout, rules)
         if season_kind is not None:
             layout = replace(layout, extras=sections.with_extra(layout.extras, "seasons", season_kind))
     if layout.segments is None:

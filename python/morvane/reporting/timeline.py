@@ -426,6 +426,29 @@ def _series_table(tl: Timeline) -> str:
             + "".join(rows) + "</tbody></table></section>")
 
 
+def _rules(tl: Timeline) -> str:
+    """The declared rules over the run: what each means, its violations over every period, and the
+    periods whose check failed."""
+    found = {}
+    for _, _, report in tl.reports:
+        checks = {c.metric: c for c in report.checks if c.family == "rules"}
+        for row in report.tables.get("rules", ()):
+            rule = found.setdefault(row["rule"], {"meaning": row["meaning"], "severity": row["severity"],
+                                                  "violating": 0, "evaluated": 0, "failed": 0})
+            rule["violating"] += row["violating"]
+            rule["evaluated"] += row["evaluated"]
+            rule["failed"] += bool(checks.get(row["rule"]) and checks[row["rule"]].failed)
+    if not found:
+        return ""
+    rows = "".join(f'<tr class="{"failed" if r["failed"] else "passed"}"><td>{escape(name)}</td>'
+                   f'<td class="details">{escape(r["meaning"])}</td><td>{escape(r["severity"])}</td>'
+                   f'{cell(r["violating"])}{cell(r["evaluated"])}<td class="num">{r["failed"]} of {len(tl)}</td></tr>'
+                   for name, r in found.items())
+    return ('<section id="rules"><h2>Rules</h2><table><thead><tr><th>rule</th><th>meaning</th><th>severity</th>'
+            '<th>rows violating</th><th>rows evaluated</th><th>periods failed</th></tr></thead><tbody>'
+            + rows + "</tbody></table></section>")
+
+
 def _figure(tl: Timeline) -> str:
     return png_section("trends", "Trends", "each failing metric over time against its reference", tl.plot, 80)
 
@@ -475,7 +498,8 @@ def dashboard(tl: Timeline, *, figure: bool = True) -> str:
                      "length raises a cumulative false alarm with probability at most alpha)")
     header = (f'<header class="verdict {verdict}"><h1>{verdict.upper()}{estimated_badge(checks)}</h1>'
               f"<p>{escape(' · '.join(facts))}</p></header>" + notes_section(notes))
-    body = header + _strip(tl) + _series_table(tl) + (_figure(tl) if figure else "") + _failing_periods(tl)
+    body = header + _strip(tl) + _series_table(tl) + _rules(tl) + (_figure(tl) if figure else "") + \
+        _failing_periods(tl)
     return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'
             f"<title>morvane timeline: {verdict.upper()}</title></head><body>"

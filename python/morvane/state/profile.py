@@ -117,6 +117,15 @@ class Profile:
         """The value of the state section ``name`` (rules' counts, seasons, ...), or None."""
         return self._extras.get(name)
 
+    def violations(self, name: str) -> tuple[int, int]:
+        """(rows violating, rows evaluated) of the rule named ``name`` (``profile(rules=...)``); KeyError
+        for a name that is not a rule of the profile. Merges exactly, like every count."""
+        rules = self._layout.extra("rules") or ()
+        for rule, counts in zip(rules, self._extras.get("rules", ())):
+            if rule.name == name:
+                return counts
+        raise KeyError(f"no rule {name!r} in the profile; it has {[r.name for r in rules]}")
+
     def histogram(self, column: str):
         """(edges or categories, counts) of one feature: counts of the values only, a NumPy int64 array
         one longer than the edges, or one per category plus "other" last. Raises KeyError for a name
