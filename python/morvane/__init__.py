@@ -12,14 +12,17 @@ keep one exact profile per period in a ``History`` and compare every period (a `
 
 from importlib.metadata import version as _version
 
+from morvane.alerts import AlertError, notify, push
 from morvane.comparing.checks import Check
 from morvane.comparing.explain import explain
 from morvane.history import History
 from morvane.loading import load
 from morvane.monitor import load_monitor
 from morvane.monitor import Monitor
+from morvane.overview import index_html
 from morvane.profiling.profile import profile
 from morvane.reporting.report import Report, compare
+from morvane.reporting.changes import Change
 from morvane.reporting.timeline import Timeline
 from morvane.state.errors import FormatError, MismatchError
 from morvane.state.layout import Layout
@@ -31,8 +34,7 @@ from morvane.state.suggest_rules import suggest_rules
 __version__ = _version("morvane")
 
 __all__ = [
-    "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report", "Rule", "Timeline",
-    "__version__", "above",
-    "at_least", "at_most", "below", "compare", "explain", "load", "load_monitor", "load_profile", "merge", "one_of", "profile",
-    "suggest_rules",
+    "AlertError", "Change", "Check", "FormatError", "History", "MismatchError", "Layout", "Monitor", "Profile", "Report",
+    "Rule", "Timeline", "__version__", "above", "at_least", "at_most", "below", "compare", "explain", "index_html", "load",
+    "load_monitor", "load_profile", "merge", "notify", "one_of", "profile", "push", "suggest_rules",
 ]

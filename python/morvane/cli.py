@@ -11,6 +11,8 @@ import re
 import sys
 from pathlib import Path
 
+from morvane.state.files import atomic_write
+
 EXIT_PASSED, EXIT_FAILED, EXIT_ERROR = 0, 1, 2
 RULE = re.compile(r"(?P<op>>=|<=|>|<|one_of:)?(?P<value>.*)", re.S)
 COMPARISONS = {">=": "at_least", ">": "above", "<=": "at_most", "<": "below"}
@@ -24,6 +26,8 @@ def read_table(path: Path):
     """A pyarrow Table from a Parquet file (by magic number or suffix) or else a CSV file."""
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
+    if is_history(path):
+        raise UsageError(f"{path} is a history file (SQLite), not a table: give it as --history {path}")
     try:
         import pyarrow.csv
         import pyarrow.parquet
@@ -233,15 +237,25 @@ def run_profile(args) -> int:
 
 
 SAVED_MAGICS = (b"MVPF", b"MVMN")  # a saved profile, a saved monitor
+HISTORY_MAGIC = b"SQLite format 3\x00"  # a history file is an SQLite database
+
+
+def _head(path: Path, n: int) -> bytes:
+    try:
+        with path.open("rb") as handle:
+            return handle.read(n)
+    except OSError:
+        return b""
 
 
 def is_saved(path: Path) -> bool:
     """Whether a file holds a saved profile or monitor (by its first bytes)."""
-    try:
-        with path.open("rb") as handle:
-            return handle.read(4) in SAVED_MAGICS
-    except OSError:
-        return False
+    return _head(path, 4) in SAVED_MAGICS
+
+
+def is_history(path: Path) -> bool:
+    """Whether a file is a history's SQLite database (by its first bytes)."""
+    return _head(path, len(HISTORY_MAGIC)) == HISTORY_MAGIC
 
 
 def load_profile(path: Path, role: str):
@@ -251,6 +265,9 @@ def load_profile(path: Path, role: str):
 
     if not path.is_file():
         raise UsageError(f"{path}: no such file")
+    if is_history(path):
+        raise UsageError(f"{path} is a history file (SQLite), not a saved profile: give the reference profile "
+                         f"and the history as `python -m morvane timeline REFERENCE.mvp --history {path}`")
     if not is_saved(path):
         raise UsageError(f"{path} is not a saved profile (.mvp): make one with "
                          f"`python -m morvane profile {path} -o reference.mvp`")
@@ -282,14 +299,25 @@ def run_timeline(args) -> int:
     from morvane.history import History
 
     reference = load_profile(args.reference, "reference")
-    if (args.every is None) == (args.rows is None):
-        raise UsageError("give one of --every (e.g. 1D) or --rows N")
-    if args.every is not None and reference.layout.timestamp is None:
-        raise UsageError("periods of time need a reference profiled with its event times: profile --timestamp COL")
-    try:
-        history = History(reference, args.every, rows=args.rows, tz=args.tz, path=args.history)
-    except ValueError as error:
-        raise UsageError(str(error)) from None
+    if not args.data and args.history is None:
+        raise UsageError("give DATA files, or --history FILE to redraw the timeline from a history alone")
+    stored = args.history is not None and args.history.is_file()
+    if not args.data and not stored:
+        raise UsageError(f"{args.history}: no such history file, and no DATA to start one")
+    if stored and args.every is None and args.rows is None:
+        history = History.open(args.history, readonly=not args.data)  # its own periods
+        if history.reference != reference:
+            raise UsageError(f"{args.history} holds a history of another reference than {args.reference}")
+    else:
+        if (args.every is None) == (args.rows is None):
+            raise UsageError("give one of --every (e.g. 1D) or --rows N")
+        if args.every is not None and reference.layout.timestamp is None:
+            raise UsageError("periods of time need a reference profiled with its event times: "
+                             "profile --timestamp COL")
+        try:
+            history = History(reference, args.every, rows=args.rows, tz=args.tz, path=args.history)
+        except ValueError as error:
+            raise UsageError(str(error)) from None
     for data in args.data:
         history.update(read_table(data))
     timeline = history.timeline(alpha=args.alpha, checks=names(args.checks) if args.checks else None,
@@ -298,17 +326,66 @@ def run_timeline(args) -> int:
 
 
 def publish(result, args) -> int:
-    """Write a report's or a timeline's HTML and JSON where asked, print its summary, and return the
-    exit code of its verdict."""
+    """Write a report's or a timeline's HTML, JSON and metrics where asked, print its summary, send
+    it where asked (a Pushgateway, a notification), and return the exit code of its verdict."""
+    labels = dict(label(text) for text in names(args.label))
+    if args.pushgateway is not None and not args.job:
+        raise UsageError("--pushgateway needs --job NAME")
     if args.html is not None:
         result.to_html(args.html)
     if args.json is not None:
         args.json.write_text(json.dumps(result.to_dict(), allow_nan=False, indent=1) + "\n", encoding="utf-8")
+    if args.openmetrics is not None:
+        # Renamed into place whole: node_exporter's textfile collector never reads half a file.
+        atomic_write(args.openmetrics, result.to_openmetrics(labels=labels).encode("utf-8"), mode=0o644)
     print(result.summary())
-    for written in (args.html, args.json):
+    for written in (args.html, args.json, args.openmetrics):
         if written is not None:
             print(f"wrote {written}")
+    send(result, args, labels)
     return EXIT_PASSED if result.passed else EXIT_FAILED
+
+
+def send(result, args, labels: dict) -> None:
+    """Push the metrics and post the notification the command line asked for. A report notifies when
+    it fails, a timeline when a check started or stopped failing at its last period (for Alertmanager
+    also while one still fails); JSON is always posted."""
+    from morvane.alerts import notify, push
+    from morvane.alerts.messages import items
+
+    if args.pushgateway is not None:
+        push(result, args.pushgateway, args.job, labels=labels, timeout=args.timeout)
+        print(f"pushed the metrics to the Pushgateway (job {args.job})")
+    if args.notify is not None:
+        kind = args.notify_kind
+        if kind == "json" or items(result, kind, False):
+            status = notify(result, args.notify, kind=kind, labels=labels, timeout=args.timeout, link=args.link)
+            print(f"notified ({kind}): status {status}")
+
+
+def label(text: str) -> tuple:
+    name, sign, value = text.partition("=")
+    if not sign or not name:
+        raise UsageError(f"--label {text!r}: expected NAME=VALUE")
+    return name, value
+
+
+def export_options(command) -> None:
+    """The options that send a verdict where teams look (metrics and notifications)."""
+    from morvane.alerts.messages import KINDS
+
+    command.add_argument("--openmetrics", type=Path, metavar="FILE", help="write the metrics as Prometheus text "
+                         "(atomically: a FILE.prom in node_exporter's textfile directory)")
+    command.add_argument("--pushgateway", metavar="URL", help="push the metrics to a Prometheus Pushgateway")
+    command.add_argument("--job", help="the Pushgateway job name (with --pushgateway)")
+    command.add_argument("--notify", metavar="URL", help="post the failing checks to this URL")
+    command.add_argument("--notify-kind", choices=KINDS, default="alertmanager",
+                         help="what --notify's URL receives (default alertmanager)")
+    command.add_argument("--link", metavar="URL", help="a link to put in the notification (e.g. the dashboard)")
+    command.add_argument("--label", nargs="+", default=[], metavar="NAME=VALUE",
+                         help="labels of the metrics and alerts, comma-separated (e.g. model=churn)")
+    command.add_argument("--timeout", type=float, default=10.0,
+                         help="seconds to keep trying to deliver (default 10)")
 
 
 def alpha(text: str) -> float:
@@ -366,11 +443,13 @@ def parser() -> argparse.ArgumentParser:
     check.add_argument("--json", type=Path, help="write the report as JSON")
     check.add_argument("--alpha", type=alpha, default=0.01, help="false-alarm rate of the report (default 0.01)")
     check.add_argument("--checks", nargs="+", help="families or metrics to check, comma-separated (default: all)")
+    export_options(check)
     check.set_defaults(run=run_compare)
 
     over = commands.add_parser("timeline", help="compare every period of files with a saved reference")
     over.add_argument("reference", type=Path, help="a saved reference profile (.mvp)")
-    over.add_argument("data", type=Path, nargs="+", help="Parquet or CSV files, their rows placed in periods")
+    over.add_argument("data", type=Path, nargs="*", help="Parquet or CSV files, their rows placed in periods "
+                      "(none with --history: the history alone)")
     over.add_argument("--every", help="period: an offset alias such as 1h, 1D or 7D (aligned on the epoch), "
                       "W (weeks from Monday) or 1M (calendar months)")
     over.add_argument("--tz", help="days, weeks and months of this time zone's calendar (e.g. Europe/Paris)")
@@ -383,6 +462,7 @@ def parser() -> argparse.ArgumentParser:
     over.add_argument("--correction", choices=("holm",), help="correct the periods together: the whole run "
                       "at --alpha instead of each period")
     over.add_argument("--checks", nargs="+", help="families or metrics to check (default: all)")
+    export_options(over)
     over.set_defaults(run=run_timeline)
     return top
 

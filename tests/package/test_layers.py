@@ -17,7 +17,7 @@ LAYERS = [
     {"comparing"},
     {"reporting"},
     {"history"},
-    {"monitor", "loading"},
+    {"monitor", "loading", "alerts", "overview"},
     {"engines", "dask", "spark"},
     {"cli"},
     {"morvane", "__main__"},

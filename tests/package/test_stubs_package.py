@@ -73,7 +73,8 @@ def test_stubtest_finds_no_difference(tmp_path):
     # Names, parameters, defaults and kinds of everything public, against the package as built.
     # The command line's entry and the layers behind the public names are not an API.
     (tmp_path / "allow.txt").write_text("morvane.__main__\n"
-                                        "morvane\\.(state|tables|profiling|comparing|reporting|monitor|loading|cli|history|engines)(\\..*)?\n")
+                                        "morvane\\.(state|tables|profiling|comparing|reporting|monitor|loading|cli|history|"
+                                        "engines|alerts|overview)(\\..*)?\n")
     result = run_mypy(tmp_path, "mypy.stubtest", "morvane", "--allowlist", "allow.txt")
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -156,3 +157,25 @@ def test_a_typed_script_loading_saved_state_passes_mypy_strict(tmp_path):
               "passed: bool = report.passed\n")
     result = mypy(tmp_path, source, "--strict", "--no-incremental")
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+def test_a_typed_alerting_job_passes_mypy_strict(tmp_path):
+    source = ("import morvane as mv\n"
+              "h: mv.History = mv.History.open('h.sqlite', readonly=True)\n"
+              "tl: mv.Timeline = h.timeline()\n"
+              "text: str = tl.to_openmetrics(labels={'model': 'churn'}) + tl.reports[-1][2].to_openmetrics()\n"
+              "changes: list[mv.Change] = tl.changes()\n"
+              "for c in changes:\n"
+              "    status: int = mv.notify(c, 'http://am:9093', kind='alertmanager', resolved=c.resolved is not None)\n"
+              "pushed: int = mv.push(tl, gateway='http://pg:9091', job='churn', labels={'model': 'churn'})\n"
+              "page = mv.index_html({'churn': h, 'fraud': 'fraud.sqlite'}, 'index.html')\n"
+              "try:\n"
+              "    mv.notify(tl, 'https://hooks.slack.com/x', kind='slack', timeout=5, link='https://x')\n"
+              "except mv.AlertError as e:\n"
+              "    last: int | None = e.status\n")
+    result = mypy(tmp_path, source, "--strict", "--no-incremental")
+    assert result.returncode == 0, result.stdout + result.stderr
+    wrong = mypy(tmp_path, "import morvane as mv\nmv.notify(mv.Timeline([], alpha=0.1), 'u', kind='pager')\n",
+                 "--strict", "--no-incremental")
+    assert wrong.returncode == 1 and "pager" in wrong.stdout

@@ -10,7 +10,7 @@ from morvane.comparing.checks import Check
 from morvane.comparing.compare import run_checks
 from morvane.comparing.explain import explain as explain_bins, explainable
 from morvane.comparing.numbers import json_safe
-from morvane.reporting import html, plot
+from morvane.reporting import html, openmetrics, plot
 
 
 class Report:
@@ -114,6 +114,14 @@ class Report:
         path = Path(path)
         path.write_text(text, encoding="utf-8")
         return path
+
+    def to_openmetrics(self, labels=None) -> str:
+        """The report as Prometheus/OpenMetrics text exposition: gauges `morvane_report_passed`,
+        `morvane_rows`, and per check `morvane_check_failed`, `morvane_check_p_value`,
+        `morvane_check_value`, `morvane_check_reference_value` (labelled by family, column, metric and
+        segment), every sample also carrying `labels` (e.g. ``{"model": "churn"}``). A value the check
+        does not have is left out, never exported as NaN."""
+        return openmetrics.exposition(self, labels)
 
     def summary(self, limit: int = 10) -> str:
         """A few lines for a terminal: the verdict and the first failures."""

@@ -16,6 +16,7 @@ from html import escape
 
 import numpy as np
 
+from morvane.reporting import changes as found_changes
 from morvane.reporting.html import base_style, cell, estimated_badge, notes_section, png_section
 from morvane.reporting.report import compare
 from morvane.comparing.numbers import fmt
@@ -230,6 +231,19 @@ class Timeline:
         found.sort(key=lambda kv: -sum(c.failed for _, _, c in kv[1]))
         return found
 
+    def changes(self) -> list:
+        """Each run of failing periods of one check, once, by start: a `Change` with `family`,
+        `column`, `metric`, `segment`, `started` (the first failing period's start) and `resolved`
+        (the start of the first passing period after it, or None while it still fails)."""
+        return found_changes.changes(self.series())
+
+    def to_openmetrics(self, labels=None) -> str:
+        """The last period's report as Prometheus/OpenMetrics text exposition (see
+        `Report.to_openmetrics`): what a daily job exports after adding the day."""
+        if not self._reports:
+            raise ValueError("the timeline has no period to export")
+        return self._reports[-1][2].to_openmetrics(labels=labels)
+
     def plot(self, *, max_panels: int = MAX_PANELS):
         """A matplotlib Figure: each failing metric over time against its reference value, with each
         period's interval and its failures in red (drift checks: their distance against 0)."""
@@ -384,7 +398,9 @@ STYLE = base_style("morvane-timeline", 1400) + """
 """
 
 
-def _strip(tl: Timeline) -> str:
+def _strip(tl: Timeline, link: str = "") -> str:
+    """The status strip: a cell per period, a failing one linking to its checks in the dashboard at
+    `link` (this page when empty)."""
     cells = []
     for i, (start, end, report) in enumerate(tl.reports):
         n = len(report.failures)
@@ -396,7 +412,7 @@ def _strip(tl: Timeline) -> str:
         title = f"{_when(start)} – {_when(end)}: " + ("no rows" if rows == 0 else f"{n} checks failed" if n
                                                       else "passed") + \
             ("" if rows is None else f", {rows:,} rows") + (", performance estimated" if estimated else "")
-        target = f' href="#period-{i}"' if n else ""
+        target = f' href="{escape(link)}#period-{i}"' if n else ""
         cells.append(f'<a class="{state}"{target} title="{escape(title)}"></a>')
     axis = ""
     if tl.reports:

@@ -62,11 +62,12 @@ def _remove_stale_temporaries(directory: str, prefix: str) -> None:
         pass
 
 
-def atomic_write(path, data: bytes) -> None:
+def atomic_write(path, data: bytes, mode: int | None = None) -> None:
     """Write ``data`` to ``path`` atomically: into a temporary file beside it, flushed and fsynced,
     then renamed over it, so ``path`` holds the old bytes or the new ones, never a mix. A process
     killed meanwhile leaves its temporary file; every save removes the stale ones of the same path
-    (see ``_remove_stale_temporaries``), so leftovers never pile up."""
+    (see ``_remove_stale_temporaries``), so leftovers never pile up. The file is private to its
+    owner unless `mode` says otherwise (0o644 for a file another service reads)."""
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
     prefix = _tmp_prefix(os.path.basename(path))
@@ -82,6 +83,8 @@ def atomic_write(path, data: bytes) -> None:
             raise type(e)(e.errno, e.strerror, path) from None
     try:
         with os.fdopen(fd, "wb") as f:
+            if mode is not None and hasattr(os, "fchmod"):
+                os.fchmod(f.fileno(), mode)
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
