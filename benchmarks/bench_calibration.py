@@ -10,7 +10,9 @@ tests/package/calibration_model.py), so a window of 1,000,000 rows costs what on
 Each rate is printed with its 99% Clopper-Pearson interval. The timeline and segment rows profile
 their rows end to end (fewer runs: a tenth and a fifth of --windows): runs of 30 daily periods
 through a History (any false alarm in a run, each period at alpha and with correction="holm"; the
-changed periods a corrected run finds), and windows compared segment by segment.
+changed periods a corrected run finds), and windows compared segment by segment. The rows of
+calibration_verdicts.py follow: `Unseen` on every kind of vocabulary, seasons, cumulative checks,
+floors, `Calibration` and the drift of the model's outputs (their runs are stated in each row).
 """
 
 import argparse
@@ -287,7 +289,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--rows", type=int, default=0, help="also profile this many windows row by row")
     parser.add_argument("--tasks", default="binary,regression,multiclass,changes,shapes,shape-changes,tails,power,"
-                        "scored,timeline,segments,joint",
+                        "scored,timeline,segments,joint,unseen,seasons,cumulative,floors,calibration",
                         help="which parts of the table to measure")
     parser.add_argument("--scored-windows", type=int, default=0,
                         help="windows per row for tasks with scores (default: --windows; each estimate "
@@ -325,6 +327,15 @@ def main():
         segment_runs(max(args.windows // 5, 50), rng)
     if "joint" in parts:  # profiled row by row: a fifth of the windows
         joint_shapes(max(args.windows // 5, 50), rng)
+    import calibration_verdicts as verdicts
+
+    for part, run, runs in (("unseen", verdicts.unseen, max(args.windows // 5, 50)),
+                            ("seasons", verdicts.seasons, args.windows),
+                            ("cumulative", verdicts.cumulative, max(args.windows // 10, 20)),
+                            ("floors", verdicts.floors, max(args.windows // 10, 50)),
+                            ("calibration", verdicts.calibration_and_outputs, max(args.windows // 5, 50))):
+        if part in parts:
+            run(runs, rng, row)
     if args.rows:
         end_to_end(args.rows, rng)
     print(f"({time.perf_counter() - start:.0f} s)")

@@ -15,7 +15,7 @@ _Heuristic: TypeAlias = Literal["quantile", "FreedmanDiaconis", "Scott", "Sturge
 _Family: TypeAlias = Literal["data", "drift", "performance", "bias"]
 _BinaryMetric: TypeAlias = Literal[
     "BalancedAccuracy", "PrecisionPositive", "PrecisionNegative", "RecallPositive", "RecallNegative", "Accuracy",
-    "F1Score", "LogLoss", "ROCAUC", "AveragePrecision",
+    "F1Score", "LogLoss", "ROCAUC", "AveragePrecision", "Calibration",
 ]
 _RegressionMetric: TypeAlias = Literal[
     "RootMeanSquaredError", "MeanSquaredError", "MeanAbsoluteError", "RSquared", "MaxError", "MeanSquaredLogError",
@@ -23,7 +23,7 @@ _RegressionMetric: TypeAlias = Literal[
 ]
 _MulticlassMetric: TypeAlias = Literal[
     "Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WeightedPrecision", "WeightedRecall", "WeightedF1",
-    "LogLoss", "MacroROCAUC",
+    "LogLoss", "MacroROCAUC", "Calibration",
 ]
 _PreTrainingMetric: TypeAlias = Literal[
     "ClassImbalance", "DifferenceInProportionOfLabels", "KlDivergence", "JsDivergence", "LpNorm",
@@ -37,6 +37,7 @@ _PostTrainingMetric: TypeAlias = Literal[
 ]
 _DriftMetric: TypeAlias = Literal["Distribution", "Reconstruction", "Covariance"]
 _DataMetric: TypeAlias = Literal["Rows", "Missing", "Unseen", "OutOfRange"]
+_Seasons: TypeAlias = Literal["weekday", "hour", "weekday-hour"]
 # Distances every drift check reports in its details, on the same bins.
 _Distance: TypeAlias = Literal["JensenShannon", "PopulationStabilityIndex", "WassersteinDistance", "KullbackLeibler"]
 _Metric: TypeAlias = (
@@ -146,6 +147,8 @@ class Profile:
     def facets(self) -> dict[str, Any]: ...  # each facet's statistics
     @property
     def segments(self) -> dict[tuple[str, ...], Profile]: ...  # each segment's profile, ("other",) last
+    @property
+    def seasons(self) -> _Seasons | None: ...
     def merge(self, other: Profile) -> Profile: ...
     def to_bytes(self) -> bytes: ...
     @classmethod
@@ -189,6 +192,8 @@ def profile(
     rules: Iterable[Rule] | None = None,
     progress: bool | None = None,
     threads: int | None = None,
+    seasons: _Seasons | None = None,
+    tz: str | None = None,
 ) -> Profile: ...
 def merge(profiles: Iterable[Profile]) -> Profile: ...
 def load(path: _Path) -> Profile | Monitor: ...
@@ -248,7 +253,8 @@ class Report:
 
 def explain(reference: Profile, current: Profile, top: int | None = 10, alpha: float = 0.01) -> Any: ...  # a DataFrame
 def compare(
-    reference: Profile, current: Profile, *, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None
+    reference: Profile, current: Profile, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None, *,
+    min_effect: Mapping[str, float] | None = None, weights: Mapping[str, float] | None = None,
 ) -> Report: ...
 
 class Monitor:
@@ -260,7 +266,10 @@ class Monitor:
     @property
     def current(self) -> Profile: ...
     def update(self, table: _Table) -> Monitor: ...
-    def report(self, *, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None) -> Report: ...
+    def report(
+        self, *, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None,
+        min_effect: Mapping[str, float] | None = None, weights: Mapping[str, float] | None = None,
+    ) -> Report: ...
     def reset(self) -> None: ...
     def merge(self, other: Monitor) -> Monitor: ...
     def to_bytes(self) -> bytes: ...
@@ -330,9 +339,13 @@ class History:
     ) -> list[tuple[Any, Any, Profile]]: ...
     def timeline(
         self, alpha: float = 0.01, checks: Sequence[_Family | _Metric] | None = None, *,
-        correction: Literal["holm"] | None = None, start: _Instant | None = None, end: _Instant | None = None,
-        processes: int | None = None,
+        correction: Literal["holm"] | None = None, cumulative: bool | int = False, start: _Instant | None = None,
+        end: _Instant | None = None, min_effect: Mapping[str, float] | None = None,
+        weights: Mapping[str, float] | None = None, processes: int | None = None,
     ) -> Timeline: ...
+    def every_period(
+        self, start: _Instant | None = None, end: _Instant | None = None
+    ) -> list[tuple[Any, Any, Profile]]: ...
     def update(self, table: _Table, replace: bool = False) -> History: ...
     def count(self, table: _Table, replace: bool = False) -> list[tuple[Any, Any, Profile]]: ...
     def add(self, start: _Instant, p: Profile, replace: bool = False) -> History: ...

@@ -135,11 +135,13 @@ def test_literal_names_are_the_core_tables_in_order():
     from morvane.comparing import multiclass, performance
 
     # The ranking metrics (from score histograms) follow each task's table.
-    for alias, names in (("BinaryMetric", _native.classification_names() + list(performance.BINARY_RANKING)),
+    for alias, names in (("BinaryMetric", _native.classification_names() + list(performance.BINARY_RANKING)
+                          + list(performance.SCORED)),
                          ("RegressionMetric", _native.regression_names()),
                          ("PreTrainingMetric", _native.data_bias_names()),
                          ("PostTrainingMetric", _native.model_bias_names()),
-                         ("MulticlassMetric", list(multiclass.METRICS) + list(performance.MULTICLASS_RANKING))):
+                         ("MulticlassMetric", list(multiclass.METRICS) + list(performance.MULTICLASS_RANKING)
+                          + list(performance.SCORED))):
         node = next(n for n in ast.parse(STUB.read_text(encoding="utf-8")).body
                     if isinstance(n, ast.AnnAssign) and n.target.id == "_" + alias)
         assert [item.value for item in node.value.slice.elts] == list(names), alias

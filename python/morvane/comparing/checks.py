@@ -75,28 +75,85 @@ class Pending:
     interval: tuple[float, float] | None = None
     details: dict = field(default_factory=dict)
     segment: tuple | None = None
+    se: float | None = None  # the change's standard error, for a floor (floors.py)
+    sign: int = 1  # +1: a larger value is worse (a rate of problems, a distance, an error); -1: smaller
 
 
-def weights(pending: list[Pending]) -> dict:
-    """{hypothesis key: weight} of the tested hypotheses, by the SHARES hierarchy (summing to 1)."""
+def weights(pending: list[Pending], columns: dict | None = None) -> dict:
+    """{hypothesis key: weight} of the tested hypotheses, by the SHARES hierarchy (summing to 1).
+    `columns` ({column: weight}) shares the drift part among its checks in those proportions (a column
+    not named takes the mean of the weights given); equal shares otherwise."""
+    drift_share = _column_shares(pending, columns)
     parts: dict[str, dict] = {}  # part -> its distinct keys, in order (a dict: linear in the checks)
     for item in pending:
         if item.p is not None:
             part = "headline" if item.key in HEADLINE else "segments" if item.segment is not None else item.family
             parts.setdefault(part, {})[item.key] = None
     total = sum(SHARES.get(part, SHARES["performance"]) for part in parts)
-    return {key: SHARES.get(part, SHARES["performance"]) / total / len(keys)
+    return {key: SHARES.get(part, SHARES["performance"]) / total *
+            (drift_share[key] if part == "drift" and drift_share else 1.0 / len(keys))
             for part, keys in parts.items() for key in keys}
 
 
-def verdicts(pending: list[Pending], alpha: float) -> list[Check]:
-    """Weighted Holm over the distinct hypotheses, then one Check per pending item."""
+def _column_shares(pending: list[Pending], columns: dict | None) -> dict:
+    """{key: share of the drift part} from the user's column weights (None without weights)."""
+    if not columns:
+        return {}
+    given = list(columns.values())
+    fallback = sum(given) / len(given)
+    found = {}
+    for item in pending:
+        if item.p is not None and item.family == "drift" and item.segment is None and item.key not in found:
+            found[item.key] = float(columns.get(item.column, fallback))
+    total = sum(found.values())
+    return {key: w / total for key, w in found.items()} if total > 0 else {}
+
+
+def check_weights(columns) -> dict | None:
+    """`weights=` validated: {column: finite weight >= 0}, not all zero."""
+    if columns is None:
+        return None
+    if not isinstance(columns, dict):
+        raise TypeError("weights= takes {column: weight}, e.g. feature importances")
+    out = {}
+    for name, w in columns.items():
+        w = float(w)
+        if not (math.isfinite(w) and w >= 0.0):
+            raise ValueError(f"the weight of {name!r} must be finite and at least 0, got {w!r}")
+        out[name] = w
+    if out and not any(out.values()):
+        raise ValueError("weights= gives every column a weight of 0: nothing would be tested")
+    return out
+
+
+def levels(tested: dict, shares: dict, alpha: float) -> dict:
+    """{key: the level its raw p-value is compared with}: in weighted Holm's step-down order
+    (p / w), alpha times its weight over the weight of the hypotheses still standing; after the
+    first that passes, the others keep the standing weight of that step (none of them fails)."""
+    keys = sorted((k for k in tested if shares.get(k, 0.0) > 0.0), key=lambda k: tested[k] / shares[k])
+    left = math.fsum(shares[k] for k in keys)
+    out, stepping = {}, True
+    for k in keys:
+        out[k] = alpha * shares[k] / left if left > 0 else 0.0
+        if stepping and tested[k] <= out[k]:
+            left -= shares[k]
+        else:
+            stepping = False
+    return out
+
+
+def verdicts(pending: list[Pending], alpha: float, columns: dict | None = None) -> list[Check]:
+    """Weighted Holm over the distinct hypotheses, then one Check per pending item; each check's
+    `details["alpha"]` is the level its own p-value was tested at (None when it has no test)."""
     tested = {item.key: item.p for item in pending if item.p is not None}
-    adjusted = significance.weighted_holm(tested, weights(pending))
+    shares = weights(pending, columns)
+    adjusted = significance.weighted_holm(tested, shares)
+    level = levels(tested, shares, alpha)
     out = []
     for item in pending:
         p = adjusted.get(item.key) if item.p is not None else None
         details = dict(item.details)
+        details["alpha"] = level.get(item.key, 0.0) if item.p is not None else None
         if item.p is not None:
             details["raw_p_value"] = item.p
         change = item.change if item.change is not None else difference(item.current, item.reference)

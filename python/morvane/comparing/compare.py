@@ -10,9 +10,10 @@ from __future__ import annotations
 
 import numpy as np
 
-from morvane.comparing import bias, data, drift, performance, quality, significance
-from morvane.comparing.checks import FAMILIES, Check, Pending, verdicts
+from morvane.comparing import bias, data, drift, floors, performance, quality, significance
+from morvane.comparing.checks import FAMILIES, Check, Pending, check_weights, verdicts
 from morvane.comparing.metrics import distances
+from morvane.comparing.seasonal import seasonal_reference
 from morvane.state.errors import MismatchError
 from morvane.state.profile import Profile
 
@@ -22,9 +23,10 @@ METRIC_NAMES = frozenset(name for module in FAMILY_MODULES.values() for name in 
 
 
 def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
-               checks=None) -> tuple[list[Check], dict]:
+               checks=None, min_effect=None, weights=None) -> tuple[list[Check], dict]:
     """The corrected checks of ``current`` against ``reference``, and the tables beside them
-    ({name: rows}). ``checks`` narrows the families or metrics (names of either, mixed)."""
+    ({name: rows}). ``checks`` narrows the families or metrics (names of either, mixed);
+    ``min_effect`` gives floors (floors.py), ``weights`` the columns' shares of the drift family."""
     for role, p in (("reference", reference), ("current", current)):
         if not isinstance(p, Profile):
             raise TypeError(f"compare() takes profiles; the {role} is a {type(p).__name__}: profile a table first, "
@@ -34,7 +36,10 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
     wanted = _selection(checks)
+    floor_of = floors.check_floors(min_effect, FAMILIES, METRIC_NAMES)
+    columns = check_weights(weights)
     same_layout(reference, current)
+    reference, seasons = seasonal_reference(reference, current)
     pending, tables = [], {}
     for family in FAMILY_MODULES:
         if wanted(family):
@@ -42,7 +47,10 @@ def run_checks(reference: Profile, current: Profile, *, alpha: float = 0.01,
     if reference.layout.segments is not None:
         pending += _segment_checks(reference, current, alpha, wanted, tables)
     pending = [item for item in pending if wanted(item.family, item.metric)]
-    return verdicts(pending, alpha), tables
+    floors.apply(pending, floor_of)
+    if seasons:
+        tables["seasons"] = [seasons]
+    return verdicts(pending, alpha, columns), tables
 
 
 def check_reference(reference: Profile) -> None:

@@ -8,6 +8,8 @@ drift family's `Distribution`, which compares only the values the reference know
 
 from __future__ import annotations
 
+import math
+
 from morvane.comparing import significance
 from morvane.comparing.checks import Pending
 from morvane.state.profile import Profile
@@ -35,6 +37,13 @@ def _share(part, whole):
     return part / whole if whole > 0 else None
 
 
+def _spread(ref_share, n_ref, cur_share, n_cur):
+    """The standard error of the difference of two shares (for a floor in rates)."""
+    if ref_share is None or cur_share is None:
+        return None
+    return math.sqrt(ref_share * (1.0 - ref_share) / n_ref + cur_share * (1.0 - cur_share) / n_cur)
+
+
 def _rose(ref_share, cur_share) -> bool:
     return ref_share is not None and cur_share is not None and cur_share > ref_share
 
@@ -45,21 +54,23 @@ def _missing(name: str, r: FeatureStats, c: FeatureStats) -> Pending:
     ref_share, cur_share = _share(r.missing, n_ref), _share(c.missing, n_cur)
     p = significance.proportion_higher(c.missing, n_cur, r.missing, n_ref)
     return Pending("data", name, "Missing", ref_share, cur_share, ("data", name, "Missing"), p,
-                   worse=_rose(ref_share, cur_share),
+                   worse=_rose(ref_share, cur_share), se=_spread(ref_share, n_ref, cur_share, n_cur),
                    details={"test": "exact one-sided", "missing_reference": int(r.missing),
                             "missing_current": int(c.missing)})
 
 
 def _unseen(name: str, r: FeatureStats, c: FeatureStats) -> Pending:
-    """Current rows outside the reference's categories against the Good-Turing share of its rare
-    values (the categories it counted once)."""
+    """Current rows outside the reference's categories against exchangeable rows (see
+    significance.unseen_higher); the reference's share shown is its Good-Turing one (the rows of the
+    categories it counted once)."""
     singletons, doubletons = r.rare()
     unseen_ref, unseen_cur = int(r.counts[-1]), int(c.counts[-1])
     ref_share, cur_share = _share(singletons + unseen_ref, r.n), _share(unseen_cur, c.n)
-    p, info = significance.unseen_higher(unseen_cur, c.n, singletons, doubletons, unseen_ref, r.n)
+    p, info = significance.unseen_higher(r.counts[:-1], c.counts[:-1], unseen_ref, unseen_cur)
     return Pending("data", name, "Unseen", ref_share, cur_share, ("data", name, "Unseen"), p,
-                   worse=_rose(ref_share, cur_share),
-                   details={"test": "exact one-sided against the Good-Turing share", "unseen_current": unseen_cur,
+                   worse=_rose(ref_share, cur_share) or _rose(info.get("expected_share"), cur_share),
+                   se=_spread(ref_share, r.n, cur_share, c.n),
+                   details={"test": "exchangeable rows, Chernoff bound", "unseen_current": unseen_cur,
                             "singletons": singletons, "doubletons": doubletons, **info})
 
 
@@ -73,7 +84,7 @@ def _out_of_range(name: str, r: FeatureStats, c: FeatureStats) -> Pending:
     p = significance.beyond_range(below_cur, above_cur, c.n, below_ref, above_ref, r.n, sides=(lower, upper)) \
         if c.n and r.n else None
     return Pending("data", name, "OutOfRange", ref_share, cur_share, ("data", name, "OutOfRange"), p,
-                   worse=_rose(ref_share, cur_share),
+                   worse=_rose(ref_share, cur_share), se=_spread(ref_share, r.n, cur_share, c.n),
                    details={"test": "exact, exchangeable extremes (Bonferroni over the sides)",
                             "minimum_reference": r.minimum, "maximum_reference": r.maximum,
                             "minimum_current": c.minimum, "maximum_current": c.maximum,

@@ -11,6 +11,7 @@ import math
 
 import numpy as np
 
+from morvane import _native
 from morvane.comparing import estimated, estimated_regression, multiclass, ranking, significance
 from morvane.comparing.checks import Pending, defined, difference, interval, proportion_variance
 from morvane.comparing.metrics import CLASSIFICATION, REGRESSION, performance
@@ -54,8 +55,10 @@ for _names, _table in ((CLASSIFICATION, BINARY), (REGRESSION, REGRESSION_CHECKS)
 # Ranking metrics, from the score histograms of tasks with probabilities.
 BINARY_RANKING = ("ROCAUC", "AveragePrecision")
 MULTICLASS_RANKING = ("MacroROCAUC",)
+# Checks of labeled windows with scores beyond the metrics (both classification tasks).
+SCORED = ("Calibration",)
 METRICS = tuple(dict.fromkeys(CLASSIFICATION + BINARY_RANKING + REGRESSION + multiclass.METRICS
-                              + MULTICLASS_RANKING))
+                              + MULTICLASS_RANKING + SCORED))
 
 
 def checks(reference: Profile, current: Profile, alpha: float, tables: dict, wanted=None) -> list[Pending]:
@@ -72,8 +75,78 @@ def checks(reference: Profile, current: Profile, alpha: float, tables: dict, wan
     if _estimable(rt, ct):
         return _estimated(rt, ct, alpha)
     if rt.layout.kind == "binary":
-        return _binary(rt, ct, alpha) + _binary_ranking(rt, ct, alpha, wanted)
-    return _multiclass(rt, ct, alpha, tables) + _multiclass_ranking(rt, ct, alpha, wanted)
+        return _binary(rt, ct, alpha) + _binary_ranking(rt, ct, alpha, wanted) + _calibration(rt, ct)
+    return _multiclass(rt, ct, alpha, tables) + _multiclass_ranking(rt, ct, alpha, wanted) + _calibration(rt, ct)
+
+
+# ---- calibration: the score-to-outcome relation ----
+
+CALIBRATION_GROUPS = 10  # groups of the score axis, equal in rows of both windows together
+
+
+def _calibration(rt: ClassificationStats, ct: ClassificationStats) -> list[Pending]:
+    """`Calibration`: do the window's outcomes follow the reference's relation between scores and
+    outcomes? The score axis is cut into groups of about equal rows of both windows together (fixed by
+    the margins, so under the null); in each group the window's and the reference's outcome rates are
+    compared by Pearson's 2 x 2 chi-square, and the groups' statistics add up to a chi-square with one
+    degree of freedom per group (independent groups). Binary: the positive class against its score;
+    multiclass: each class against its own score column, Bonferroni over the classes. Concept drift
+    (the same scores, other outcomes) fails it as soon as labels arrive, whatever the accuracy does."""
+    if not (_labeled_scores(rt) and _labeled_scores(ct)):
+        return []
+    if rt.layout.kind == "binary":
+        pairs = [(rt.by_class[:2], ct.by_class[:2])]
+    else:
+        k = len(rt.layout.classes)
+        pairs = [(_one_against_rest(rt.scores[:k, j], j), _one_against_rest(ct.scores[:k, j], j)) for j in range(k)]
+    found = [calibration_test(r, c) for r, c in pairs]
+    p = significance.bonferroni([f[0] for f in found])
+    statistic = sum(f[1] for f in found)
+    dof = sum(f[2] for f in found)
+    ref_rate, cur_rate = _positive_rate(pairs, 0), _positive_rate(pairs, 1)
+    return [Pending("performance", None, "Calibration", ref_rate, cur_rate, ("performance", "Calibration"), p,
+                    details={"test": "chi-square over score groups" + (" per class (Bonferroni)" if len(pairs) > 1
+                                                                         else ""),
+                             "chi_square": statistic, "dof": dof, "groups": CALIBRATION_GROUPS})]
+
+
+def _one_against_rest(by_class: np.ndarray, j: int) -> np.ndarray:
+    """(2, bins): rows of other classes, then of class j, on score column j's bins."""
+    return np.stack([by_class.sum(axis=0) - by_class[j], by_class[j]])
+
+
+def _positive_rate(pairs, side: int):
+    """The mean outcome of the first pair (the positive class's share): the value shown beside the test."""
+    counts = np.asarray(pairs[0][side], np.float64)
+    total = counts.sum()
+    return float(counts[1].sum() / total) if total else None
+
+
+def calibration_test(ref: np.ndarray, cur: np.ndarray) -> tuple[float | None, float, int]:
+    """(p, statistic, dof) of equal outcome rates in every score group; `ref`, `cur` are (2, bins)
+    counts of negative and positive outcomes per score bin."""
+    ref, cur = np.asarray(ref, np.float64), np.asarray(cur, np.float64)
+    rows = ref.sum(axis=0) + cur.sum(axis=0)
+    total = rows.sum()
+    if total <= 0 or ref.sum() <= 0 or cur.sum() <= 0:
+        return None, 0.0, 0
+    # About 100 rows of the smaller window a group at least: Pearson's tail holds there.
+    groups = int(min(CALIBRATION_GROUPS, max(1, min(ref.sum(), cur.sum()) // 100)))
+    group = np.minimum((np.cumsum(rows) - rows / 2.0) * groups // total, groups - 1)
+    group = group.astype(np.int64)
+    statistic, dof = 0.0, 0
+    for g in range(groups):
+        cells = np.array([[ref[0][group == g].sum(), ref[1][group == g].sum()],
+                          [cur[0][group == g].sum(), cur[1][group == g].sum()]])
+        n_rows, n_cols, n = cells.sum(axis=1), cells.sum(axis=0), cells.sum()
+        if n <= 0 or (n_rows == 0).any() or (n_cols == 0).any():
+            continue
+        expected = np.outer(n_rows, n_cols) / n
+        statistic += float(((cells - expected) ** 2 / expected).sum())
+        dof += 1
+    if dof == 0:
+        return 1.0, 0.0, 0
+    return float(_native.chi2_sf(statistic, dof)), statistic, dof
 
 
 # ---- ranking metrics ----
@@ -158,8 +231,9 @@ def _pending(metric, ref_value, cur_value, key, p, *, lower_is_worse, variance=N
     change = difference(cur_value, ref_value)
     worse = change is not None and (change < 0 if lower_is_worse else change > 0)
     band = interval(change, variance, alpha) if variance is not None else None
+    se = math.sqrt(variance) if variance is not None and math.isfinite(variance) and variance >= 0 else None
     return Pending("performance", None, metric, ref_value, cur_value, key, p, worse=worse, interval=band,
-                   details={"test": test})
+                   details={"test": test}, se=se, sign=-1 if lower_is_worse else 1)
 
 
 def _proportion(metric, key, ref_value, cur_value, x_ref, n_ref, x_cur, n_cur, alpha):

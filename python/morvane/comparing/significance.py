@@ -61,29 +61,69 @@ def beyond_range(below_cur: int, above_cur: int, n_cur: int, below_ref: int, abo
     return bonferroni(tested)
 
 
-def unseen_higher(unseen_cur: int, n_cur: int, singletons: int, doubletons: int, unseen_ref: int,
-                  n_ref: int) -> tuple[float | None, dict]:
-    """One-sided test that the share of current rows holding values the reference never saw exceeds
-    what the reference's own rare values predict.
+def unseen_higher(ref_counts, cur_counts, unseen_ref: int, unseen_cur: int) -> tuple[float | None, dict]:
+    """One-sided test that more current rows hold values the reference never saw than exchangeable
+    rows would give, from the counts of both windows on the reference's categories and the rows
+    outside them (`unseen_ref`: a merged reference's own "other" rows).
 
-    Given the reference, each current row's value is unseen with one probability, the reference's
-    missing mass, so the unseen count is binomial. Good-Turing estimates that mass by the share of
-    reference rows whose value it saw once (singletons / m: the chance that a reference row's value
-    is missing from the other m - 1 rows, an upper bound of the mass after m), with variance about
-    (singletons + 2 doubletons) / m^2 (Esty). The test is the exact one-sided test of the two
-    counts, the reference's taken at that variance (an effective number of rows), and one more
-    singleton is assumed than seen, so that a reference without rare values still allows a mass
-    of about 1/m. Reference rows outside its own categories (a merged reference) count as rare."""
-    n_cur, n_ref = int(n_cur), int(n_ref)
-    if n_cur <= 0 or n_ref <= 0:
+    Under the null the n current and m reference rows are exchangeable: given the values of all
+    N = n + m rows, a value with c rows in all is unseen by the reference exactly when all c land in
+    the window, with probability C(n, c) / C(N, c); the unseen count is the sum of c over such values
+    (independent draws up to a negative dependence, which only thins the tail). The values of the
+    unseen current rows are not kept, so they are taken as all distinct (one row each), the grouping
+    that makes the most of them land in the window by chance (the least significant), and the
+    reference's own rows outside its categories likewise. The p-value is the Chernoff bound of that
+    sum's upper tail: valid for every vocabulary (values seen once, twice or thousands of times) and
+    every window size, and tiny for a window made of new values."""
+    rc = np.asarray(ref_counts, dtype=np.int64)
+    cc = np.asarray(cur_counts, dtype=np.int64)
+    u, m = int(unseen_cur), int(rc.sum()) + int(unseen_ref)
+    n = int(cc.sum()) + u
+    if n <= 0 or m <= 0:
         return None, {}
-    rare = int(singletons) + int(unseen_ref) + 1
-    share = min(rare / n_ref, 1.0)
-    variance = (rare + 2.0 * int(doubletons)) / (n_ref * n_ref)
-    effective = max(1, min(n_ref, math.floor(share * (1.0 - share) / variance))) if share < 1.0 else n_ref
-    expected = min(effective, math.ceil(share * effective))
-    p = proportion_higher(int(unseen_cur), n_cur, expected, effective)
-    return p, {"expected_share": share, "effective_rows": effective}
+    combined = rc + cc
+    combined = np.concatenate([combined[combined > 0], np.ones(u + int(unseen_ref), dtype=np.int64)])
+    sizes, values = np.unique(combined[combined <= n], return_counts=True)
+    total = n + m
+    log_h = (_lgamma(n + 1) - _lgamma(n - sizes + 1) - _lgamma(total + 1) + _lgamma(total - sizes + 1))
+    h = np.exp(log_h)
+    expected = float((values * sizes * h).sum())
+    info = {"expected_share": expected / n}
+    if u <= expected:
+        return 1.0, info
+    log_1h = np.log1p(-np.minimum(h, 1.0 - 1e-16))
+
+    def exponent(t):  # log E[exp(t S)] - t u: its minimum over t > 0 bounds log P(S >= u)
+        return float((values * np.logaddexp(log_1h, log_h + t * sizes)).sum()) - t * u
+
+    hi = 1.0
+    while exponent(2.0 * hi) < exponent(hi) and hi < 1e6:
+        hi *= 2.0
+    best = _convex_minimum(exponent, 0.0, 2.0 * hi)
+    return float(min(1.0, math.exp(min(0.0, best, exponent(hi))))), info
+
+
+def _lgamma(x) -> np.ndarray:
+    """log Γ elementwise (the sizes here are a few distinct values)."""
+    return np.array([math.lgamma(float(v)) for v in np.atleast_1d(x)])
+
+
+def _convex_minimum(f, lo: float, hi: float, tolerance: float = 1e-10) -> float:
+    """The least value of a convex function on [lo, hi], by golden-section search."""
+    ratio = (math.sqrt(5.0) - 1.0) / 2.0
+    a, b = lo, hi
+    c, d = b - ratio * (b - a), a + ratio * (b - a)
+    fc, fd = f(c), f(d)
+    while b - a > tolerance * max(1.0, abs(a) + abs(b)):
+        if fc < fd:
+            b, d, fd = d, c, fc
+            c = b - ratio * (b - a)
+            fc = f(c)
+        else:
+            a, c, fc = c, d, fd
+            d = a + ratio * (b - a)
+            fd = f(d)
+    return min(fc, fd, f(lo), f(hi))
 
 
 def proportion_two_sided(x_cur: int, n_cur: int, x_ref: int, n_ref: int) -> float | None:

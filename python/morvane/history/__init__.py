@@ -30,6 +30,9 @@ def _empty(layout) -> Profile:
     return Profile._empty(layout)
 
 
+MAX_LISTED = 1_000_000  # periods a timeline lists at most (a start far before the rows)
+
+
 class History:
     """Periods of `every` by the reference's timestamp column (``mv.profile(..., timestamp="ts")``):
     a pandas offset alias ("1h", "1D", "7D": fixed lengths aligned on the epoch in UTC; "W": weeks
@@ -65,6 +68,7 @@ class History:
         self._blocks: dict = {}  # cached merges of aligned blocks of periods (see _merged)
         self._rows_seen = 0   # rows= histories: rows received so far (arrival order)
         self._undated = 0     # rows without an event time, counted in no period
+        self._replaced: set = set()  # periods given again with replace=True (their labels arrived), this session
         self._store = store
         if store is not None:
             self._refresh(force=True)
@@ -289,14 +293,45 @@ class History:
             self._refresh()
             return [(*self._rule.bounds(k), self._period(k)) for k in self._key_range(start, end)]
 
-    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, start=None, end=None, processes=None):
-        """Every period inside [start, end) compared with the reference at `alpha` (a `Timeline`);
-        `correction="holm"` corrects the periods together (the whole run at alpha); `processes` > 1
-        compares the periods in that many worker processes."""
+    def timeline(self, alpha: float = 0.01, checks=None, *, correction=None, cumulative=False, start=None, end=None,
+                 min_effect=None, weights=None, processes=None):
+        """Every period from `start` (default: the first) to `end` (default: the last) compared with
+        the reference at `alpha` (a `Timeline`), periods without rows included (they fail `Rows`);
+        `correction="holm"` corrects the periods together (the whole run at alpha); `cumulative`
+        adds the checks of the evidence accumulated over the run; `min_effect` and `weights` as in
+        `compare`; `processes` > 1 compares the periods in that many worker processes."""
         from morvane.reporting.timeline import timeline
 
-        return timeline(self._reference, self.profiles(start, end), alpha=alpha, checks=checks,
-                        correction=correction, processes=processes)
+        listed = self._listed(start, end)
+        return timeline(self._reference, [item[1:] for item in listed], alpha=alpha, checks=checks,
+                        correction=correction, processes=processes, cumulative=cumulative, min_effect=min_effect,
+                        weights=weights, replaced=[i for i, item in enumerate(listed) if item[0] in self._replaced])
+
+    def every_period(self, start=None, end=None) -> list:
+        """[(start, end, Profile)] of every period inside [start, end), an empty profile for those
+        without rows; without bounds, from the first period holding rows to the last."""
+        return [item[1:] for item in self._listed(start, end)]
+
+    def _listed(self, start, end) -> list:
+        """[(key, start, end, Profile)] of every period inside [start, end) (whole periods only)."""
+        with self._lock:
+            self._refresh()
+            rule, keys = self._rule, self._keys
+            if not rule.by_time:
+                return [(k, *rule.bounds(k), self._period(k)) for k in self._key_range(start, end)]
+            lo = keys[0] if start is None and keys else None
+            if start is not None:
+                at = rule.position(start)
+                lo = rule.key_of(at) + (rule.start(rule.key_of(at)) != at)
+            hi = keys[-1] + 1 if end is None and keys else None
+            if end is not None:
+                hi = rule.key_of(rule.position(end))
+            if lo is None or hi is None:
+                return []
+            if hi - lo > MAX_LISTED:
+                raise ValueError(f"[start, end) holds {hi - lo:,} periods; a timeline lists at most {MAX_LISTED:,}")
+            empty = _empty(self._reference.layout)
+            return [(k, *rule.bounds(k), self._period(k) if k in self._periods else empty) for k in range(lo, max(lo, hi))]
 
     # ---- writing ---------------------------------------------------------------------------------
 
@@ -380,6 +415,8 @@ class History:
         if not counted and not undated:
             return
         with self._lock:
+            if replace:
+                self._replaced.update(k for k, _ in counted)
             if self._store is None:
                 merged = self._merged_into(counted, replace)
             else:

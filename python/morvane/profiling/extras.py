@@ -16,6 +16,9 @@ from morvane.state.profile import Profile
 
 COUNTERS: dict = {"rules": quality.count, "joint": joint.count, "explain": explain.count,
                   "prediction_bins": prediction_bins.count}
+# Seasons split the rows by their timestamps, which the profile's pass reads from the table itself:
+# `profile()` counts them (profiling/seasons.py); the pass leaves them empty.
+COUNTERS["seasons"] = lambda t, layout, threads: sections.kind_named(sections.STATE_KINDS, "seasons").empty(layout)
 
 
 def count_extras(t, layout, threads: int) -> dict:

@@ -3,14 +3,17 @@
 from __future__ import annotations
 
 import os
+from dataclasses import replace
 
 import numpy as np
 
 from morvane.profiling.build import build_layout
 from morvane.profiling.count import count
 from morvane.profiling.extras import completed, configured, count_extras
+from morvane.profiling.seasons import count_seasons, seasons_option
 from morvane.profiling.quality import with_rules
 from morvane.profiling.subsets import groups
+from morvane.state import sections
 from morvane.profiling.segments import segment_layout, segment_of_rows
 from morvane.state.layout import QUANTILE, Layout
 from morvane.state.profile import Profile, merge
@@ -19,12 +22,13 @@ from morvane.tables.read import read_table
 
 _DEFAULTS = dict(target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5, features=None,
                  categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-                 n_bins=10, joint=False, explain=False, rules=None)
+                 n_bins=10, joint=False, explain=False, rules=None, seasons=None, tz=None)
 
 
 def profile(table, *, like=None, target=None, prediction=None, score=None, task=None, positive=1, threshold=0.5,
             features=None, categorical=(), exclude=(), facets=None, timestamp=None, segments=None, bins=QUANTILE,
-            n_bins=10, joint=False, explain=False, rules=None, progress=None, threads=None) -> Profile:
+            n_bins=10, joint=False, explain=False, rules=None, progress=None, threads=None, seasons=None,
+            tz=None) -> Profile:
     """Profile a table into exact, mergeable statistics.
 
     ``table`` is a pandas or polars DataFrame, a pyarrow Table or RecordBatch, any object with
@@ -42,7 +46,9 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     ``explain=True`` the task's outcomes per feature bin (``mv.explain``); ``rules`` lists ``mv.Rule``
     objects counted in the same pass (``Profile.violations(name)``), checked against the table first (a
     rule on an absent column, of the wrong type, or whose expression does not parse raises ValueError
-    naming it). With ``like=reference`` the
+    naming it); ``seasons`` ("weekday", "hour", "weekday-hour", in UTC or in the time zone ``tz``) keeps
+    the features' and the task's statistics per season of the timestamps (``Profile.seasons``). With
+    ``like=reference`` the
     table is counted on the reference's layout, and no other option may be given.
 
     Returns a ``Profile``. Raises ``KeyError`` for a missing column, ``ValueError`` for an invalid
@@ -56,15 +62,17 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
     if like is not None:
         given = dict(target=target, prediction=prediction, score=score, task=task, positive=positive,
                      threshold=threshold, features=features, categorical=categorical, exclude=exclude, facets=facets,
-                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, joint=joint, explain=explain, rules=rules)
+                     timestamp=timestamp, segments=segments, bins=bins, n_bins=n_bins, joint=joint, explain=explain,
+                     rules=rules, seasons=seasons, tz=tz)
         extra = [k for k, v in given.items() if not _same_default(v, _DEFAULTS[k])]
         if extra:
             raise ValueError(f"like= takes everything from the reference; do not also give {', '.join(extra)}")
         layout, known = (like.layout if isinstance(like, Profile) else like), None
         if not isinstance(layout, Layout):
             raise TypeError("like= takes a Profile or a Layout")
-    if (segments if like is None else layout.segments) is not None:
-        table = kinds.readable(table)  # read by segment as well as whole: a one-shot stream is read once
+    season_kind = seasons_option(seasons, tz, timestamp) if like is None else layout.extra("seasons")
+    if (segments if like is None else layout.segments) is not None or season_kind is not None:
+        table = kinds.readable(table)  # read by segment or season as well as whole: a one-shot stream is read once
     t = read_table(table)
     if like is None:
         if isinstance(categorical, str):
@@ -78,10 +86,18 @@ def profile(table, *, like=None, target=None, prediction=None, score=None, task=
         layout = configured(t, layout, threads, joint_moments=bool(joint), explained=bool(explain))
         if rules is not None:
             layout = with_rules(t, layout, rules)
+        if season_kind is not None:
+            layout = replace(layout, extras=sections.with_extra(layout.extras, "seasons", season_kind))
     if layout.segments is None:
         found = count(t, layout, threads, progress, known)
     else:
         found = _with_segments(t, table, layout, threads, progress, known)
+    if layout.extra("seasons") is not None:
+        sub = layout.segment_layout()
+        parts = count_seasons(table, layout, lambda rows: count(read_table(rows), sub, threads, False),
+                              layout.timestamp in t.names)
+        found = Profile._make(layout, found.n_rows, found.features, found.task_stats, found.facets, found._segments,
+                              {**found._extras, "seasons": parts})
     return found if like is not None else completed(found)
 
 

@@ -29,6 +29,8 @@ def base_style(scope: str, width: int) -> str:
 .S tr.failed td { background: #fde0dc; }
 .S img { max-width: 100%; border: 1px solid #eee; }
 .S .note { color: #666; }
+.S .estimated { font-style: italic; color: #6a1b9a; }
+.S .verdict .estimated { color: #fff; background: #6a1b9a; padding: 1px 8px; border-radius: 4px; font-style: normal; }
 """.replace(".S", "." + scope).replace("Wpx", f"{width}px")
 
 
@@ -70,7 +72,8 @@ def check_table(checks) -> str:
     for check in checks:
         values = {
             "column": f"<td>{escape(check.column if check.column is not None else '—')}</td>",
-            "metric": f"<td>{escape(check.metric)}</td>",
+            "metric": (f'<td class="estimated">{escape(check.metric)} (estimated)</td>'
+                       if check.details.get("estimated") else f"<td>{escape(check.metric)}</td>"),
             "segment": f"<td>{escape('—' if check.segment is None else ' / '.join(map(str, check.segment)))}</td>",
             "reference": cell(check.reference), "current": cell(check.current), "change": cell(check.change),
             "interval": f'<td class="num">{escape(interval_text(check))}</td>',
@@ -158,8 +161,20 @@ def header(report) -> str:
         facts.append(f"reference {reference_rows:,} rows")
     if current_rows is not None:
         facts.append(f"current {current_rows:,} rows")
-    return (f'<header class="verdict {verdict}"><h1>{verdict.upper()}</h1>'
-            f"<p>{escape(' · '.join(facts))}</p></header>")
+    return (f'<header class="verdict {verdict}"><h1>{verdict.upper()}{estimated_badge(report.checks)}</h1>'
+            f"<p>{escape(' · '.join(facts))}</p></header>" + notes_section(report.notes()))
+
+
+def estimated_badge(checks) -> str:
+    """A mark beside a verdict resting partly on estimated performance (no labels yet)."""
+    return ' <span class="estimated">ESTIMATED</span>' if any(c.details.get("estimated") for c in checks) else ""
+
+
+def notes_section(notes) -> str:
+    """What the reader must know beside the verdicts (what an estimate assumes)."""
+    if not notes:
+        return ""
+    return '<section id="notes"><ul class="note">' + "".join(f"<li>{escape(n)}</li>" for n in notes) + "</ul></section>"
 
 
 def failures_section(report) -> str:

@@ -57,6 +57,8 @@ class Report:
             "current_rows": current_rows,
             "n_checks": len(self._checks),
             "n_failures": len(self.failures),
+            "estimated": any(c.details.get("estimated", False) for c in self._checks),
+            "notes": self.notes(),
             "checks": [json_safe(_check_dict(check)) for check in self._checks],
             "tables": json_safe(self.tables),
         }
@@ -146,6 +148,12 @@ class Report:
         if any(c.current is not None for c in estimated):
             notes.append("performance estimated from the window's scores (no labels yet), assuming the "
                          "reference's relation between scores and outcomes")
+        held = [c for c in self._checks if c.details.get("estimate_held") is not None]
+        if held:
+            missed = [c.metric for c in held if not c.details["estimate_held"]]
+            notes.append(f"the estimate made from the scores before the labels arrived held for {len(held) - len(missed)} "
+                         f"of {len(held)} metrics" + (f"; it missed {', '.join(missed)}: the relation between "
+                                                      "scores and outcomes has changed" if missed else ""))
         for c in estimated:
             reason = c.details.get("not_estimated")
             warning = (c.details.get("calibration") or {}).get("warning")
@@ -180,6 +188,7 @@ def _check_dict(check: Check) -> dict:
         "reference": check.reference, "current": check.current, "change": check.change,
         "p_value": check.p_value, "failed": bool(check.failed),
         "interval": None if check.interval is None else (check.interval[0], check.interval[1]),
+        "estimated": bool(check.details.get("estimated", False)),
         "details": dict(check.details),
     }
 
@@ -191,13 +200,16 @@ def _columns(base: list[str], records: list[dict]) -> list[str]:
     return base + extra
 
 
-def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
+def compare(reference, current, alpha=0.01, checks=None, *, min_effect=None, weights=None) -> Report:
     """Compare a current profile with its reference.
 
     Every check (families "data", "drift", "performance", "bias") carries a statistical test that
     accounts for both sample sizes, and a weighted Holm correction over the report's distinct
     hypotheses makes the whole report raise a false alarm with probability at most ``alpha`` when both
     tables come from one distribution. ``checks`` narrows the families or metrics (``["performance"]``, ``["Accuracy"]``).
+    ``min_effect`` ({metric or family: floor}) makes a check test that the change toward worse exceeds
+    the floor (metrics in their units, data checks in rates, drift as the total variation distance);
+    ``weights`` ({column: weight}) shares the drift family's alpha among the columns.
 
     Returns a ``Report``: ``passed``, ``checks``, ``failures``, ``to_dict()``, ``to_pandas()``,
     ``plot()``, ``to_html(path)``. Raises ``TypeError`` when either argument is not a profile (profile a
@@ -207,5 +219,6 @@ def compare(reference, current, *, alpha=0.01, checks=None) -> Report:
     >>> report = mv.compare(reference, mv.profile(today, like=reference), alpha=0.01)
     >>> print(report.summary())
     """
-    found, tables = run_checks(reference, current, alpha=alpha, checks=checks)
+    found, tables = run_checks(reference, current, alpha=alpha, checks=checks, min_effect=min_effect,
+                               weights=weights)
     return Report(found, alpha=alpha, reference=reference, current=current, tables=tables)

@@ -11,12 +11,13 @@ periods have failed."""
 from __future__ import annotations
 
 import math
+from dataclasses import replace
 from html import escape
 
 import numpy as np
 
 from morvane.reporting import changes as found_changes
-from morvane.reporting.html import base_style, cell, png_section
+from morvane.reporting.html import base_style, cell, estimated_badge, notes_section, png_section
 from morvane.reporting.report import compare
 from morvane.comparing.numbers import fmt
 
@@ -27,9 +28,13 @@ COLUMNS = ("start", "end", "family", "column", "segment", "metric", "reference",
            "estimated")
 
 
-def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None, processes=None) -> "Timeline":
+def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None, processes=None, cumulative=False,
+             min_effect=None, weights=None, replaced=()) -> "Timeline":
     """Compare each (start, end, profile) of `periods` with `reference`; with `processes` > 1, that
-    many worker processes compare the periods in parallel (the same reports)."""
+    many worker processes compare the periods in parallel (the same reports). `cumulative` (True: a
+    run of as many periods as given; an integer: a run of that many) adds the cumulative checks; the
+    periods at the indices `replaced` (given again with their labels) set the estimate their scores
+    alone gave beside each measured performance check (comparing/hindsight.py)."""
     alpha = float(alpha)
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
@@ -37,29 +42,78 @@ def timeline(reference, periods, *, alpha=0.01, checks=None, correction=None, pr
         raise ValueError(f"correction must be None (each period at alpha) or \"holm\" (the run at alpha), "
                          f"got {correction!r}")
     periods = list(periods)
-    compare_all = _Comparer(reference, checks, processes)
+    options = {"checks": checks, "min_effect": min_effect, "weights": weights}
+    compare_all = _Comparer(reference, options, processes)
     if correction is None:
         levels = [alpha] * len(periods)
         reports = compare_all([p for _, _, p in periods], alpha)
     else:
         reports, levels = _holm(reference, periods, alpha, checks, compare_all)
+    for i in replaced:
+        reports[i] = _hindsight(reference, periods[i][2], reports[i], levels[i], options)
+    if cumulative:
+        horizon = len(periods) if cumulative is True else int(cumulative)
+        if horizon < 1:
+            raise ValueError("cumulative= takes True (the run given) or a positive number of periods")
+        reports = _with_cumulative(reference, periods, reports, alpha, horizon, options)
     return Timeline([(s, e, r) for (s, e, _), r in zip(periods, reports)], alpha=alpha, correction=correction,
                     levels=levels)
+
+
+def _hindsight(reference, p, report, level, options):
+    """The report with the estimate of the period's scores alone beside each measured performance check."""
+    from morvane.comparing.hindsight import with_hindsight, without_labels
+    from morvane.reporting.report import Report
+
+    earlier = without_labels(p)
+    if earlier is None:
+        return report
+    estimated = compare(reference, earlier, alpha=level, checks=["performance"]).checks
+    return Report(with_hindsight(report.checks, estimated), alpha=report.alpha, reference=report.reference,
+                  current=report.current, tables=report.tables)
+
+
+CUMULATIVE_FAMILIES = ("drift", "performance")
+
+
+def _with_cumulative(reference, periods, reports, alpha, horizon, options):
+    """Each period's report with the `cumulative` checks: every drift and performance check of the
+    exact merge of the run's periods so far against the reference. The run's looks are corrected by
+    Bonferroni (each period's cumulative checks at alpha / horizon, Holm among them), so by theory an
+    unchanged run of `horizon` periods raises a cumulative false alarm with probability at most alpha,
+    however the looks depend on one another; a small shift that lasts gains rows every period."""
+    from morvane.reporting.report import Report
+
+    checks = options["checks"]
+    wanted = list(CUMULATIVE_FAMILIES) if checks is None else checks
+    level = alpha / horizon
+    running, out = None, []
+    for (_, _, p), report in zip(periods, reports):
+        if p.n_rows:
+            running = p if running is None else running.merge(p)
+        found = [] if running is None else compare(reference, running, alpha=level, checks=wanted,
+                                                   min_effect=options["min_effect"], weights=options["weights"]).checks
+        extra = [replace(c, family="cumulative", details={**c.details, "horizon": horizon, "run_rows": running.n_rows,
+                                                           "calibration": "theory: Bonferroni over the run's periods"})
+                 for c in found if c.family in CUMULATIVE_FAMILIES]
+        out.append(Report(report.checks + extra, alpha=report.alpha, reference=report.reference,
+                          current=report.current, tables=report.tables))
+    return out
 
 
 class _Comparer:
     """Compares profiles with the reference, here or in worker processes (each takes a contiguous
     share of the periods, as bytes, and sends back its reports without the profiles)."""
 
-    def __init__(self, reference, checks, processes):
-        self.reference, self.checks = reference, checks
+    def __init__(self, reference, options, processes):
+        self.reference, self.options = reference, options
         self.processes = int(processes or 1)
         if self.processes < 1:
             raise ValueError("processes must be at least 1")
 
     def __call__(self, profiles, level):
         if self.processes == 1 or len(profiles) < 4 * self.processes:
-            return [compare(self.reference, p, alpha=level, checks=self.checks) for p in profiles]
+            return [compare(self.reference, p, alpha=level, **self.options) for p in profiles]
         import multiprocessing
         from concurrent.futures import ProcessPoolExecutor
 
@@ -68,7 +122,7 @@ class _Comparer:
         size = -(-len(profiles) // self.processes)
         shares = [[p.to_bytes() for p in profiles[i:i + size]] for i in range(0, len(profiles), size)]
         with ProcessPoolExecutor(self.processes, mp_context=context) as pool:
-            found = list(pool.map(_compare_share, [(self.reference.to_bytes(), share, level, self.checks)
+            found = list(pool.map(_compare_share, [(self.reference.to_bytes(), share, level, self.options)
                                                    for share in shares]))
         reports = [r for share in found for r in share]
         for r, p in zip(reports, profiles):
@@ -79,11 +133,11 @@ class _Comparer:
 def _compare_share(job):
     from morvane.state.profile import Profile
 
-    reference_bytes, blobs, level, checks = job
+    reference_bytes, blobs, level, options = job
     reference = Profile.from_bytes(reference_bytes)
     out = []
     for blob in blobs:
-        report = compare(reference, Profile.from_bytes(blob), alpha=level, checks=checks)
+        report = compare(reference, Profile.from_bytes(blob), alpha=level, **options)
         report.reference = report.current = None  # sent back without the profiles; the caller has them
         out.append(report)
     return out
@@ -206,8 +260,9 @@ class Timeline:
         cols = 1 if len(failing) < 3 else 2
         rows = math.ceil(len(failing) / cols)
         fig = Figure(figsize=(7 * cols, 2.6 * rows), layout="constrained")
+        counted = {_x(start): report.rows()[1] for start, _, report in self._reports}
         for i, (key, items) in enumerate(failing):
-            _trend_panel(fig.add_subplot(rows, cols, i + 1), key, items)
+            _trend_panel(fig.add_subplot(rows, cols, i + 1), key, items, counted)
         return fig
 
     def summary(self, limit: int = 10) -> str:
@@ -260,19 +315,23 @@ def _x(value):
     return value.astype("datetime64[ms]").astype(object) if isinstance(value, np.datetime64) else value
 
 
-def _trend_panel(ax, key, items):
+def _trend_panel(ax, key, items, counted=None):
+    """One metric over time: its values (hollow where estimated) with their intervals, failures in
+    red, the reference value, and each period's rows as grey bars behind (a partial period stands out
+    as a short bar, not as a jump)."""
     family, column, segment, metric = key
     first = items[0][2]
     own_values = first.reference is not None or any(c.current is not None for _, _, c in items)
-    xs, ys, lows, highs, failed = [], [], [], [], []
+    xs, ys, lows, highs, failed, guessed = [], [], [], [], [], []
     for start, _, c in items:
         value = c.current if own_values else c.change
         if value is None or not np.isfinite(value):
             continue
         base = c.reference if own_values and c.reference is not None else 0.0
         low = high = value
+        estimated = bool(c.details.get("estimated", False))
         if c.interval is not None and all(np.isfinite(c.interval)):
-            if c.details.get("estimated", False):  # an estimate's interval is of the value itself
+            if estimated or not own_values:  # an estimate's (and a distance's) interval is of the value itself
                 low, high = c.interval
             else:
                 low, high = base + c.interval[0], base + c.interval[1]
@@ -281,20 +340,45 @@ def _trend_panel(ax, key, items):
         lows.append(min(low, value))
         highs.append(max(high, value))
         failed.append(c.failed)
-    ys, lows, highs, failed = map(np.asarray, (ys, lows, highs, failed))
+        guessed.append(estimated)
+    ys, lows, highs, failed, guessed = map(np.asarray, (ys, lows, highs, failed, guessed))
+    if counted:  # rows per period: grey bars along the bottom quarter of the panel
+        when = [x for x in counted if counted[x] is not None]
+        most = max((counted[x] for x in when), default=0)
+        if most > 0:
+            from matplotlib.transforms import blended_transform_factory
+
+            from matplotlib.dates import date2num
+            from matplotlib.patches import Rectangle
+
+            at = np.asarray([x if isinstance(x, (int, np.integer)) else date2num(x) for x in when], dtype=np.float64)
+            width = float(np.diff(at).min()) * 0.8 if len(at) > 1 else 0.8
+            blend = blended_transform_factory(ax.transData, ax.transAxes)
+            for x, key in zip(at, when):  # artists outside the data limits: the metric keeps its own scale
+                ax.add_artist(Rectangle((x - width / 2, 0.0), width, 0.25 * counted[key] / most, transform=blend,
+                                        color="#e3e3e3", zorder=0))
+            ax.text(0.995, 0.01, f"rows per period (grey, up to {most:,})", transform=ax.transAxes, ha="right",
+                    va="bottom", fontsize=6, color="#888888")
     if len(xs):
         ax.vlines(xs, lows, highs, color="#999999", linewidth=1, zorder=1)
         ax.plot(xs, ys, color=CURRENT_COLOUR, linewidth=1, zorder=2)
-        ok = ~failed.astype(bool)
-        ax.scatter([x for x, k in zip(xs, ok) if k], ys[ok], s=8, color=PASSED_COLOUR, zorder=3)
-        ax.scatter([x for x, k in zip(xs, ok) if not k], ys[~ok], s=14, color=FAILED_COLOUR, zorder=4)
+        for mask, colour, size in ((~failed.astype(bool), PASSED_COLOUR, 8), (failed.astype(bool), FAILED_COLOUR, 14)):
+            for hollow in (False, True):
+                pick = mask & (guessed.astype(bool) == hollow)
+                if not pick.any():
+                    continue
+                ax.scatter([x for x, k in zip(xs, pick) if k], ys[pick], s=size, zorder=4,
+                           facecolors="none" if hollow else colour, edgecolors=colour,
+                           label="estimated" if hollow else None)
     reference = first.reference if own_values else 0.0
     if reference is not None and np.isfinite(reference):
         ax.axhline(reference, color=REFERENCE_COLOUR, linestyle="--", linewidth=1, label="reference")
     label = " · ".join(str(p) for p in (family, column, None if segment is None else "/".join(map(str, segment)),
                                         metric) if p is not None)
-    ax.set_title(f"{label}  ({int(failed.sum())} of {len(items)} failed)", fontsize=9)
-    ax.set_ylabel(metric if own_values else "distance", fontsize=8)
+    n_estimated = int(guessed.sum())
+    mark = "" if not n_estimated else (" ESTIMATED" if n_estimated == len(guessed) else f" ({n_estimated} estimated)")
+    ax.set_title(f"{label}{mark}  ({int(failed.sum())} of {len(items)} failed)", fontsize=9)
+    ax.set_ylabel(metric if own_values else first.details.get("distance", "distance"), fontsize=8)
     ax.tick_params(labelsize=7)
     for tick in ax.get_xticklabels():
         tick.set_rotation(20)
@@ -307,7 +391,8 @@ STYLE = base_style("morvane-timeline", 1400) + """
 .morvane-timeline .strip a { display: block; width: 10px; height: 28px; }
 .morvane-timeline .strip a.passed { background: #2e7d32; }
 .morvane-timeline .strip a.failed { background: #c62828; }
-.morvane-timeline .strip a.empty { background: #bbbbbb; }
+.morvane-timeline .strip a.empty { background: repeating-linear-gradient(45deg, #c62828 0 3px, #bbbbbb 3px 6px); }
+.morvane-timeline .strip a.estimated { box-shadow: inset 0 -6px 0 #6a1b9a; }
 .morvane-timeline .span { display: inline-block; max-width: 100%; }
 .morvane-timeline .axis { display: flex; justify-content: space-between; gap: 24px; color: #666; font-size: 12px; }
 """
@@ -320,9 +405,13 @@ def _strip(tl: Timeline, link: str = "") -> str:
     for i, (start, end, report) in enumerate(tl.reports):
         n = len(report.failures)
         rows = report.rows()[1]
-        state = "failed" if n else ("empty" if rows == 0 else "passed")
-        title = f"{_when(start)} – {_when(end)}: " + (f"{n} checks failed" if n else "passed") + \
-            ("" if rows is None else f", {rows:,} rows")
+        state = "failed empty" if rows == 0 else "failed" if n else "passed"
+        estimated = any(c.details.get("estimated", False) for c in report.checks)
+        if estimated:
+            state += " estimated"
+        title = f"{_when(start)} – {_when(end)}: " + ("no rows" if rows == 0 else f"{n} checks failed" if n
+                                                      else "passed") + \
+            ("" if rows is None else f", {rows:,} rows") + (", performance estimated" if estimated else "")
         target = f' href="{escape(link)}#period-{i}"' if n else ""
         cells.append(f'<a class="{state}"{target} title="{escape(title)}"></a>')
     axis = ""
@@ -340,11 +429,16 @@ def _series_table(tl: Timeline) -> str:
     rows = []
     for (family, column, segment, metric), items in failing:
         seg = "—" if segment is None else "/".join(map(str, segment))
+        estimated = sum(bool(c.details.get("estimated", False)) for _, _, c in items)
+        css = ' class="estimated"' if estimated else ""
         rows.append(f"<tr><td>{escape(family)}</td><td>{escape(column if column is not None else '—')}</td>"
-                    f"<td>{escape(seg)}</td><td>{escape(metric)}</td>"
-                    f'<td class="num">{sum(c.failed for _, _, c in items)} of {len(items)}</td></tr>')
+                    f"<td>{escape(seg)}</td><td{css}>{escape(metric)}"
+                    f"{' (estimated)' if estimated else ''}</td>"
+                    f'<td class="num">{sum(c.failed for _, _, c in items)} of {len(items)}</td>'
+                    f'<td class="num">{estimated}</td></tr>')
     return ('<section id="series"><h2>Failing checks over the run</h2><table><thead><tr><th>family</th>'
-            '<th>column</th><th>segment</th><th>metric</th><th>periods failed</th></tr></thead><tbody>'
+            '<th>column</th><th>segment</th><th>metric</th><th>periods failed</th><th>periods estimated</th>'
+            '</tr></thead><tbody>'
             + "".join(rows) + "</tbody></table></section>")
 
 
@@ -406,8 +500,20 @@ def dashboard(tl: Timeline, *, figure: bool = True) -> str:
              "of unchanged data" if tl.correction is None else
              "periods corrected together (Holm): at most alpha = {a:g} chance of any false alarm in the run")
     facts = [f"{failed} of {len(tl)} periods failed", scope.format(a=tl.alpha)]
-    header = (f'<header class="verdict {verdict}"><h1>{verdict.upper()}</h1>'
-              f"<p>{escape(' · '.join(facts))}</p></header>")
+    empty = sum(r.rows()[1] == 0 for _, _, r in tl.reports)
+    if empty:
+        facts.append(f"{empty} periods without rows")
+    checks = [c for _, _, r in tl.reports for c in r.checks]
+    estimated = sum(any(c.details.get("estimated", False) for c in r.checks) for _, _, r in tl.reports)
+    if estimated:
+        facts.append(f"{estimated} periods with estimated performance (no labels yet)")
+    notes = list(dict.fromkeys(note for _, _, r in tl.reports for note in r.notes()))
+    if any(c.family == "cumulative" for c in checks):
+        notes.append("cumulative checks: the evidence of the run so far against the reference, each period's at "
+                     "alpha / the run's length (Bonferroni over the periods: by theory, an unchanged run of that "
+                     "length raises a cumulative false alarm with probability at most alpha)")
+    header = (f'<header class="verdict {verdict}"><h1>{verdict.upper()}{estimated_badge(checks)}</h1>'
+              f"<p>{escape(' · '.join(facts))}</p></header>" + notes_section(notes))
     body = header + _strip(tl) + _series_table(tl) + _rules(tl) + (_figure(tl) if figure else "") + \
         _failing_periods(tl)
     return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'

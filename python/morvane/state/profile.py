@@ -9,6 +9,7 @@ from morvane.state.files import atomic_write
 from morvane.state.errors import MismatchError
 from morvane.state.layout import Layout
 from morvane.state import sections
+from morvane.state import seasons as season_state
 from morvane.state.stats import FacetStats, FeatureStats, TaskStats, empty_task
 
 
@@ -105,6 +106,12 @@ class Profile:
         if self._segments is None:
             return {}
         return dict(zip(self._layout.segments.keys, self._segments))
+
+    @property
+    def seasons(self) -> str | None:
+        """The seasons the profile keeps statistics of ("weekday", "hour", "weekday-hour"), or None."""
+        found = self._layout.extra("seasons")
+        return None if found is None else found.kind
 
     def extra(self, name: str):
         """The value of the state section ``name`` (rules' counts, seasons, ...), or None."""
@@ -211,3 +218,15 @@ def load_profile(path) -> Profile:
     file included: use ``mv.load_monitor``)."""
     with open(path, "rb") as f:
         return Profile.from_bytes(f.read())
+
+
+def _write_season(w, p: Profile) -> None:
+    byte_format._write_state(w, p, byte_format.VERSION)
+
+
+def _read_season(r, layout: Layout) -> Profile:
+    n_rows, features, task, _ = byte_format._read_state(r, layout, byte_format.VERSION)
+    return Profile._make(layout, n_rows, features, task, {})
+
+
+season_state.PART_CODEC.update(write=_write_season, read=_read_season)

@@ -12,7 +12,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from morvane.state import explain, joint, prediction_bins, quality
+from morvane.state import explain, joint, prediction_bins, quality, seasons
 from morvane.state.codec import Reader, Writer
 from morvane.state.errors import FormatError
 
@@ -38,6 +38,7 @@ class SectionKind:
 # One row per concept. Reserved tags: 1 rules, 2 seasons, 3 joint moments, 4 explain, 5 prediction bins.
 LAYOUT_KINDS: tuple[SectionKind, ...] = (
     SectionKind(1, "rules", True, quality.write_rules, quality.read_rules),  # declared rules, in order
+    SectionKind(2, "seasons", True, seasons.write_layout, seasons.read_layout),
     SectionKind(3, "joint", False, joint.write_layout, joint.read_layout),
     SectionKind(4, "explain", False, explain.write_layout, explain.read_layout),
     SectionKind(5, "prediction_bins", False, prediction_bins.write_layout, prediction_bins.read_layout),
@@ -46,6 +47,7 @@ STATE_KINDS: tuple[SectionKind, ...] = (
     # (violating, evaluated) per rule: required, so that no reader drops a rule's verdict unseen.
     SectionKind(1, "rules", True, quality.write_counts, quality.read_counts, quality.empty_counts,
                 quality.merge_counts),
+    SectionKind(2, "seasons", True, seasons.write_state, seasons.read_state, seasons.empty, seasons.merge),
     SectionKind(3, "joint", False, joint.write_stats, joint.read_counted, empty=joint.empty, merge=joint.JointStats.merge),
     SectionKind(4, "explain", False, explain.write_stats, explain.read_stats, empty=explain.empty, merge=explain.merge),
     SectionKind(5, "prediction_bins", False, prediction_bins.write_stats, prediction_bins.read_stats,
