@@ -6,8 +6,28 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace morvane::profile {
+
+// A double as an integer and a power of two: value = ±mant · 2^(pos − 1074), pos counted from the
+// smallest subnormal; NaN and the infinities flagged apart. The exact accumulators start here.
+struct DoubleBits {
+    std::uint64_t mant;
+    int pos;
+    bool negative, nan, infinite;
+};
+
+inline DoubleBits double_bits(double x) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int exp_field = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t mant = bits & ((std::uint64_t{1} << 52) - 1);
+    const bool negative = (bits >> 63) != 0;
+    if (exp_field == 0x7ff) return {mant, 0, negative, mant != 0, mant == 0};
+    if (exp_field) mant |= std::uint64_t{1} << 52;
+    return {mant, exp_field ? exp_field - 1 : 0, negative, false, false};
+}
 
 class ExactSum {
 public:

@@ -124,20 +124,13 @@ JointSums empty_sums(std::size_t k) {
 }  // namespace
 
 void ExponentSum::add(double x) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    const auto exp_field = static_cast<std::size_t>((bits >> 52) & 0x7ff);
-    std::uint64_t mant = bits & ((std::uint64_t{1} << 52) - 1);
-    if (exp_field == 0x7ff) {
-        if (mant) ++nan;
-        else if (bits >> 63) ++neg_inf;
-        else ++pos_inf;
+    const DoubleBits b = double_bits(x);
+    if (b.nan || b.infinite) {
+        ++(b.nan ? nan : b.negative ? neg_inf : pos_inf);
         return;
     }
-    if (exp_field) mant |= std::uint64_t{1} << 52;
-    const std::size_t position = exp_field ? exp_field - 1 : 0;
-    const auto sign = -static_cast<__int128>(bits >> 63);  // all ones for a negative value: no branch to mispredict
-    by_position[position] += (static_cast<__int128>(mant) ^ sign) - sign;
+    const auto sign = -static_cast<__int128>(b.negative);  // all ones for a negative value: no branch to mispredict
+    by_position[static_cast<std::size_t>(b.pos)] += (static_cast<__int128>(b.mant) ^ sign) - sign;
 }
 
 std::vector<ScaleSums> scale_sums(const std::vector<const Column*>& columns, std::size_t n_threads) {

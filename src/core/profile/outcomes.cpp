@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/common/edge_bins.hpp"
-#include "core/profile/text_index.hpp"
+#include "core/profile/class_of.hpp"
 
 namespace morvane::profile {
 
@@ -74,13 +74,6 @@ std::vector<std::int32_t> multiclass_cells(const Column& target, std::span<const
     const std::size_t k = classes.size();
     std::vector<std::int32_t> out(static_cast<std::size_t>(target.length), -1);
     const TextIndex index(classes);
-    auto class_of = [&](const Chunk& c, std::int64_t i, std::string& scratch) -> std::int64_t {
-        bool missing;
-        const std::string_view key = category_key(c, i, scratch, missing);
-        if (missing) return -1;
-        const std::size_t at = index.find(key);
-        return at == TextIndex::NONE ? -1 : static_cast<std::int64_t>(at);
-    };
     if (prediction.empty() || (has_proba && prediction.size() != k)) throw std::invalid_argument("one probability column per class");
     RowCursor t{&target};
     t.start();
@@ -88,7 +81,7 @@ std::vector<std::int32_t> multiclass_cells(const Column& target, std::span<const
     for (const Column* c : prediction) { p.push_back(RowCursor{c}); p.back().start(); }
     std::string scratch_t, scratch_p;
     for (std::size_t row = 0; row < out.size(); ++row) {
-        const std::int64_t truth = class_of(t.current(), t.at, scratch_t);
+        const std::int64_t truth = class_of(index, t.current(), t.at, scratch_t);
         std::int64_t pred = -1;
         if (has_proba) {
             double best = -INFINITY;
@@ -102,7 +95,7 @@ std::vector<std::int32_t> multiclass_cells(const Column& target, std::span<const
             }
             if (bad) pred = -1;
         } else {
-            pred = class_of(p[0].current(), p[0].at, scratch_p);
+            pred = class_of(index, p[0].current(), p[0].at, scratch_p);
         }
         t.advance();
         for (auto& c : p) c.advance();

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include "core/profile/text_index.hpp"
+#include "core/profile/class_of.hpp"
 
 namespace morvane::profile {
 
@@ -78,13 +78,6 @@ MulticlassStats multiclass_stats(const Column& target, std::span<const Column* c
     s.has_proba = has_proba || !score.empty();
     const bool labels = !has_proba;
     const TextIndex index(classes);
-    auto class_of = [&](const Chunk& c, std::int64_t i, std::string& scratch) -> std::int64_t {
-        bool missing;
-        const std::string_view key = category_key(c, i, scratch, missing);
-        if (missing) return -1;
-        const std::size_t at = index.find(key);
-        return at == TextIndex::NONE ? -1 : static_cast<std::int64_t>(at);
-    };
     RowCursor t{&target};
     t.start();
     // The probability columns (the prediction's, or the scores beside label decisions) after
@@ -96,7 +89,7 @@ MulticlassStats multiclass_stats(const Column& target, std::span<const Column* c
     std::string scratch_t, scratch_p;
     std::vector<double> probs(p.size() - first_prob);
     for (std::int64_t row = 0; row < target.length; ++row) {
-        const std::int64_t truth = class_of(t.current(), t.at, scratch_t);
+        const std::int64_t truth = class_of(index, t.current(), t.at, scratch_t);
         std::int64_t pred = -1;
         bool bad = false;
         if (s.has_proba) {
@@ -106,7 +99,7 @@ MulticlassStats multiclass_stats(const Column& target, std::span<const Column* c
             }
             if (!bad && !labels) pred = std::max_element(probs.begin(), probs.end()) - probs.begin();
         }
-        if (labels) pred = bad ? -1 : class_of(p[0].current(), p[0].at, scratch_p);
+        if (labels) pred = bad ? -1 : class_of(index, p[0].current(), p[0].at, scratch_p);
         t.advance();
         for (auto& c : p) c.advance();
         // Labels outside the reference's classes are counted with the missing rows.
