@@ -31,29 +31,29 @@ constexpr OpName OPS[] = {
     {"and", Op::And}, {"or", Op::Or}, {"not", Op::Not},
 };
 
-using StepSpec = std::tuple<std::string, std::size_t, double, std::size_t>;  // op, column, number, set
-using LabelSpec = std::tuple<std::optional<double>, std::string>;
-using ProgramSpec = std::tuple<std::vector<StepSpec>, std::vector<std::size_t>, std::vector<std::vector<LabelSpec>>>;
+using StepParts = std::tuple<std::string, std::size_t, double, std::size_t>;  // op, column, number, set
+using LabelParts = std::tuple<std::optional<double>, std::string>;
+using ProgramParts = std::tuple<std::vector<StepParts>, std::vector<std::size_t>, std::vector<std::vector<LabelParts>>>;
 
-quality::Program program_of(const ProgramSpec& spec) {
+quality::Program program_of(const ProgramParts& parts) {
     quality::Program p;
-    for (const auto& [name, column, number, set] : std::get<0>(spec)) {
+    for (const auto& [name, column, number, set] : std::get<0>(parts)) {
         const OpName* row = std::find_if(std::begin(OPS), std::end(OPS), [&](const OpName& r) { return name == r.name; });
         if (row == std::end(OPS)) throw nb::value_error(("unknown rule step " + name).c_str());
         p.steps.push_back(quality::Step{row->op, column, number, set});
     }
-    for (const auto& labels : std::get<2>(spec)) {
+    for (const auto& labels : std::get<2>(parts)) {
         auto& set = p.sets.emplace_back();
         for (const auto& [number, text] : labels) set.push_back(profile::Label{number.has_value(), number.value_or(0.0), text});
     }
     return p;
 }
 
-std::vector<std::pair<std::int64_t, std::int64_t>> rule_counts(const Columns& cols, const std::vector<ProgramSpec>& specs,
+std::vector<std::pair<std::int64_t, std::int64_t>> rule_counts(const Columns& cols, const std::vector<ProgramParts>& given,
                                                                std::size_t n_threads) {
     std::vector<quality::Program> programs;
     std::vector<std::vector<const profile::Column*>> columns;
-    for (const ProgramSpec& s : specs) {
+    for (const ProgramParts& s : given) {
         programs.push_back(program_of(s));
         auto& c = columns.emplace_back();
         for (std::size_t slot : std::get<1>(s)) c.push_back(&cols.at(slot));
